@@ -1,0 +1,102 @@
+// Internal interface of the library core: registry and locks, logging and capture
+// files, messages and receive queues. The transports (ethernet, serial) build on it.
+// Public entry points are declared extern "C" in qcomm.h with the same names.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+
+#include "commlib/connection.h"
+
+// ---- objects and registry (entry points) ----
+extern "C" {
+int conn_object_size(void);
+Connection* conn_alloc(void);
+Connection* conn_init_buffer(void* block, int size);
+void conn_free(Connection* c);
+int conn_is_valid(Connection* c);
+void conn_set_class(Connection* c, uint8_t first, int last, uint8_t cls);
+int conn_disconnect(Connection* c);  // by transport: eth_disconnect / serial_close
+}
+
+namespace qc {
+
+// The five process-wide recursive locks. Nesting order, outermost first:
+// registry, serial input, queue, capture, trace. Never take them the other way.
+std::recursive_mutex& lock_registry();
+std::recursive_mutex& lock_serial_input();
+std::recursive_mutex& lock_queue();
+std::recursive_mutex& lock_capture();
+std::recursive_mutex& lock_trace();
+using Guard = std::lock_guard<std::recursive_mutex>;
+
+// Number of objects created and not yet freed (the socket-library reference count).
+int live_object_count();
+
+// 'c' for a client, 's' for a server: the role letter of trace lines.
+inline char role_letter(const Connection* c) { return c->is_server ? 's' : 'c'; }
+
+// ---- clocks ----
+uint32_t clock_ms();  // monotonic milliseconds, wraps; compare as unsigned 32-bit
+double clock_us();    // monotonic microseconds; truncated to 32 bits it is a record time stamp
+
+// ---- log options (ZRCLOG.INI in the current directory) ----
+struct LogOptions {
+  int record;       // RECORD=
+  int logall;       // LOGALL=
+  char ident[9];    // IDENT=
+  int writenow;     // WRITENOW=
+  int bluetooth;    // BLUETOOTH=
+};
+const LogOptions& log_options();  // reads the file when the options are unread
+void log_options_mark_unread();
+
+// ---- trace stream ----
+void trace_set_stream(FILE* f);
+FILE* trace_stream();
+void trace_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// Select trace line. The sets are passed as flags: which of the connection's
+// sockets (accepted, TCP, UDP) were in the read / write set after select.
+struct SelectBits {
+  bool accepted, tcp, udp;
+};
+void trace_select(Connection* c, int select_result, bool has_write_set, SelectBits rd,
+                  SelectBits wr, const char* label);
+
+// ---- capture files ----
+enum Direction { kRx = 0, kTx = 1 };
+void capture_open(Connection* c, int direction, const char* tag);
+void capture_event(Connection* c, int direction, uint16_t code, uint32_t first, uint32_t second,
+                   uint32_t third);
+void capture_text(Connection* c, int direction, uint16_t code, const char* text);
+void capture_select_event(Connection* c, uint16_t code, SelectBits rd, const SelectBits* wr);
+// tag_or_count >= 0: a message (length from its header) recorded with that tag;
+// tag_or_count = -n: n raw bytes.
+void capture_full(Connection* c, int direction, int tag_or_count, const uint8_t* data);
+void capture_close(Connection* c);
+
+// Little-endian field helpers.
+inline uint32_t le32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+inline uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+
+// ---- messages and queues ----
+// Queues the complete message held at the start of c->rx_buf.
+// Returns 0 queued or replaced, 1 dropped (queue full).
+int queue_message(Connection* c, int length, int channel, const char* source);
+int rx_oldest(const MessageQueue& q);
+void queues_clear(Connection* c);  // both channels: last_rx_seq, count, slot references
+
+}  // namespace qc
+
+extern "C" {
+int msg_build(Connection* c, uint8_t* buf, int size, uint8_t type, uint8_t command,
+              const void* payload, int payload_len);
+int rx_status(Connection* c, int what);
+int rx_receive(Connection* c, int channel, void* buf, int size);
+}
+
+// The serial reader pass, run by the receive-side calls on serial connections.
+// Provided by the serial transport; returns its pass result (callers ignore it).
+extern "C" int serial_poll(Connection* c);

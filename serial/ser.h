@@ -1,0 +1,45 @@
+// Serial port driver: 32 port records addressed from 0 (index n is COM(n+1)).
+// Every operation returns a signed 32-bit code: >= 0 success (a count or flag),
+// negative failure. Codes:
+//   -1 port index out of range (or a bad letter for ser_option/ser_query)
+//   -3 port closed            -100 no byte waiting / background write still running
+//   -101 no buffer, zero length or bad letter   -103 read/write/event-mask failure
+//   -105 queue set-up failed at open   -106 thread creation failed
+//   -200 open failed   -201..-205 configuring at open failed
+// No locks: callers keep the calls for one port on one thread at a time.
+#pragma once
+#include <cstdint>
+
+constexpr int SER_PORTS = 32;
+
+int32_t ser_open(int port, int in_size, int out_size);  // port -1: DTR/RTS-at-open defaults
+int32_t ser_close(int port);
+int32_t ser_set_baud(int port, int rate);  // rate 0..9: speed table index; port -1: default
+int32_t ser_put_byte(int port, uint8_t byte);
+int32_t ser_write(int port, const void* buf, int len);
+int32_t ser_get_byte(int port);
+int32_t ser_read(int port, void* buf, int capacity);
+int32_t ser_dtr(int port, char letter);  // 'S' set, 'C' clear, 'R' read (0/1)
+int32_t ser_rts(int port, char letter);  // 'S' set, 'C' clear, 'R' read (0/2)
+int32_t ser_purge(int port);
+int32_t ser_drain(int port);
+int32_t ser_out_count(int port);
+int32_t ser_in_count(int port);
+int32_t ser_errors(int port, int mask);  // 0x01 overflow 0x02 overrun 0x04 parity 0x08 framing 0x10 break
+int32_t ser_flow(int port, char letter);  // 'H' hardware, 'N' none, 'S' XON/XOFF
+int32_t ser_format(int port, int parity, int stop_bits, int byte_size);  // port -1: defaults
+int32_t ser_cts(int port);      // 0x10 or 0
+int32_t ser_dsr(int port);      // 0x20 or 0
+int32_t ser_ring(int port);     // 0x40 or 0
+int32_t ser_carrier(int port);  // 0x80 or 0
+int32_t ser_option(char letter);  // 'R' reset device at open (82), 'W' flip background writes (87)
+int32_t ser_query(char letter);   // '3','I' -> 1, 'V' -> 790
+int32_t ser_break(int port, char letter);  // 'A' on, 'C' off, 'D' break detected (0x10)
+int32_t ser_unget(int port, uint8_t byte);
+int32_t ser_error_text(char* buf, int size);  // returns the last system error number
+int32_t ser_port_in(int port, int offset);
+int32_t ser_wait_event(int port, uint32_t mask);
+// One-shot watch: waits for one event of the mask, then calls notify(cookie, message).
+// The window-message post of the original is a callback here; notify null stops watching.
+typedef void (*ser_notify_fn)(void* cookie, uint16_t message);
+int32_t ser_watch(int port, ser_notify_fn notify, void* cookie, uint16_t message, uint32_t mask);
