@@ -97,6 +97,5 @@ int rx_status(Connection* c, int what);
 int rx_receive(Connection* c, int channel, void* buf, int size);
 }
 
-// The serial reader pass, run by the receive-side calls on serial connections.
-// Provided by the serial transport; returns its pass result (callers ignore it).
-extern "C" int serial_poll(Connection* c);
+// The serial reader pass (serial_poll) that the receive-side calls run first on a
+// serial connection is declared with the transports in commlib/transport.h.
