@@ -1,0 +1,50 @@
+#!/bin/sh
+# Installs the build into a scratch prefix, builds the C example against the installed
+# header and shared library through pkg-config, and runs it on a free loopback port.
+# usage: installed_example.sh <build dir> <scratch dir> <example.c> <C compiler> [sanitizers]
+set -eu
+build=$1 scratch=$2 example=$3 cc=$4 sanitize=${5:-}
+
+rm -rf "$scratch"
+mkdir -p "$scratch"
+cmake --install "$build" --prefix "$scratch/prefix" >"$scratch/install.log"
+
+pc=$(find "$scratch/prefix" -name qcomm.pc | head -n 1)
+[ -n "$pc" ] || { echo "qcomm.pc not installed"; exit 1; }
+export PKG_CONFIG_PATH="$(dirname "$pc")"
+libdir=$(pkg-config --variable=libdir qcomm)
+[ -e "$libdir/libqcomm.so" ] || { echo "libqcomm.so not under $libdir"; exit 1; }
+
+extra=""
+[ -n "$sanitize" ] && extra="-fsanitize=$sanitize"
+# The example is plain C11 and must build warning-free against the installed header.
+# shellcheck disable=SC2046
+"$cc" -std=c11 -Wall -Wextra -Werror $extra -o "$scratch/loopback" "$example" \
+  $(pkg-config --cflags --libs qcomm) -Wl,-rpath,"$libdir"
+
+# A TCP port that is free together with UDP ports P and P+1.
+port=$(python3 - <<'PY'
+import socket
+for _ in range(200):
+    t = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    t.bind(("127.0.0.1", 0))
+    p = t.getsockname()[1]
+    ok = p < 65535
+    held = [t]
+    for q in (p, p + 1):
+        u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        held.append(u)
+        try:
+            u.bind(("0.0.0.0", q))
+        except OSError:
+            ok = False
+    for s in held:
+        s.close()
+    if ok:
+        print(p)
+        break
+PY
+)
+[ -n "$port" ] || { echo "no free port"; exit 1; }
+cd "$scratch"
+exec ./loopback "$port"
