@@ -15,6 +15,11 @@ export PKG_CONFIG_PATH="$(dirname "$pc")"
 libdir=$(pkg-config --variable=libdir qcomm)
 [ -e "$libdir/libqcomm.so" ] || { echo "libqcomm.so not under $libdir"; exit 1; }
 
+# The installed harness finds the installed library by itself.
+rc=0
+"$scratch/prefix/bin/qcomm-harness" </dev/null >"$scratch/harness.out" 2>&1 || rc=$?
+[ "$rc" -eq 4 ] || { echo "installed harness: exit $rc"; cat "$scratch/harness.out"; exit 1; }
+
 extra=""
 [ -n "$sanitize" ] && extra="-fsanitize=$sanitize"
 # The example is plain C11 and must build warning-free against the installed header.
