@@ -168,7 +168,10 @@ TEST_F(Scratch, ResetFlushesBothQueuesAndThePartialMessage) {
   for (int ch = 0; ch < 2; ++ch) {
     EXPECT_EQ(c->queue[ch].count, 0);
     EXPECT_EQ(c->last_rx_seq[ch], 0u);
-    for (uint32_t ref : c->queue[ch].slot_ref) EXPECT_EQ(ref, 0u);
+    for (int i = 0; i < qc::kQueueSlots; ++i) {
+      uint32_t ref = c->queue[ch].slot_ref[i];  // packed: read by value
+      EXPECT_EQ(ref, 0u);
+    }
   }
   uint8_t buf[16];
   EXPECT_EQ(rx_receive(c, -1, buf, sizeof buf), 0);
