@@ -19,7 +19,7 @@ for exe in build-fuzz/fuzz/fuzz_*; do
   work=build-fuzz/campaign/$name
   mkdir -p "$work"
   log=$work.log
-  "$exe" -runs="$RUNS" -max_total_time="$SECONDS_EACH" -rss_limit_mb=2048 -timeout=10 \
+  "$exe" -runs="$RUNS" -max_total_time="$SECONDS_EACH" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$work/" "$work" "fuzz/corpus/$name" >"$log" 2>&1
   rc=$?
   execs=$(grep -Eo 'stat::number_of_executed_units: *[0-9]+|#[0-9]+' "$log" | tail -n 1 | grep -Eo '[0-9]+')
