@@ -20,6 +20,7 @@
 #include "commlib/core.h"
 #include "commlib/eth_internal.h"
 #include "commlib/transport.h"
+#include "platform/sockets.h"
 
 namespace ethtest {
 
