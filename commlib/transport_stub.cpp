@@ -1,15 +1,10 @@
-// PLACEHOLDER until the ethernet and serial transports land: their files replace these
-// bodies (delete each one as its real body arrives). Each refuses as an unconnectable
+// PLACEHOLDER until the serial transport lands: its files replace these bodies
+// (delete each one as its real body arrives). Each refuses as an unconnectable
 // transport would, so the entry points above them can be built and tested.
 #include "commlib/core.h"
 #include "commlib/transport.h"
 
 extern "C" {
-int conn_connect(Connection* c, const char*, const char*, int, int) {
-  return conn_is_valid(c) ? 1 : 0;
-}
-int conn_send(Connection*, const uint8_t*, int) { return 0; }
-int msg_length(Connection*, const uint8_t* msg) { return msg ? qc::le16(msg + 2) : 0; }
 void serial_reset(Connection* c) {
   if (conn_is_valid(c)) qc::queues_clear(c);
 }
