@@ -23,6 +23,13 @@
 
 namespace lptest {
 
+// The connection block is packed: gtest's macros bind references, so fields are read
+// out by value first.
+template <class T>
+T val(T v) {
+  return v;
+}
+
 class PtyRoot {
  public:
   PtyRoot() {
