@@ -97,10 +97,10 @@ TEST(QueueThreads, ProducersPerObjectAndOneConsumer) {
   EXPECT_TRUE(in_order);
   for (int i = 0; i < kObjects; ++i) {
     Connection* c = objs[i];
-    EXPECT_EQ(c->rx_dropped, tally[i].dropped) << "object " << i;
+    EXPECT_EQ(+c->rx_dropped, tally[i].dropped) << "object " << i;
     EXPECT_EQ(received[i][0] + received[i][1] + tally[i].dropped, kPerProducer) << "object " << i;
-    EXPECT_EQ(c->seq_gaps[0], 0u);  // every message passed through queue_message in order
-    EXPECT_EQ(c->seq_gaps[1], 0u);
+    EXPECT_EQ(+c->seq_gaps[0], 0u);  // every message passed through queue_message in order
+    EXPECT_EQ(+c->seq_gaps[1], 0u);
     EXPECT_EQ(c->queue[0].count + c->queue[1].count, 0);
     qc::capture_close(c);
     conn_free(c);
