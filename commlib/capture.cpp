@@ -134,12 +134,13 @@ void close_slot(const Connection* c, CaptureSlot& s) {
 }
 
 // Appends one 40-byte record to the connection's slot; caller holds the capture lock.
+// Records use the options as they stand: only capture_open reads the file.
 void append_record(Connection* c, int direction, const uint8_t* rec, uint8_t mark) {
   int idx = slot_of(c, direction);
   if (!idx) return;
   CaptureSlot& s = g_slots[idx];
   if (!s.buffer || s.used + kRecordSize >= s.capacity) return;
-  if (!log_options().writenow) {
+  if (!log_options_current().writenow) {
     std::memcpy(s.buffer + s.used, rec, kRecordSize);
     s.used += kRecordSize;
   } else if (s.file) {
@@ -221,7 +222,7 @@ void capture_open(Connection* c, int direction, const char* tag) {
 void capture_event(Connection* c, int direction, uint16_t code, uint32_t first, uint32_t second,
                    uint32_t third) {
   Guard g(lock_capture());
-  if (log_options().record <= 0) return;
+  if (log_options_current().record <= 0) return;
   uint8_t rec[kRecordSize] = {};
   put_le16(rec, 0);
   put_le16(rec + 2, code);
@@ -234,7 +235,7 @@ void capture_event(Connection* c, int direction, uint16_t code, uint32_t first, 
 
 void capture_text(Connection* c, int direction, uint16_t code, const char* text) {
   Guard g(lock_capture());
-  if (log_options().record <= 0) return;
+  if (log_options_current().record <= 0) return;
   uint8_t rec[kRecordSize] = {};
   put_le16(rec, 1);
   put_le16(rec + 2, code);
@@ -253,7 +254,7 @@ void capture_select_event(Connection* c, uint16_t code, SelectBits rd, const Sel
 void capture_full(Connection* c, int direction, int tag_or_count, const uint8_t* data) {
   if (!data) return;
   Guard g(lock_capture());
-  if (!log_options().logall) return;
+  if (!log_options_current().logall) return;
   int idx = slot_of(c, direction);
   if (!idx) return;
   CaptureSlot& f = g_slots[idx + kFullOffset];

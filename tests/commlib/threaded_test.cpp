@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -93,6 +94,10 @@ TEST(QueueThreads, ProducersPerObjectAndOneConsumer) {
   }
   for (auto& t : producers) t.join();
 
+  uint32_t total_dropped = 0;
+  for (const Tally& t : tally) total_dropped += t.dropped;
+  std::printf("%u messages produced, %u dropped on full queues\n", kObjects * kPerProducer,
+              total_dropped);
   EXPECT_TRUE(own_messages);
   EXPECT_TRUE(in_order);
   for (int i = 0; i < kObjects; ++i) {
