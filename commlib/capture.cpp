@@ -133,6 +133,20 @@ void close_slot(const Connection* c, CaptureSlot& s) {
   s.name_counter = 0;
 }
 
+// Closes the connection's slot of one direction and its companion; capture lock held.
+void close_direction(Connection* c, int direction) {
+  int idx = slot_of(c, direction);
+  if (!idx) return;
+  close_slot(c, g_slots[idx]);
+  CaptureSlot& f = g_slots[idx + kFullOffset];
+  if (f.file || f.buffer) close_slot(c, f);
+  if (direction == kTx) {
+    c->tx_capture_slot = 0;
+  } else {
+    c->rx_capture_slot = 0;
+  }
+}
+
 // Appends one 40-byte record to the connection's slot; caller holds the capture lock.
 // Records use the options as they stand: only capture_open reads the file.
 void append_record(Connection* c, int direction, const uint8_t* rec, uint8_t mark) {
@@ -155,6 +169,9 @@ void capture_open(Connection* c, int direction, const char* tag) {
   const LogOptions& o = log_options();
   if (o.record <= 0) return;
   Guard g(lock_capture());
+  // One capture per direction: one still open from an earlier connect is closed first,
+  // so that its file and buffer are not left without an owner.
+  close_direction(c, direction);
   int idx = 0;
   for (int i = kFirstSlot; i <= kLastSlot; ++i) {
     if (!g_slots[i].file) {
@@ -286,18 +303,8 @@ void capture_close(Connection* c) {
   Guard g(lock_capture());
   // Closes whatever the connection holds, even if the options were re-read meanwhile,
   // so that no file stays open.
-  for (int direction : {int(kTx), int(kRx)}) {
-    int idx = slot_of(c, direction);
-    if (!idx) continue;
-    close_slot(c, g_slots[idx]);
-    CaptureSlot& f = g_slots[idx + kFullOffset];
-    if (f.file || f.buffer) close_slot(c, f);
-    if (direction == kTx) {
-      c->tx_capture_slot = 0;
-    } else {
-      c->rx_capture_slot = 0;
-    }
-  }
+  close_direction(c, kTx);
+  close_direction(c, kRx);
 }
 
 void capture_slot_name(int slot, char* out, size_t size) {

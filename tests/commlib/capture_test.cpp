@@ -280,6 +280,19 @@ TEST_F(Scratch, EmptyCaptureLeavesNoFileAndItsNameIsReused) {
   conn_free(c);
 }
 
+TEST_F(Scratch, SecondOpenOfADirectionClosesTheFirst) {
+  write_ini("RECORD=1\nLOGALL=1\n");
+  Connection* c = conn_alloc();
+  qc::capture_open(c, kRx, "CRX");
+  qc::capture_event(c, kRx, 3, 0, 0, 0);
+  qc::capture_open(c, kRx, "CRX");  // e.g. a connect without a disconnect before it
+  EXPECT_EQ(+c->rx_capture_slot, 1u);
+  EXPECT_EQ(read_file("zrcCRX10.bin").size(), 40u);  // written when it was closed
+  qc::capture_close(c);
+  EXPECT_EQ(captures(), std::set<std::string>{"zrcCRX10.bin"});  // the empty second went
+  conn_free(c);
+}
+
 TEST_F(Scratch, NinthCaptureIsSkipped) {
   write_ini("RECORD=1\n");
   std::vector<Connection*> cs;

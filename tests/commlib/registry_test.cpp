@@ -116,7 +116,7 @@ TEST(Registry, HolesFirstHighestCounterAndSeventeenth) {
   objs[5] = conn_alloc();
   EXPECT_EQ(qc::conn_registry_index(objs[5]), 5);
 
-  // Freeing the highest entry lowers the counter by one, even across a hole below it.
+  // With holes below the highest entry, new objects fill them before the table grows.
   conn_free(objs[14]);
   conn_free(objs[15]);  // highest 15 -> 14
   objs[15] = conn_alloc();  // scan 0..14 finds the hole at 14
