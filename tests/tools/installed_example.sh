@@ -20,12 +20,16 @@ rc=0
 "$scratch/prefix/bin/qcomm-harness" </dev/null >"$scratch/harness.out" 2>&1 || rc=$?
 [ "$rc" -eq 4 ] || { echo "installed harness: exit $rc"; cat "$scratch/harness.out"; exit 1; }
 
-extra=""
-[ -n "$sanitize" ] && extra="-fsanitize=$sanitize"
+extra="" extra_libs=""
+if [ -n "$sanitize" ]; then
+  extra="-fsanitize=$sanitize"
+  # clang adds the C++ half of the sanitizer runtime, which the library needs, on request.
+  case "$("$cc" --version 2>/dev/null)" in *clang*) extra="$extra -fsanitize-link-c++-runtime"; extra_libs="-lstdc++" ;; esac
+fi
 # The example is plain C11 and must build warning-free against the installed header.
 # shellcheck disable=SC2046
 "$cc" -std=c11 -Wall -Wextra -Werror $extra -o "$scratch/loopback" "$example" \
-  $(pkg-config --cflags --libs qcomm) -Wl,-rpath,"$libdir"
+  $(pkg-config --cflags --libs qcomm) $extra_libs -Wl,-rpath,"$libdir"
 
 # A TCP port that is free together with UDP ports P and P+1.
 port=$(python3 - <<'PY'
