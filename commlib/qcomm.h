@@ -117,15 +117,26 @@ QCOMM_API int conn_dtr(struct Connection* c, int state);
 QCOMM_API int conn_rts(struct Connection* c, int state);
 QCOMM_API int conn_break(struct Connection* c, int state);
 
-/* Serial-only controls, by object only; a refused call does nothing and returns 0. */
+/* Serial-only controls, by object only; application thread. */
+/* Turns the line-turnaround handshake on (nonzero) or off: the previous value; -1 when
+ * refused. */
 QCOMM_API int serial_set_option(struct Connection* c, int value);
+/* Setup flag (1: setup framing, stored as -1) and raw flag (nonzero: unframed bytes for
+ * rx_receive). Refused: nothing changes. */
 QCOMM_API void serial_set_framing(struct Connection* c, int setup, int raw);
+/* The setup framing value as stored (-1 after serial_set_framing with 1); 0 for ethernet
+ * or when refused. */
 QCOMM_API int serial_get_framing(struct Connection* c);
+/* Switches both sides to setup framing (setup_mode nonzero) or message framing; baud 0
+ * takes the mode's own rate. 0. */
 QCOMM_API int serial_set_mode(struct Connection* c, int setup_mode, int baud);
-/* Fills the last system error, the line-error word and the bytes waiting (all 0 when
- * refused). */
+/* Fills the last system error (then forgotten), the line-error word and the bytes
+ * waiting, -99 for the last two without a port; any pointer may be null; nothing is
+ * filled for ethernet or when refused. */
 QCOMM_API void serial_line_status(struct Connection* c, int* error_number, int* line_errors,
                                   int* input_count);
+/* Closes and opens the same port again with larger queues and a device reset; nothing
+ * for ethernet or when refused. */
 QCOMM_API void serial_reopen(struct Connection* c);
 
 /* ---- housekeeping ---- */

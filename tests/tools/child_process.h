@@ -87,6 +87,20 @@ class ChildProcess {
     }
   }
 
+  // Like wait_for, for whichever of the texts appears first after from.
+  size_t wait_for_any(const std::vector<std::string>& texts, size_t from, int timeout_ms) {
+    long deadline = now_ms() + timeout_ms;
+    for (;;) {
+      size_t best = std::string::npos;
+      for (auto& t : texts) {
+        size_t at = output_.find(t, from);
+        if (at != std::string::npos && (best == std::string::npos || at + t.size() < best))
+          best = at + t.size();
+      }
+      if (best != std::string::npos || now_ms() >= deadline || !read_some(50)) return best;
+    }
+  }
+
   // Waits for the end of the child and collects the rest of its output.
   // Returns its exit code, or -1 when it was ended by a signal or did not end.
   int finish(int timeout_ms = 15000) {
