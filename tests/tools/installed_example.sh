@@ -31,29 +31,15 @@ fi
 "$cc" -std=c11 -Wall -Wextra -Werror $extra -o "$scratch/loopback" "$example" \
   $(pkg-config --cflags --libs qcomm) $extra_libs -Wl,-rpath,"$libdir"
 
-# A TCP port that is free together with UDP ports P and P+1.
-port=$(python3 - <<'PY'
-import socket
-for _ in range(200):
-    t = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    t.bind(("127.0.0.1", 0))
-    p = t.getsockname()[1]
-    ok = p < 65535
-    held = [t]
-    for q in (p, p + 1):
-        u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        held.append(u)
-        try:
-            u.bind(("0.0.0.0", q))
-        except OSError:
-            ok = False
-    for s in held:
-        s.close()
-    if ok:
-        print(p)
-        break
-PY
-)
+# A TCP port that is free together with UDP ports P and P+1 (nothing bound to them).
+port=""
+for _ in $(seq 1 100); do
+  p=$(( 20000 + $(od -An -N2 -tu2 /dev/urandom) % 40000 ))
+  if [ -z "$(ss -Htuan "( sport = :$p or sport = :$((p + 1)) )")" ]; then
+    port=$p
+    break
+  fi
+done
 [ -n "$port" ] || { echo "no free port"; exit 1; }
 cd "$scratch"
 exec ./loopback "$port"
