@@ -313,6 +313,27 @@ TEST_F(SerPty, OpenPortCodes) {
   EXPECT_EQ(ser_purge(0), 0);
 }
 
+TEST_F(SerPty, ResetAtOpenDiscardsWaitingInput) {
+  // 'R' stays set for the rest of the process, so it is tried in a child.
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int code = 0;
+    // Without the reset, bytes that arrived before the open are read after it.
+    if (write(master_, "abc", 3) != 3 || ser_open(0, 4000, 4000) != 0) code = 1;
+    usleep(20000);
+    if (ser_in_count(0) != 3 || ser_close(0) != 1) code = 2;
+    if (ser_option('R') != 82 || write(master_, "abc", 3) != 3) code = 3;
+    usleep(20000);
+    if (ser_open(0, 4000, 4000) != 0 || ser_in_count(0) != 0) code = 4;
+    _exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
 TEST(SerLetters, OptionAndQuery) {
   EXPECT_EQ(ser_query('3'), 1);
   EXPECT_EQ(ser_query('I'), 1);
