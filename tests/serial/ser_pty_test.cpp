@@ -224,6 +224,18 @@ TEST_F(SerPty, ClosePutsBackTheSettingsFoundAtOpen) {
   EXPECT_EQ(after.c_cflag, before.c_cflag);
 }
 
+TEST_F(SerPty, HungUpLineFailsReadsAndWritesButCloses) {
+  ASSERT_EQ(ser_open(0, 4000, 4000), 0);
+  root_.hang_up(master_);
+  char buf[8];
+  EXPECT_EQ(ser_read(0, buf, sizeof buf), -103);
+  EXPECT_EQ(ser_error_text(nullptr, 0), EIO);
+  EXPECT_EQ(ser_get_byte(0), -103);
+  EXPECT_EQ(ser_write(0, "x", 1), -103);
+  EXPECT_EQ(ser_put_byte(0, 'x'), -103);
+  EXPECT_EQ(ser_close(0), 1);
+}
+
 TEST_F(SerPty, RangeAndClosedCodes) {
   char buf[4];
   for (int port : {-1, 32, 1000}) {
