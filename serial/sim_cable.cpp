@@ -32,7 +32,13 @@ struct CableState {
   std::mutex mu;
   std::condition_variable cv;
   EndState end[2];
+  bool strict = false;
 };
+
+bool same_line_format(const SerialLineSettings& a, const SerialLineSettings& b) {
+  return a.baud == b.baud && a.byte_size == b.byte_size && a.parity == b.parity &&
+         a.stop_bits == b.stop_bits;
+}
 
 struct Binding {
   int cable = 0;  // 0: not bound
@@ -136,6 +142,13 @@ class SimEndDevice final : public SerialDevice {
     const uint8_t* in = static_cast<const uint8_t*>(buf);
     std::unique_lock<std::mutex> lock(c_->mu);
     EndState& peer = c_->end[1 - end_];
+    if (c_->strict && peer.open && !same_line_format(c_->end[end_].settings, peer.settings)) {
+      add_errors(peer, SERDEV_ERR_FRAMING);
+      *written = len;
+      lock.unlock();
+      c_->cv.notify_all();
+      return 0;
+    }
     while (*written < len) {
       if (!peer.open) {  // nobody listening: the bytes are lost on the line
         *written = len;
@@ -336,6 +349,22 @@ int sim_cable_set_ring(int cable, int end, bool on) {
     c->end[end].ring = on;
   }
   c->cv.notify_all();
+  return 0;
+}
+
+int sim_cable_settings(int cable, int end, SerialLineSettings* out) {
+  std::shared_ptr<CableState> c = find_cable(cable);
+  if (!c || !out || (end != 0 && end != 1)) return -1;
+  std::lock_guard<std::mutex> lock(c->mu);
+  *out = c->end[end].settings;
+  return 0;
+}
+
+int sim_cable_set_strict(int cable, bool strict) {
+  std::shared_ptr<CableState> c = find_cable(cable);
+  if (!c) return -1;
+  std::lock_guard<std::mutex> lock(c->mu);
+  c->strict = strict;
   return 0;
 }
 

@@ -22,8 +22,8 @@
 // Bytes written while the other end is closed are lost, as on a real line; an end opens
 // with an empty input queue, no pending errors and its DTR/RTS off; closing an end drops
 // its DTR and RTS. Each end buffers SIM_CABLE_QUEUE bytes of input; a writer waits while the
-// other end's queue is full. Line settings (speed, format, flow control) are accepted and
-// reported back but do not change what crosses.
+// other end's queue is full. Line settings (speed, format, flow control) are kept per end
+// (sim_cable_settings) and, unless the cable is strict, do not change what crosses.
 //
 // Every function is thread-safe: a test, the answering side and the driver's writer and
 // watch threads may use the same cable from different threads.
@@ -70,6 +70,15 @@ int sim_cable_lines(int cable, int end);
 
 // Sets the RING input seen at `end` (a modem would drive it). Returns 0, or -1.
 int sim_cable_set_ring(int cable, int end, bool on);
+
+// The line settings an end was last configured with (speed in bit/s, byte size, parity,
+// stop bits, flow control, XON/XOFF characters and limits). Returns 0, or -1 for a bad id/end.
+int sim_cable_settings(int cable, int end, SerialLineSettings* out);
+
+// A strict cable garbles what is sent between ends whose speed, byte size, parity or stop
+// bits differ: the bytes are lost and the receiving end reports a framing error (0x08),
+// as a real line would. Off by default. Returns 0, or -1 for a bad id.
+int sim_cable_set_strict(int cable, bool strict);
 
 // For the driver: when COM<com> is bound, opens that end. Returns 0 with *out set (the
 // caller deletes it after close()), ENOENT when the COM number is not bound, EBUSY when

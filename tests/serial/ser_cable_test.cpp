@@ -216,6 +216,68 @@ TEST_F(SerCable, EndOpensOnceAndBindingsDecide) {
   ASSERT_GT(cable_, 0);
 }
 
+TEST_F(SerCable, SettingsReachTheLine) {
+  ASSERT_EQ(ser_set_baud(-1, 8), 0);  // table index: 57600
+  ASSERT_EQ(ser_format(-1, 1, 2, 7), 0);
+  ASSERT_EQ(ser_open(0, 400, 400), 0);
+  ASSERT_EQ(ser_open(1, 4000, 4000), 0);
+  SerialLineSettings s;
+  ASSERT_EQ(sim_cable_settings(cable_, 0, &s), 0);
+  EXPECT_EQ(s.baud, 57600);
+  EXPECT_EQ(s.parity, 1);
+  EXPECT_EQ(s.stop_bits, 2);
+  EXPECT_EQ(s.byte_size, 7);
+  EXPECT_FALSE(s.cts_flow || s.xon_in || s.xon_out);
+  EXPECT_EQ(s.xon_char, 0x11);
+  EXPECT_EQ(s.xoff_char, 0x13);
+  // XON/XOFF limits: a quarter of a small input queue, 128 for a large one.
+  EXPECT_EQ(s.xon_limit, 100);
+  EXPECT_EQ(s.xoff_limit, 100);
+  ASSERT_EQ(sim_cable_settings(cable_, 1, &s), 0);
+  EXPECT_EQ(s.xon_limit, 128);
+
+  EXPECT_EQ(ser_set_baud(0, 2), 1);
+  EXPECT_EQ(ser_flow(0, 'S'), 0);
+  ASSERT_EQ(sim_cable_settings(cable_, 0, &s), 0);
+  EXPECT_EQ(s.baud, 1200);
+  EXPECT_TRUE(s.xon_in && s.xon_out && !s.cts_flow);
+  EXPECT_EQ(ser_flow(0, 'Q'), 0);  // another letter changes nothing
+  ASSERT_EQ(sim_cable_settings(cable_, 0, &s), 0);
+  EXPECT_TRUE(s.xon_in && s.xon_out);
+  EXPECT_EQ(ser_flow(0, 'H'), 0);
+  ASSERT_EQ(sim_cable_settings(cable_, 0, &s), 0);
+  EXPECT_TRUE(s.cts_flow && !s.xon_in && !s.xon_out);
+  // A refused setting is not kept: later changes still go through.
+  EXPECT_EQ(ser_format(0, 9, 0, 8), 0);
+  EXPECT_EQ(ser_set_baud(0, 4), 1);
+  ASSERT_EQ(sim_cable_settings(cable_, 0, &s), 0);
+  EXPECT_EQ(s.parity, 1);
+  EXPECT_EQ(s.baud, 4800);
+  EXPECT_EQ(sim_cable_settings(cable_, 2, &s), -1);
+}
+
+TEST_F(SerCable, StrictCableGarblesMismatchedSpeeds) {
+  ASSERT_EQ(sim_cable_set_strict(cable_, true), 0);
+  open_both();
+  EXPECT_EQ(ser_write(0, "ok", 2), 2);
+  char buf[8];
+  EXPECT_EQ(ser_read(1, buf, sizeof buf), 2);
+  EXPECT_EQ(ser_errors(1, 0x1F), 0);
+  ASSERT_EQ(ser_set_baud(1, 9600), 1);
+  EXPECT_EQ(ser_write(0, "lost", 4), 4);
+  EXPECT_EQ(ser_read(1, buf, sizeof buf), 0);
+  EXPECT_EQ(ser_errors(1, 0x1F), 0x08);
+  ASSERT_EQ(ser_set_baud(0, 9600), 1);
+  EXPECT_EQ(ser_write(0, "back", 4), 4);
+  EXPECT_EQ(ser_read(1, buf, sizeof buf), 4);
+  // Without strictness speeds do not matter.
+  ASSERT_EQ(sim_cable_set_strict(cable_, false), 0);
+  ASSERT_EQ(ser_set_baud(1, 19200), 1);
+  EXPECT_EQ(ser_write(0, "x", 1), 1);
+  EXPECT_EQ(ser_read(1, buf, sizeof buf), 1);
+  EXPECT_EQ(ser_errors(1, 0x1F), 0);
+}
+
 TEST(SimCableIds, AllInUse) {
   int ids[SIM_CABLES];
   for (int i = 0; i < SIM_CABLES; ++i) {

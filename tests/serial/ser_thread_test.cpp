@@ -203,6 +203,34 @@ TEST_F(SerCableThreads, WatchNotifiesOncePerCall) {
   EXPECT_EQ(notes.count(), 3);
 }
 
+struct CloseInNotify {
+  std::atomic<int> close_result{0};
+  std::atomic<bool> called{false};
+  static void notify(void* cookie, uint16_t) {
+    CloseInNotify* c = static_cast<CloseInNotify*>(cookie);
+    c->close_result = ser_close(1);
+    c->called = true;
+  }
+};
+
+TEST_F(SerCableThreads, NotifyMayCloseItsOwnPort) {
+  CloseInNotify c;
+  ASSERT_EQ(ser_watch(1, &CloseInNotify::notify, &c, 1, SER_EV_RXCHAR), 0);
+  ser_write(0, "wake", 4);
+  ASSERT_TRUE(eventually([&] { return c.called.load(); }));
+  EXPECT_EQ(c.close_result.load(), 1);
+  char buf[8];
+  EXPECT_EQ(ser_read(1, buf, sizeof buf), -3);
+  // The port is free for a new open and a new watch.
+  ASSERT_EQ(ser_open(1, 4000, 4000), 0);
+  Notes notes;
+  ASSERT_EQ(ser_watch(1, &Notes::notify, &notes, 5, SER_EV_DSR), 0);
+  ser_dtr(0, 'S');
+  ASSERT_TRUE(notes.wait_calls(1));
+  EXPECT_EQ(notes.message, 5);
+  EXPECT_EQ(ser_close(1), 1);  // waits for the watch thread, which still uses notes
+}
+
 // The answering side runs on its own thread: it echoes bytes and follows the
 // calling side's DTR drop and break, as the line-turnaround handshake does.
 TEST_F(SerCableThreads, AnsweringSideOnAnotherThread) {
