@@ -51,7 +51,7 @@ void trace_select(Connection* c, int select_result, bool has_write_set, SelectBi
   Guard gc(lock_capture());
   Guard gt(lock_trace());
   if (!g_trace) return;
-  std::fprintf(g_trace, "\n%s select: (%d) %d ", label ? label : "", c->status, select_result);
+  std::fprintf(g_trace, "\n%s select: (%d) %d ", label ? label : "", status_of(c), select_result);
   if (rd.accepted) std::fputs("Conn in ", g_trace);
   if (rd.tcp) std::fputs("TCP in ", g_trace);
   if (rd.udp) std::fputs("UDP in ", g_trace);
