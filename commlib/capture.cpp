@@ -166,9 +166,9 @@ void append_record(Connection* c, int direction, const uint8_t* rec, uint8_t mar
 }  // namespace
 
 void capture_open(Connection* c, int direction, const char* tag) {
+  Guard g(lock_capture());  // also guards the options while they are read and used
   const LogOptions& o = log_options();
   if (o.record <= 0) return;
-  Guard g(lock_capture());
   // One capture per direction: one still open from an earlier connect is closed first,
   // so that its file and buffer are not left without an owner.
   close_direction(c, direction);
