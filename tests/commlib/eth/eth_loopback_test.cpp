@@ -141,7 +141,6 @@ TEST(EthLoopback, ServerSeesClientLeaveAndBeaconsAgain) {
   ASSERT_TRUE(p.connected());
   conn_disconnect(p.client);
   ASSERT_TRUE(wait_for([&] { return status_of(p.server) == 0; }, 2000));
-  EXPECT_EQ(p.server->beacon_count >= 0 && p.server->beacon_count <= 2, true);
   // Beacons resume towards the last client's address, port P.
   int u = raw_udp(p.port);
   ASSERT_GE(u, 0);
