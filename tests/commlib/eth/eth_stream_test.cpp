@@ -7,7 +7,7 @@ using namespace ethtest;
 
 namespace {
 
-class Stream : public ::testing::Test {
+class EthStream : public ::testing::Test {
  protected:
   void SetUp() override { c = conn_alloc(); }
   void TearDown() override { conn_free(c); }
@@ -32,7 +32,7 @@ std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) 
 
 }  // namespace
 
-TEST_F(Stream, SplitAndJoinedMessagesAreQueuedInOrder) {
+TEST_F(EthStream, SplitAndJoinedMessagesAreQueuedInOrder) {
   auto m1 = make_msg(224, 4, "", 1);
   auto m2 = make_msg(230, 1, "hello world", 2);
   auto both = cat(m1, m2);
@@ -50,7 +50,7 @@ TEST_F(Stream, SplitAndJoinedMessagesAreQueuedInOrder) {
   EXPECT_EQ(take(0), 0);
 }
 
-TEST_F(Stream, LowFirstByteAndImpossibleLengthsResynchronise) {
+TEST_F(EthStream, LowFirstByteAndImpossibleLengthsResynchronise) {
   feed(make_msg(0x7f, 1, "", 1));  // eight bytes starting below 128: all dropped
   EXPECT_EQ(c->rx_fill, 0);
   for (uint16_t len : {0, 7, 1609, 65535}) {
@@ -73,7 +73,7 @@ TEST_F(Stream, LowFirstByteAndImpossibleLengthsResynchronise) {
   EXPECT_EQ(take(-1), 0);
 }
 
-TEST_F(Stream, LargestMessageFillsTheBufferExactly) {
+TEST_F(EthStream, LargestMessageFillsTheBufferExactly) {
   auto big = make_msg(0xE1, 2, std::string(qc::kMaxMessage - 8, 'x'), 3);
   feed({big.begin(), big.begin() + 1000});
   EXPECT_EQ(qc::eth_stream_room(c), qc::kRxBufSize - 1000);
@@ -81,7 +81,7 @@ TEST_F(Stream, LargestMessageFillsTheBufferExactly) {
   EXPECT_EQ(take(0), qc::kMaxMessage);
 }
 
-TEST_F(Stream, DatagramsLeaveAHeldStreamMessageIntact) {
+TEST_F(EthStream, DatagramsLeaveAHeldStreamMessageIntact) {
   auto m = make_msg(230, 1, "stream payload", 4);
   feed({m.begin(), m.begin() + 10});
   auto d = make_msg(160, 1, "datagram", 5);
@@ -96,7 +96,7 @@ TEST_F(Stream, DatagramsLeaveAHeldStreamMessageIntact) {
   EXPECT_EQ(got, d);
 }
 
-TEST_F(Stream, DatagramsThatAreNotOneMessageAreRefused) {
+TEST_F(EthStream, DatagramsThatAreNotOneMessageAreRefused) {
   auto ok = make_msg(161, 1, "x", 1);
   EXPECT_EQ(qc::eth_queue_datagram(c, ok.data(), int(ok.size()), int(ok.size())), 0);
   EXPECT_EQ(qc::eth_queue_datagram(c, ok.data(), 7, 7), 2) << "shorter than a message";
@@ -110,7 +110,7 @@ TEST_F(Stream, DatagramsThatAreNotOneMessageAreRefused) {
   EXPECT_EQ(take(1), 0);
 }
 
-TEST_F(Stream, PokesAndBeaconsChangeTheClientState) {
+TEST_F(EthStream, PokesAndBeaconsChangeTheClientState) {
   auto poke = make_msg(239, 0, "", 1);
   int attempt = 0;
   qc::eth_client_datagram(c, poke.data(), 8, 8, &attempt);
@@ -142,7 +142,7 @@ TEST_F(Stream, PokesAndBeaconsChangeTheClientState) {
   EXPECT_EQ(take(1), 72) << "a server queues a beacon like any datagram";
 }
 
-TEST_F(Stream, BeaconNamesAreComparedIgnoringCase) {
+TEST_F(EthStream, BeaconNamesAreComparedIgnoringCase) {
   std::snprintf(c->host, sizeof c->host, "%s", "GameBox");
   std::vector<uint8_t> b(72, 0);
   b[0] = 237;
