@@ -173,7 +173,7 @@ void watch_body(SerialPortRecord* r, SerialEventMark mark) {
     } else {
       g_last_error.store(EINVAL);
     }
-    // A stopped watch ends silently, as the original's terminated thread did.
+    // A stopped watch ends without notifying.
     if (cancelled || r->watch_stop.load(std::memory_order_acquire)) break;
     ctx.rearm = false;
     r->watch_notify(r->watch_cookie, r->watch_message);

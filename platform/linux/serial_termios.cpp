@@ -77,12 +77,13 @@ class TermiosDevice final : public SerialDevice {
 
   int close() override {
     if (fd_ < 0) return 0;
-    int err = 0;
-    if (tcsetattr(fd_, TCSANOW, &saved_) != 0) err = errno;
+    // Putting the settings back is a courtesy to the next user; a tty that has gone away
+    // (a closed pty master, an unplugged adapter) refuses it and is still released.
+    tcsetattr(fd_, TCSANOW, &saved_);
     // The exclusive flag stays on the tty after we close (a pty lives as long as its
     // master), so clear it for the next opener.
     ioctl(fd_, TIOCNXCL);
-    if (::close(fd_) != 0 && err == 0) err = errno;
+    int err = ::close(fd_) == 0 ? 0 : errno;
     fd_ = -1;
     return err;
   }
@@ -177,6 +178,12 @@ class TermiosDevice final : public SerialDevice {
     if (n < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
       return errno;
+    }
+    if (n == 0) {
+      // With VMIN and VTIME 0 an empty read and a hung-up line (unplugged adapter, closed
+      // pty master) both answer 0; only poll tells them apart.
+      pollfd pfd{fd_, POLLIN, 0};
+      if (poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR))) return EIO;
     }
     *got = static_cast<int>(n);
     return 0;

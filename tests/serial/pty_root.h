@@ -28,7 +28,7 @@ class PtyRoot {
   ~PtyRoot() {
     for (int i = 0; i < count_; ++i) {
       unlink(links_[i]);
-      close(masters_[i]);
+      if (masters_[i] >= 0) close(masters_[i]);
     }
     if (root_[0]) {
       rmdir(dev_);
@@ -57,6 +57,16 @@ class PtyRoot {
     std::snprintf(links_[count_], sizeof links_[count_], "%s", link);
     ++count_;
     return m;
+  }
+
+  // Closes a master early: the slave side sees a hang-up, as when an adapter is unplugged.
+  void hang_up(int master) {
+    for (int i = 0; i < count_; ++i) {
+      if (masters_[i] == master) {
+        close(masters_[i]);
+        masters_[i] = -1;
+      }
+    }
   }
 
  private:
