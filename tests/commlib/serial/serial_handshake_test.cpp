@@ -206,17 +206,25 @@ TEST_F(Handshake, NothingHappensWithoutDsr) {
   EXPECT_EQ(val(a_->serial_setup_mode), 1);
 }
 
-TEST_F(Handshake, AnsweringSideGivesUpAfterALongDsrDrop) {
+TEST_F(Handshake, AnsweringSideGivesUpAfterALongDsrDropAndReadsNothingMeanwhile) {
   Answerer answer(b_);
   settle();
-  // The peer lowers DTR and never sends the break.
+  // The peer lowers DTR and never sends the break; what it sends meanwhile stays in
+  // the port, since the answering side is waiting for a switch.
   ASSERT_NE(conn_dtr(a_, 0), 0);
+  const std::vector<uint8_t> bytes = lptest::message(0x85, 1, 4, 1);
+  ASSERT_EQ(serial_write(a_, bytes.data(), int(bytes.size())), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
   answer.stop();
   EXPECT_TRUE(answer.saw_dtr_dropped);
   EXPECT_EQ(val(b_->serial_dtr_dropped), 0);
   EXPECT_EQ(lines(1) & SIM_LINE_DTR, int(SIM_LINE_DTR));  // given back after 400 ms
   EXPECT_EQ(val(b_->serial_setup_mode), 0);
+  EXPECT_EQ(ser_in_count(kComB - 1), int(bytes.size()));
+  EXPECT_EQ(val(b_->serial_raw_count), 0);
+  // DSR back: the pass reads again.
+  ASSERT_NE(conn_dtr(a_, 1), 0);
+  EXPECT_EQ(serial_poll(b_), 1);
 }
 
 TEST_F(Handshake, WithoutTheOptionTheCallerSwitchesAtOnce) {

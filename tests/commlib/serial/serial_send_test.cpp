@@ -110,4 +110,16 @@ TEST_F(SerialSend, WriteResults) {
   EXPECT_EQ(qc::serial_send(c_, m.data(), int(m.size())), 1);
 }
 
+TEST_F(SerialSend, ReopenKeepsThePortAndDropsWaitingInput) {
+  lptest::feed(master_, {1, 2, 3, 4});
+  ASSERT_TRUE(lptest::wait_input(c_, 4));
+  serial_reopen(c_);  // also makes every later open of this process reset its device
+  EXPECT_EQ(lptest::val(c_->serial_port), 4);
+  EXPECT_EQ(lptest::val(c_->status), 4);
+  EXPECT_EQ(ser_in_count(3), 0);
+  auto m = message(0x85, 2, 6, 9);
+  EXPECT_EQ(qc::serial_send(c_, m.data(), int(m.size())), 0);
+  EXPECT_EQ(line(m.size()), m);
+}
+
 }  // namespace
