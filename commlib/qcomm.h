@@ -10,6 +10,10 @@
  * accessor functions or, for code that reads the block directly, at the byte offsets
  * below (fields are little-endian and unaligned: copy them out with memcpy).
  *
+ * Threads: the entry points belong to the application's thread (the library's own
+ * worker threads fill the receive queues behind them); msg_length and conn_log_event
+ * may also be called from any other thread.
+ *
  * Usable from C and C++.
  */
 #ifndef QCOMM_H
@@ -83,61 +87,51 @@ QCOMM_API int rx_status(struct Connection* c, int what);
 /* channel -1 both (stream first), 0 stream, +1 datagram; returns the bytes copied. */
 QCOMM_API int rx_receive(struct Connection* c, int channel, void* buf, int size);
 
-/* ---- connecting, sending and line control (by object) ----
- * Transport "ethernet" (address, TCP port) or "serial" (port text such as "COM1", bit
- * rate); flags bit 0 server, 4 loopback, 5 no beacon, 6 UDP only. Returns 0 or an
- * error code. Application thread. */
-QCOMM_API int conn_connect(struct Connection* c, const char* transport, const char* address,
-                           int port, int flags);
-/* Sends a built message of len bytes: 0 or an error code. Application thread. */
-QCOMM_API int conn_send(struct Connection* c, const uint8_t* msg, int len);
-/* The length field of msg (bytes 2-3); the object is not looked at. Any thread. */
-QCOMM_API int msg_length(struct Connection* c, const uint8_t* msg);
+/* ---- validity, poll and flush (application thread) ---- */
 /* 1 when c is not a registered object, else 0; the second argument is ignored. */
 QCOMM_API int conn_is_invalid(struct Connection* c, int ignored);
 /* Receive-side state: bit 1 a stream message waiting (channel <= 0), bit 2 a datagram
  * waiting (channel != 0); in serial raw mode 1 when raw bytes wait. 0 when refused.
- * Runs one serial reader pass first. Application thread. */
+ * Runs one serial reader pass first. */
 QCOMM_API int conn_poll(struct Connection* c, int channel);
 /* Flush: drops a partly received message and empties both receive queues; nothing is
- * sent. Serial: also resets the reader. Application thread. */
+ * sent. Serial: the reader's reset. Nothing when refused. */
 QCOMM_API void conn_reset(struct Connection* c);
 
-/* Modem lines and line errors. Serial: the line bits (DSR 0x20, carrier 0x80, CTS 0x10,
- * RING 0x40), the line-error word ANDed with selector 0..4's bit; conn_dtr/conn_rts state
- * 1 raises, 0 lowers, other values read; conn_break above 0 on, 0 off, below 0 reads.
- * Ethernet: the connection status (conn_ring, conn_rts, conn_break: 0). Refusal value 0.
- * Application thread. */
-QCOMM_API int conn_line_errors(struct Connection* c, int selector);
+/* ---- serial control (serial connections; by object only) ----
+ * serial_set_option: 16-bit value, nonzero turns on the line-turnaround handshake;
+ * returns the previous value, -1 for an unregistered object.
+ * serial_set_mode: setup mode nonzero = setup framing (9600), 0 = message framing;
+ * baud 0 = that mode's rate; the handshake may block up to about 2.1 s. Returns 0.
+ * serial_set_framing: setup flag (stored negated), raw flag. serial_get_framing: the
+ * stored setup value (-1 after serial_set_framing with 1); 0 for ethernet.
+ * serial_line_status: the last system error number, the line-error word and the input
+ * count (-99 each without a port); any pointer may be null.
+ * serial_reopen: closes and opens the same port again with larger queues. */
+QCOMM_API int serial_set_option(struct Connection* c, int value);
+QCOMM_API int serial_set_mode(struct Connection* c, int setup_mode, int baud);
+QCOMM_API void serial_set_framing(struct Connection* c, int setup, int raw);
+QCOMM_API int serial_get_framing(struct Connection* c);
+QCOMM_API void serial_line_status(struct Connection* c, int* error_number, int* line_errors,
+                                  int* input_count);
+QCOMM_API void serial_reopen(struct Connection* c);
+
+/* ---- modem lines (both transports) ----
+ * Serial: DSR 0x20, carrier 0x80, CTS 0x10, RING 0x40 when on (0 without a port).
+ * Ethernet: DSR, carrier, CTS and DTR answer the connection status; RING, RTS, break 0.
+ * conn_dtr/conn_rts state 1 raises, 0 lowers, else reads the last setting (DTR 0/1,
+ * RTS 0/2). conn_line_errors selector 0..4: overflow, overrun, parity, framing, break
+ * (reading clears the whole error word; another selector answers 0). conn_break state
+ * > 0 on, 0 off, < 0: 0x10 when a break arrived. -1 on a serial connection without a
+ * port for conn_dtr, conn_rts, conn_line_errors and conn_break. */
 QCOMM_API int conn_dsr(struct Connection* c);
 QCOMM_API int conn_carrier(struct Connection* c);
 QCOMM_API int conn_cts(struct Connection* c);
 QCOMM_API int conn_ring(struct Connection* c);
 QCOMM_API int conn_dtr(struct Connection* c, int state);
 QCOMM_API int conn_rts(struct Connection* c, int state);
+QCOMM_API int conn_line_errors(struct Connection* c, int selector);
 QCOMM_API int conn_break(struct Connection* c, int state);
-
-/* Serial-only controls, by object only; application thread. */
-/* Turns the line-turnaround handshake on (nonzero) or off: the previous value; -1 when
- * refused. */
-QCOMM_API int serial_set_option(struct Connection* c, int value);
-/* Setup flag (1: setup framing, stored as -1) and raw flag (nonzero: unframed bytes for
- * rx_receive). Refused: nothing changes. */
-QCOMM_API void serial_set_framing(struct Connection* c, int setup, int raw);
-/* The setup framing value as stored (-1 after serial_set_framing with 1); 0 for ethernet
- * or when refused. */
-QCOMM_API int serial_get_framing(struct Connection* c);
-/* Switches both sides to setup framing (setup_mode nonzero) or message framing; baud 0
- * takes the mode's own rate. 0. */
-QCOMM_API int serial_set_mode(struct Connection* c, int setup_mode, int baud);
-/* Fills the last system error (then forgotten), the line-error word and the bytes
- * waiting, -99 for the last two without a port; any pointer may be null; nothing is
- * filled for ethernet or when refused. */
-QCOMM_API void serial_line_status(struct Connection* c, int* error_number, int* line_errors,
-                                  int* input_count);
-/* Closes and opens the same port again with larger queues and a device reset; nothing
- * for ethernet or when refused. */
-QCOMM_API void serial_reopen(struct Connection* c);
 
 /* ---- housekeeping ---- */
 /* Records capture event code with three values on the receive side: 1, 0 when refused.

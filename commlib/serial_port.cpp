@@ -63,7 +63,7 @@ int serial_open(Connection* c, const char* port_text, int baud) {
     if (number > 99999) break;  // far beyond any port; the driver refuses it
   }
   if (number == 0) {
-    capture_event(c, kRx, 310, 0, 0, qc::le32(reinterpret_cast<const uint8_t*>(com + 1)));
+    capture_event(c, kRx, 310, 0, 0, qc::le32(reinterpret_cast<const uint8_t*>(com + 2)));
     return 2;
   }
 

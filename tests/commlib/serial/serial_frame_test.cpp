@@ -12,16 +12,24 @@ namespace {
 
 struct Conn {
   Conn() : c(conn_alloc()) {}
-  ~Conn() { conn_free(c); }
+  ~Conn() {
+    if (c) c->rx_capture_slot = 0;
+    conn_free(c);
+  }
   Connection* c;
 };
 
 std::vector<uint8_t> fill(int n, uint8_t b) { return std::vector<uint8_t>(size_t(n), b); }
 
-TEST(SerialFrame, MessageBufferOverflowCountsAndDropsTheNextPass) {
+// Run once as a connection without capture (bytes taken as a block) and once as one
+// with a receive capture slot (bytes taken one by one, each recorded).
+class SerialFrameBothPaths : public ::testing::TestWithParam<uint32_t> {};
+
+TEST_P(SerialFrameBothPaths, MessageBufferOverflowCountsAndDropsTheNextPass) {
   Conn k;
   Connection* c = k.c;
   ASSERT_NE(c, nullptr);
+  c->rx_capture_slot = GetParam();  // a slot with nothing open behind it records nothing
   c->serial_data_time = 1000;
   // Largest messages back to back, the third still incomplete.
   std::vector<uint8_t> big = fill(1600, 0x11);
@@ -52,6 +60,8 @@ TEST(SerialFrame, MessageBufferOverflowCountsAndDropsTheNextPass) {
   EXPECT_EQ(lptest::val(c->serial_raw_count), qc::kSerialLimit - 1600);  // one more message went
   EXPECT_EQ(lptest::val(c->queue[0].count), 2);
 }
+
+INSTANTIATE_TEST_SUITE_P(Capture, SerialFrameBothPaths, ::testing::Values(0u, 1u));
 
 TEST(SerialFrame, RawOverflowAndQuietCheck) {
   Conn k;

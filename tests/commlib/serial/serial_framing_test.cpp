@@ -68,6 +68,20 @@ TEST_F(SerialPty, OpenParsesThePortText) {
   EXPECT_EQ(lptest::val(c_->serial_port), 0);
 }
 
+TEST_F(SerialPty, ConnectAndDisconnectReachTheSerialSide) {
+  serial_close(c_);
+  EXPECT_EQ(conn_connect(c_, "Modem", "com3:hw", 0, 1), 0);
+  EXPECT_EQ(lptest::val(c_->transport), 0);
+  EXPECT_EQ(lptest::val(c_->is_server), 1u);
+  EXPECT_EQ(lptest::val(c_->serial_hw_flow), 1);
+  EXPECT_EQ(lptest::val(c_->serial_baud), 9600u);
+  EXPECT_EQ(lptest::val(c_->status), 4);
+  EXPECT_EQ(conn_disconnect(c_), 1);  // the driver's close result: nonzero on success
+  EXPECT_EQ(lptest::val(c_->status), 0);
+  EXPECT_EQ(lptest::val(c_->serial_port), 0);
+  EXPECT_EQ(conn_connect(c_, "serial", "LPT1", 9600, 0), 4);
+}
+
 TEST_F(SerialPty, MissingPortStoresTheOpenErrorOnce) {
   const int r = lptest::open_serial(c_, "COM7", 9600);  // no dev/COM7 entry
   EXPECT_LT(r, 0);
