@@ -212,6 +212,22 @@ TEST_F(IpDialog, ReportRescanDialogRowsRoleAndDone) {
   usleep(500000);
   shot(main_id, "main_window_after_dialog.png");
 
+  // Opened again: the group is back to 10 and the role's choice selected again; the
+  // close box then does what "Done" does.
+  run("xdotool mousemove --window " + main_id + " 467 395 click 1");
+  dlg = visible("^IP setup$", true);
+  ASSERT_FALSE(dlg.empty());
+  usleep(1000000);
+  std::string again = shot(dlg, "ip_dialog_reopened.png");
+  EXPECT_EQ(differing(d, again, 366, 321, 53, 23), 0);  // the group field reads "10" again
+  EXPECT_EQ(differing(d, again, 85, 315, 170, 70), 0);  // therapist selected, client released
+  int st = -1;
+  run(std::string(WM_DELETE_HELPER) + " " + dlg, &st);
+  EXPECT_EQ(st, 0);
+  main_id = visible("^Qumex Linkprobe", true);
+  ASSERT_FALSE(main_id.empty());
+  EXPECT_EQ(visible("^IP setup$", false), "");
+
   run("xdotool mousemove --window " + main_id + " 290 472 click 1");
   EXPECT_EQ(wait_exit(60), 0);
 }
