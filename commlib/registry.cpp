@@ -125,7 +125,7 @@ void conn_free(Connection* c) {
   if (!c) return;
   {
     Guard g(lock_registry());
-    trace_printf("Connection status : %d\n", c->status);
+    trace_printf("Connection status : %d\n", status_of(c));
     conn_disconnect(c);
     int found = -1;
     for (int i = 0; i <= g_highest; ++i) {
@@ -191,7 +191,7 @@ Connection* conn_at(int index) {
   return g_index_table[index];
 }
 
-int conn_get_status(Connection* c) { return conn_is_valid(c) ? c->status : 0; }
+int conn_get_status(Connection* c) { return conn_is_valid(c) ? status_of(c) : 0; }
 
 uint32_t conn_get_rx_dropped(Connection* c) {
   if (!conn_is_valid(c)) return 0;
