@@ -1,15 +1,17 @@
 #include "app/actions.h"
 
+#include "app/ip_dialog.h"
 #include "app/launchers.h"
 #include "app/startup.h"
+#include "diag/report.h"
 #include "platform/launch.h"
 
 void action_local_sound_test() {}
 void action_game_sound_test() {}
-void action_rescan() {}
+void action_rescan() { rescan_action(); }
 void action_game_comm_test() {}
 void action_amplifier_test() {}
-void action_ip_setup() {}
+void action_ip_setup() { ip_setup_action(); }
 
 // A launcher's result is not reported: a missing tool shows nothing.
 static void launch(int launcher, int tool) {

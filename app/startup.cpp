@@ -1,13 +1,17 @@
 #include "app/startup.h"
 
 #include <FL/Fl.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Output.H>
 #include <FL/Fl_Window.H>
 
 #include <climits>
 #include <cstdio>
 #include <cstring>
 
+#include "app/ip_dialog.h"
 #include "app/main_ui.h"
+#include "diag/report.h"
 #include "platform/os_version.h"
 #include "platform/version_block.h"
 #include "probe/settings.h"
@@ -22,6 +26,12 @@ int quit_requested;
 
 static MainUi main_ui;
 static Fl_Window* main_window;
+static IpUi ip_ui;
+static Fl_Window* ip_dialog_window;
+
+static void show_address(const char* text) {
+  if (main_ui.address) main_ui.address->value(text);
+}
 
 static void copy_cut(char* out, size_t size, const char* text) {
   size_t n = std::strlen(text);
@@ -139,17 +149,25 @@ int app_main(int argc, char** argv) {
   int arg_index = 1;
   Fl::args(argc, argv, arg_index, skip_own_word);
   main_window = make_main_window(&main_ui);
+  ip_dialog_window = make_ip_dialog(&ip_ui);
+  ip_dialog_window->hide();
+  ip_ui.main_window = main_window;
+  ip_ui.main_address = main_ui.address;
+  ip_dialog_register(&ip_ui);
+  report_attach_address(show_address);
   main_window->label(window_title);
 
-  // 11: the first rescan report goes here.
-  // 12: the game sound button's activation by display_mode goes here.
+  // 11-12: the first report; the game sound button follows the settings of start-up only.
+  rescan_action();
+  if (device_settings.display_mode == 2) main_ui.game_sound_button->activate();
+  else main_ui.game_sound_button->deactivate();
 
   // 13-14
   main_window->show(argc, argv);
   quit_requested = 0;
   while (!quit_requested) Fl::wait();
 
-  // 15: the IP setup dialog is hidden here as well.
   main_window->hide();
+  ip_dialog_window->hide();
   return 0;
 }
