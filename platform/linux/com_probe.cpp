@@ -1,0 +1,71 @@
+#include "platform/com_probe.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/com_path.h"
+
+static int busy_errno(int e) { return e == EBUSY || e == EWOULDBLOCK || e == EAGAIN || e == EACCES; }
+
+// A legacy /dev/ttyS node exists whether or not a UART sits behind it; only those
+// nodes are asked, since other ttys (USB, pseudo-terminals) have no such notion.
+static bool is_legacy_uart_node(const char* path) {
+  char real[PATH_MAX];
+  if (!realpath(path, real)) return false;
+  return std::strncmp(real, "/dev/ttyS", 9) == 0;
+}
+
+int plat_com_probe(int com, int* err) {
+  int dummy;
+  if (!err) err = &dummy;
+  *err = 0;
+  char path[4096];
+  if (plat_com_device_path(com, path, sizeof path) != 0) {
+    *err = ENOENT;
+    return PLAT_COM_ABSENT;
+  }
+  int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *err = errno;
+    return busy_errno(*err) ? PLAT_COM_BUSY : PLAT_COM_ABSENT;
+  }
+  int state = PLAT_COM_FREE;
+  bool excl = false;
+  if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *err = errno;
+    state = busy_errno(*err) ? PLAT_COM_BUSY : PLAT_COM_ABSENT;
+  } else if (ioctl(fd, TIOCEXCL) != 0) {
+    // Not a terminal at all (a regular file behind the name): no port there.
+    *err = errno;
+    state = busy_errno(*err) ? PLAT_COM_BUSY : PLAT_COM_ABSENT;
+  } else {
+    excl = true;
+    if (is_legacy_uart_node(path)) {
+      struct serial_struct ss;
+      std::memset(&ss, 0, sizeof ss);
+      int rc = ioctl(fd, TIOCGSERIAL, &ss);
+      int e = errno;
+      if (rc == 0 && ss.type == PORT_UNKNOWN) {
+        *err = ENXIO;
+        state = PLAT_COM_ABSENT;
+      } else if (rc != 0 && (e == EIO || e == ENXIO)) {
+        *err = e;
+        state = PLAT_COM_ABSENT;
+      }
+    }
+  }
+  // The exclusive flag outlives our descriptor while another holds the tty open
+  // (a pty master), so clear it before closing; the flock goes with the close.
+  if (excl) (void)ioctl(fd, TIOCNXCL);
+  (void)close(fd);
+  return state;
+}

@@ -1,0 +1,179 @@
+#include "probe/ports.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/com_probe.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+struct Pty {
+  int master = -1, slave = -1;
+  std::string name;
+  Pty() {
+    char buf[128];
+    if (openpty(&master, &slave, buf, nullptr, nullptr) == 0) name = buf;
+  }
+  ~Pty() {
+    if (slave >= 0) close(slave);
+    if (master >= 0) close(master);
+  }
+};
+
+// A child process that opens the port, locks it as our own driver does, and holds
+// it until told to go.
+class Holder {
+ public:
+  explicit Holder(const std::string& path) {
+    int ready[2], go[2];
+    if (pipe(ready) != 0 || pipe(go) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(ready[0]);
+      close(go[1]);
+      int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      char ok = (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 && ioctl(fd, TIOCEXCL) == 0) ? 'y' : 'n';
+      if (write(ready[1], &ok, 1) != 1) _exit(2);
+      char c;
+      while (read(go[0], &c, 1) < 0 && errno == EINTR) {
+      }
+      _exit(0);
+    }
+    close(ready[1]);
+    close(go[0]);
+    go_ = go[1];
+    char ok = 'n';
+    while (read(ready[0], &ok, 1) < 0 && errno == EINTR) {
+    }
+    close(ready[0]);
+    locked_ = (ok == 'y');
+  }
+  ~Holder() {
+    if (go_ >= 0) close(go_);
+    if (pid_ > 0) {
+      int st;
+      waitpid(pid_, &st, 0);
+    }
+  }
+  bool locked() const { return locked_; }
+
+ private:
+  pid_t pid_ = -1;
+  int go_ = -1;
+  bool locked_ = false;
+};
+
+class Ports : public ::testing::Test {
+ protected:
+  void SetUp() override { root.mkdir("dev"); }
+  void link(int com, const std::string& target) {
+    std::string p = root.path() + "/dev/COM" + std::to_string(com);
+    ASSERT_EQ(symlink(target.c_str(), p.c_str()), 0) << strerror(errno);
+  }
+  std::string port(int com) { return root.path() + "/dev/COM" + std::to_string(com); }
+  TempRoot root;
+};
+
+TEST_F(Ports, FreeBusyAndAbsent) {
+  Pty a, b, c;
+  ASSERT_FALSE(a.name.empty());
+  ASSERT_FALSE(b.name.empty());
+  ASSERT_FALSE(c.name.empty());
+  link(1, a.name);
+  link(3, b.name);
+  link(5, c.name);
+  link(6, root.path() + "/dev/gone");  // dangling
+  root.write("dev/COM7", "not a tty");
+  Holder holder(port(3));
+  ASSERT_TRUE(holder.locked());
+
+  unsigned char states[COM_PORTS + 1];
+  std::memset(states, 0xee, sizeof states);
+  probe_com_ports(COM_PORTS, states);
+  EXPECT_EQ(states[1], 1);
+  EXPECT_EQ(states[2], 0);
+  EXPECT_EQ(states[3], 2);
+  EXPECT_EQ(states[4], 0);
+  EXPECT_EQ(states[5], 1);
+  EXPECT_EQ(states[6], 0);
+  EXPECT_EQ(states[7], 0);
+  for (int n = 8; n <= COM_PORTS; ++n) EXPECT_EQ(states[n], 0) << n;
+  EXPECT_EQ(states[0], 5);
+
+  int err = -1;
+  EXPECT_EQ(plat_com_probe(3, &err), PLAT_COM_BUSY);
+  EXPECT_EQ(err, EWOULDBLOCK);
+  EXPECT_EQ(plat_com_probe(2, &err), PLAT_COM_ABSENT);
+  EXPECT_EQ(plat_com_probe(0, &err), PLAT_COM_ABSENT);
+  EXPECT_EQ(plat_com_probe(6, &err), PLAT_COM_ABSENT);
+  EXPECT_EQ(err, ENOENT);
+  EXPECT_EQ(plat_com_probe(7, &err), PLAT_COM_ABSENT);
+  EXPECT_EQ(err, ENOTTY);
+}
+
+TEST_F(Ports, ProbeReleasesThePort) {
+  Pty a;
+  ASSERT_FALSE(a.name.empty());
+  link(2, a.name);
+  EXPECT_EQ(plat_com_probe(2, nullptr), PLAT_COM_FREE);
+  // Nothing is left behind: another program can lock it, and the exclusive flag is off.
+  int fd = open(port(2).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+  int excl = -1;
+  ASSERT_EQ(ioctl(fd, TIOCGEXCL, &excl), 0);
+  EXPECT_EQ(excl, 0);
+  close(fd);
+  // A port held by our own driver's scheme reads busy, and free again once released.
+  {
+    Holder holder(port(2));
+    ASSERT_TRUE(holder.locked());
+    EXPECT_EQ(plat_com_probe(2, nullptr), PLAT_COM_BUSY);
+  }
+  EXPECT_EQ(plat_com_probe(2, nullptr), PLAT_COM_FREE);
+}
+
+TEST_F(Ports, EntryZeroKeepsItsValueWhenNothingIsFound) {
+  unsigned char states[COM_PORTS + 1] = {};
+  states[0] = 9;
+  probe_com_ports(COM_PORTS, states);
+  EXPECT_EQ(states[0], 9);
+  for (int n = 1; n <= COM_PORTS; ++n) EXPECT_EQ(states[n], 0);
+
+  Pty a, b;
+  link(32, a.name);
+  link(4, b.name);
+  probe_com_ports(COM_PORTS, states);
+  EXPECT_EQ(states[0], 32);
+  EXPECT_EQ(states[32], 1);
+  // Only the first count ports are probed; the rest of the table is untouched.
+  std::memset(states, 0xee, sizeof states);
+  probe_com_ports(10, states);
+  EXPECT_EQ(states[0], 4);
+  EXPECT_EQ(states[4], 1);
+  EXPECT_EQ(states[11], 0xee);
+  EXPECT_EQ(states[32], 0xee);
+  // A count past the table is held to the table.
+  unsigned char guarded[COM_PORTS + 2];
+  guarded[COM_PORTS + 1] = 0x5a;
+  probe_com_ports(1000, guarded);
+  EXPECT_EQ(guarded[COM_PORTS + 1], 0x5a);
+  EXPECT_EQ(guarded[0], 32);
+  probe_com_ports(COM_PORTS, com_port_states);
+  EXPECT_EQ(com_port_states[0], 32);
+}
+
+}  // namespace

@@ -1,0 +1,40 @@
+#include "tests/support/temp_root.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+TempRoot::TempRoot() {
+  std::string tmpl = (fs::temp_directory_path() / "lproot.XXXXXX").string();
+  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
+  setenv("QUMEX_ROOT", path_.c_str(), 1);
+}
+
+TempRoot::~TempRoot() {
+  std::error_code ec;
+  fs::remove_all(path_, ec);
+  unsetenv("QUMEX_ROOT");
+}
+
+void TempRoot::write(const std::string& rel, const std::string& bytes) const {
+  fs::path p = fs::path(path_) / rel;
+  fs::create_directories(p.parent_path());
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) throw std::runtime_error("cannot write " + p.string());
+}
+
+void TempRoot::mkdir(const std::string& rel) const { fs::create_directories(fs::path(path_) / rel); }
+
+void TempRoot::remove(const std::string& rel) const {
+  std::error_code ec;
+  fs::remove_all(fs::path(path_) / rel, ec);
+}
+
+void TempRoot::copy_from(const std::string& src) const {
+  fs::copy(src, path_, fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+}

@@ -1,0 +1,75 @@
+#include "tests/support/xvfb.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+Xvfb::Xvfb() {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(fds[0]);
+    close(fds[1]);
+    return;
+  }
+  if (pid == 0) {
+    close(fds[0]);
+    int devnull = open("/dev/null", O_RDWR);
+    if (devnull >= 0) {
+      dup2(devnull, 0);
+      dup2(devnull, 1);
+      dup2(devnull, 2);
+    }
+    char fd_text[16];
+    std::snprintf(fd_text, sizeof fd_text, "%d", fds[1]);
+    execlp("Xvfb", "Xvfb", "-displayfd", fd_text, "-screen", "0", "1024x768x24", "-nolisten",
+           "tcp", "-noreset", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  pid_ = pid;
+  close(fds[1]);
+  std::string number;
+  // The server writes its display number and a line end once it accepts clients.
+  for (int waited = 0; waited < 60000;) {
+    pollfd p{fds[0], POLLIN, 0};
+    int r = poll(&p, 1, 500);
+    if (r < 0 && errno == EINTR) continue;
+    if (r == 0) {
+      waited += 500;
+      continue;
+    }
+    char c;
+    ssize_t n = read(fds[0], &c, 1);
+    if (n <= 0) break;
+    if (c == '\n') {
+      display_ = ":" + number;
+      break;
+    }
+    number += c;
+  }
+  close(fds[0]);
+  if (!display_.empty()) setenv("DISPLAY", display_.c_str(), 1);
+}
+
+Xvfb::~Xvfb() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    int st;
+    while (waitpid(pid_, &st, 0) < 0 && errno == EINTR) {
+    }
+  }
+}
+
+// Test programs that talk to X link this file; the font libraries' process-long
+// caches are not leaks of ours.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig\nleak:libXft\nleak:libX11\nleak:libfreetype\n";
+}
