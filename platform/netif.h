@@ -1,0 +1,50 @@
+// Network: host name and addresses, the adapters, and starting the tools that change an
+// address.
+#pragma once
+#include <cstddef>
+
+struct PlatNetIf {
+  char name[64];
+  unsigned index;
+  int if_type;    // IANA ifType: 6 ethernet, 71 IEEE 802.11
+  int wireless;   // 1 wireless, 0 wired, -1 unknown (the name has to tell)
+  int connected;  // the link is up with a carrier
+};
+
+struct PlatNetAddr {
+  unsigned if_index;
+  unsigned char addr[4];  // network order: first byte first
+  int dynamic;            // leased (DHCP), not configured for good
+  int disconnected;       // the interface carrying it has no link
+};
+
+// Ethernet-like adapters, loopback excluded, in the system's order.
+// Returns 0, or the system's error number.
+int plat_netif_list(PlatNetIf* out, int max, int* count);
+
+// Every IPv4 address row of the host, in the system's order. Returns 0 or an error number.
+int plat_netif_addrs(PlatNetAddr* out, int max, int* count);
+
+// Returns 0, or the system's error number.
+int plat_host_name(char* out, size_t size);
+
+// First IPv4 address of an up, non-loopback interface. Returns 0, 1 when there is none,
+// or the system's error number.
+int plat_first_ipv4(unsigned char out[4]);
+
+// Resolves name to its first IPv4 address. Returns 0, or the resolver's error code.
+int plat_resolve_ipv4(const char* name, unsigned char out[4]);
+
+// 1 when NetworkManager runs on this machine.
+int plat_nm_running();
+
+// NetworkManager's connection on device ifname. Returns 0, 1 when there is none, or an
+// error number.
+int plat_nm_connection(const char* ifname, char* out, size_t size);
+
+// 1 when the process may change addresses itself (no elevation needed).
+int plat_is_privileged();
+
+// Starts argv[0] (searched on PATH) with argv, null-terminated, detached: does not wait
+// for it, and it outlives this process. Returns 0, or the system's error number.
+int plat_spawn_detached(const char* const* argv);

@@ -1,0 +1,35 @@
+// Device and system queries: a snapshot of the objects of one class, read from the
+// host's own sources when the query is opened. The class and property names are the
+// WMI ones, so the Windows body is a thin wrapper and callers stay the same.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+struct PlatSysQuery;  // opaque: the snapshot
+
+enum {
+  SYSQ_OK = 0,
+  SYSQ_NO_CLASS = -2,     // class not provided by this system
+  SYSQ_NO_MEMORY = -3,    // the snapshot could not be allocated
+  SYSQ_BAD_ROOT = -4,     // the system root does not form a usable path
+  SYSQ_NO_OBJECT = -5,    // index past the last object
+  SYSQ_NO_PROPERTY = -6,  // the class has no such property
+  SYSQ_READ_FAILED = -7,  // a source opened but could not be read to its end
+};
+
+enum { SYSQ_TYPE_STRING = 8, SYSQ_TYPE_UINT32 = 19 };  // CIM type numbers
+
+// Opens a snapshot of class_name. Returns SYSQ_OK with *out set, a SYSQ_ code, or the
+// system's error number when a source could not be opened.
+int sysq_open(const char* class_name, PlatSysQuery** out);
+
+// Number of objects in the snapshot.
+int sysq_count(const PlatSysQuery* q);
+
+// Property prop of object index: text into out (always terminated when size > 0), or
+// for SYSQ_TYPE_UINT32 the number into *number. *type gets the CIM type.
+// Returns SYSQ_OK, SYSQ_NO_OBJECT or SYSQ_NO_PROPERTY.
+int sysq_get(const PlatSysQuery* q, int index, const char* prop, char* out, size_t size,
+             uint32_t* number, int* type);
+
+void sysq_close(PlatSysQuery* q);

@@ -1,0 +1,96 @@
+#include "probe/wmi.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "platform/sysquery.h"
+
+namespace {
+
+struct WmiQueryState {
+  bool is_open = false;
+  PlatSysQuery* snapshot = nullptr;  // the enumerator's objects
+  int cursor = 0;                    // objects fetched by the enumerator so far
+  int current = -1;                  // the object fetched last, -1 for none
+  char query_text[301] = {0};
+};
+
+WmiQueryState g_wmi;
+
+// Copies a property of object index into out the way WMI hands it over.
+int read_prop(int index, const char* name, char* out, size_t size) {
+  char text[300];
+  uint32_t number = 0;
+  int type = SYSQ_TYPE_STRING;
+  int rc = sysq_get(g_wmi.snapshot, index, name, text, sizeof text, &number, &type);
+  if (rc != SYSQ_OK) return WMI_E_GET;
+  if (!out || size == 0) return WMI_E_GET;
+  // uint32 goes through a signed conversion (_itoa), so 4294967295 reads "-1".
+  if (type == SYSQ_TYPE_UINT32)
+    std::snprintf(out, size, "%d", static_cast<int>(static_cast<int32_t>(number)));
+  else
+    std::snprintf(out, size, "%s", text);
+  return WMI_OK;
+}
+
+}  // namespace
+
+// On Linux the session steps cannot fail the way COM can; the codes keep their places:
+// 1 the system root does not form a path, 3 no memory for the snapshot, 4 a source of the
+// class cannot be opened (permissions), 5 a source cannot be read to its end, 6 a class
+// this system does not provide.
+int wmi_open_query(const char* class_name) {
+  wmi_release();
+  std::snprintf(g_wmi.query_text, sizeof g_wmi.query_text, "SELECT * from %s",
+                class_name ? class_name : "");
+  PlatSysQuery* q = nullptr;
+  int rc = sysq_open(class_name, &q);
+  switch (rc) {
+    case SYSQ_OK: break;
+    case SYSQ_BAD_ROOT: return WMI_E_SESSION;
+    case SYSQ_NO_MEMORY: return WMI_E_LOCATOR;
+    case SYSQ_READ_FAILED: return WMI_E_BLANKET;
+    case SYSQ_NO_CLASS: return WMI_E_QUERY;
+    default: return WMI_E_CONNECT;  // the system's error number opening a source
+  }
+  g_wmi.snapshot = q;
+  g_wmi.cursor = 0;
+  g_wmi.current = -1;
+  g_wmi.is_open = true;
+  return WMI_OK;
+}
+
+// Codes 8, 9 and 12 cannot occur with an in-memory snapshot; they stay for the callers.
+int wmi_get_property(const char* name, int index, char* out, size_t size) {
+  if (!g_wmi.is_open) return WMI_E_NOT_OPEN;
+  if (!g_wmi.snapshot) return WMI_E_NO_ENUM;
+  if (index < 0) return WMI_E_NO_OBJECT;
+  // Reset, then fetch index + 1 objects.
+  int count = sysq_count(g_wmi.snapshot);
+  g_wmi.cursor = 0;
+  for (int i = 0; i <= index; i++) {
+    if (g_wmi.cursor >= count) return WMI_END;
+    g_wmi.current = g_wmi.cursor++;
+  }
+  if (g_wmi.current < 0) return WMI_E_NO_OBJECT;
+  return read_prop(g_wmi.current, name, out, size);
+}
+
+int wmi_next_device(char* id, size_t id_size, char* name, size_t name_size) {
+  if (!g_wmi.is_open) return WMI_E_NOT_OPEN;
+  if (!g_wmi.snapshot) return WMI_END;
+  if (g_wmi.cursor >= sysq_count(g_wmi.snapshot)) return WMI_END;
+  g_wmi.current = g_wmi.cursor++;
+  int rc = read_prop(g_wmi.current, "DeviceID", id, id_size);
+  if (rc == WMI_OK) rc = read_prop(g_wmi.current, "Name", name, name_size);
+  return rc;
+}
+
+void wmi_release() {
+  if (!g_wmi.is_open) return;
+  sysq_close(g_wmi.snapshot);
+  g_wmi.snapshot = nullptr;
+  g_wmi.cursor = 0;
+  g_wmi.current = -1;
+  g_wmi.is_open = false;
+}
