@@ -1,8 +1,56 @@
-// PLACEHOLDER until the transports exist: the ethernet transport replaces this file
-// with the real connect/disconnect dispatch (eth_disconnect / serial_close by transport).
+// Connect and disconnect: choose the transport of a connection object.
+#include <cstdio>
+#include <cstring>
+
 #include "commlib/core.h"
+#include "commlib/eth_internal.h"
+#include "commlib/transport.h"
+
+namespace {
+
+int upper(int ch) { return ch >= 'a' && ch <= 'z' ? ch - 'a' + 'A' : ch; }
+
+bool same_nocase(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b)
+    if (upper(uint8_t(*a)) != upper(uint8_t(*b))) return false;
+  return *a == *b;
+}
+
+}  // namespace
+
+extern "C" int conn_connect(Connection* c, const char* transport, const char* address, int port,
+                            int flags) {
+  if (!conn_is_valid(c)) return 0;
+  if (!transport) transport = "";
+  if (!address) address = "";
+  // A worker of an earlier ethernet connect must be gone before the role fields change.
+  if (c->transport == 1 && ETH_LOAD(c, thread) != 0) eth_disconnect(c);
+  c->serial_port = 0;
+
+  char copy[41];
+  snprintf(copy, sizeof copy, "%s", address);
+  for (char* p = copy; *p; ++p) *p = char(upper(uint8_t(*p)));
+
+  c->is_server = flags & 1;
+  c->loopback = (flags >> 4) & 1;
+  c->no_beacon = (flags >> 5) & 1;
+  c->udp_only = (flags >> 6) & 1;
+  if (same_nocase(address, "127.0.0.1")) c->loopback = 1;
+
+  if (same_nocase(transport, "serial") || same_nocase(transport, "modem")) {
+    c->transport = 0;
+    c->serial_option = 0;
+    c->beacon_count = 1;
+    return serial_open(c, copy, port);
+  }
+  if (std::strncmp(transport, "ethernet", 8) == 0) {
+    c->transport = 1;
+    return eth_connect(c, address, port, 0);
+  }
+  return 1;
+}
 
 extern "C" int conn_disconnect(Connection* c) {
   if (!conn_is_valid(c)) return 0;
-  return 0;  // no transport can be connected yet: nothing to disconnect
+  return c->transport == 1 ? eth_disconnect(c) : serial_close(c);
 }

@@ -1,0 +1,93 @@
+// Internals shared by the ethernet transport files: shared-field access, the worker
+// thread table, stream reassembly and datagram handling.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "commlib/connection.h"
+
+// Fields that the worker thread and the application thread both touch (the stop
+// handshake, status, sockets) are read and written as atomics. The block is packed,
+// so they are reached through their offsets; each of them is naturally aligned.
+#define ETH_FIELD(c, f) \
+  (reinterpret_cast<decltype(Connection::f)*>(reinterpret_cast<char*>(c) + offsetof(Connection, f)))
+#define ETH_LOAD(c, f) __atomic_load_n(ETH_FIELD(c, f), __ATOMIC_ACQUIRE)
+#define ETH_STORE(c, f, v) \
+  __atomic_store_n(ETH_FIELD(c, f), static_cast<decltype(Connection::f)>(v), __ATOMIC_RELEASE)
+
+static_assert(offsetof(Connection, tcp_socket) % 4 == 0 && offsetof(Connection, udp_socket) % 4 == 0,
+              "socket fields aligned");
+static_assert(offsetof(Connection, thread) % 4 == 0 && offsetof(Connection, thread_running) % 4 == 0 &&
+                  offsetof(Connection, thread_id) % 4 == 0,
+              "thread fields aligned");
+static_assert(offsetof(Connection, status) % 2 == 0 && offsetof(Connection, connect_state) % 2 == 0 &&
+                  offsetof(Connection, run) % 2 == 0 && offsetof(Connection, listen_state) % 2 == 0,
+              "state fields aligned");
+static_assert(offsetof(Connection, accepted_socket) % 4 == 0 &&
+                  offsetof(Connection, accepted_valid) % 4 == 0,
+              "accepted fields aligned");
+
+namespace qc {
+
+constexpr int kDefaultPort = 5510;
+constexpr int kSelectMs = 500;
+constexpr uint8_t kTypePoke = 239;
+constexpr uint8_t kTypeBeacon = 237;
+constexpr int kBeaconSize = 72;
+
+// ---- worker thread table: the block's 32-bit `thread` is an index into it ----
+using EthWorker = void (*)(Connection* c, int wake);
+// Starts a worker with its own wake-up handle. Returns the handle (>= 1) or 0.
+uint32_t eth_thread_start(EthWorker fn, Connection* c);
+void eth_thread_wake(uint32_t handle);
+// Waits for the thread to end and releases its table entry and wake-up handle.
+void eth_thread_join(uint32_t handle);
+// Datagrams refused for their size, per worker (0 for an unknown handle).
+uint32_t eth_thread_bad_datagrams(uint32_t handle);
+void eth_thread_count_bad_datagram(uint32_t handle);
+
+// Client and server worker bodies.
+void eth_client_thread(Connection* c, int wake);
+void eth_server_thread(Connection* c, int wake);
+
+// ---- receive side, free of sockets so that it can be driven directly ----
+struct StreamEvents {
+  uint16_t kept_short;  // fewer than 8 bytes held
+  uint16_t discarded;   // not a message start: everything dropped
+  uint16_t moved;       // bytes of the next message moved to the front
+  uint16_t held;        // an incomplete message stays held
+};
+constexpr StreamEvents kClientStreamEvents = {25, 24, 26, 22};
+constexpr StreamEvents kServerStreamEvents = {28, 27, 29, 23};
+
+// n (>= 1) bytes were appended to rx_buf at rx_fill: queue what is complete.
+void eth_stream_input(Connection* c, int n, const StreamEvents& ev);
+// Room left for the next stream receive (always at least 1).
+int eth_stream_room(const Connection* c);
+
+// Queues one datagram on the datagram channel without disturbing a held stream
+// message. full_length is the datagram's size before truncation. Returns 0 queued,
+// 1 dropped (queue full), 2 refused for its size.
+int eth_queue_datagram(Connection* c, const uint8_t* data, int count, int full_length);
+
+// One received datagram of a client worker (pokes, beacons, the rest queued);
+// sets *attempt when the next pass shall try to connect.
+void eth_client_datagram(Connection* c, const uint8_t* data, int count, int full_length,
+                         int* attempt);
+// One received datagram of a server worker; sets *accept_now on a poke.
+void eth_server_datagram(Connection* c, const uint8_t* data, int count, int full_length,
+                         int* accept_now);
+// Does the beacon's host name name the server this client connects to?
+bool eth_beacon_matches(Connection* c, const uint8_t* data, int count);
+
+// Guarded socket creation (gives up after 5000 ms). Returns the socket or -1.
+int try_socket(int kind);
+
+// Copies of udp_peer between the worker (which sets it at accept) and senders.
+void eth_peer_get(Connection* c, NetAddr4* out);
+void eth_peer_set(Connection* c, const NetAddr4& a);
+
+// Sleeps the calling thread.
+void eth_sleep_ms(int ms);
+
+}  // namespace qc

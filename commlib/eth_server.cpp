@@ -1,0 +1,213 @@
+// The server worker thread: listens for one TCP client at a time, receives stream
+// messages and datagrams, and announces itself with beacons while nobody is connected.
+#include <cstdio>
+#include <cstring>
+
+#include "commlib/core.h"
+#include "commlib/eth_internal.h"
+#include "platform/sockets.h"
+
+namespace qc {
+
+namespace {
+
+void local_name_trace(int s, const char* label, char* text, int size, int* port) {
+  NetAddr4 a;
+  std::memset(&a, 0, sizeof a);
+  sock_local_name(s, &a);
+  *port = sock_addr_port(&a);
+  sock_addr_text(&a, text, size);
+  trace_printf("Slave %s socket: %d %s\n", label, *port, text);
+}
+
+void do_listen(Connection* c, int state) {
+  ETH_STORE(c, listen_state, state);
+  int r = sock_listen(int(ETH_LOAD(c, tcp_socket)), -1);
+  ETH_STORE(c, listen_state, 0);
+  if (r < 0) {
+    trace_printf("S listen error: %d\n", -r);
+    capture_event(c, kRx, 201, uint32_t(-r), 0, 0);
+  }
+}
+
+// Drops the accepted client: its socket closed, status back to "no client".
+void drop_client(Connection* c, uint16_t code, uint32_t first) {
+  int as = int(ETH_LOAD(c, accepted_socket));
+  if (as > 2) sock_close(as);
+  capture_event(c, kRx, code, first, c->is_server, uint32_t(as));
+  ETH_STORE(c, accepted_valid, 0);
+  ETH_STORE(c, accepted_socket, 0);
+  ETH_STORE(c, status, 0);
+  c->beacon_count = 0;
+}
+
+void send_beacon(Connection* c, uint8_t* beacon) {
+  if (beacon[0] != kTypeBeacon || beacon[3] != 0 || beacon[4] == 0) {
+    std::memset(beacon, 0, kBeaconSize);
+    beacon[0] = kTypeBeacon;
+    beacon[2] = kBeaconSize;
+    char name[64];
+    if (sock_hostname(name, sizeof name) != 0) name[0] = 0;
+    std::memcpy(beacon + 4, name, std::strlen(name));
+  }
+  beacon[1] = uint8_t(beacon[1] + 1);
+  NetAddr4 peer;
+  eth_peer_get(c, &peer);
+  sock_sendto(int(ETH_LOAD(c, udp_socket)), beacon, kBeaconSize, &peer);
+  capture_event(c, kTx, 43, le32(beacon), le32(beacon + 68), le32(beacon + 4));
+}
+
+bool beacon_due(Connection* c) {
+  uint32_t wait = c->beacon_count < 20 ? 1000 : 5000;
+  return clock_ms() - c->beacon_time > wait;
+}
+
+void accept_client(Connection* c, int accept_now) {
+  NetAddr4 peer;
+  std::memset(&peer, 0, sizeof peer);
+  int r = sock_accept(int(ETH_LOAD(c, tcp_socket)), &peer);
+  trace_printf("S accept answer: %d\n", r);
+  capture_event(c, kRx, 211, uint32_t(r), uint32_t(accept_now), 0);
+  // The listening socket is non-blocking: a poke with no connection waiting must not
+  // hold the worker in accept (it would stop answering datagrams and disconnect).
+  // Nothing waiting is not a failure; the client's connection makes the listening
+  // socket readable and is accepted then.
+  if (r < 0 && sock_err_would_block(-r)) return;
+  if (r >= 0) {
+    trace_printf("S TCP connected immediately\n");
+    capture_event(c, kRx, 203, uint32_t(r), 0, 0);
+    int old = int(ETH_LOAD(c, accepted_socket));
+    if (old > 2) {
+      sock_close(old);
+      capture_event(c, kRx, 51, 10, c->is_server, uint32_t(old));
+    }
+    sock_set_nodelay(r);
+    std::memcpy(&c->tcp_peer, &peer, sizeof peer);
+    // A half message of a previous client can never complete on the new stream.
+    c->rx_fill = 0;
+    ETH_STORE(c, accepted_valid, 1);
+    ETH_STORE(c, accepted_socket, r);
+    capture_event(c, kRx, 50, 4, c->is_server, uint32_t(r));
+    NetAddr4 to;
+    sock_addr_make(&to, peer.addr, uint16_t(c->tcp_port));
+    eth_peer_set(c, to);
+    ETH_STORE(c, status, 3);
+    ETH_STORE(c, connect_state, -3);
+    return;
+  }
+  trace_printf("S accept error: %d\n", -r);
+  capture_event(c, kRx, 212, uint32_t(-r), 0, 0);
+  if (ETH_LOAD(c, accepted_socket) != 0) {
+    drop_client(c, 51, 3);
+    trace_printf("S disconnect on accept\n");
+    capture_event(c, kRx, 213, uint32_t(-r), 0, 0);
+    do_listen(c, 2);
+  }
+}
+
+SelectBits bits(bool accepted, bool tcp, bool udp) { return SelectBits{accepted, tcp, udp}; }
+
+}  // namespace
+
+void eth_server_thread(Connection* c, int wake) {
+  ETH_STORE(c, thread_id, plat_thread_id());
+  const int listener = int(ETH_LOAD(c, tcp_socket));
+  const int udp = int(ETH_LOAD(c, udp_socket));
+  char text[32];
+  int port = 0;
+  local_name_trace(listener, "tcp", text, sizeof text, &port);
+  local_name_trace(udp, "udp", text, sizeof text, &port);
+  char line[64];
+  snprintf(line, sizeof line, "%d %.40s", port, text);
+  capture_text(c, kRx, 200, line);
+
+  ETH_STORE(c, thread_running, 1);
+  trace_printf("S Listening on %d\n", listener);
+  c->beacon_time = clock_ms();
+  sock_set_nonblocking(listener, 1);
+  do_listen(c, 1);
+  int idle = 0;
+  uint8_t beacon[kBeaconSize];
+  std::memset(beacon, 0, sizeof beacon);
+  uint8_t dgram[kRxBufSize];
+
+  while (ETH_LOAD(c, run)) {
+    const int accepted = ETH_LOAD(c, accepted_valid) ? int(ETH_LOAD(c, accepted_socket)) : 0;
+    SockWaitSet set;
+    std::memset(&set, 0, sizeof set);
+    set.fd[0] = listener;
+    set.fd[1] = udp;
+    set.fd[2] = accepted;
+    if (!idle) {
+      trace_select(c, 0, false, bits(accepted != 0, true, true), bits(false, false, false),
+                   "S before");
+      capture_select_event(c, 205, bits(accepted != 0, true, true), nullptr);
+    }
+    int woken = 0;
+    int n = sock_wait(&set, wake, kSelectMs, &woken);
+    if (!ETH_LOAD(c, run)) break;
+    if (n < 0) {
+      if (sock_err_net_down(-n)) continue;
+      trace_printf("S error : %d\n", -n);
+      capture_event(c, kRx, 206, uint32_t(-n), 0, 0);
+      if (ETH_LOAD(c, accepted_socket) != 0) {
+        int was = ETH_LOAD(c, status);
+        int as = int(ETH_LOAD(c, accepted_socket));
+        if (as > 2) sock_close(as);
+        capture_event(c, kRx, 53, 1, c->is_server, uint32_t(as));
+        ETH_STORE(c, accepted_valid, 0);
+        if (was != 0) ETH_STORE(c, connect_state, 6);
+        ETH_STORE(c, accepted_socket, 0);
+        ETH_STORE(c, status, 0);
+      }
+      continue;
+    }
+    if (n == 0) {
+      if (woken) continue;
+      idle = 1;
+      if (ETH_LOAD(c, status) == 0 && !c->no_beacon && beacon_due(c)) {
+        if (c->beacon_count < 20) ++c->beacon_count;
+        c->beacon_time = clock_ms();
+        send_beacon(c, beacon);
+      }
+      continue;
+    }
+
+    idle = 0;
+    const bool conn_in = accepted != 0 && set.readable[2];
+    const bool tcp_in = set.readable[0];
+    const bool udp_in = set.readable[1];
+    trace_select(c, n, false, bits(conn_in, tcp_in, udp_in), bits(false, false, false), "S after");
+    capture_select_event(c, 207, bits(conn_in, tcp_in, udp_in), nullptr);
+
+    if (conn_in) {
+      int got = sock_recv(accepted, c->rx_buf + c->rx_fill, eth_stream_room(c));
+      if (got < 0 && sock_err_would_block(-got)) {
+        // readiness without data: nothing to do
+      } else if (got < 1) {
+        drop_client(c, 53, 2);
+        trace_printf("S disconnect\n");
+        capture_event(c, kRx, 209, uint32_t(got), 0, 0);
+      } else {
+        trace_printf("S tcp message received\n");
+        capture_event(c, kRx, 208, uint32_t(got), 0, 0);
+        eth_stream_input(c, got, kServerStreamEvents);
+      }
+    }
+
+    int accept_now = 0;
+    if (udp_in) {
+      trace_printf("S udp message received\n");
+      int full = 0;
+      int got = sock_recvfrom(udp, dgram, sizeof dgram, nullptr, &full);
+      capture_event(c, kRx, 210, uint32_t(got), 0, 0);
+      if (got == 0) continue;
+      if (got > 0) eth_server_datagram(c, dgram, got, full, &accept_now);
+    }
+
+    if (tcp_in || accept_now) accept_client(c, accept_now);
+  }
+  ETH_STORE(c, thread_running, 0);
+}
+
+}  // namespace qc

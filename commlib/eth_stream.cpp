@@ -1,0 +1,158 @@
+// Receive side of the ethernet transport shared by both workers: stream reassembly in
+// rx_buf and datagram hand-over to the datagram queue.
+#include <cstring>
+
+#include "commlib/core.h"
+#include "commlib/eth_internal.h"
+#include "platform/sockets.h"
+
+namespace qc {
+
+namespace {
+
+constexpr int kMinMessage = 8;
+
+void stream_event(Connection* c, uint16_t code, int n) {
+  capture_event(c, kRx, code, le32(c->rx_buf), uint32_t(n), uint32_t(c->rx_fill));
+}
+
+// A held message must start with a type of 128 or above and carry a length the
+// buffer can complete. Anything else can never become a message: the whole buffer
+// is dropped and the stream resynchronises on the next receive (a zero length would
+// otherwise make no progress, an oversized one would never complete).
+bool plausible_start(const Connection* c) {
+  if (c->rx_buf[0] < 128) return false;
+  int len = le16(c->rx_buf + 2);
+  return len >= kMinMessage && len <= kRxBufSize;
+}
+
+}  // namespace
+
+int eth_stream_room(const Connection* c) {
+  int room = kRxBufSize - c->rx_fill;
+  return room > 0 ? room : 0;
+}
+
+void eth_stream_input(Connection* c, int n, const StreamEvents& ev) {
+  if (n < 1) return;
+  if (c->rx_fill < 0 || c->rx_fill + n > kRxBufSize) {  // a flush raced with us
+    c->rx_fill = 0;
+    stream_event(c, ev.discarded, n);
+    return;
+  }
+  if (c->rx_fill + n < kMinMessage) {
+    c->rx_fill += n;
+    stream_event(c, ev.kept_short, n);
+    return;
+  }
+  if (!plausible_start(c)) {
+    c->rx_fill = 0;
+    stream_event(c, ev.discarded, n);
+    return;
+  }
+  c->rx_fill += n;
+  while (c->rx_fill > 0) {
+    if (c->rx_fill < kMinMessage) break;  // the next header is not complete yet
+    if (!plausible_start(c)) {
+      c->rx_fill = 0;
+      stream_event(c, ev.discarded, n);
+      break;
+    }
+    int len = le16(c->rx_buf + 2);
+    if (c->rx_fill < len) break;
+    queue_message(c, len, 0, "tcpsocket");
+    if (c->rx_fill > len) {
+      std::memmove(c->rx_buf, c->rx_buf + len, size_t(c->rx_fill - len));
+      c->rx_fill -= len;
+      stream_event(c, ev.moved, n);
+    } else {
+      c->rx_fill = 0;
+    }
+  }
+  if (c->rx_fill != 0) stream_event(c, ev.held, 0);
+}
+
+int eth_queue_datagram(Connection* c, const uint8_t* data, int count, int full_length) {
+  // A slot holds 1600 bytes and a message has at least its 8 bytes of overhead:
+  // longer (or truncated) and shorter datagrams are refused whole rather than cut.
+  if (count < kMinMessage || count > kMaxMessage || full_length != count) {
+    eth_thread_count_bad_datagram(ETH_LOAD(c, thread));
+    return 2;
+  }
+  // queue_message takes the message from the start of rx_buf, where a stream message
+  // may be held half-received: set those bytes aside and put them back afterwards.
+  uint8_t held[kRxBufSize];
+  int fill = c->rx_fill;
+  if (fill < 0 || fill > kRxBufSize) fill = 0;
+  if (fill > 0) std::memcpy(held, c->rx_buf, size_t(fill));
+  std::memcpy(c->rx_buf, data, size_t(count));
+  int r = queue_message(c, count, 1, "udpsocket");
+  if (fill > 0) std::memcpy(c->rx_buf, held, size_t(fill));
+  return r;
+}
+
+namespace {
+
+int lower(int ch) { return ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch; }
+
+bool same_text_nocase(const char* a, const char* b) {
+  for (; *a && *b; ++a, ++b)
+    if (lower(uint8_t(*a)) != lower(uint8_t(*b))) return false;
+  return *a == *b;
+}
+
+}  // namespace
+
+bool eth_beacon_matches(Connection* c, const uint8_t* data, int count) {
+  if (count <= 4) return false;
+  char name[65];
+  int max = count - 4 < 64 ? count - 4 : 64;
+  int i = 0;
+  for (; i < max && data[4 + i]; ++i) name[i] = char(data[4 + i]);
+  name[i] = 0;
+  if (name[0] == 0) return false;
+  char host[65];
+  std::memcpy(host, c->host, 64);
+  host[64] = 0;
+  if (same_text_nocase(name, host)) return true;
+  uint8_t addrs[8][4];
+  int found = 0;
+  if (sock_lookup(name, addrs, 8, &found) != 0) return false;
+  for (int k = 0; k < found; ++k)
+    if (std::memcmp(addrs[k], c->tcp_peer.addr, 4) == 0) return true;
+  return false;
+}
+
+void eth_client_datagram(Connection* c, const uint8_t* data, int count, int full_length,
+                         int* attempt) {
+  if (count < 1) return;
+  int status = ETH_LOAD(c, status);
+  if (data[0] == kTypePoke) {
+    if (status == 0) ETH_STORE(c, connect_state, 4);
+  } else if (data[0] == kTypeBeacon) {
+    if (status == 0 && !c->no_beacon) {
+      if (eth_beacon_matches(c, data, count)) {
+        ETH_STORE(c, connect_state, 4);
+        capture_event(c, kRx, 125, uint32_t(count), 0, 0);
+      } else {
+        eth_queue_datagram(c, data, count, full_length);
+      }
+    }
+  } else {
+    eth_queue_datagram(c, data, count, full_length);
+  }
+  if (ETH_LOAD(c, status) == 0) *attempt = 1;
+}
+
+void eth_server_datagram(Connection* c, const uint8_t* data, int count, int full_length,
+                         int* accept_now) {
+  if (count < 1) return;
+  if (data[0] == kTypePoke) {
+    if (ETH_LOAD(c, status) == 0) *accept_now = 1;
+    capture_event(c, kRx, 224, uint32_t(count), 0, 0);
+    return;
+  }
+  eth_queue_datagram(c, data, count, full_length);
+}
+
+}  // namespace qc
