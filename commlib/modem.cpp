@@ -1,0 +1,81 @@
+// Modem lines on either transport. An ethernet connection answers the presence
+// questions (DSR, carrier, CTS, DTR) with its status, so that an application can ask
+// "is the link up" the same way on both.
+#include "commlib/core.h"
+#include "commlib/transport.h"
+#include "serial/ser.h"
+
+namespace {
+
+bool ethernet(const Connection* c) { return c->transport != 0; }
+int drv(const Connection* c) { return int(c->serial_port) - 1; }
+
+// An input line of an open port: its bit when on, else 0 (also for a driver failure).
+int input_line(const Connection* c, int32_t (*read)(int), int32_t bit) {
+  if (c->serial_port == 0) return 0;
+  const int32_t r = read(drv(c));
+  return r > 0 ? (r & bit) : 0;
+}
+
+constexpr int kLineErrorBits[5] = {0x01, 0x02, 0x04, 0x08, 0x10};
+
+}  // namespace
+
+extern "C" {
+
+int conn_dsr(Connection* c) {
+  if (!conn_is_valid(c)) return 0;
+  if (ethernet(c)) return c->status;
+  return input_line(c, ser_dsr, 0x20);
+}
+
+int conn_carrier(Connection* c) {
+  if (!conn_is_valid(c)) return 0;
+  if (ethernet(c)) return c->status;
+  return input_line(c, ser_carrier, 0x80);
+}
+
+int conn_cts(Connection* c) {
+  if (!conn_is_valid(c)) return 0;
+  if (ethernet(c)) return c->status;
+  return input_line(c, ser_cts, 0x10);
+}
+
+int conn_ring(Connection* c) {
+  if (!conn_is_valid(c)) return 0;
+  if (ethernet(c)) return 0;
+  return input_line(c, ser_ring, 0x40);
+}
+
+// Without a port the driver is asked about port -1 and answers -1, which is passed on.
+int conn_dtr(Connection* c, int state) {
+  if (!conn_is_valid(c)) return 0;
+  if (ethernet(c)) return c->status;
+  return serial_dtr_op(c, state);
+}
+
+int conn_rts(Connection* c, int state) {
+  if (!conn_is_valid(c)) return 0;
+  if (ethernet(c)) return 0;
+  return serial_rts_op(c, state);
+}
+
+int conn_line_errors(Connection* c, int selector) {
+  if (!conn_is_valid(c)) return 0;
+  if (ethernet(c)) return c->listen_state != 0 ? c->listen_state - 10 : int(c->accepted_valid);
+  // An unknown selector answers 0 without reading the error word: reading clears it,
+  // and the reader and a later valid question would lose errors nobody looked at.
+  if (c->serial_port == 0) return -1;
+  if (selector < 0 || selector > 4) return 0;
+  const int32_t word = ser_errors(drv(c), -1);
+  if (word < 0) return word;
+  return word & kLineErrorBits[selector];
+}
+
+int conn_break(Connection* c, int state) {
+  if (!conn_is_valid(c)) return 0;
+  if (ethernet(c)) return 0;
+  return ser_break(drv(c), state > 0 ? 'A' : state == 0 ? 'C' : 'D');
+}
+
+}  // extern "C"
