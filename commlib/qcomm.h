@@ -46,6 +46,17 @@ QCOMM_API int conn_is_valid(struct Connection* c);
 QCOMM_API void conn_set_class(struct Connection* c, uint8_t first, int last, uint8_t cls);
 QCOMM_API int conn_disconnect(struct Connection* c);
 
+/* ---- connect and send ----
+ * transport "serial"/"modem" (any case) or text beginning with "ethernet"; port is the
+ * TCP port (0: 5510) or the bit rate; flags bit 0 server, 4 loopback, 5 no beacons,
+ * 6 UDP only. Returns 0 or an error code (1 unknown transport). */
+QCOMM_API int conn_connect(struct Connection* c, const char* transport, const char* address,
+                           int port, int flags);
+/* Sends one message (len 0: its own length field). 0 sent; 32 too long; ethernet:
+ * 33 type below 128, 34 length field 0, else a system error number. */
+QCOMM_API int conn_send(struct Connection* c, const uint8_t* msg, int len);
+QCOMM_API int msg_length(struct Connection* c, const uint8_t* msg);
+
 /* By-index table of 8 entries. action 0: frees every entry's object and returns index.
  * Otherwise index must be 0..7 (else -1); action > 0 creates the entry's object if it
  * is empty and returns the object (cast the result to struct Connection*); action < 0
