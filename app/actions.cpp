@@ -1,0 +1,21 @@
+#include "app/actions.h"
+
+#include "app/launchers.h"
+#include "app/startup.h"
+#include "platform/launch.h"
+
+void action_local_sound_test() {}
+void action_game_sound_test() {}
+void action_rescan() {}
+void action_game_comm_test() {}
+void action_amplifier_test() {}
+void action_ip_setup() {}
+
+// A launcher's result is not reported: a missing tool shows nothing.
+static void launch(int launcher, int tool) {
+  (void)plat_launch_tool(tool, launcher_command(launcher, os_code));
+}
+
+void action_device_manager() { launch(LAUNCHER_DEVICE_MANAGER, PLAT_TOOL_DEVICE_MANAGER); }
+void action_network_connections() { launch(LAUNCHER_NETWORK, PLAT_TOOL_NETWORK); }
+void action_cmd() { launch(LAUNCHER_CMD, PLAT_TOOL_CMD); }

@@ -1,0 +1,21 @@
+// The executable's version block: "PrivateBuild=<value>" and optionally
+// "SpecialBuild=<value>" entries, each ending in a zero byte, kept in a section of
+// its own in the executable file.
+#pragma once
+#include <cstddef>
+
+// Name of the section that holds the block.
+#define PLAT_VERSION_SECTION ".qumex_version"
+
+// Copies the version block of the executable file at path into buf (at most size
+// bytes; a longer block is cut) and sets *len.
+// Returns 0; 1 when the file does not exist; 2 when it is not an executable this
+// reader understands or has no version block; or the system's error number.
+int plat_version_block(const char* path, char* buf, size_t size, size_t* len);
+
+// The file's modification time as ctime writes it ("Sat Dec  5 21:20:53 2026\n").
+// Returns 0, or the system's error number (out is then empty).
+int plat_file_mtime_text(const char* path, char* out, size_t size);
+
+// The full path of the running executable. Returns 0, or the system's error number.
+int plat_self_exe_path(char* out, size_t size);
