@@ -1,7 +1,9 @@
 // Modem lines on either transport. An ethernet connection answers the presence
 // questions (DSR, carrier, CTS, DTR) with its status, so that an application can ask
-// "is the link up" the same way on both.
+// "is the link up" the same way on both. The ethernet fields belong to the worker
+// thread too, hence the atomic reads.
 #include "commlib/core.h"
+#include "commlib/eth_internal.h"
 #include "commlib/transport.h"
 #include "serial/ser.h"
 
@@ -25,19 +27,19 @@ extern "C" {
 
 int conn_dsr(Connection* c) {
   if (!conn_is_valid(c)) return 0;
-  if (ethernet(c)) return c->status;
+  if (ethernet(c)) return ETH_LOAD(c, status);
   return input_line(c, ser_dsr, 0x20);
 }
 
 int conn_carrier(Connection* c) {
   if (!conn_is_valid(c)) return 0;
-  if (ethernet(c)) return c->status;
+  if (ethernet(c)) return ETH_LOAD(c, status);
   return input_line(c, ser_carrier, 0x80);
 }
 
 int conn_cts(Connection* c) {
   if (!conn_is_valid(c)) return 0;
-  if (ethernet(c)) return c->status;
+  if (ethernet(c)) return ETH_LOAD(c, status);
   return input_line(c, ser_cts, 0x10);
 }
 
@@ -50,7 +52,7 @@ int conn_ring(Connection* c) {
 // Without a port the driver is asked about port -1 and answers -1, which is passed on.
 int conn_dtr(Connection* c, int state) {
   if (!conn_is_valid(c)) return 0;
-  if (ethernet(c)) return c->status;
+  if (ethernet(c)) return ETH_LOAD(c, status);
   return serial_dtr_op(c, state);
 }
 
@@ -62,7 +64,10 @@ int conn_rts(Connection* c, int state) {
 
 int conn_line_errors(Connection* c, int selector) {
   if (!conn_is_valid(c)) return 0;
-  if (ethernet(c)) return c->listen_state != 0 ? c->listen_state - 10 : int(c->accepted_valid);
+  if (ethernet(c)) {
+    const int listen = ETH_LOAD(c, listen_state);
+    return listen != 0 ? listen - 10 : int(ETH_LOAD(c, accepted_valid));
+  }
   // An unknown selector answers 0 without reading the error word: reading clears it,
   // and the reader and a later valid question would lose errors nobody looked at.
   if (c->serial_port == 0) return -1;

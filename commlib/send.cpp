@@ -1,11 +1,12 @@
 // The send path: conn_send checks a message and hands it to the link's transport.
 // Ethernet: eth_send (stream or datagram by the type's class) and eth_reconnect.
-// Serial: serial_write from the serial transport, with the setup framing below.
+// Serial: serial_send, the message as the serial framing in use puts it on the line.
 #include <cstdio>
 #include <cstring>
 
 #include "commlib/core.h"
 #include "commlib/eth_internal.h"
+#include "commlib/serial.h"
 #include "commlib/transport.h"
 #include "platform/sockets.h"
 
@@ -68,23 +69,7 @@ extern "C" int conn_send(Connection* c, const uint8_t* msg, int len) {
     if (le16(msg + 2) == 0) return 34;
     return eth_send(c, msg, len);
   }
-  // Serial. The setup framing carries only the type and command bytes, and for type
-  // 0x80 a text (length at offset 6, text at 8) closed by one NUL byte.
-  if (c->serial_setup_mode != 0 && c->serial_raw == 0) {
-    if (msg[0] != 0x80) return serial_write(c, msg, 2);
-    serial_write(c, msg, 2);
-    if (le16(msg + 2) <= 2) return 0;
-    int text_len = le16(msg + 6);
-    if (text_len > 0 && 8 + text_len <= len) {
-      serial_write(c, msg + 8, text_len);
-      if (msg[7 + text_len] != 0) {
-        static const uint8_t nul = 0;
-        serial_write(c, &nul, 1);
-      }
-    }
-    return 0;
-  }
-  return serial_write(c, msg, len);
+  return serial_send(c, msg, len);
 }
 
 extern "C" int eth_send(Connection* c, const uint8_t* msg, int len) {
