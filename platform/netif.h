@@ -44,7 +44,3 @@ int plat_nm_connection(const char* ifname, char* out, size_t size);
 
 // 1 when the process may change addresses itself (no elevation needed).
 int plat_is_privileged();
-
-// Starts argv[0] (searched on PATH) with argv, null-terminated, detached: does not wait
-// for it, and it outlives this process. Returns 0, or the system's error number.
-int plat_spawn_detached(const char* const* argv);

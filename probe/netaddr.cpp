@@ -5,6 +5,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/launch.h"
 #include "platform/netif.h"
 
 char host_line[100];
@@ -135,7 +136,7 @@ static void start_address_change(int part, const char* adapter_name, int group) 
   const char* argv[NETCMD_ARGS + 1];
   for (int i = 0; i < cmd.argc; i++) argv[i] = cmd.argv[i];
   argv[cmd.argc] = nullptr;
-  plat_spawn_detached(argv);  // a refused or failed change shows as an unchanged address
+  plat_launch_detached(argv);  // a refused or failed change shows as an unchanged address
 }
 
 void set_two_computer_address(int part, const char* adapter_name, int group) {
