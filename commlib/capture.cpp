@@ -133,13 +133,28 @@ void close_slot(const Connection* c, CaptureSlot& s) {
   s.name_counter = 0;
 }
 
+// Closes the connection's slot of one direction and its companion; capture lock held.
+void close_direction(Connection* c, int direction) {
+  int idx = slot_of(c, direction);
+  if (!idx) return;
+  close_slot(c, g_slots[idx]);
+  CaptureSlot& f = g_slots[idx + kFullOffset];
+  if (f.file || f.buffer) close_slot(c, f);
+  if (direction == kTx) {
+    c->tx_capture_slot = 0;
+  } else {
+    c->rx_capture_slot = 0;
+  }
+}
+
 // Appends one 40-byte record to the connection's slot; caller holds the capture lock.
+// Records use the options as they stand: only capture_open reads the file.
 void append_record(Connection* c, int direction, const uint8_t* rec, uint8_t mark) {
   int idx = slot_of(c, direction);
   if (!idx) return;
   CaptureSlot& s = g_slots[idx];
   if (!s.buffer || s.used + kRecordSize >= s.capacity) return;
-  if (!log_options().writenow) {
+  if (!log_options_current().writenow) {
     std::memcpy(s.buffer + s.used, rec, kRecordSize);
     s.used += kRecordSize;
   } else if (s.file) {
@@ -154,6 +169,9 @@ void capture_open(Connection* c, int direction, const char* tag) {
   const LogOptions& o = log_options();
   if (o.record <= 0) return;
   Guard g(lock_capture());
+  // One capture per direction: one still open from an earlier connect is closed first,
+  // so that its file and buffer are not left without an owner.
+  close_direction(c, direction);
   int idx = 0;
   for (int i = kFirstSlot; i <= kLastSlot; ++i) {
     if (!g_slots[i].file) {
@@ -221,7 +239,7 @@ void capture_open(Connection* c, int direction, const char* tag) {
 void capture_event(Connection* c, int direction, uint16_t code, uint32_t first, uint32_t second,
                    uint32_t third) {
   Guard g(lock_capture());
-  if (log_options().record <= 0) return;
+  if (log_options_current().record <= 0) return;
   uint8_t rec[kRecordSize] = {};
   put_le16(rec, 0);
   put_le16(rec + 2, code);
@@ -234,7 +252,7 @@ void capture_event(Connection* c, int direction, uint16_t code, uint32_t first, 
 
 void capture_text(Connection* c, int direction, uint16_t code, const char* text) {
   Guard g(lock_capture());
-  if (log_options().record <= 0) return;
+  if (log_options_current().record <= 0) return;
   uint8_t rec[kRecordSize] = {};
   put_le16(rec, 1);
   put_le16(rec + 2, code);
@@ -253,7 +271,7 @@ void capture_select_event(Connection* c, uint16_t code, SelectBits rd, const Sel
 void capture_full(Connection* c, int direction, int tag_or_count, const uint8_t* data) {
   if (!data) return;
   Guard g(lock_capture());
-  if (!log_options().logall) return;
+  if (!log_options_current().logall) return;
   int idx = slot_of(c, direction);
   if (!idx) return;
   CaptureSlot& f = g_slots[idx + kFullOffset];
@@ -285,18 +303,8 @@ void capture_close(Connection* c) {
   Guard g(lock_capture());
   // Closes whatever the connection holds, even if the options were re-read meanwhile,
   // so that no file stays open.
-  for (int direction : {int(kTx), int(kRx)}) {
-    int idx = slot_of(c, direction);
-    if (!idx) continue;
-    close_slot(c, g_slots[idx]);
-    CaptureSlot& f = g_slots[idx + kFullOffset];
-    if (f.file || f.buffer) close_slot(c, f);
-    if (direction == kTx) {
-      c->tx_capture_slot = 0;
-    } else {
-      c->rx_capture_slot = 0;
-    }
-  }
+  close_direction(c, kTx);
+  close_direction(c, kRx);
 }
 
 void capture_slot_name(int slot, char* out, size_t size) {

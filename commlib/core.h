@@ -52,6 +52,7 @@ struct LogOptions {
   int bluetooth;    // BLUETOOTH=
 };
 const LogOptions& log_options();  // reads the file when the options are unread
+const LogOptions& log_options_current();  // as they stand, without reading
 void log_options_mark_unread();
 int log_writenow();  // WRITENOW= as last read; safe to ask from any thread
 // The reader's parts, usable without a file: reset RECORD, LOGALL and IDENT to their

@@ -101,6 +101,8 @@ const LogOptions& log_options() {
   return g_options;
 }
 
+const LogOptions& log_options_current() { return g_options; }
+
 void log_options_mark_unread() { g_unread.store(true); }
 
 int log_writenow() { return g_writenow.load(); }

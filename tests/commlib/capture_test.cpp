@@ -110,17 +110,17 @@ TEST_F(Scratch, FileIsReadAgainOnlyAfterLastObjectIsFreed) {
   Connection* c = conn_alloc();
   ASSERT_NE(c, nullptr);
   qc::capture_open(c, kRx, "CRX");  // no options file: no capture
-  EXPECT_EQ(c->rx_capture_slot, 0u);
+  EXPECT_EQ(+c->rx_capture_slot, 0u);
   EXPECT_TRUE(captures().empty());
 
   write_ini("RECORD=1\nIDENT=AB CD\n");
   qc::capture_open(c, kRx, "CRX");  // options already read while the object lives
-  EXPECT_EQ(c->rx_capture_slot, 0u);
+  EXPECT_EQ(+c->rx_capture_slot, 0u);
   conn_free(c);
 
   c = conn_alloc();
   qc::capture_open(c, kRx, "CRX");
-  EXPECT_EQ(c->rx_capture_slot, 1u);
+  EXPECT_EQ(+c->rx_capture_slot, 1u);
   EXPECT_STREQ(qc::log_options().ident, "AB");
   qc::capture_event(c, kRx, 1, 2, 3, 4);
   qc::capture_close(c);
@@ -140,13 +140,13 @@ TEST_F(Scratch, SuccessiveOpensTakeTheNextFreeNames) {
     ASSERT_NE(c, nullptr);
     qc::capture_open(c, kRx, "CRX");
     qc::capture_open(c, kTx, "CTX");
-    EXPECT_EQ(c->rx_capture_slot, 1u);
-    EXPECT_EQ(c->tx_capture_slot, 2u);
+    EXPECT_EQ(+c->rx_capture_slot, 1u);
+    EXPECT_EQ(+c->tx_capture_slot, 2u);
     qc::capture_event(c, kRx, 0, 1, 2, 3);
     qc::capture_event(c, kTx, 42, 1, 2, 3);
     qc::capture_close(c);
-    EXPECT_EQ(c->rx_capture_slot, 0u);
-    EXPECT_EQ(c->tx_capture_slot, 0u);
+    EXPECT_EQ(+c->rx_capture_slot, 0u);
+    EXPECT_EQ(+c->tx_capture_slot, 0u);
     conn_free(c);
   }
   qc::trace_set_stream(nullptr);
@@ -171,7 +171,7 @@ TEST_F(Scratch, RecordsAreWrittenByteForByteAtClose) {
   Connection* c = conn_alloc();
   c->is_server = 1;
   qc::capture_open(c, kRx, "SRX");
-  ASSERT_EQ(c->rx_capture_slot, 1u);
+  ASSERT_EQ(+c->rx_capture_slot, 1u);
   uint32_t t0 = uint32_t(uint64_t(qc::clock_us()));
   qc::capture_event(c, kRx, 0xbeef, 0x11223344, 0x55667788, 0x99aabbcc);
   qc::capture_text(c, kRx, 7, "hello");
@@ -214,7 +214,7 @@ TEST_F(Scratch, WritenowReachesTheFileBeforeTheCallReturns) {
   write_ini("RECORD=1\nWRITENOW=1\n");
   Connection* c = conn_alloc();
   qc::capture_open(c, kTx, "CTX");
-  ASSERT_EQ(c->tx_capture_slot, 1u);
+  ASSERT_EQ(+c->tx_capture_slot, 1u);
   qc::capture_event(c, kTx, 5, 6, 7, 8);
   std::vector<uint8_t> b = read_file("zrcCTX10.bin");
   ASSERT_EQ(b.size(), 40u);
@@ -280,6 +280,19 @@ TEST_F(Scratch, EmptyCaptureLeavesNoFileAndItsNameIsReused) {
   conn_free(c);
 }
 
+TEST_F(Scratch, SecondOpenOfADirectionClosesTheFirst) {
+  write_ini("RECORD=1\nLOGALL=1\n");
+  Connection* c = conn_alloc();
+  qc::capture_open(c, kRx, "CRX");
+  qc::capture_event(c, kRx, 3, 0, 0, 0);
+  qc::capture_open(c, kRx, "CRX");  // e.g. a connect without a disconnect before it
+  EXPECT_EQ(+c->rx_capture_slot, 1u);
+  EXPECT_EQ(read_file("zrcCRX10.bin").size(), 40u);  // written when it was closed
+  qc::capture_close(c);
+  EXPECT_EQ(captures(), std::set<std::string>{"zrcCRX10.bin"});  // the empty second went
+  conn_free(c);
+}
+
 TEST_F(Scratch, NinthCaptureIsSkipped) {
   write_ini("RECORD=1\n");
   std::vector<Connection*> cs;
@@ -287,8 +300,8 @@ TEST_F(Scratch, NinthCaptureIsSkipped) {
     cs.push_back(conn_alloc());
     qc::capture_open(cs.back(), kRx, "VRX");
   }
-  for (int i = 0; i < 8; ++i) EXPECT_EQ(cs[i]->rx_capture_slot, uint32_t(i + 1));
-  EXPECT_EQ(cs[8]->rx_capture_slot, 0u);
+  for (int i = 0; i < 8; ++i) EXPECT_EQ(+cs[i]->rx_capture_slot, uint32_t(i + 1));
+  EXPECT_EQ(+cs[8]->rx_capture_slot, 0u);
   qc::capture_event(cs[8], kRx, 1, 1, 1, 1);  // nowhere to go
   qc::capture_event(cs[3], kRx, 1, 1, 1, 1);
   for (Connection* c : cs) qc::capture_close(c);
@@ -317,10 +330,10 @@ TEST_F(Scratch, AllNamesTakenGivesNoCapture) {
   }
   Connection* c = conn_alloc();
   qc::capture_open(c, kRx, "CRX");
-  EXPECT_EQ(c->rx_capture_slot, 0u);
+  EXPECT_EQ(+c->rx_capture_slot, 0u);
   std::remove("zrcCRX1200.bin");
   qc::capture_open(c, kRx, "CRX");  // the search starts over and finds the free name
-  EXPECT_EQ(c->rx_capture_slot, 1u);
+  EXPECT_EQ(+c->rx_capture_slot, 1u);
   char name[64];
   qc::capture_slot_name(1, name, sizeof name);
   EXPECT_STREQ(name, "zrcCRX1200.bin");

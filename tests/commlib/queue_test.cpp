@@ -41,16 +41,16 @@ TEST_F(Queues, MsgBuildLayoutAndTwoCounters) {
   ASSERT_EQ(msg_build(c, buf, sizeof buf, 160, 1, "xyz", 3), 11);  // class 1
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buf) + 4, 3), "xyz");
   EXPECT_EQ(qc::le32(buf + 7), 1u);  // first datagram sequence
-  EXPECT_EQ(c->tx_seq_stream, 1u);   // stream counter untouched
+  EXPECT_EQ(+c->tx_seq_stream, 1u);   // stream counter untouched
   ASSERT_EQ(msg_build(c, buf, sizeof buf, 128, 0, "ab", 2), 10);
   EXPECT_EQ(qc::le32(buf + 6), 2u);
-  EXPECT_EQ(c->tx_seq_datagram, 1u);
+  EXPECT_EQ(+c->tx_seq_datagram, 1u);
 
   std::memset(buf, 0xff, 20);
   EXPECT_EQ(msg_build(c, buf, 10, 128, 0, "abc", 3), 0);  // needs 11
   EXPECT_EQ(std::vector<uint8_t>(buf, buf + 10), std::vector<uint8_t>(10, 0));
   EXPECT_EQ(buf[10], 0xff);  // only the given size is touched
-  EXPECT_EQ(c->tx_seq_stream, 2u);
+  EXPECT_EQ(+c->tx_seq_stream, 2u);
   EXPECT_EQ(msg_build(nullptr, buf, sizeof buf, 128, 0, nullptr, 0), 0);
   EXPECT_EQ(msg_build(c, buf, sizeof buf, 128, 0, nullptr, -1), 0);
 }
@@ -73,9 +73,9 @@ TEST_F(Queues, TakenBySequenceNotArrival) {
 TEST_F(Queues, NinetySeventhIsDroppedAndCounted) {
   for (uint32_t s = 1; s <= 96; ++s) ASSERT_EQ(arrive(c, 140, 0, 10, s, 1), 0);
   EXPECT_EQ(arrive(c, 140, 0, 10, 97, 1), 1);
-  EXPECT_EQ(c->rx_dropped, 1u);
-  EXPECT_EQ(c->queue[1].count, 96);
-  EXPECT_EQ(c->queue[0].count, 0);
+  EXPECT_EQ(+c->rx_dropped, 1u);
+  EXPECT_EQ(+c->queue[1].count, 96);
+  EXPECT_EQ(+c->queue[0].count, 0);
   for (uint32_t s = 1; s <= 96; ++s) {
     ASSERT_EQ(rx_receive(c, 1, buf, sizeof buf), 10);
     EXPECT_EQ(seq_of(buf), s);
@@ -83,26 +83,26 @@ TEST_F(Queues, NinetySeventhIsDroppedAndCounted) {
   EXPECT_EQ(rx_receive(c, 1, buf, sizeof buf), 0);
   // Freed slots are reused from the lowest.
   ASSERT_EQ(arrive(c, 140, 0, 10, 200, 1), 0);
-  EXPECT_EQ(c->queue[1].slot_ref[0], 1u);
-  EXPECT_EQ(c->queue[1].slot_ref[1], 0u);
+  EXPECT_EQ(+c->queue[1].slot_ref[0], 1u);
+  EXPECT_EQ(+c->queue[1].slot_ref[1], 0u);
 }
 
 TEST_F(Queues, LatestOnlyClassReplacesOnlyWhileConnected) {
   conn_set_class(c, 150, 150, 2);
   for (uint32_t s = 1; s <= 10; ++s) arrive(c, 150, 7, 12, s, 1);
-  EXPECT_EQ(c->queue[1].count, 10);  // not connected: all kept
+  EXPECT_EQ(+c->queue[1].count, 10);  // not connected: all kept
   qc::queues_clear(c);
 
   c->status = 3;
   for (uint32_t s = 1; s <= 10; ++s) arrive(c, 150, 7, 12, s, 1, uint8_t(s));
   arrive(c, 150, 8, 12, 11, 1);  // another command: its own slot
-  EXPECT_EQ(c->queue[1].count, 2);
+  EXPECT_EQ(+c->queue[1].count, 2);
   ASSERT_EQ(rx_receive(c, 1, buf, sizeof buf), 12);
   EXPECT_EQ(seq_of(buf), 10u);  // the newest copy
   EXPECT_EQ(buf[4], 10);
   ASSERT_EQ(rx_receive(c, 1, buf, sizeof buf), 12);
   EXPECT_EQ(buf[1], 8);
-  EXPECT_EQ(c->rx_dropped, 0u);
+  EXPECT_EQ(+c->rx_dropped, 0u);
   c->status = 0;
 }
 
@@ -112,16 +112,16 @@ TEST_F(Queues, SequenceGapsPerChannel) {
   arrive(c, 130, 0, 8, 8, 0);
   arrive(c, 160, 0, 8, 1, 2);  // any non-zero channel is the datagram channel
   arrive(c, 160, 0, 8, 2, 1);
-  EXPECT_EQ(c->seq_gaps[0], 1u);
-  EXPECT_EQ(c->seq_gaps[1], 0u);
-  EXPECT_EQ(c->last_rx_seq[0], 8u);
-  EXPECT_EQ(c->last_rx_seq[1], 2u);
+  EXPECT_EQ(+c->seq_gaps[0], 1u);
+  EXPECT_EQ(+c->seq_gaps[1], 0u);
+  EXPECT_EQ(+c->last_rx_seq[0], 8u);
+  EXPECT_EQ(+c->last_rx_seq[1], 2u);
   qc::queues_clear(c);
-  EXPECT_EQ(c->last_rx_seq[0], 0u);
-  EXPECT_EQ(c->seq_gaps[0], 1u);  // kept
+  EXPECT_EQ(+c->last_rx_seq[0], 0u);
+  EXPECT_EQ(+c->seq_gaps[0], 1u);  // kept
   EXPECT_EQ(rx_status(c, 0), 0);
   arrive(c, 130, 0, 8, 100, 0);  // after a clear the next is a first message again
-  EXPECT_EQ(c->seq_gaps[0], 1u);
+  EXPECT_EQ(+c->seq_gaps[0], 1u);
 }
 
 TEST_F(Queues, SelectorsAndStatus) {
@@ -163,7 +163,7 @@ TEST_F(Queues, ShortBufferTakesTheHeadAndTheMessageIsGone) {
 
 TEST_F(Queues, OversizedMessageIsDroppedAndCounted) {
   EXPECT_EQ(arrive(c, 140, 0, 1601, 1, 1), 1);
-  EXPECT_EQ(c->rx_dropped, 1u);
+  EXPECT_EQ(+c->rx_dropped, 1u);
   EXPECT_EQ(arrive(c, 140, 0, 1600, 2, 1), 0);
   ASSERT_EQ(rx_receive(c, 1, buf, sizeof buf), 1600);
   EXPECT_EQ(seq_of(buf), 2u);
@@ -177,11 +177,11 @@ TEST_F(Queues, SerialRawBytesServedInPieces) {
   arrive(c, 130, 0, 8, 1, 0);  // messages wait while raw bytes are served
   EXPECT_EQ(rx_receive(c, 0, buf, 4), 4);
   EXPECT_EQ(std::vector<uint8_t>(buf, buf + 4), (std::vector<uint8_t>{1, 2, 3, 4}));
-  EXPECT_EQ(c->serial_raw_count, 6);
-  EXPECT_EQ(c->serial_raw_buf[0], 5);
+  EXPECT_EQ(+c->serial_raw_count, 6);
+  EXPECT_EQ(+c->serial_raw_buf[0], 5);
   EXPECT_EQ(rx_receive(c, -1, buf, sizeof buf), 6);
   EXPECT_EQ(buf[5], 10);
-  EXPECT_EQ(c->serial_raw_count, 0);
+  EXPECT_EQ(+c->serial_raw_count, 0);
   EXPECT_EQ(rx_receive(c, -1, buf, sizeof buf), 0);
   c->serial_raw = 0;
   EXPECT_EQ(rx_receive(c, -1, buf, sizeof buf), 8);

@@ -57,11 +57,11 @@ TEST(ConnLayout, FreshObjectIsZeroExceptClassesAndCapacities) {
   ASSERT_EQ(c, reinterpret_cast<Connection*>(block.data()));
   for (int t = 0; t < 256; ++t) {
     int want = ((t >= 160 && t <= 175) || t == 239) ? 1 : 0;
-    EXPECT_EQ(c->type_class[t], want) << "type " << t;
+    EXPECT_EQ(+c->type_class[t], want) << "type " << t;
   }
-  EXPECT_EQ(c->queue[0].capacity, 153608u);
-  EXPECT_EQ(c->queue[1].capacity, 153608u);
-  EXPECT_EQ(c->user_buffer, 1);
+  EXPECT_EQ(+c->queue[0].capacity, 153608u);
+  EXPECT_EQ(+c->queue[1].capacity, 153608u);
+  EXPECT_EQ(+c->user_buffer, 1);
   // Every other byte is zero: compare with a block built by hand.
   std::vector<uint8_t> want(qc::kObjectSize, 0);
   Connection* w = reinterpret_cast<Connection*>(want.data());
@@ -87,7 +87,7 @@ TEST(ConnLayout, CallerBlockSurvivesFreeAndInitialisesAgain) {
   // Still the caller's memory (ASan would flag a freed block here).
   c->status = 3;
   EXPECT_EQ(conn_init_buffer(block.data(), int(block.size())), c);
-  EXPECT_EQ(c->status, 0);
+  EXPECT_EQ(+c->status, 0);
   EXPECT_EQ(conn_is_valid(c), 1);
   conn_free(c);
 }
@@ -108,7 +108,7 @@ TEST(Registry, HolesFirstHighestCounterAndSeventeenth) {
   uint8_t msg[16];
   EXPECT_EQ(msg_build(extra, msg, sizeof msg, 224, 4, nullptr, 0), 0);
   conn_set_class(extra, 0, 255, 4);
-  EXPECT_EQ(extra->type_class[0], 0);
+  EXPECT_EQ(+extra->type_class[0], 0);
   conn_free(extra);  // still released (ASan checks the leak)
 
   // A hole in the middle is filled first.
@@ -116,7 +116,7 @@ TEST(Registry, HolesFirstHighestCounterAndSeventeenth) {
   objs[5] = conn_alloc();
   EXPECT_EQ(qc::conn_registry_index(objs[5]), 5);
 
-  // Freeing the highest entry lowers the counter by one, even across a hole below it.
+  // With holes below the highest entry, new objects fill them before the table grows.
   conn_free(objs[14]);
   conn_free(objs[15]);  // highest 15 -> 14
   objs[15] = conn_alloc();  // scan 0..14 finds the hole at 14
@@ -136,15 +136,15 @@ TEST(Registry, SetClassRangeUsesLowByteOfLast) {
   Connection* c = conn_alloc();
   ASSERT_NE(c, nullptr);
   conn_set_class(c, 10, 0x10c, 2);  // last 0x10c -> 12
-  EXPECT_EQ(c->type_class[9], 0);
-  EXPECT_EQ(c->type_class[10], 2);
-  EXPECT_EQ(c->type_class[12], 2);
-  EXPECT_EQ(c->type_class[13], 0);
+  EXPECT_EQ(+c->type_class[9], 0);
+  EXPECT_EQ(+c->type_class[10], 2);
+  EXPECT_EQ(+c->type_class[12], 2);
+  EXPECT_EQ(+c->type_class[13], 0);
   conn_set_class(c, 200, 100, 4);  // empty range
-  EXPECT_EQ(c->type_class[200], 0);
+  EXPECT_EQ(+c->type_class[200], 0);
   conn_set_class(c, 250, 255, 4);  // up to the last type, no wrap
-  EXPECT_EQ(c->type_class[255], 4);
-  EXPECT_EQ(c->type_class[0], 0);
+  EXPECT_EQ(+c->type_class[255], 4);
+  EXPECT_EQ(+c->type_class[0], 0);
   conn_set_class(nullptr, 0, 255, 1);
   conn_free(c);
 }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -93,14 +94,18 @@ TEST(QueueThreads, ProducersPerObjectAndOneConsumer) {
   }
   for (auto& t : producers) t.join();
 
+  uint32_t total_dropped = 0;
+  for (const Tally& t : tally) total_dropped += t.dropped;
+  std::printf("%u messages produced, %u dropped on full queues\n", kObjects * kPerProducer,
+              total_dropped);
   EXPECT_TRUE(own_messages);
   EXPECT_TRUE(in_order);
   for (int i = 0; i < kObjects; ++i) {
     Connection* c = objs[i];
-    EXPECT_EQ(c->rx_dropped, tally[i].dropped) << "object " << i;
+    EXPECT_EQ(+c->rx_dropped, tally[i].dropped) << "object " << i;
     EXPECT_EQ(received[i][0] + received[i][1] + tally[i].dropped, kPerProducer) << "object " << i;
-    EXPECT_EQ(c->seq_gaps[0], 0u);  // every message passed through queue_message in order
-    EXPECT_EQ(c->seq_gaps[1], 0u);
+    EXPECT_EQ(+c->seq_gaps[0], 0u);  // every message passed through queue_message in order
+    EXPECT_EQ(+c->seq_gaps[1], 0u);
     EXPECT_EQ(c->queue[0].count + c->queue[1].count, 0);
     qc::capture_close(c);
     conn_free(c);
