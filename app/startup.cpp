@@ -1,14 +1,20 @@
 #include "app/startup.h"
 
 #include <FL/Fl.H>
+#include <FL/Fl_Button.H>
+#include <FL/Fl_Output.H>
 #include <FL/Fl_Window.H>
+#include <FL/fl_ask.H>
 
 #include <climits>
 #include <cstdio>
 #include <cstring>
 
 #include "app/main_ui.h"
+#include "diag/report.h"
+#include "diag/startup.h"
 #include "platform/os_version.h"
+#include "platform/sound.h"
 #include "platform/version_block.h"
 #include "probe/settings.h"
 
@@ -98,6 +104,9 @@ void build_window_title(const char* version, char* out, size_t size) {
   std::snprintf(out, size, "Qumex Linkprobe %s", version ? version : "");
 }
 
+static void app_beep() { fl_beep(); }
+static void show_address(const char* text) { main_ui.address->value(text); }
+
 // Words of our own command line (STARTUPDIR=..., STARTUPTEST) are passed over so
 // that the toolkit still takes its switches (-geometry, -display) from the rest.
 static int skip_own_word(int /*argc*/, char** argv, int& i) {
@@ -129,7 +138,8 @@ int app_main(int argc, char** argv) {
                 ? os_version_code(platform_id, major, minor)
                 : 0;
 
-  // 6: the headless start-up test ("STARTUPTEST") goes here, before any window.
+  // 6: the headless start-up test, before any window; its result is the exit code.
+  if (const char* test = std::strstr(command_line, "STARTUPTEST")) return startup_test(test);
 
   // 7-8
   read_device_settings();
@@ -141,8 +151,16 @@ int app_main(int argc, char** argv) {
   main_window = make_main_window(&main_ui);
   main_window->label(window_title);
 
-  // 11: the first rescan report goes here.
-  // 12: the game sound button's activation by display_mode goes here.
+  // 11: the first ports and configuration report, with the host line in the field.
+  report_attach_address(show_address);
+  rescan_action();
+  // 12: the game sound button works only with a game computer, as configured now.
+  if (device_settings.display_mode == 2)
+    main_ui.game_sound_button->activate();
+  else
+    main_ui.game_sound_button->deactivate();
+  // A sound file that cannot be played gives the toolkit's beep.
+  plat_sound_set_alert(app_beep);
 
   // 13-14
   main_window->show(argc, argv);
