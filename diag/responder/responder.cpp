@@ -24,7 +24,8 @@ static int parse_int(const char* s, int lo, int hi, int* out) {
 }
 
 int responder_parse_args(int argc, char** argv, ResponderOptions* o, char* err, int err_size) {
-  for (int i = 1; i < argc; ++i) {
+  // Every option takes one value: the arguments go by pairs.
+  for (int i = 1; i < argc; i += 2) {
     const char* a = argv[i];
     const char* v = (i + 1 < argc) ? argv[i + 1] : nullptr;
     if (std::strcmp(a, "--port") == 0) {
@@ -55,7 +56,6 @@ int responder_parse_args(int argc, char** argv, ResponderOptions* o, char* err, 
       std::snprintf(err, static_cast<size_t>(err_size), "unknown option %.60s\n", a);
       return 1;
     }
-    ++i;
   }
   return 0;
 }
