@@ -51,7 +51,7 @@ void trace_select(Connection* c, int select_result, bool has_write_set, SelectBi
   Guard gc(lock_capture());
   Guard gt(lock_trace());
   if (!g_trace) return;
-  std::fprintf(g_trace, "\n%s select: (%d) %d ", label ? label : "", c->status, select_result);
+  std::fprintf(g_trace, "\n%s select: (%d) %d ", label ? label : "", status_of(c), select_result);
   if (rd.accepted) std::fputs("Conn in ", g_trace);
   if (rd.tcp) std::fputs("TCP in ", g_trace);
   if (rd.udp) std::fputs("UDP in ", g_trace);
@@ -166,9 +166,9 @@ void append_record(Connection* c, int direction, const uint8_t* rec, uint8_t mar
 }  // namespace
 
 void capture_open(Connection* c, int direction, const char* tag) {
+  Guard g(lock_capture());  // also guards the options while they are read and used
   const LogOptions& o = log_options();
   if (o.record <= 0) return;
-  Guard g(lock_capture());
   // One capture per direction: one still open from an earlier connect is closed first,
   // so that its file and buffer are not left without an owner.
   close_direction(c, direction);

@@ -36,6 +36,13 @@ int live_object_count();
 // Registry entry 0..15 holding the object, or -1; for tests and tools.
 int conn_registry_index(const Connection* c);
 
+// `status` as another thread may be storing it (the ethernet worker stores it atomically).
+inline int status_of(const Connection* c) {
+  return __atomic_load_n(reinterpret_cast<const int16_t*>(reinterpret_cast<const char*>(c) +
+                                                          offsetof(Connection, status)),
+                         __ATOMIC_ACQUIRE);
+}
+
 // 'c' for a client, 's' for a server: the role letter of trace lines.
 inline char role_letter(const Connection* c) { return c->is_server ? 's' : 'c'; }
 

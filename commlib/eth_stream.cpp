@@ -75,7 +75,10 @@ void eth_stream_input(Connection* c, int n, const StreamEvents& ev) {
 int eth_queue_datagram(Connection* c, const uint8_t* data, int count, int full_length) {
   // A slot holds 1600 bytes and a message has at least its 8 bytes of overhead:
   // longer (or truncated) and shorter datagrams are refused whole rather than cut.
-  if (count < kMinMessage || count > kMaxMessage || full_length != count) {
+  // A datagram is one message, so its length field must be its size; otherwise the
+  // reader would be handed bytes the datagram never carried.
+  if (count < kMinMessage || count > kMaxMessage || full_length != count ||
+      le16(data + 2) != count) {
     eth_thread_count_bad_datagram(ETH_LOAD(c, thread));
     return 2;
   }

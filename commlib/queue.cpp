@@ -61,7 +61,7 @@ int queue_message(Connection* c, int length, int channel, const char* source) {
     return 1;
   }
 
-  if (cls == 2 && c->status != 0) {
+  if (cls == 2 && status_of(c) != 0) {
     for (int i = 0; i < kQueueSlots; ++i) {
       uint8_t* s = slot_data(q, i);
       if (q.slot_ref[i] && std::memcmp(s, m, 4) == 0) {

@@ -125,7 +125,7 @@ void conn_free(Connection* c) {
   if (!c) return;
   {
     Guard g(lock_registry());
-    trace_printf("Connection status : %d\n", c->status);
+    trace_printf("Connection status : %d\n", status_of(c));
     conn_disconnect(c);
     int found = -1;
     for (int i = 0; i <= g_highest; ++i) {

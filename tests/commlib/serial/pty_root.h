@@ -23,6 +23,13 @@
 
 namespace lptest {
 
+// The connection block is packed: gtest's macros bind references, so fields are read
+// out by value first.
+template <class T>
+T val(T v) {
+  return v;
+}
+
 class PtyRoot {
  public:
   PtyRoot() {
@@ -102,10 +109,11 @@ inline void feed(int master, const std::vector<uint8_t>& bytes) {
   t.join();
 }
 
-// Reads exactly n bytes from the master (the bytes a connection wrote), 5 s at most.
-inline std::vector<uint8_t> drain_master(int master, size_t n) {
+// Reads up to n bytes from the master (the bytes a connection wrote), waiting up to
+// limit_ms for them.
+inline std::vector<uint8_t> drain_master(int master, size_t n, int limit_ms = 5000) {
   std::vector<uint8_t> out;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
   int fl = fcntl(master, F_GETFL);
   fcntl(master, F_SETFL, fl | O_NONBLOCK);
   while (out.size() < n && std::chrono::steady_clock::now() < end) {

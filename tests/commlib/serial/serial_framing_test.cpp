@@ -47,31 +47,45 @@ class SerialPty : public ::testing::Test {
 };
 
 TEST_F(SerialPty, OpenParsesThePortText) {
-  EXPECT_EQ(c_->serial_port, 3);
-  EXPECT_EQ(c_->status, 4);
-  EXPECT_EQ(c_->serial_hw_flow, 0);
-  EXPECT_EQ(c_->serial_user_baud, 115200u);
-  EXPECT_EQ(c_->serial_setup_baud, 9600u);
+  EXPECT_EQ(lptest::val(c_->serial_port), 3);
+  EXPECT_EQ(lptest::val(c_->status), 4);
+  EXPECT_EQ(lptest::val(c_->serial_hw_flow), 0);
+  EXPECT_EQ(lptest::val(c_->serial_user_baud), 115200u);
+  EXPECT_EQ(lptest::val(c_->serial_setup_baud), 9600u);
   serial_close(c_);
-  EXPECT_EQ(c_->serial_port, 0);
-  EXPECT_EQ(c_->status, 0);
+  EXPECT_EQ(lptest::val(c_->serial_port), 0);
+  EXPECT_EQ(lptest::val(c_->status), 0);
 
   EXPECT_EQ(lptest::open_serial(c_, "com3:hw", 0), 0);
-  EXPECT_EQ(c_->serial_port, 3);
-  EXPECT_EQ(c_->serial_hw_flow, 1);
-  EXPECT_EQ(c_->serial_baud, 9600u);
+  EXPECT_EQ(lptest::val(c_->serial_port), 3);
+  EXPECT_EQ(lptest::val(c_->serial_hw_flow), 1);
+  EXPECT_EQ(lptest::val(c_->serial_baud), 9600u);
   serial_close(c_);
 
   EXPECT_EQ(lptest::open_serial(c_, "LPT1", 9600), 4);
   EXPECT_EQ(lptest::open_serial(c_, "COM", 9600), 2);
   EXPECT_EQ(lptest::open_serial(c_, "COM0", 9600), 2);
-  EXPECT_EQ(c_->serial_port, 0);
+  EXPECT_EQ(lptest::val(c_->serial_port), 0);
+}
+
+TEST_F(SerialPty, ConnectAndDisconnectReachTheSerialSide) {
+  serial_close(c_);
+  EXPECT_EQ(conn_connect(c_, "Modem", "com3:hw", 0, 1), 0);
+  EXPECT_EQ(lptest::val(c_->transport), 0);
+  EXPECT_EQ(lptest::val(c_->is_server), 1u);
+  EXPECT_EQ(lptest::val(c_->serial_hw_flow), 1);
+  EXPECT_EQ(lptest::val(c_->serial_baud), 9600u);
+  EXPECT_EQ(lptest::val(c_->status), 4);
+  EXPECT_EQ(conn_disconnect(c_), 1);  // the driver's close result: nonzero on success
+  EXPECT_EQ(lptest::val(c_->status), 0);
+  EXPECT_EQ(lptest::val(c_->serial_port), 0);
+  EXPECT_EQ(conn_connect(c_, "serial", "LPT1", 9600, 0), 4);
 }
 
 TEST_F(SerialPty, MissingPortStoresTheOpenErrorOnce) {
   const int r = lptest::open_serial(c_, "COM7", 9600);  // no dev/COM7 entry
   EXPECT_LT(r, 0);
-  EXPECT_EQ(c_->serial_port, 0);
+  EXPECT_EQ(lptest::val(c_->serial_port), 0);
   int err = 0, lines = 0, in = 0;
   serial_line_status(c_, &err, &lines, &in);
   EXPECT_NE(err, 0);
@@ -84,19 +98,19 @@ TEST_F(SerialPty, MessageSplitOverPassesIsHeldUntilComplete) {
   auto m = message(0x85, 0x10, 12, 1);  // 20 bytes
   std::vector<uint8_t> first(m.begin(), m.begin() + 12), rest(m.begin() + 12, m.end());
   EXPECT_EQ(feed_and_poll(first), 0);
-  EXPECT_EQ(c_->serial_raw_count, 12);
-  EXPECT_EQ(c_->queue[0].count, 0);
+  EXPECT_EQ(lptest::val(c_->serial_raw_count), 12);
+  EXPECT_EQ(lptest::val(c_->queue[0].count), 0);
   EXPECT_EQ(feed_and_poll(rest), 1);
-  EXPECT_EQ(c_->serial_raw_count, 0);
+  EXPECT_EQ(lptest::val(c_->serial_raw_count), 0);
   EXPECT_EQ(take(0), m);
-  EXPECT_EQ(c_->rx_dropped, 0u);
+  EXPECT_EQ(lptest::val(c_->rx_dropped), 0u);
 }
 
 TEST_F(SerialPty, TwoMessagesInOnePassComeOutOverTwoPasses) {
   auto a = message(0x90, 1, 4, 1), b = message(0x91, 2, 30, 2, 0xFF);
   EXPECT_EQ(feed_and_poll(cat(a, b)), 1);
-  EXPECT_EQ(c_->queue[0].count, 1);
-  EXPECT_EQ(c_->serial_raw_count, b.size());
+  EXPECT_EQ(lptest::val(c_->queue[0].count), 1);
+  EXPECT_EQ(lptest::val(c_->serial_raw_count), b.size());
   EXPECT_EQ(serial_poll(c_), 1);  // no new bytes; the held message goes now
   EXPECT_EQ(serial_poll(c_), 0);
   EXPECT_EQ(take(0), a);
@@ -106,8 +120,8 @@ TEST_F(SerialPty, TwoMessagesInOnePassComeOutOverTwoPasses) {
 TEST_F(SerialPty, TypeClassChoosesTheQueue) {
   auto beacon = message(239, 0, 0, 9);
   EXPECT_EQ(feed_and_poll(beacon), 1);
-  EXPECT_EQ(c_->queue[0].count, 0);
-  EXPECT_EQ(c_->queue[1].count, 1);
+  EXPECT_EQ(lptest::val(c_->queue[0].count), 0);
+  EXPECT_EQ(lptest::val(c_->queue[1].count), 1);
   EXPECT_EQ(take(1), beacon);
 }
 
@@ -135,9 +149,9 @@ TEST_F(SerialPty, BadHeadersDropEverythingHeldAndCount) {
     SCOPED_TRACE(k.what);
     // A good message behind the bad one in the same pass goes with it.
     EXPECT_EQ(feed_and_poll(cat(k.bytes, good)), 0);
-    EXPECT_EQ(c_->rx_dropped, ++dropped);
-    EXPECT_EQ(c_->serial_raw_count, 0);
-    EXPECT_EQ(c_->queue[0].count, 0);
+    EXPECT_EQ(lptest::val(c_->rx_dropped), ++dropped);
+    EXPECT_EQ(lptest::val(c_->serial_raw_count), 0);
+    EXPECT_EQ(lptest::val(c_->queue[0].count), 0);
   }
   // The reader starts afresh with the next message.
   EXPECT_EQ(feed_and_poll(good), 1);
@@ -158,11 +172,11 @@ TEST_F(SerialPty, SetupFramingPairs) {
   ASSERT_EQ(m.size(), 8u);
   EXPECT_EQ(m[0], 0x86);
   EXPECT_EQ(m[1], 0x10);
-  EXPECT_EQ(c_->queue[0].count, 0);
+  EXPECT_EQ(lptest::val(c_->queue[0].count), 0);
 
   // Pairs split over passes.
   feed_and_poll({0xA1});
-  EXPECT_EQ(c_->queue[1].count, 0);
+  EXPECT_EQ(lptest::val(c_->queue[1].count), 0);
   feed_and_poll({0x05});
   m = take(1);  // type 161 is a datagram type by default
   ASSERT_EQ(m.size(), 8u);
@@ -203,14 +217,14 @@ TEST_F(SerialPty, SetupFramingLongMessages) {
   m = take(0);
   ASSERT_EQ(m.size(), 1600u);
   EXPECT_EQ(std::memcmp(m.data() + 8, text.data(), text.size()), 0);
-  EXPECT_EQ(c_->rx_dropped, 0u);
+  EXPECT_EQ(lptest::val(c_->rx_dropped), 0u);
 
   // One more byte does not fit a message: dropped and counted, not cut.
   wire.insert(wire.end() - 1, 'z');
   feed_and_poll(wire);
-  EXPECT_EQ(c_->queue[0].count, 0);
-  EXPECT_EQ(c_->rx_dropped, 1u);
-  EXPECT_EQ(c_->serial_reader_state, 0);
+  EXPECT_EQ(lptest::val(c_->queue[0].count), 0);
+  EXPECT_EQ(lptest::val(c_->rx_dropped), 1u);
+  EXPECT_EQ(lptest::val(c_->serial_reader_state), 0);
 }
 
 TEST_F(SerialPty, RawModeKeepsBytesAndStopsReadingWhenNearlyFull) {
@@ -224,12 +238,12 @@ TEST_F(SerialPty, RawModeKeepsBytesAndStopsReadingWhenNearlyFull) {
        ++i) {
     if (serial_poll(c_) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  EXPECT_GT(c_->serial_raw_count, qc::kSerialLimit - qc::kRawLowWater);
-  EXPECT_LE(c_->serial_raw_count, qc::kSerialLimit);
+  EXPECT_GT(lptest::val(c_->serial_raw_count), qc::kSerialLimit - qc::kRawLowWater);
+  EXPECT_LE(lptest::val(c_->serial_raw_count), qc::kSerialLimit);
   const int held = c_->serial_raw_count;
   ASSERT_TRUE(lptest::wait_input(c_, 1));
   EXPECT_EQ(serial_poll(c_), 0);
-  EXPECT_EQ(c_->serial_raw_count, held);
+  EXPECT_EQ(lptest::val(c_->serial_raw_count), held);
   EXPECT_GT(ser_in_count(2), 0);  // the rest waits in the port
 
   // Taking bytes (rx_receive runs a pass first) lets the rest in, in order.
@@ -242,19 +256,19 @@ TEST_F(SerialPty, RawModeKeepsBytesAndStopsReadingWhenNearlyFull) {
     got.insert(got.end(), buf, buf + n);
   }
   EXPECT_EQ(got, bytes);
-  EXPECT_EQ(c_->rx_dropped, 0u);
+  EXPECT_EQ(lptest::val(c_->rx_dropped), 0u);
 }
 
 TEST_F(SerialPty, ResetForgetsHeldBytesAndQueues) {
   auto m = message(0x85, 1, 10, 1);
   feed_and_poll(cat(m, {0x85, 0x01}));
-  ASSERT_EQ(c_->queue[0].count, 1);
+  ASSERT_EQ(lptest::val(c_->queue[0].count), 1);
   c_->rx_dropped = 5;
   serial_reset(c_);
-  EXPECT_EQ(c_->queue[0].count, 0);
-  EXPECT_EQ(c_->serial_raw_count, 0);
-  EXPECT_EQ(c_->rx_dropped, 0u);
-  EXPECT_EQ(c_->last_rx_seq[0], 0u);
+  EXPECT_EQ(lptest::val(c_->queue[0].count), 0);
+  EXPECT_EQ(lptest::val(c_->serial_raw_count), 0);
+  EXPECT_EQ(lptest::val(c_->rx_dropped), 0u);
+  EXPECT_EQ(lptest::val(c_->last_rx_seq[0]), 0u);
 }
 
 }  // namespace

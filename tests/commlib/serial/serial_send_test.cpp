@@ -22,7 +22,8 @@ class SerialSend : public ::testing::Test {
   // The bytes on the line after a send, and that nothing else followed.
   std::vector<uint8_t> line(size_t n) {
     auto got = lptest::drain_master(master_, n);
-    EXPECT_TRUE(lptest::drain_master(master_, 1).empty()) << "extra bytes on the line";
+    // The driver's write has finished when the send returns; a short look suffices.
+    EXPECT_TRUE(lptest::drain_master(master_, 1, 50).empty()) << "extra bytes on the line";
     return got;
   }
 
@@ -107,6 +108,18 @@ TEST_F(SerialSend, WriteResults) {
   EXPECT_EQ(serial_write(c_, text, 3), 1);
   auto m = message(0x85, 1, 0, 1);
   EXPECT_EQ(qc::serial_send(c_, m.data(), int(m.size())), 1);
+}
+
+TEST_F(SerialSend, ReopenKeepsThePortAndDropsWaitingInput) {
+  lptest::feed(master_, {1, 2, 3, 4});
+  ASSERT_TRUE(lptest::wait_input(c_, 4));
+  serial_reopen(c_);  // also makes every later open of this process reset its device
+  EXPECT_EQ(lptest::val(c_->serial_port), 4);
+  EXPECT_EQ(lptest::val(c_->status), 4);
+  EXPECT_EQ(ser_in_count(3), 0);
+  auto m = message(0x85, 2, 6, 9);
+  EXPECT_EQ(qc::serial_send(c_, m.data(), int(m.size())), 0);
+  EXPECT_EQ(line(m.size()), m);
 }
 
 }  // namespace

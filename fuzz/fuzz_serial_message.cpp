@@ -1,5 +1,5 @@
 // Message framing over arbitrary bytes split into arbitrary passes. Byte 0 picks the
-// pass size, byte 1 the class of one type; the rest is the line.
+// pass size, byte 1 the class of one type and the per-byte path; the rest is the line.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -36,6 +36,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   c->serial_raw = 0;
   c->serial_setup_mode = 0;
   c->type_class[0x85] = data[1] & 1;
+  // A slot number with no capture open behind it: the byte-by-byte path, recording
+  // nothing; 0 takes the block path.
+  c->rx_capture_slot = (data[1] >> 1) & 1;
   const size_t pass = 1 + size_t(data[0]) * 8;
   data += 2;
   size -= 2;

@@ -1,0 +1,135 @@
+// Traffic that leaves loopback (subnet broadcast, this computer's own address, beacons
+// naming the real host) runs in a private network namespace created per test: a child
+// process unshares the network (and host name), brings lo up and adds a veth pair
+// with 10.77.0.1/24, so nothing is ever sent outside it.
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/wait.h>
+
+#include "tests/commlib/eth/eth_test_util.h"
+
+using namespace ethtest;
+
+namespace {
+
+constexpr int kSkip = 77;
+int g_failures = 0;
+
+#define NS_CHECK(cond)                                                           \
+  do {                                                                           \
+    if (!(cond)) {                                                               \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+      ++g_failures;                                                              \
+    }                                                                            \
+  } while (0)
+
+// Runs body in a child inside a fresh namespace; returns the child's exit code.
+template <class F>
+int in_namespace(F body) {
+  std::fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    if (unshare(CLONE_NEWNET | CLONE_NEWUTS) != 0) _exit(kSkip);
+    if (sethostname("localhost", 9) != 0) _exit(kSkip);
+    int rc = std::system(
+        "ip link set lo up && ip link add lpv0 type veth peer name lpv1 && "
+        "ip addr add 10.77.0.1/24 dev lpv0 && ip link set lpv1 up && ip link set lpv0 up");
+    if (rc != 0) _exit(kSkip);
+    body();
+    std::fflush(nullptr);
+    _exit(g_failures == 0 ? 0 : 1);
+  }
+  int st = 0;
+  if (waitpid(pid, &st, 0) != pid) return -1;
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+void expect_child(int rc) {
+  if (rc == kSkip) GTEST_SKIP() << "no network namespace (needs root and iproute2)";
+  EXPECT_EQ(rc, 0) << "see the child's messages above";
+}
+
+}  // namespace
+
+TEST(EthNamespace, BroadcastReachesTheSubnet) {
+  if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
+  expect_child(in_namespace([] {
+    const int port = 5510;  // private namespace: no other test can hold it
+    Connection* s = conn_alloc();
+    Connection* c = conn_alloc();
+    NS_CHECK(conn_connect(s, "ethernet", "127.0.0.1", port, 1 | 32) == 0);
+    NS_CHECK(conn_connect(c, "ethernet", "127.0.0.1", port, 32) == 0);
+    NS_CHECK(wait_for([&] { return status_of(c) != 0 && status_of(s) == 3; }, 8000));
+    const uint8_t want[4] = {10, 77, 0, 1};
+    NS_CHECK(std::memcmp(s->local_ip, want, 4) == 0);
+    // Class 4 goes to 10.77.0.255 at udp_port, where the client's datagram socket is.
+    conn_set_class(s, 200, 200, 4);
+    NS_CHECK(send_built(s, 200, 5, "to everyone") == 0);
+    uint8_t buf[qc::kMaxMessage];
+    int n = receive_wait(c, 1, buf, sizeof buf, 3000);
+    NS_CHECK(n == 19);
+    NS_CHECK(buf[0] == 200 && buf[1] == 5);
+    // Watch the wire too: a raw socket on the same port sees the broadcast address.
+    int raw = socket(AF_INET, SOCK_DGRAM, 0);
+    int one = 1;
+    setsockopt(raw, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a = loop_addr(port);
+    a.sin_addr.s_addr = inet_addr("10.77.0.255");
+    NS_CHECK(bind(raw, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0);
+    timeval tv{3, 0};
+    setsockopt(raw, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    NS_CHECK(send_built(s, 200, 6, "again") == 0);
+    NS_CHECK(recv(raw, buf, sizeof buf, 0) == 13);
+    close(raw);
+    conn_free(c);
+    conn_free(s);
+  }));
+}
+
+TEST(EthNamespace, ClientReachesServerAtOwnAddress) {
+  if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
+  expect_child(in_namespace([] {
+    const int port = 5510;
+    Connection* s = conn_alloc();
+    Connection* c = conn_alloc();
+    NS_CHECK(conn_connect(s, "ethernet", "10.77.0.1", port, 1 | 32) == 0);
+    NS_CHECK(conn_connect(c, "ethernet", "10.77.0.1", port, 32) == 0);
+    NS_CHECK(c->loopback == 0);
+    NS_CHECK(wait_for([&] { return status_of(c) != 0 && status_of(s) == 3; }, 8000));
+    NS_CHECK(send_built(c, 224, 4, "own address") == 0);
+    uint8_t buf[qc::kMaxMessage];
+    NS_CHECK(receive_wait(s, 0, buf, sizeof buf, 3000) == 19);
+    // The server answers datagrams at the address the client came from.
+    NS_CHECK(send_built(s, 165, 1, "dgram") == 0);
+    NS_CHECK(receive_wait(c, 1, buf, sizeof buf, 3000) == 13);
+    conn_free(c);
+    conn_free(s);
+  }));
+}
+
+TEST(EthNamespace, RealServerBeaconsAreMatched) {
+  if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
+  expect_child(in_namespace([] {
+    // The namespace's host name is "localhost", which resolves to the server's address.
+    ScratchDir dir("RECORD=1\n");
+    const int port = 5510;
+    Connection* s = conn_alloc();
+    Connection* c = conn_alloc();
+    NS_CHECK(conn_connect(c, "ethernet", "127.0.0.1", port, 64) == 0);  // UDP only
+    NS_CHECK(conn_connect(s, "ethernet", "127.0.0.1", port, 1) == 0);
+    sleep_ms(2600);
+    uint8_t buf[qc::kMaxMessage];
+    NS_CHECK(rx_receive(c, 1, buf, sizeof buf) == 0);  // matched beacons are not queued
+    conn_free(s);
+    conn_free(c);
+    int matched = 0, sent = 0;
+    for (const auto& f : dir.files())
+      for (const auto& r : read_capture(f)) {
+        matched += r.kind == 0 && r.code == 125;
+        sent += r.kind == 0 && r.code == 43;
+      }
+    NS_CHECK(sent >= 2);
+    NS_CHECK(matched >= 1 && matched >= sent - 1);
+  }));
+}

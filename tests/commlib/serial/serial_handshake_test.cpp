@@ -1,0 +1,243 @@
+// The line-turnaround handshake between a calling and an answering connection on the
+// two ends of the simulated cable. The answering side is polled on its own thread, as
+// an application's receive loop would, while the calling side blocks in serial_set_mode.
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "commlib/serial.h"
+#include "tests/commlib/serial/cable_fixture.h"
+
+using lptest::val;
+
+namespace {
+
+// Samples both ends' output lines and keeps every change, in order.
+class LineWatch {
+ public:
+  explicit LineWatch(int cable) : cable_(cable) {
+    last_[0] = sim_cable_lines(cable, 0);
+    last_[1] = sim_cable_lines(cable, 1);
+    t_ = std::thread([this] { run(); });
+  }
+  ~LineWatch() { stop(); }
+  void stop() {
+    stop_ = true;
+    if (t_.joinable()) t_.join();
+  }
+  // The DTR changes only, as "A-" / "A+" / "B-" / "B+" (A calling, B answering).
+  std::string dtr_story() const {
+    std::string s;
+    for (const auto& c : changes_) {
+      if (c.what != SIM_LINE_DTR) continue;
+      if (!s.empty()) s += ' ';
+      s += c.end == 0 ? 'A' : 'B';
+      s += c.on ? '+' : '-';
+    }
+    return s;
+  }
+  // The end's output lines as sampled when its DTR first went low, or -1.
+  int lines_at_first_dtr_drop(int end) const {
+    for (const auto& c : changes_)
+      if (c.end == end && c.what == SIM_LINE_DTR && !c.on) return c.lines;
+    return -1;
+  }
+
+ private:
+  struct Edge {
+    int end;
+    uint32_t what;
+    bool on;
+    int lines;
+  };
+  void run() {
+    while (!stop_) {
+      for (int end = 0; end < 2; ++end) {
+        const int now = sim_cable_lines(cable_, end);
+        for (uint32_t bit : {SIM_LINE_DTR, SIM_LINE_RTS}) {
+          if ((now ^ last_[end]) & bit) changes_.push_back({end, bit, (now & bit) != 0, now});
+        }
+        last_[end] = now;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+  }
+  int cable_;
+  int last_[2];
+  std::vector<Edge> changes_;
+  std::atomic<bool> stop_{false};
+  std::thread t_;
+};
+
+// Runs reader passes on the answering connection every few milliseconds (well under the
+// 400 ms the answering side allows) and notes what each pass left behind.
+class Answerer {
+ public:
+  explicit Answerer(Connection* c) : c_(c) {
+    t_ = std::thread([this] { run(); });
+  }
+  ~Answerer() { stop(); }
+  void stop() {
+    stop_ = true;
+    if (t_.joinable()) t_.join();
+  }
+  bool saw_dtr_dropped = false;  // read after stop()
+  bool saw_break_pending = false;
+  int passes = 0;
+
+ private:
+  void run() {
+    while (!stop_) {
+      serial_poll(c_);
+      ++passes;
+      saw_dtr_dropped |= c_->serial_dtr_dropped != 0;
+      saw_break_pending |= c_->serial_reset_pending != 0;
+      std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+  }
+  Connection* c_;
+  std::atomic<bool> stop_{false};
+  std::thread t_;
+};
+
+class Handshake : public lptest::CableTest {
+ protected:
+  void SetUp() override {
+    CableTest::SetUp();
+    open_both(57600);
+    ASSERT_EQ(serial_set_option(a_, 1), 0);
+    ASSERT_EQ(serial_set_option(b_, 1), 0);
+    EXPECT_EQ(serial_set_option(b_, 1), 1);
+  }
+  // Lets the answering side settle (DSR seen on, beacon time set) before a switch.
+  static void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
+
+  // One switch of the calling side while the answering side is polled; returns the
+  // watched DTR story.
+  std::string switch_to(int setup) {
+    LineWatch watch(cable_);
+    Answerer answer(b_);
+    settle();
+    EXPECT_EQ(serial_set_mode(a_, setup, 0), 0);
+    settle();
+    answer.stop();
+    watch.stop();
+    EXPECT_TRUE(answer.saw_dtr_dropped);
+    // The break is what arms the answering side: seen on its own while DSR is still
+    // low, or at the latest in the pass that switches (which needs it).
+    EXPECT_TRUE(answer.saw_break_pending || val(b_->serial_setup_mode) == uint16_t(setup));
+    // The calling side announces the framing on RTS before it drops DTR.
+    const int at_drop = watch.lines_at_first_dtr_drop(0);
+    EXPECT_NE(at_drop, -1);
+    EXPECT_EQ(at_drop & int(SIM_LINE_RTS), setup ? 0 : int(SIM_LINE_RTS));
+    return watch.dtr_story();
+  }
+};
+
+TEST_F(Handshake, SwitchesBothSidesToSetupAndBack) {
+  // Message framing -> setup framing at 9600.
+  EXPECT_EQ(switch_to(1), "A- B- A+ B+");
+  EXPECT_EQ(val(a_->serial_setup_mode), 1);
+  EXPECT_EQ(val(b_->serial_setup_mode), 1);
+  EXPECT_EQ(val(a_->serial_baud), 9600u);
+  EXPECT_EQ(val(b_->serial_baud), 9600u);
+  EXPECT_EQ(lines(0) & SIM_LINE_RTS, 0);  // RTS low stands for the setup framing
+  EXPECT_EQ(lines(1) & SIM_LINE_RTS, 0);
+  EXPECT_EQ(lines(0) & SIM_LINE_DTR, int(SIM_LINE_DTR));
+  EXPECT_EQ(lines(1) & SIM_LINE_DTR, int(SIM_LINE_DTR));
+
+  // Both speak pairs now.
+  uint8_t m[8];
+  ASSERT_EQ(msg_build(a_, m, sizeof m, 0x85, 0x10, nullptr, 0), 8);
+  EXPECT_EQ(conn_send(a_, m, 0), 0);
+  ASSERT_TRUE(lptest::wait_input(b_, 2));
+  uint8_t got[16];
+  ASSERT_EQ(rx_receive(b_, 0, got, sizeof got), 8);
+  EXPECT_EQ(got[0], 0x85);
+  EXPECT_EQ(got[1], 0x10);
+
+  // Setup framing -> message framing at the connect rate.
+  EXPECT_EQ(switch_to(0), "A- B- A+ B+");
+  EXPECT_EQ(val(a_->serial_setup_mode), 0);
+  EXPECT_EQ(val(b_->serial_setup_mode), 0);
+  EXPECT_EQ(val(a_->serial_baud), 57600u);
+  EXPECT_EQ(val(b_->serial_baud), 57600u);
+  EXPECT_EQ(lines(0) & SIM_LINE_RTS, int(SIM_LINE_RTS));
+  EXPECT_EQ(lines(1) & SIM_LINE_RTS, int(SIM_LINE_RTS));
+
+  uint8_t payload[200], big[300];
+  for (int i = 0; i < 200; ++i) payload[i] = uint8_t(i * 3);
+  const int n = msg_build(a_, big, sizeof big, 0x90, 3, payload, 200);
+  ASSERT_EQ(n, 208);
+  EXPECT_EQ(conn_send(a_, big, n), 0);
+  ASSERT_TRUE(lptest::wait_input(b_, n));
+  uint8_t back[300];
+  ASSERT_EQ(rx_receive(b_, 0, back, sizeof back), n);
+  EXPECT_EQ(std::memcmp(back, big, size_t(n)), 0);
+}
+
+TEST_F(Handshake, FailsWhenDsrNeverDrops) {
+  // The answering side takes no part: it keeps DTR up whatever the caller does.
+  serial_set_option(b_, 0);
+  LineWatch watch(cable_);
+  Answerer answer(b_);
+  settle();
+  const uint32_t start = qc::clock_ms();
+  EXPECT_EQ(serial_set_mode(a_, 1, 0), 0);
+  const uint32_t took = qc::clock_ms() - start;
+  answer.stop();
+  watch.stop();
+  EXPECT_GE(took, qc::kHandshakeWaitMs);  // the whole first wait ran out
+  EXPECT_EQ(watch.dtr_story(), "A- A+");
+  // Nothing switched on the answering side; the caller records the framing it asked
+  // for all the same.
+  EXPECT_EQ(val(b_->serial_setup_mode), 0);
+  EXPECT_EQ(val(b_->serial_baud), 57600u);
+  EXPECT_EQ(val(a_->serial_setup_mode), 1);
+}
+
+TEST_F(Handshake, NothingHappensWithoutDsr) {
+  serial_close(b_);  // nobody at the other end: DSR is off
+  LineWatch watch(cable_);
+  EXPECT_EQ(serial_set_mode(a_, 1, 0), 0);
+  watch.stop();
+  EXPECT_EQ(watch.dtr_story(), "");
+  EXPECT_EQ(val(a_->serial_setup_mode), 1);
+}
+
+TEST_F(Handshake, AnsweringSideGivesUpAfterALongDsrDropAndReadsNothingMeanwhile) {
+  Answerer answer(b_);
+  settle();
+  // The peer lowers DTR and never sends the break; what it sends meanwhile stays in
+  // the port, since the answering side is waiting for a switch.
+  ASSERT_NE(conn_dtr(a_, 0), 0);
+  const std::vector<uint8_t> bytes = lptest::message(0x85, 1, 4, 1);
+  ASSERT_EQ(serial_write(a_, bytes.data(), int(bytes.size())), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  answer.stop();
+  EXPECT_TRUE(answer.saw_dtr_dropped);
+  EXPECT_EQ(val(b_->serial_dtr_dropped), 0);
+  EXPECT_EQ(lines(1) & SIM_LINE_DTR, int(SIM_LINE_DTR));  // given back after 400 ms
+  EXPECT_EQ(val(b_->serial_setup_mode), 0);
+  EXPECT_EQ(ser_in_count(kComB - 1), int(bytes.size()));
+  EXPECT_EQ(val(b_->serial_raw_count), 0);
+  // DSR back: the pass reads again.
+  ASSERT_NE(conn_dtr(a_, 1), 0);
+  EXPECT_EQ(serial_poll(b_), 1);
+}
+
+TEST_F(Handshake, WithoutTheOptionTheCallerSwitchesAtOnce) {
+  serial_set_option(a_, 0);
+  LineWatch watch(cable_);
+  EXPECT_EQ(serial_set_mode(a_, 1, 4800), 0);
+  watch.stop();
+  EXPECT_EQ(watch.dtr_story(), "");
+  EXPECT_EQ(lines(0) & SIM_LINE_RTS, 0);
+  EXPECT_EQ(val(a_->serial_baud), 4800u);
+  EXPECT_EQ(serial_set_mode(a_, 0, 0), 0);
+  EXPECT_EQ(lines(0) & SIM_LINE_RTS, int(SIM_LINE_RTS));
+  EXPECT_EQ(val(a_->serial_baud), 57600u);
+}
+
+}  // namespace
