@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "commlib/connection.h"
+#include "commlib/qcomm.h"  // first declarations carry the export attribute
 
 // ---- objects and registry (entry points) ----
 extern "C" {
@@ -32,6 +33,8 @@ using Guard = std::lock_guard<std::recursive_mutex>;
 
 // Number of objects created and not yet freed (the socket-library reference count).
 int live_object_count();
+// Registry entry 0..15 holding the object, or -1; for tests and tools.
+int conn_registry_index(const Connection* c);
 
 // 'c' for a client, 's' for a server: the role letter of trace lines.
 inline char role_letter(const Connection* c) { return c->is_server ? 's' : 'c'; }
@@ -49,7 +52,16 @@ struct LogOptions {
   int bluetooth;    // BLUETOOTH=
 };
 const LogOptions& log_options();  // reads the file when the options are unread
+const LogOptions& log_options_current();  // as they stand, without reading
 void log_options_mark_unread();
+int log_writenow();  // WRITENOW= as last read; safe to ask from any thread
+// The reader's parts, usable without a file: reset RECORD, LOGALL and IDENT to their
+// defaults, then apply each line (at most 259 characters, as the file reader cuts them).
+void log_options_reset(LogOptions* o);
+void log_options_apply_line(LogOptions* o, const char* line);
+void log_options_parse(LogOptions* o, const char* text, size_t len);
+// Reads ZRCLOG.INI from the current directory into o (reset first; missing file: defaults).
+void log_options_read_file(LogOptions* o);
 
 // ---- trace stream ----
 void trace_set_stream(FILE* f);
@@ -74,6 +86,8 @@ void capture_select_event(Connection* c, uint16_t code, SelectBits rd, const Sel
 // tag_or_count = -n: n raw bytes.
 void capture_full(Connection* c, int direction, int tag_or_count, const uint8_t* data);
 void capture_close(Connection* c);
+// Name of the file open in capture slot 1..17 ("" when free); for tests and tools.
+void capture_slot_name(int slot, char* out, size_t size);
 
 // Little-endian field helpers.
 inline uint32_t le32(const uint8_t* p) {

@@ -4,9 +4,16 @@
 //   -1 port index out of range (or a bad letter for ser_option/ser_query)
 //   -3 port closed            -100 no byte waiting / background write still running
 //   -101 no buffer, zero length or bad letter   -103 read/write/event-mask failure
-//   -105 queue set-up failed at open   -106 thread creation failed
-//   -200 open failed   -201..-205 configuring at open failed
-// No locks: callers keep the calls for one port on one thread at a time.
+//   -106 thread creation failed   -200 open failed (missing node, held elsewhere)
+//   -202 reading the line settings failed at open   -203 setting them failed at open
+//   -204 the reset at open (discarding both queues) failed
+//   (-105, -201, -205 belong to Windows queue and timeout set-up, which a tty does not have:
+//   reads are non-blocking by the open mode.)
+// No locks: callers keep the calls for one port on one thread at a time (different ports
+// may be used from different threads). A port bound to a simulated cable end (sim_cable.h)
+// opens that end instead of its device node.
+// Background writes (ser_option 'W'): the caller's buffer must stay valid until the write
+// ends; ser_close stops it.
 #pragma once
 #include <cstdint>
 
@@ -18,7 +25,7 @@ int32_t ser_set_baud(int port, int rate);  // rate 0..9: speed table index; port
 int32_t ser_put_byte(int port, uint8_t byte);
 int32_t ser_write(int port, const void* buf, int len);
 int32_t ser_get_byte(int port);
-int32_t ser_read(int port, void* buf, int capacity);
+int32_t ser_read(int port, void* buf, int capacity);  // never blocks; 0 when nothing waits
 int32_t ser_dtr(int port, char letter);  // 'S' set, 'C' clear, 'R' read (0/1)
 int32_t ser_rts(int port, char letter);  // 'S' set, 'C' clear, 'R' read (0/2)
 int32_t ser_purge(int port);
@@ -36,10 +43,26 @@ int32_t ser_option(char letter);  // 'R' reset device at open (82), 'W' flip bac
 int32_t ser_query(char letter);   // '3','I' -> 1, 'V' -> 790
 int32_t ser_break(int port, char letter);  // 'A' on, 'C' off, 'D' break detected (0x10)
 int32_t ser_unget(int port, uint8_t byte);
-int32_t ser_error_text(char* buf, int size);  // returns the last system error number
+// Returns last_error (the errno of the last failing system call); fills buf, when given,
+// with the system's text for it.
+int32_t ser_error_text(char* buf, int size);
+// Ports 0..3 only (else -1); -3 when closed; an open port answers -1 (no register access).
 int32_t ser_port_in(int port, int offset);
+// Line events for ser_wait_event / ser_watch (the Windows event-mask values).
+constexpr uint32_t SER_EV_RXCHAR = 0x0001;   // bytes are waiting
+constexpr uint32_t SER_EV_TXEMPTY = 0x0004;  // output queue empty
+constexpr uint32_t SER_EV_CTS = 0x0008;      // CTS changed
+constexpr uint32_t SER_EV_DSR = 0x0010;      // DSR changed
+constexpr uint32_t SER_EV_RLSD = 0x0020;     // carrier changed
+constexpr uint32_t SER_EV_BREAK = 0x0040;    // break received
+constexpr uint32_t SER_EV_ERR = 0x0080;      // overflow, overrun, parity or framing error
+constexpr uint32_t SER_EV_RING = 0x0100;     // RING changed
+// Blocks until an event of the mask happens; returns the events, 0 when the wait failed,
+// -103 for an empty mask or unknown bits.
 int32_t ser_wait_event(int port, uint32_t mask);
-// One-shot watch: waits for one event of the mask, then calls notify(cookie, message).
-// The window-message post of the original is a callback here; notify null stops watching.
+// One-shot watch: a thread waits for one event of the mask, then calls notify(cookie,
+// message) on that thread and ends (the window-message post of the original). notify may
+// call ser_watch again to re-arm, or ser_close. notify null stops watching (returns 1).
+// ser_close and the next ser_watch end a running watch without calling notify.
 typedef void (*ser_notify_fn)(void* cookie, uint16_t message);
 int32_t ser_watch(int port, ser_notify_fn notify, void* cookie, uint16_t message, uint32_t mask);

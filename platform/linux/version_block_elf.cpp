@@ -106,6 +106,8 @@ int find_block(const ElfFile& fin, char* buf, size_t size, size_t* len) {
   if (shnum == 0) shnum = s0.size;
   if (shstrndx == SHN_XINDEX_) shstrndx = s0.link;
   if (shnum == 0 || shnum > MAX_SECTIONS || shstrndx >= shnum) return 2;
+  // The whole table must lie inside the file (no overflow: both factors are small).
+  if (shoff > f.size || shnum * entsize > f.size - shoff) return 2;
   Section strs;
   if (!section_at(f, shoff, entsize, shstrndx, &strs) || strs.type == SHT_NOBITS_) return 2;
   if (strs.offset > f.size || strs.size > f.size - strs.offset) return 2;

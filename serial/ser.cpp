@@ -1,0 +1,629 @@
+#include "serial/ser.h"
+
+#include <atomic>
+#include <cerrno>
+#include <system_error>
+#include <thread>
+
+#include "platform/com_path.h"
+#include "platform/serial_device.h"
+#include "serial/sim_cable.h"
+
+static_assert(SER_EV_RXCHAR == SERDEV_EV_RXCHAR && SER_EV_TXEMPTY == SERDEV_EV_TXEMPTY &&
+                  SER_EV_CTS == SERDEV_EV_CTS && SER_EV_DSR == SERDEV_EV_DSR &&
+                  SER_EV_RLSD == SERDEV_EV_RLSD && SER_EV_BREAK == SERDEV_EV_BREAK &&
+                  SER_EV_ERR == SERDEV_EV_ERR && SER_EV_RING == SERDEV_EV_RING,
+              "driver and device event masks are the same values");
+
+namespace {
+
+constexpr int32_t kSpeeds[10] = {110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+
+struct SerialPortRecord {
+  SerialDevice* dev = nullptr;  // null: closed
+  std::thread watch_thread;
+  std::thread write_thread;
+  std::atomic<bool> watch_stop{false};
+  std::atomic<bool> write_stop{false};
+  std::atomic<bool> write_running{false};
+  uint8_t line_flags = 0;  // bit 0 DTR, bit 1 RTS, as last set through ser_dtr/ser_rts
+  uint8_t pushback = 0;    // 0: none
+  SerialLineSettings settings;
+  // Line control kept with the settings: every reconfiguration drives DTR and RTS from
+  // these, as a Windows SetCommState does, so the lines behave the same on both systems.
+  bool dtr_control = false;
+  bool rts_control = false;
+  ser_notify_fn watch_notify = nullptr;
+  void* watch_cookie = nullptr;
+  uint32_t watch_mask = 0;
+  uint16_t watch_message = 0;
+  const void* pending_buffer = nullptr;
+  int pending_length = 0;
+  std::atomic<int> pending_written{0};
+  std::atomic<int> pending_result{0};
+  uint8_t data_mask = 0xFF;
+
+  ~SerialPortRecord();
+};
+
+SerialPortRecord g_ports[SER_PORTS];
+
+std::atomic<int> g_last_error{0};
+std::atomic<int32_t> g_default_baud{19200};
+std::atomic<int> g_default_byte_size{8};
+std::atomic<int> g_default_parity{0};
+std::atomic<int> g_default_stop_bits{0};
+std::atomic<bool> g_dtr_at_open{false};
+std::atomic<bool> g_rts_at_open{false};
+std::atomic<bool> g_reset_at_open{false};
+std::atomic<bool> g_background_writes{false};
+
+bool bad_port(int port) { return static_cast<unsigned>(port) >= SER_PORTS; }
+
+// 1 << byte_size minus 1, computed in 8 bits: 8 data bits give 0xFF.
+uint8_t mask_for(int byte_size) {
+  return static_cast<uint8_t>((1u << (static_cast<unsigned>(byte_size) & 31u)) - 1u);
+}
+
+int32_t rate_for(int rate) { return (rate >= 0 && rate <= 9) ? kSpeeds[rate] : rate; }
+
+// What notify did to its own watch. Kept on the watch thread's stack, so the thread never
+// has to look at a record that notify closed.
+struct WatchContext {
+  SerialPortRecord* record;
+  bool rearm;
+  bool released;
+  SerialEventMark mark;
+};
+
+thread_local WatchContext* t_watch = nullptr;
+
+void mark_released(SerialPortRecord& r) {
+  if (t_watch && t_watch->record == &r) t_watch->released = true;
+}
+
+void stop_thread(std::thread& t, std::atomic<bool>& stop) {
+  if (!t.joinable()) return;
+  stop.store(true, std::memory_order_release);
+  t.join();
+  stop.store(false, std::memory_order_release);
+}
+
+void stop_watch(SerialPortRecord& r) {
+  if (r.watch_thread.joinable() && r.watch_thread.get_id() == std::this_thread::get_id()) {
+    // notify is closing or reopening its own port: the thread cannot wait for itself. It
+    // ends as soon as notify returns and touches nothing of the record after that.
+    mark_released(r);
+    r.watch_thread.detach();
+    return;
+  }
+  stop_thread(r.watch_thread, r.watch_stop);
+}
+
+void release(SerialPortRecord& r, int* close_err) {
+  stop_watch(r);
+  stop_thread(r.write_thread, r.write_stop);
+  r.write_running.store(false);
+  *close_err = 0;
+  if (r.dev) {
+    *close_err = r.dev->close();
+    delete r.dev;
+    r.dev = nullptr;
+  }
+}
+
+SerialPortRecord::~SerialPortRecord() {
+  int err;
+  release(*this, &err);
+}
+
+// After the port check: the record of an open port, else null (-3).
+SerialPortRecord* open_record(int port) {
+  SerialPortRecord& r = g_ports[port];
+  return r.dev ? &r : nullptr;
+}
+
+// Writes the settings to the device and drives DTR/RTS from the line control. Settings the
+// device refused are not kept: one bad speed would otherwise fail every later change.
+int apply_settings(SerialPortRecord& r, const SerialLineSettings& s) {
+  int err = r.dev->configure(s);
+  if (err) return err;
+  r.settings = s;
+  err = r.dev->set_dtr(r.dtr_control);
+  if (err) return err;
+  return r.dev->set_rts(r.rts_control || r.settings.cts_flow);
+}
+
+void raise_flagged_lines(SerialPortRecord& r) {
+  if (r.line_flags & 1) r.dev->set_dtr(true);
+  if (r.line_flags & 2) r.dev->set_rts(true);
+}
+
+void writer_body(SerialPortRecord* r) {
+  int written = 0;
+  int err = r->dev->write(r->pending_buffer, r->pending_length, &r->write_stop, &written);
+  r->pending_written.store(written);
+  if (err) {
+    g_last_error.store(err);
+    r->pending_result.store(-103);
+  } else {
+    r->pending_result.store(0);
+  }
+  r->write_running.store(false, std::memory_order_release);
+}
+
+int32_t wait_events(SerialPortRecord& r, uint32_t mask, const SerialEventMark& since,
+                    const std::atomic<bool>* stop, bool* cancelled) {
+  *cancelled = false;
+  uint32_t events = 0;
+  int err = r.dev->wait_event(mask, since, stop, &events);
+  if (err == ECANCELED) *cancelled = true;
+  return err ? 0 : static_cast<int32_t>(events);
+}
+
+bool valid_mask(uint32_t mask) { return mask != 0 && (mask & ~SERDEV_EV_ALL) == 0; }
+
+void watch_body(SerialPortRecord* r, SerialEventMark mark) {
+  WatchContext ctx{r, false, false, mark};
+  t_watch = &ctx;
+  for (;;) {
+    bool cancelled = false;
+    if (valid_mask(r->watch_mask)) {
+      wait_events(*r, r->watch_mask, ctx.mark, &r->watch_stop, &cancelled);
+    } else {
+      g_last_error.store(EINVAL);
+    }
+    // A stopped watch ends without notifying.
+    if (cancelled || r->watch_stop.load(std::memory_order_acquire)) break;
+    ctx.rearm = false;
+    r->watch_notify(r->watch_cookie, r->watch_message);
+    if (ctx.released || !ctx.rearm) break;
+  }
+  t_watch = nullptr;
+}
+
+}  // namespace
+
+int32_t ser_open(int port, int in_size, int out_size) {
+  if (port == -1) {
+    g_dtr_at_open.store((in_size & 1) != 0);
+    g_rts_at_open.store((out_size & 1) != 0);
+    return 0;
+  }
+  if (bad_port(port)) return -1;
+  SerialPortRecord& r = g_ports[port];
+  SerialDevice* dev = nullptr;
+  int err = sim_cable_open_bound(port + 1, &dev);
+  if (err == ENOENT) {
+    char path[1024];
+    int rc = plat_com_device_path(port + 1, path, sizeof path);
+    err = rc == 0 ? serial_device_open(path, &dev) : (rc == 1 ? ENOENT : ENAMETOOLONG);
+  }
+  // A port already open in this table: the new open fails against our own lock and the
+  // record counts as closed afterwards. Its device is released rather than left behind.
+  int close_err;
+  release(r, &close_err);
+  if (err) {
+    g_last_error.store(err);
+    return -200;
+  }
+  r.dev = dev;
+  r.pushback = 0;
+  r.pending_result.store(0);
+  r.pending_written.store(0);
+  SerialLineSettings s;
+  err = dev->get_settings(&s);
+  if (err) {
+    g_last_error.store(err);
+    return -202;
+  }
+  s.baud = g_default_baud.load();
+  s.byte_size = g_default_byte_size.load();
+  s.parity = g_default_parity.load();
+  s.stop_bits = g_default_stop_bits.load();
+  s.cts_flow = false;
+  s.xon_out = false;
+  s.xon_in = false;
+  s.xon_char = 0x11;
+  s.xoff_char = 0x13;
+  s.xon_limit = s.xoff_limit = in_size > 512 ? 128 : in_size / 4;
+  r.settings = s;
+  r.dtr_control = g_dtr_at_open.load();
+  r.rts_control = g_rts_at_open.load();
+  r.data_mask = mask_for(s.byte_size);
+  err = apply_settings(r, s);
+  if (err) {
+    g_last_error.store(err);
+    return -203;
+  }
+  // Resetting the device at open means starting from empty queues here.
+  if (g_reset_at_open.load()) {
+    err = dev->purge();
+    if (err) {
+      g_last_error.store(err);
+      return -204;
+    }
+  }
+  uint32_t stale = 0;
+  dev->line_errors(&stale);  // errors from before the open are not this session's
+  return 0;
+}
+
+int32_t ser_close(int port) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  int err;
+  release(*r, &err);
+  if (err) {
+    g_last_error.store(err);
+    return 0;
+  }
+  return 1;
+}
+
+int32_t ser_set_baud(int port, int rate) {
+  if (port == -1) {
+    g_default_baud.store(rate_for(rate));
+    return 0;
+  }
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  SerialLineSettings s = r->settings;
+  s.baud = rate_for(rate);
+  return apply_settings(*r, s) == 0 ? 1 : 0;
+}
+
+int32_t ser_put_byte(int port, uint8_t byte) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  int written = 0;
+  int err = r->dev->write(&byte, 1, nullptr, &written);
+  if (err) {
+    g_last_error.store(err);
+    return -103;
+  }
+  return 0;
+}
+
+int32_t ser_write(int port, const void* buf, int len) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  if (!buf || len <= 0) return -101;
+  if (r->write_running.load(std::memory_order_acquire)) return -100;
+  if (!g_background_writes.load()) {
+    int written = 0;
+    int err = r->dev->write(buf, len, nullptr, &written);
+    if (err) {
+      g_last_error.store(err);
+      return -103;
+    }
+    return written;
+  }
+  stop_thread(r->write_thread, r->write_stop);  // the previous write has ended
+  r->pending_buffer = buf;
+  r->pending_length = len;
+  r->pending_written.store(0);
+  r->pending_result.store(-100);
+  r->write_running.store(true, std::memory_order_release);
+  try {
+    r->write_thread = std::thread(writer_body, r);
+  } catch (const std::system_error&) {
+    r->write_running.store(false);
+    r->pending_result.store(0);
+    return -106;
+  }
+  std::this_thread::yield();
+  return 0;
+}
+
+int32_t ser_get_byte(int port) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  if (r->pushback) {
+    uint8_t b = r->pushback;
+    r->pushback = 0;
+    return b;
+  }
+  uint8_t b = 0;
+  int got = 0;
+  int err = r->dev->read(&b, 1, &got);
+  if (err) {
+    g_last_error.store(err);
+    return -103;
+  }
+  if (got == 0) return -100;
+  return b & r->data_mask;
+}
+
+int32_t ser_read(int port, void* buf, int capacity) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  if (!buf || capacity <= 0) return -101;
+  uint8_t* out = static_cast<uint8_t*>(buf);
+  if (r->pushback) {
+    out[0] = r->pushback;
+    r->pushback = 0;
+    return 1;
+  }
+  int got = 0;
+  int err = r->dev->read(out, capacity, &got);
+  if (err) {
+    g_last_error.store(err);
+    return -103;
+  }
+  if (got > 0 && r->data_mask < 0xFF) {
+    for (int i = 0; i < got; ++i) out[i] &= r->data_mask;
+  }
+  return got;
+}
+
+int32_t ser_dtr(int port, char letter) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  switch (letter) {
+    case 'S':
+      r->line_flags |= 1;
+      r->dtr_control = true;
+      return r->dev->set_dtr(true) == 0 ? 1 : 0;
+    case 'C':
+      r->line_flags &= static_cast<uint8_t>(~1u);
+      r->dtr_control = false;
+      return r->dev->set_dtr(false) == 0 ? 1 : 0;
+    case 'R':
+      return r->line_flags & 1;
+    default:
+      return -101;
+  }
+}
+
+int32_t ser_rts(int port, char letter) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  switch (letter) {
+    case 'S':
+      r->line_flags |= 2;
+      r->rts_control = true;
+      return r->dev->set_rts(true) == 0 ? 1 : 0;
+    case 'C':
+      r->line_flags &= static_cast<uint8_t>(~2u);
+      r->rts_control = false;
+      return r->dev->set_rts(false) == 0 ? 1 : 0;
+    case 'R':
+      return r->line_flags & 2;
+    default:
+      return -101;
+  }
+}
+
+// Which queues a purge empties was never settled; both, and the pushback, is what a
+// caller asking for a clean start expects.
+int32_t ser_purge(int port) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  r->pushback = 0;
+  if (int err = r->dev->purge()) g_last_error.store(err);
+  return 0;
+}
+
+int32_t ser_drain(int port) {
+  if (bad_port(port)) return -1;
+  if (!open_record(port)) return -3;
+  while (ser_get_byte(port) >= 0) {
+  }
+  return 0;
+}
+
+// The queue counts do not read the line errors: on Windows one status call did both,
+// here a count must not swallow a break the serial reader is waiting to see.
+int32_t ser_out_count(int port) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  int n = 0;
+  return r->dev->out_count(&n) == 0 ? n : 0;
+}
+
+int32_t ser_in_count(int port) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  int n = 0;
+  return r->dev->in_count(&n) == 0 ? n : 0;
+}
+
+int32_t ser_errors(int port, int mask) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  uint32_t bits = 0;
+  if (r->dev->line_errors(&bits) != 0) return 0;
+  return static_cast<int32_t>(bits & static_cast<uint32_t>(mask));
+}
+
+int32_t ser_flow(int port, char letter) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  SerialLineSettings s = r->settings;
+  bool rts_control = r->rts_control;
+  switch (letter) {
+    case 'H':
+      s.cts_flow = true;
+      s.xon_out = s.xon_in = false;
+      break;
+    case 'N':
+      s.cts_flow = false;
+      rts_control = false;
+      s.xon_out = s.xon_in = false;
+      break;
+    case 'S':
+      s.cts_flow = false;
+      rts_control = false;
+      s.xon_out = s.xon_in = true;
+      break;
+    default:
+      break;
+  }
+  bool saved_control = r->rts_control;
+  r->rts_control = rts_control;
+  if (apply_settings(*r, s) == 0)
+    raise_flagged_lines(*r);
+  else
+    r->rts_control = saved_control;
+  return 0;
+}
+
+int32_t ser_format(int port, int parity, int stop_bits, int byte_size) {
+  if (port == -1) {
+    g_default_parity.store(parity);
+    g_default_stop_bits.store(stop_bits);
+    g_default_byte_size.store(byte_size);
+    return 0;
+  }
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  SerialLineSettings s = r->settings;
+  s.parity = parity;
+  s.stop_bits = stop_bits;
+  s.byte_size = byte_size;
+  if (apply_settings(*r, s) == 0) {
+    r->data_mask = mask_for(byte_size);
+    raise_flagged_lines(*r);
+  }
+  return 0;
+}
+
+static int32_t modem_bit(int port, uint32_t bit) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  uint32_t bits = 0;
+  r->dev->modem_status(&bits);
+  return static_cast<int32_t>(bits & bit);
+}
+
+int32_t ser_cts(int port) { return modem_bit(port, SERDEV_CTS); }
+int32_t ser_dsr(int port) { return modem_bit(port, SERDEV_DSR); }
+int32_t ser_ring(int port) { return modem_bit(port, SERDEV_RING); }
+int32_t ser_carrier(int port) { return modem_bit(port, SERDEV_CARRIER); }
+
+int32_t ser_option(char letter) {
+  switch (letter) {
+    case 'R':
+      g_reset_at_open.store(true);
+      return 82;
+    case 'W':
+      g_background_writes.store(!g_background_writes.load());
+      return 87;
+    default:
+      return -1;
+  }
+}
+
+int32_t ser_query(char letter) {
+  switch (letter) {
+    case '3':
+    case 'I':
+      return 1;
+    case 'V':
+      return 790;
+    default:
+      return -1;
+  }
+}
+
+int32_t ser_break(int port, char letter) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  switch (letter) {
+    case 'A':
+      return r->dev->set_break(true) == 0 ? 1 : 0;
+    case 'C':
+      return r->dev->set_break(false) == 0 ? 1 : 0;
+    case 'D': {
+      uint32_t bits = 0;
+      if (r->dev->line_errors(&bits) != 0) return 0;
+      return static_cast<int32_t>(bits & SERDEV_ERR_BREAK);
+    }
+    default:
+      return -101;
+  }
+}
+
+int32_t ser_unget(int port, uint8_t byte) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  r->pushback = byte;
+  return 0;
+}
+
+int32_t ser_error_text(char* buf, int size) {
+  int err = g_last_error.load();
+  if (buf && size > 0) serial_error_text(err, buf, static_cast<size_t>(size));
+  return err;
+}
+
+// Legacy UART registers are not reachable from an ordinary process (and the kernel's
+// driver owns the chip), so an open port answers -1.
+int32_t ser_port_in(int port, int offset) {
+  (void)offset;
+  if (bad_port(port) || port > 3) return -1;
+  if (!open_record(port)) return -3;
+  return -1;
+}
+
+int32_t ser_wait_event(int port, uint32_t mask) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  if (!valid_mask(mask)) {
+    g_last_error.store(EINVAL);
+    return -103;
+  }
+  SerialEventMark mark;
+  if (int err = r->dev->event_mark(&mark)) {
+    g_last_error.store(err);
+    return 0;
+  }
+  bool cancelled;
+  return wait_events(*r, mask, mark, nullptr, &cancelled);
+}
+
+int32_t ser_watch(int port, ser_notify_fn notify, void* cookie, uint16_t message, uint32_t mask) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  // Changes from this call on count, also those before the thread gets going.
+  SerialEventMark mark;
+  r->dev->event_mark(&mark);
+  bool own = t_watch && t_watch->record == r && !t_watch->released;
+  if (!own) stop_thread(r->watch_thread, r->watch_stop);
+  r->watch_notify = notify;
+  r->watch_cookie = cookie;
+  r->watch_message = message;
+  r->watch_mask = mask;
+  if (own) {  // called from notify: the same thread watches again once notify returns
+    t_watch->rearm = notify != nullptr;
+    t_watch->mark = mark;
+    return notify ? 0 : 1;
+  }
+  if (!notify) return 1;
+  try {
+    r->watch_thread = std::thread(watch_body, r, mark);
+  } catch (const std::system_error&) {
+    return -106;
+  }
+  return 0;
+}

@@ -1,0 +1,52 @@
+/* The public header used from plain C against the shared library: only the exported
+ * entry points are reachable. Exit code 0 when every check holds. */
+#include <stdio.h>
+#include <string.h>
+
+#include "qcomm.h"
+
+static int failures = 0;
+#define CHECK(cond)                                          \
+  do {                                                       \
+    if (!(cond)) {                                           \
+      fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); \
+      ++failures;                                            \
+    }                                                        \
+  } while (0)
+
+int main(void) {
+  static unsigned char block[QCOMM_OBJECT_SIZE];
+  unsigned char msg[16];
+  unsigned char got[16];
+  struct Connection* c;
+  struct Connection* u;
+  int16_t status;
+
+  CHECK(conn_object_size() == QCOMM_OBJECT_SIZE);
+  c = conn_alloc();
+  CHECK(c != NULL);
+  CHECK(conn_is_valid(c) == 1);
+  CHECK(msg_build(c, msg, (int)sizeof msg, 224, 4, NULL, 0) == 8);
+  CHECK(msg[0] == 224 && msg[1] == 4 && msg[2] == 8 && msg[3] == 0);
+  CHECK(msg[4] == 1 && msg[5] == 0 && msg[6] == 0 && msg[7] == 0);
+  CHECK(rx_status(c, 0) == 0);
+  CHECK(rx_receive(c, -1, got, (int)sizeof got) == 0);
+  CHECK(conn_get_rx_dropped(c) == 0);
+
+  u = conn_init_buffer(block, (int)sizeof block);
+  CHECK(u == (struct Connection*)block);
+  status = 3;
+  memcpy(block + QCOMM_OFFSET_STATUS, &status, sizeof status);
+  CHECK(conn_get_status(u) == 3);
+  conn_set_serial_raw(u, 1);
+  CHECK(conn_get_serial_raw(u) == 1);
+  CHECK(block[QCOMM_OFFSET_SERIAL_RAW] == 1);
+
+  CHECK((struct Connection*)conn_slot(1, 1) == conn_at(1));
+  CHECK(conn_slot(1, 0) == 1);
+  conn_free(u);
+  conn_free(c);
+  CHECK(conn_is_valid(c) == 0);
+  if (failures == 0) printf("qcomm C interface: all checks passed\n");
+  return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,97 @@
+// Test installation root whose dev/COMn entries are symlinks to pseudo-terminal slaves,
+// so the driver reaches real ttys through the kernel. The test keeps the master side.
+#pragma once
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+class PtyRoot {
+ public:
+  static constexpr int kMax = 8;
+
+  PtyRoot() {
+    std::snprintf(root_, sizeof root_, "/tmp/lp_serial_XXXXXX");
+    if (!mkdtemp(root_)) {
+      root_[0] = '\0';
+      return;
+    }
+    std::snprintf(dev_, sizeof dev_, "%s/dev", root_);
+    if (mkdir(dev_, 0700) != 0) return;
+    ok_ = setenv("QUMEX_ROOT", root_, 1) == 0;
+  }
+
+  ~PtyRoot() {
+    for (int i = 0; i < count_; ++i) {
+      unlink(links_[i]);
+      if (masters_[i] >= 0) close(masters_[i]);
+    }
+    if (root_[0]) {
+      rmdir(dev_);
+      rmdir(root_);
+    }
+    unsetenv("QUMEX_ROOT");
+  }
+
+  bool ok() const { return ok_; }
+  const char* dev_dir() const { return dev_; }
+
+  // Makes a pseudo-terminal, links <root>/dev/COM<com> to its slave and returns the
+  // master (non-blocking), or -1.
+  int add_com(int com) {
+    if (!ok_ || count_ == kMax) return -1;
+    int m = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (m < 0) return -1;
+    const char* slave = (grantpt(m) == 0 && unlockpt(m) == 0) ? ptsname(m) : nullptr;
+    char link[512];
+    std::snprintf(link, sizeof link, "%s/COM%d", dev_, com);
+    if (!slave || symlink(slave, link) != 0) {
+      close(m);
+      return -1;
+    }
+    masters_[count_] = m;
+    std::snprintf(links_[count_], sizeof links_[count_], "%s", link);
+    ++count_;
+    return m;
+  }
+
+  // Closes a master early: the slave side sees a hang-up, as when an adapter is unplugged.
+  void hang_up(int master) {
+    for (int i = 0; i < count_; ++i) {
+      if (masters_[i] == master) {
+        close(masters_[i]);
+        masters_[i] = -1;
+      }
+    }
+  }
+
+ private:
+  char root_[256] = {};
+  char dev_[300] = {};
+  bool ok_ = false;
+  int masters_[kMax] = {};
+  char links_[kMax][512] = {};
+  int count_ = 0;
+};
+
+// Reads exactly n bytes from a non-blocking fd, waiting up to timeout_ms for each chunk.
+// Returns the bytes read.
+inline int read_full(int fd, void* buf, int n, int timeout_ms = 5000) {
+  char* p = static_cast<char*>(buf);
+  int got = 0;
+  while (got < n) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, timeout_ms) <= 0) break;
+    ssize_t r = read(fd, p + got, static_cast<size_t>(n - got));
+    if (r > 0) {
+      got += static_cast<int>(r);
+    } else if (r == 0) {
+      break;
+    }
+  }
+  return got;
+}

@@ -1,0 +1,294 @@
+// The driver over the simulated null-modem cable: the wiring of the modem lines, break,
+// injected line errors and the byte path, all through the driver's operations.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "ser_test_util.h"
+#include "serial/ser.h"
+#include "serial/sim_cable.h"
+
+namespace {
+
+class SerCable : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ser_reset_for_test();
+    cable_ = sim_cable_create();
+    ASSERT_GT(cable_, 0);
+    ASSERT_EQ(sim_cable_bind(1, cable_, 0), 0);  // COM1: driver port 0
+    ASSERT_EQ(sim_cable_bind(2, cable_, 1), 0);  // COM2: driver port 1
+  }
+  void TearDown() override {
+    ser_reset_for_test();
+    sim_cable_destroy(cable_);
+  }
+  void open_both() {
+    ASSERT_EQ(ser_open(0, 4000, 4000), 0);
+    ASSERT_EQ(ser_open(1, 4000, 4000), 0);
+  }
+
+  int cable_ = -1;
+};
+
+TEST_F(SerCable, DtrIsDsrAndCarrierRtsIsCts) {
+  open_both();
+  EXPECT_EQ(ser_dsr(1), 0);
+  EXPECT_EQ(ser_carrier(1), 0);
+  EXPECT_EQ(ser_cts(1), 0);
+
+  EXPECT_EQ(ser_dtr(0, 'S'), 1);
+  EXPECT_EQ(ser_dsr(1), 0x20);
+  EXPECT_EQ(ser_carrier(1), 0x80);
+  EXPECT_EQ(ser_cts(1), 0);
+  EXPECT_EQ(ser_dsr(0), 0);  // not looped back to the same end
+
+  EXPECT_EQ(ser_rts(0, 'S'), 1);
+  EXPECT_EQ(ser_cts(1), 0x10);
+  EXPECT_EQ(ser_dtr(0, 'C'), 1);
+  EXPECT_EQ(ser_dsr(1), 0);
+  EXPECT_EQ(ser_carrier(1), 0);
+  EXPECT_EQ(ser_cts(1), 0x10);
+  EXPECT_EQ(ser_rts(0, 'C'), 1);
+  EXPECT_EQ(ser_cts(1), 0);
+
+  // And the other way round.
+  EXPECT_EQ(ser_dtr(1, 'S'), 1);
+  EXPECT_EQ(ser_rts(1, 'S'), 1);
+  EXPECT_EQ(ser_dsr(0), 0x20);
+  EXPECT_EQ(ser_carrier(0), 0x80);
+  EXPECT_EQ(ser_cts(0), 0x10);
+  EXPECT_EQ(sim_cable_lines(cable_, 1), static_cast<int>(SIM_LINE_DTR | SIM_LINE_RTS));
+
+  EXPECT_EQ(ser_ring(0), 0);
+  ASSERT_EQ(sim_cable_set_ring(cable_, 0, true), 0);
+  EXPECT_EQ(ser_ring(0), 0x40);
+  EXPECT_EQ(ser_ring(1), 0);
+
+  // Closing an end drops what it drove.
+  EXPECT_EQ(ser_close(1), 1);
+  EXPECT_EQ(ser_dsr(0), 0);
+  EXPECT_EQ(ser_cts(0), 0);
+}
+
+TEST_F(SerCable, LinesAtOpenFollowTheDefaults) {
+  ASSERT_EQ(ser_open(-1, 1, 1), 0);
+  open_both();
+  EXPECT_EQ(ser_dsr(1), 0x20);
+  EXPECT_EQ(ser_cts(1), 0x10);
+  // The read-back is the last setting made through ser_dtr/ser_rts, not the line.
+  EXPECT_EQ(ser_dtr(0, 'R'), 0);
+  EXPECT_EQ(ser_rts(0, 'R'), 0);
+  ser_close(0);
+  ser_close(1);
+  ASSERT_EQ(ser_open(-1, 0, 2), 0);  // bit 0 of each argument
+  open_both();
+  EXPECT_EQ(ser_dsr(1), 0);
+  EXPECT_EQ(ser_cts(1), 0);
+}
+
+TEST_F(SerCable, FlowChangesDriveRtsLikeTheLineControl) {
+  ASSERT_EQ(ser_open(-1, 1, 1), 0);
+  open_both();
+  ASSERT_EQ(ser_cts(1), 0x10);
+  // No flow control: RTS is under the program's control and off unless set through ser_rts.
+  EXPECT_EQ(ser_flow(0, 'N'), 0);
+  EXPECT_EQ(ser_cts(1), 0);
+  EXPECT_EQ(ser_dsr(1), 0x20);  // DTR keeps its control from the open
+  EXPECT_EQ(ser_flow(0, 'H'), 0);
+  EXPECT_EQ(ser_cts(1), 0x10);  // the handshake asserts RTS while there is room
+  EXPECT_EQ(ser_rts(0, 'S'), 1);
+  EXPECT_EQ(ser_flow(0, 'N'), 0);
+  EXPECT_EQ(ser_cts(1), 0x10);  // raised again from the line flags
+  EXPECT_EQ(ser_rts(0, 'C'), 1);
+  EXPECT_EQ(ser_set_baud(0, 9), 1);
+  EXPECT_EQ(ser_cts(1), 0);
+  EXPECT_EQ(ser_format(0, 0, 0, 8), 0);
+  EXPECT_EQ(ser_cts(1), 0);
+  EXPECT_EQ(ser_set_baud(0, -5), 0);  // a rate no line takes
+}
+
+TEST_F(SerCable, BreakIsSeenOnceAtTheOtherEnd) {
+  open_both();
+  EXPECT_EQ(ser_break(1, 'D'), 0);
+  EXPECT_EQ(ser_break(0, 'A'), 1);
+  EXPECT_EQ(ser_break(0, 'A'), 1);  // still the same break
+  EXPECT_EQ(ser_break(0, 'C'), 1);
+  EXPECT_EQ(ser_break(0, 'D'), 0);  // the sender sees nothing
+  EXPECT_EQ(ser_break(1, 'D'), 0x10);
+  EXPECT_EQ(ser_break(1, 'D'), 0);  // cleared by the read
+  // ser_errors reads the same word.
+  ser_break(0, 'A');
+  ser_break(0, 'C');
+  EXPECT_EQ(ser_errors(1, 0x0F), 0);  // masked out, and cleared all the same
+  EXPECT_EQ(ser_break(1, 'D'), 0);
+  ser_break(0, 'A');
+  ser_break(0, 'C');
+  EXPECT_EQ(ser_in_count(1), 0);  // a queue count does not consume the error
+  EXPECT_EQ(ser_errors(1, 0x1F), 0x10);
+  EXPECT_EQ(ser_errors(1, 0x1F), 0);
+}
+
+TEST_F(SerCable, InjectedErrorsReportedAndClearedOnRead) {
+  open_both();
+  ASSERT_EQ(sim_cable_inject_errors(cable_, 1, 0x02 | 0x08), 0);
+  EXPECT_EQ(ser_errors(0, 0x1F), 0);
+  EXPECT_EQ(ser_errors(1, 0x1F), 0x0A);
+  EXPECT_EQ(ser_errors(1, 0x1F), 0);
+  ASSERT_EQ(sim_cable_inject_errors(cable_, 1, 0x01), 0);
+  ASSERT_EQ(sim_cable_inject_errors(cable_, 1, 0x04), 0);
+  EXPECT_EQ(ser_errors(1, 0x04), 0x04);
+  EXPECT_EQ(ser_errors(1, 0x1F), 0);  // the masked-out overflow went with the read
+  ASSERT_EQ(sim_cable_inject_errors(cable_, 0, 0x10), 0);
+  EXPECT_EQ(ser_break(0, 'D'), 0x10);
+  // Errors from before an open are not reported after it.
+  ser_close(1);
+  sim_cable_inject_errors(cable_, 1, 0x08);
+  ASSERT_EQ(ser_open(1, 4000, 4000), 0);
+  EXPECT_EQ(ser_errors(1, 0x1F), 0);
+  EXPECT_EQ(sim_cable_inject_errors(cable_, 2, 0x08), -1);
+  EXPECT_EQ(sim_cable_inject_errors(cable_ + 1, 0, 0x08), -1);
+}
+
+TEST_F(SerCable, BytesCrossBothWays) {
+  open_both();
+  EXPECT_EQ(ser_write(0, "ping", 4), 4);
+  EXPECT_EQ(ser_in_count(1), 4);
+  EXPECT_EQ(ser_in_count(0), 0);
+  char buf[16] = {};
+  EXPECT_EQ(ser_read(1, buf, 2), 2);
+  EXPECT_EQ(0, memcmp(buf, "pi", 2));
+  EXPECT_EQ(ser_get_byte(1), 'n');
+  EXPECT_EQ(ser_get_byte(1), 'g');
+  EXPECT_EQ(ser_get_byte(1), -100);
+  EXPECT_EQ(ser_put_byte(1, 0xA5), 0);
+  EXPECT_EQ(ser_read(0, buf, sizeof buf), 1);
+  EXPECT_EQ(static_cast<unsigned char>(buf[0]), 0xA5);
+  // Seven data bits at the receiver.
+  ASSERT_EQ(ser_format(1, 0, 0, 7), 0);
+  ser_put_byte(0, 0xC1);
+  EXPECT_EQ(ser_get_byte(1), 0x41);
+  // ser_purge empties the input.
+  ser_write(0, "abc", 3);
+  EXPECT_EQ(ser_purge(1), 0);
+  EXPECT_EQ(ser_in_count(1), 0);
+  // Bytes sent while the other end is closed are lost, as on a line.
+  ser_close(1);
+  EXPECT_EQ(ser_write(0, "lost", 4), 4);
+  ASSERT_EQ(ser_open(1, 4000, 4000), 0);
+  EXPECT_EQ(ser_read(1, buf, sizeof buf), 0);
+}
+
+TEST_F(SerCable, EndOpensOnceAndBindingsDecide) {
+  ASSERT_EQ(ser_open(0, 4000, 4000), 0);
+  ASSERT_EQ(sim_cable_bind(3, cable_, 0), 0);  // COM3 names the same end
+  EXPECT_EQ(ser_open(2, 4000, 4000), -200);
+  EXPECT_EQ(ser_error_text(nullptr, 0), EBUSY);
+  EXPECT_EQ(ser_close(0), 1);
+  EXPECT_EQ(ser_open(2, 4000, 4000), 0);
+  EXPECT_EQ(ser_close(2), 1);
+
+  EXPECT_EQ(sim_cable_unbind(3), 0);
+  EXPECT_EQ(sim_cable_unbind(3), -1);
+  EXPECT_EQ(sim_cable_bind(0, cable_, 0), -1);
+  EXPECT_EQ(sim_cable_bind(33, cable_, 0), -1);
+  EXPECT_EQ(sim_cable_bind(3, cable_, 2), -1);
+  EXPECT_EQ(sim_cable_bind(3, 0, 0), -1);
+
+  // Lines driven from outside play a peer that is not opened through the driver.
+  ASSERT_EQ(ser_open(0, 4000, 4000), 0);
+  ASSERT_EQ(sim_cable_set_lines(cable_, 1, SIM_LINE_DTR), 0);
+  EXPECT_EQ(ser_dsr(0), 0x20);
+  EXPECT_EQ(ser_cts(0), 0);
+  ASSERT_EQ(sim_cable_set_lines(cable_, 1, SIM_LINE_RTS), 0);
+  EXPECT_EQ(ser_dsr(0), 0);
+  EXPECT_EQ(ser_cts(0), 0x10);
+  ser_dtr(0, 'S');
+  EXPECT_EQ(sim_cable_lines(cable_, 0), static_cast<int>(SIM_LINE_DTR));
+
+  // Destroying the cable unbinds it; the open end keeps working until closed.
+  ASSERT_EQ(sim_cable_destroy(cable_), 0);
+  EXPECT_EQ(ser_dtr(0, 'C'), 1);
+  EXPECT_EQ(ser_close(0), 1);
+  EXPECT_EQ(sim_cable_destroy(cable_), -1);
+  cable_ = sim_cable_create();  // for TearDown
+  ASSERT_GT(cable_, 0);
+}
+
+TEST_F(SerCable, SettingsReachTheLine) {
+  ASSERT_EQ(ser_set_baud(-1, 8), 0);  // table index: 57600
+  ASSERT_EQ(ser_format(-1, 1, 2, 7), 0);
+  ASSERT_EQ(ser_open(0, 400, 400), 0);
+  ASSERT_EQ(ser_open(1, 4000, 4000), 0);
+  SerialLineSettings s;
+  ASSERT_EQ(sim_cable_settings(cable_, 0, &s), 0);
+  EXPECT_EQ(s.baud, 57600);
+  EXPECT_EQ(s.parity, 1);
+  EXPECT_EQ(s.stop_bits, 2);
+  EXPECT_EQ(s.byte_size, 7);
+  EXPECT_FALSE(s.cts_flow || s.xon_in || s.xon_out);
+  EXPECT_EQ(s.xon_char, 0x11);
+  EXPECT_EQ(s.xoff_char, 0x13);
+  // XON/XOFF limits: a quarter of a small input queue, 128 for a large one.
+  EXPECT_EQ(s.xon_limit, 100);
+  EXPECT_EQ(s.xoff_limit, 100);
+  ASSERT_EQ(sim_cable_settings(cable_, 1, &s), 0);
+  EXPECT_EQ(s.xon_limit, 128);
+
+  EXPECT_EQ(ser_set_baud(0, 2), 1);
+  EXPECT_EQ(ser_flow(0, 'S'), 0);
+  ASSERT_EQ(sim_cable_settings(cable_, 0, &s), 0);
+  EXPECT_EQ(s.baud, 1200);
+  EXPECT_TRUE(s.xon_in && s.xon_out && !s.cts_flow);
+  EXPECT_EQ(ser_flow(0, 'Q'), 0);  // another letter changes nothing
+  ASSERT_EQ(sim_cable_settings(cable_, 0, &s), 0);
+  EXPECT_TRUE(s.xon_in && s.xon_out);
+  EXPECT_EQ(ser_flow(0, 'H'), 0);
+  ASSERT_EQ(sim_cable_settings(cable_, 0, &s), 0);
+  EXPECT_TRUE(s.cts_flow && !s.xon_in && !s.xon_out);
+  // A refused setting is not kept: later changes still go through.
+  EXPECT_EQ(ser_format(0, 9, 0, 8), 0);
+  EXPECT_EQ(ser_set_baud(0, 4), 1);
+  ASSERT_EQ(sim_cable_settings(cable_, 0, &s), 0);
+  EXPECT_EQ(s.parity, 1);
+  EXPECT_EQ(s.baud, 4800);
+  EXPECT_EQ(sim_cable_settings(cable_, 2, &s), -1);
+}
+
+TEST_F(SerCable, StrictCableGarblesMismatchedSpeeds) {
+  ASSERT_EQ(sim_cable_set_strict(cable_, true), 0);
+  open_both();
+  EXPECT_EQ(ser_write(0, "ok", 2), 2);
+  char buf[8];
+  EXPECT_EQ(ser_read(1, buf, sizeof buf), 2);
+  EXPECT_EQ(ser_errors(1, 0x1F), 0);
+  ASSERT_EQ(ser_set_baud(1, 9600), 1);
+  EXPECT_EQ(ser_write(0, "lost", 4), 4);
+  EXPECT_EQ(ser_read(1, buf, sizeof buf), 0);
+  EXPECT_EQ(ser_errors(1, 0x1F), 0x08);
+  ASSERT_EQ(ser_set_baud(0, 9600), 1);
+  EXPECT_EQ(ser_write(0, "back", 4), 4);
+  EXPECT_EQ(ser_read(1, buf, sizeof buf), 4);
+  // Without strictness speeds do not matter.
+  ASSERT_EQ(sim_cable_set_strict(cable_, false), 0);
+  ASSERT_EQ(ser_set_baud(1, 19200), 1);
+  EXPECT_EQ(ser_write(0, "x", 1), 1);
+  EXPECT_EQ(ser_read(1, buf, sizeof buf), 1);
+  EXPECT_EQ(ser_errors(1, 0x1F), 0);
+}
+
+TEST(SimCableIds, AllInUse) {
+  int ids[SIM_CABLES];
+  for (int i = 0; i < SIM_CABLES; ++i) {
+    ids[i] = sim_cable_create();
+    ASSERT_GT(ids[i], 0);
+  }
+  EXPECT_EQ(sim_cable_create(), -1);
+  for (int id : ids) EXPECT_EQ(sim_cable_destroy(id), 0);
+  int again = sim_cable_create();
+  EXPECT_GT(again, 0);
+  sim_cable_destroy(again);
+}
+
+}  // namespace

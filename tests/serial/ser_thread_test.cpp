@@ -1,0 +1,279 @@
+// Driver work that involves threads: background writes, event waits and the one-shot
+// watch, and the cable driven from two threads.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "pty_root.h"
+#include "ser_test_util.h"
+#include "serial/ser.h"
+#include "serial/sim_cable.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Polls cond every 2 ms for up to 10 s.
+template <class F>
+bool eventually(F cond) {
+  for (int i = 0; i < 5000; ++i) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(2ms);
+  }
+  return cond();
+}
+
+class SerPtyThreads : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ser_reset_for_test();
+    ASSERT_TRUE(root_.ok());
+    master_ = root_.add_com(1);
+    ASSERT_GE(master_, 0);
+    ASSERT_EQ(ser_open(0, 4000, 4000), 0);
+  }
+  void TearDown() override { ser_reset_for_test(); }
+
+  PtyRoot root_;
+  int master_ = -1;
+};
+
+TEST_F(SerPtyThreads, BackgroundWriteRunsAndRefusesASecond) {
+  // Far more than a pseudo-terminal buffers, so the write is still running while nobody
+  // reads the other side.
+  std::vector<unsigned char> big(1 << 20);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<unsigned char>(i * 7 + 3);
+  BackgroundWrites bg;
+  ASSERT_EQ(ser_write(0, big.data(), static_cast<int>(big.size())), 0);
+  EXPECT_EQ(ser_write(0, "x", 1), -100);
+  // Reads go on while the writer works.
+  char c;
+  EXPECT_EQ(ser_read(0, &c, 1), 0);
+
+  std::vector<unsigned char> got(big.size());
+  int n = read_full(master_, got.data(), static_cast<int>(got.size()), 10000);
+  ASSERT_EQ(n, static_cast<int>(big.size()));
+  EXPECT_EQ(0, memcmp(got.data(), big.data(), big.size()));
+  // Once the writer has ended the next background write is taken.
+  int r = -100;
+  ASSERT_TRUE(eventually([&] { return (r = ser_write(0, "tail", 4)) != -100; }));
+  EXPECT_EQ(r, 0);
+  char tail[4];
+  ASSERT_EQ(read_full(master_, tail, 4), 4);
+  EXPECT_EQ(0, memcmp(tail, "tail", 4));
+}
+
+TEST_F(SerPtyThreads, CloseStopsAStuckBackgroundWrite) {
+  std::vector<unsigned char> big(1 << 20, 0x55);
+  BackgroundWrites bg;
+  ASSERT_EQ(ser_write(0, big.data(), static_cast<int>(big.size())), 0);
+  EXPECT_EQ(ser_write(0, big.data(), 1), -100);
+  // Nobody reads: the writer must stop by itself when the port closes.
+  EXPECT_EQ(ser_close(0), 1);
+  EXPECT_EQ(ser_write(0, big.data(), 1), -3);
+  big.assign(big.size(), 0);  // the writer no longer reads the buffer
+  ASSERT_EQ(ser_open(0, 4000, 4000), 0);
+}
+
+TEST_F(SerPtyThreads, WaitEventWakesOnIncomingBytes) {
+  std::atomic<int32_t> events{-1};
+  std::thread waiter([&] { events = ser_wait_event(0, SER_EV_RXCHAR | SER_EV_DSR); });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(events.load(), -1);  // nothing has happened yet
+  ASSERT_EQ(write(master_, "a", 1), 1);
+  waiter.join();
+  EXPECT_EQ(events.load(), static_cast<int32_t>(SER_EV_RXCHAR));
+}
+
+struct Notes {
+  std::mutex mu;
+  std::condition_variable cv;
+  int calls = 0;
+  uint16_t message = 0;
+  bool rearm = false;
+  int port = 0;
+
+  static void notify(void* cookie, uint16_t message) {
+    Notes* n = static_cast<Notes*>(cookie);
+    bool rearm;
+    {
+      std::lock_guard<std::mutex> lock(n->mu);
+      ++n->calls;
+      n->message = message;
+      rearm = n->rearm;
+      n->rearm = false;
+    }
+    if (rearm) ser_watch(n->port, &Notes::notify, n, static_cast<uint16_t>(message + 1), SER_EV_CTS);
+    n->cv.notify_all();
+  }
+  bool wait_calls(int want) {
+    std::unique_lock<std::mutex> lock(mu);
+    return cv.wait_for(lock, 10s, [&] { return calls >= want; });
+  }
+  int count() {
+    std::lock_guard<std::mutex> lock(mu);
+    return calls;
+  }
+};
+
+class SerCableThreads : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ser_reset_for_test();
+    cable_ = sim_cable_create();
+    ASSERT_GT(cable_, 0);
+    ASSERT_EQ(sim_cable_bind(1, cable_, 0), 0);
+    ASSERT_EQ(sim_cable_bind(2, cable_, 1), 0);
+    ASSERT_EQ(ser_open(0, 4000, 4000), 0);
+    ASSERT_EQ(ser_open(1, 4000, 4000), 0);
+  }
+  void TearDown() override {
+    ser_reset_for_test();
+    sim_cable_destroy(cable_);
+  }
+  int cable_ = -1;
+};
+
+TEST_F(SerCableThreads, WaitEventWakesOnLineChanges) {
+  std::atomic<int32_t> events{-1};
+  std::thread waiter([&] { events = ser_wait_event(1, SER_EV_DSR | SER_EV_BREAK); });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(events.load(), -1);
+  ser_rts(0, 'S');  // CTS is not in the mask
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(events.load(), -1);
+  ser_dtr(0, 'S');
+  waiter.join();
+  EXPECT_EQ(events.load(), static_cast<int32_t>(SER_EV_DSR));
+
+  std::thread waiter2([&] { events = ser_wait_event(1, SER_EV_BREAK | SER_EV_ERR); });
+  std::this_thread::sleep_for(20ms);
+  ser_break(0, 'A');
+  waiter2.join();
+  EXPECT_EQ(events.load(), static_cast<int32_t>(SER_EV_BREAK));
+  EXPECT_EQ(ser_break(1, 'D'), 0x10);  // waiting did not consume the error
+  // Already waiting bytes answer at once.
+  ser_write(0, "z", 1);
+  EXPECT_EQ(ser_wait_event(1, SER_EV_RXCHAR | SER_EV_ERR), static_cast<int32_t>(SER_EV_RXCHAR));
+}
+
+TEST_F(SerCableThreads, WatchNotifiesOncePerCall) {
+  Notes notes;
+  notes.port = 1;
+  ASSERT_EQ(ser_watch(1, &Notes::notify, &notes, 1234, SER_EV_CTS), 0);
+  ser_rts(0, 'S');
+  ASSERT_TRUE(notes.wait_calls(1));
+  EXPECT_EQ(notes.message, 1234);
+  // One-shot: a further change is not reported without a new ser_watch.
+  ser_rts(0, 'C');
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(notes.count(), 1);
+
+  // Re-armed from inside notify.
+  {
+    std::lock_guard<std::mutex> lock(notes.mu);
+    notes.rearm = true;
+  }
+  ASSERT_EQ(ser_watch(1, &Notes::notify, &notes, 10, SER_EV_CTS), 0);
+  ser_rts(0, 'S');
+  ASSERT_TRUE(notes.wait_calls(2));
+  ser_rts(0, 'C');
+  ASSERT_TRUE(notes.wait_calls(3));
+  EXPECT_EQ(notes.message, 11);
+
+  // Stopping a running watch: no notify, result 1.
+  ASSERT_EQ(ser_watch(1, &Notes::notify, &notes, 20, SER_EV_RING), 0);
+  EXPECT_EQ(ser_watch(1, nullptr, nullptr, 0, 0), 1);
+  sim_cable_set_ring(cable_, 1, true);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(notes.count(), 3);
+
+  // Closing the port ends a watch without notify.
+  ASSERT_EQ(ser_watch(1, &Notes::notify, &notes, 30, SER_EV_DSR), 0);
+  EXPECT_EQ(ser_close(1), 1);
+  ser_dtr(0, 'S');
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(notes.count(), 3);
+}
+
+struct CloseInNotify {
+  std::atomic<int> close_result{0};
+  std::atomic<bool> called{false};
+  static void notify(void* cookie, uint16_t) {
+    CloseInNotify* c = static_cast<CloseInNotify*>(cookie);
+    c->close_result = ser_close(1);
+    c->called = true;
+  }
+};
+
+TEST_F(SerCableThreads, NotifyMayCloseItsOwnPort) {
+  CloseInNotify c;
+  ASSERT_EQ(ser_watch(1, &CloseInNotify::notify, &c, 1, SER_EV_RXCHAR), 0);
+  ser_write(0, "wake", 4);
+  ASSERT_TRUE(eventually([&] { return c.called.load(); }));
+  EXPECT_EQ(c.close_result.load(), 1);
+  char buf[8];
+  EXPECT_EQ(ser_read(1, buf, sizeof buf), -3);
+  // The port is free for a new open and a new watch.
+  ASSERT_EQ(ser_open(1, 4000, 4000), 0);
+  Notes notes;
+  ASSERT_EQ(ser_watch(1, &Notes::notify, &notes, 5, SER_EV_DSR), 0);
+  ser_dtr(0, 'S');
+  ASSERT_TRUE(notes.wait_calls(1));
+  EXPECT_EQ(notes.message, 5);
+  EXPECT_EQ(ser_close(1), 1);  // waits for the watch thread, which still uses notes
+}
+
+// The answering side runs on its own thread: it echoes bytes and follows the
+// calling side's DTR drop and break, as the line-turnaround handshake does.
+TEST_F(SerCableThreads, AnsweringSideOnAnotherThread) {
+  std::atomic<bool> done{false};
+  std::atomic<int> breaks{0};
+  std::thread answer([&] {
+    ser_dtr(1, 'S');
+    unsigned char buf[256];
+    while (!done.load()) {
+      int n = ser_read(1, buf, sizeof buf);
+      if (n > 0) ser_write(1, buf, n);
+      if (ser_errors(1, 0x1F) & 0x10) breaks.fetch_add(1);
+      // Mirror the caller's DTR on ours.
+      int dsr = ser_dsr(1);
+      if ((ser_dtr(1, 'R') != 0) != (dsr != 0)) ser_dtr(1, dsr ? 'S' : 'C');
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  ser_dtr(0, 'S');
+  ASSERT_TRUE(eventually([] { return ser_dsr(0) == 0x20; }));
+
+  std::vector<unsigned char> sent(20000), echoed(sent.size());
+  for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<unsigned char>(i * 13);
+  ASSERT_EQ(ser_write(0, sent.data(), static_cast<int>(sent.size())), static_cast<int>(sent.size()));
+  size_t got = 0;
+  ASSERT_TRUE(eventually([&] {
+    int n = ser_read(0, echoed.data() + got, static_cast<int>(echoed.size() - got));
+    if (n > 0) got += static_cast<size_t>(n);
+    return got == echoed.size();
+  }));
+  EXPECT_EQ(0, memcmp(sent.data(), echoed.data(), sent.size()));
+
+  ser_dtr(0, 'C');
+  EXPECT_TRUE(eventually([] { return ser_dsr(0) == 0; }));
+  ser_break(0, 'A');
+  std::this_thread::sleep_for(20ms);
+  ser_break(0, 'C');
+  EXPECT_TRUE(eventually([&] { return breaks.load() == 1; }));
+  ser_dtr(0, 'S');
+  EXPECT_TRUE(eventually([] { return ser_dsr(0) == 0x20; }));
+  done = true;
+  answer.join();
+  EXPECT_EQ(breaks.load(), 1);
+}
+
+}  // namespace
