@@ -1,5 +1,6 @@
 #include "app/actions.h"
 
+#include "app/ip_dialog.h"
 #include "app/launchers.h"
 #include "app/startup.h"
 #include "diag/amplifier.h"
@@ -13,7 +14,7 @@ void action_game_sound_test() { game_sound_test(); }
 void action_rescan() { rescan_action(); }
 void action_game_comm_test() { game_comm_test(); }
 void action_amplifier_test() { amplifier_test(true); }
-void action_ip_setup() {}
+void action_ip_setup() { ip_setup_action(); }
 
 // A launcher's result is not reported: a missing tool shows nothing.
 static void launch(int launcher, int tool) {

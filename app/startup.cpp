@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/ip_dialog.h"
 #include "app/main_ui.h"
 #include "diag/report.h"
 #include "diag/startup.h"
@@ -28,6 +29,12 @@ int quit_requested;
 
 static MainUi main_ui;
 static Fl_Window* main_window;
+static IpUi ip_ui;
+static Fl_Window* ip_dialog_window;
+
+static void show_address(const char* text) {
+  if (main_ui.address) main_ui.address->value(text);
+}
 
 static void copy_cut(char* out, size_t size, const char* text) {
   size_t n = std::strlen(text);
@@ -105,7 +112,6 @@ void build_window_title(const char* version, char* out, size_t size) {
 }
 
 static void app_beep() { fl_beep(); }
-static void show_address(const char* text) { main_ui.address->value(text); }
 
 // Words of our own command line (STARTUPDIR=..., STARTUPTEST) are passed over so
 // that the toolkit still takes its switches (-geometry, -display) from the rest.
@@ -149,16 +155,18 @@ int app_main(int argc, char** argv) {
   int arg_index = 1;
   Fl::args(argc, argv, arg_index, skip_own_word);
   main_window = make_main_window(&main_ui);
+  ip_dialog_window = make_ip_dialog(&ip_ui);
+  ip_dialog_window->hide();
+  ip_ui.main_window = main_window;
+  ip_ui.main_address = main_ui.address;
+  ip_dialog_register(&ip_ui);
+  report_attach_address(show_address);
   main_window->label(window_title);
 
-  // 11: the first ports and configuration report, with the host line in the field.
-  report_attach_address(show_address);
+  // 11-12: the first report; the game sound button follows the settings of start-up only.
   rescan_action();
-  // 12: the game sound button works only with a game computer, as configured now.
-  if (device_settings.display_mode == 2)
-    main_ui.game_sound_button->activate();
-  else
-    main_ui.game_sound_button->deactivate();
+  if (device_settings.display_mode == 2) main_ui.game_sound_button->activate();
+  else main_ui.game_sound_button->deactivate();
   // A sound file that cannot be played gives the toolkit's beep.
   plat_sound_set_alert(app_beep);
 
@@ -167,7 +175,7 @@ int app_main(int argc, char** argv) {
   quit_requested = 0;
   while (!quit_requested) Fl::wait();
 
-  // 15: the IP setup dialog is hidden here as well.
   main_window->hide();
+  ip_dialog_window->hide();
   return 0;
 }

@@ -26,15 +26,13 @@ bool wait_for_file(const std::string& path, std::string* content) {
 TEST(Launch, StartsDetachedWithoutWaiting) {
   TempRoot root;
   std::string out = root.path() + "/ran";
-  std::string script = "sleep 1; echo $PPID > " + out + ".tmp; mv " + out + ".tmp " + out;
+  std::string script = "sleep 3; echo $PPID > " + out + ".tmp; mv " + out + ".tmp " + out;
   const char* argv[] = {"sh", "-c", script.c_str(), nullptr};
-  auto t0 = std::chrono::steady_clock::now();
   ASSERT_EQ(plat_launch_detached(argv), 0);
-  // Returned before the tool finished its one-second sleep.
+  // Returned before the tool finished its sleep.
   EXPECT_FALSE(std::ifstream(out).good());
   std::string parent;
   ASSERT_TRUE(wait_for_file(out, &parent));
-  (void)t0;
   // Re-parented away from us: the tool is nobody's child here.
   EXPECT_NE(parent, std::to_string(getpid()));
 }

@@ -122,8 +122,27 @@ TEST_F(Window, TitleScreenshotAndDoneButton) {
   run("import -window root " + kArtifacts + "/main_window.png", &st);
   EXPECT_EQ(st, 0);
 
+  // Colours of the layout, sampled inside each coloured widget of a window capture.
+  std::string shot = kArtifacts + "/main_window_only.png";
+  run("import -window " + id + " " + shot, &st);
+  ASSERT_EQ(st, 0);
+  struct Sample {
+    const char* xy;
+    const char* rgb;
+  } samples[] = {
+      {"35,245", "srgb(255,218,255)"},   // address field, 254
+      {"345,385", "srgb(255,182,63)"},   // "Try setting IP address", 133
+      {"415,245", "srgb(255,255,127)"},  // "Start Device Manager", 175
+      {"415,290", "srgb(63,182,255)"},   // "Start Network Connections", 229
+      {"105,465", "srgb(152,168,168)"},  // "Done (Exit)", 19
+  };
+  for (const Sample& smp : samples) {
+    std::string px = run("convert " + shot + " -format '%[pixel:p{" + smp.xy + "}]' info:");
+    EXPECT_EQ(px, smp.rgb) << smp.xy;
+  }
+
   // Buttons whose actions come later do nothing and leave the program running.
-  for (const char* xy : {"172 280", "172 308", "172 340", "172 370", "172 398", "467 395"})
+  for (const char* xy : {"172 280", "172 308", "172 340", "172 370", "172 398"})
     run("xdotool mousemove --window " + id + " " + xy + " click 1");
   EXPECT_EQ(p.wait_exit(1), -1);
   EXPECT_EQ(run("xdotool search --onlyvisible --name '^Qumex Linkprobe'"), id + "\n");
