@@ -23,8 +23,11 @@ extern "C" int conn_connect(Connection* c, const char* transport, const char* ad
   if (!conn_is_valid(c)) return 0;
   if (!transport) transport = "";
   if (!address) address = "";
-  // A worker of an earlier ethernet connect must be gone before the role fields change.
-  if (c->transport == 1 && ETH_LOAD(c, thread) != 0) eth_disconnect(c);
+  // What an earlier ethernet connect left (a worker, sockets) goes before the role
+  // fields change: the worker reads them, and a serial link would never close them.
+  if (c->transport == 1 && (ETH_LOAD(c, thread) != 0 || ETH_LOAD(c, tcp_socket) != 0 ||
+                            ETH_LOAD(c, udp_socket) != 0 || ETH_LOAD(c, accepted_socket) != 0))
+    eth_disconnect(c);
   c->serial_port = 0;
 
   char copy[41];

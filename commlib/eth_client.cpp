@@ -31,7 +31,7 @@ void immediate_connect_trace(Connection* c) {
 // A fresh non-blocking TCP socket in place of the current one. Returns it, or -1.
 int renew_tcp(Connection* c) {
   int old = int(ETH_LOAD(c, tcp_socket));
-  if (old > 2) sock_close(old);
+  eth_retire_socket(old);
   ETH_STORE(c, tcp_socket, 0);
   int s = sock_create(kSockStream);
   if (s < 0) return -1;
@@ -54,7 +54,10 @@ bool replace_failed(Connection* c) {
   return true;
 }
 
-void finish(Connection* c) { ETH_STORE(c, thread_running, 0); }
+void finish(Connection* c) {
+  eth_retire_flush();
+  ETH_STORE(c, thread_running, 0);
+}
 
 SelectBits bits(bool tcp, bool udp) { return SelectBits{false, tcp, udp}; }
 
@@ -186,8 +189,7 @@ void eth_client_thread(Connection* c, int wake) {
           if (s < 0) {
             capture_event(c, kRx, 50, 8, c->is_server, 0);
             capture_close(c);
-            ETH_STORE(c, thread_running, 0);
-            return;  // exit code 4: no socket to reconnect with
+            return finish(c);  // exit code 4: no socket to reconnect with
           }
           capture_event(c, kRx, 93, 4, c->is_server, uint32_t(s));
           tcp = s;
@@ -225,7 +227,7 @@ void eth_client_thread(Connection* c, int wake) {
   }
   // Only reached when no TCP socket could be made again.
   capture_close(c);
-  ETH_STORE(c, thread_running, 0);
+  finish(c);
 }
 
 }  // namespace qc

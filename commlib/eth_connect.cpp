@@ -100,6 +100,22 @@ void eth_peer_set(Connection* c, const NetAddr4& a) {
   std::memcpy(&c->udp_peer, &a, sizeof a);
 }
 
+namespace {
+thread_local int t_retired = 0;
+}
+
+void eth_retire_socket(int s) {
+  if (s <= 2) return;
+  sock_shutdown(s);
+  if (t_retired > 2) sock_close(t_retired);
+  t_retired = s;
+}
+
+void eth_retire_flush() {
+  if (t_retired > 2) sock_close(t_retired);
+  t_retired = 0;
+}
+
 void eth_sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // ---------------------------------------------------------------- try_socket

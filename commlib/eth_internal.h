@@ -87,6 +87,12 @@ int try_socket(int kind);
 void eth_peer_get(Connection* c, NetAddr4* out);
 void eth_peer_set(Connection* c, const NetAddr4& a);
 
+// A worker drops a TCP connection that the application may be sending on at that
+// moment: it is shut down at once but its handle stays open until the worker drops
+// the next one or ends, so the number is not reused under a sender's feet.
+void eth_retire_socket(int s);
+void eth_retire_flush();
+
 // Sleeps the calling thread.
 void eth_sleep_ms(int ms);
 

@@ -33,7 +33,7 @@ void do_listen(Connection* c, int state) {
 // Drops the accepted client: its socket closed, status back to "no client".
 void drop_client(Connection* c, uint16_t code, uint32_t first) {
   int as = int(ETH_LOAD(c, accepted_socket));
-  if (as > 2) sock_close(as);
+  eth_retire_socket(as);
   capture_event(c, kRx, code, first, c->is_server, uint32_t(as));
   ETH_STORE(c, accepted_valid, 0);
   ETH_STORE(c, accepted_socket, 0);
@@ -78,7 +78,7 @@ void accept_client(Connection* c, int accept_now) {
     capture_event(c, kRx, 203, uint32_t(r), 0, 0);
     int old = int(ETH_LOAD(c, accepted_socket));
     if (old > 2) {
-      sock_close(old);
+      eth_retire_socket(old);
       capture_event(c, kRx, 51, 10, c->is_server, uint32_t(old));
     }
     sock_set_nodelay(r);
@@ -97,6 +97,9 @@ void accept_client(Connection* c, int accept_now) {
   }
   trace_printf("S accept error: %d\n", -r);
   capture_event(c, kRx, 212, uint32_t(-r), 0, 0);
+  // Some failures (out of descriptors) leave the connection waiting and the listening
+  // socket readable: pause briefly so that the loop cannot spin on them.
+  eth_sleep_ms(10);
   if (ETH_LOAD(c, accepted_socket) != 0) {
     drop_client(c, 51, 3);
     trace_printf("S disconnect on accept\n");
@@ -153,7 +156,7 @@ void eth_server_thread(Connection* c, int wake) {
       if (ETH_LOAD(c, accepted_socket) != 0) {
         int was = ETH_LOAD(c, status);
         int as = int(ETH_LOAD(c, accepted_socket));
-        if (as > 2) sock_close(as);
+        eth_retire_socket(as);
         capture_event(c, kRx, 53, 1, c->is_server, uint32_t(as));
         ETH_STORE(c, accepted_valid, 0);
         if (was != 0) ETH_STORE(c, connect_state, 6);
@@ -207,6 +210,7 @@ void eth_server_thread(Connection* c, int wake) {
 
     if (tcp_in || accept_now) accept_client(c, accept_now);
   }
+  eth_retire_flush();
   ETH_STORE(c, thread_running, 0);
 }
 

@@ -20,6 +20,7 @@ const char* sock_err_text(int err);      // system text of an error number
 // ---- creation and options ----
 int sock_create(int kind);  // new socket, close-on-exec, handle >= 3
 int sock_close(int s);
+int sock_shutdown(int s);  // ends both directions; the handle stays open
 int sock_set_nonblocking(int s, int on);
 int sock_set_reuseaddr(int s);
 int sock_set_nodelay(int s);

@@ -68,6 +68,8 @@ int sock_create(int kind) {
 
 int sock_close(int s) { return close(s) < 0 ? fail() : 0; }
 
+int sock_shutdown(int s) { return shutdown(s, SHUT_RDWR) < 0 ? fail() : 0; }
+
 int sock_set_nonblocking(int s, int on) {
   int flags = fcntl(s, F_GETFL);
   if (flags < 0) return fail();

@@ -101,18 +101,6 @@ TEST(EthConnect, FailingStepsReturnTheirNumbers) {
   EXPECT_EQ(steps, (1 << 1) | (1 << 3) | (1 << 5));
 }
 
-TEST(EthConnect, DefaultPortIs5510) {
-  if (!can_bind(SOCK_DGRAM, 5510) || !can_bind(SOCK_STREAM, 5510)) GTEST_SKIP() << "5510 busy";
-  Obj o;
-  ASSERT_EQ(conn_connect(o.c, "ethernet", "127.0.0.1", 0, 0), 0);
-  EXPECT_EQ(o.c->tcp_port, 5510u);
-  EXPECT_EQ(o.c->udp_port, 5510u);
-  EXPECT_EQ(sock_addr_port(&o.c->udp_peer), 5511);
-  qc::NetAddr4 local;
-  ASSERT_EQ(sock_local_name(int(o.c->udp_socket), &local), 0);
-  EXPECT_EQ(sock_addr_port(&local), 5510);
-}
-
 TEST(EthSend, ChecksBeforeAnythingIsSent) {
   int port = free_port_base();
   int u = raw_udp(port + 1);
@@ -174,4 +162,21 @@ TEST(EthSend, UnconnectedServerRestartsBeforeSending) {
     }
   EXPECT_EQ(unconnected, 2);
   EXPECT_EQ(reconnects, 1);
+}
+
+TEST(EthConnect, SwitchingToSerialReleasesTheEthernetSide) {
+  int port = free_port_base();
+  int udp_block = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a = loop_addr(port + 1);
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  ASSERT_EQ(bind(udp_block, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  Obj o;
+  // A failed server start keeps its UDP socket until the next connect or disconnect.
+  ASSERT_EQ(conn_connect(o.c, "ethernet", "127.0.0.1", port, 1), 3);
+  EXPECT_NE(o.c->udp_socket, 0u);
+  conn_connect(o.c, "serial", "COM1", 9600, 0);
+  EXPECT_EQ(o.c->transport, 0);
+  EXPECT_EQ(o.c->udp_socket, 0u);
+  EXPECT_EQ(o.c->tcp_socket, 0u);
+  close(udp_block);
 }

@@ -133,3 +133,28 @@ TEST(EthNamespace, RealServerBeaconsAreMatched) {
     NS_CHECK(matched >= 1 && matched >= sent - 1);
   }));
 }
+
+TEST(EthNamespace, DefaultPortIs5510) {
+  if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
+  // In its own namespace the fixed port is free whatever runs on the machine.
+  expect_child(in_namespace([] {
+    Connection* c = conn_alloc();
+    NS_CHECK(conn_connect(c, "ethernet", "127.0.0.1", 0, 0) == 0);
+    NS_CHECK(c->tcp_port == 5510 && c->udp_port == 5510);
+    NS_CHECK(sock_addr_port(&c->tcp_peer) == 5510);
+    NS_CHECK(sock_addr_port(&c->udp_peer) == 5511);
+    qc::NetAddr4 local;
+    NS_CHECK(sock_local_name(int(c->udp_socket), &local) == 0 && sock_addr_port(&local) == 5510);
+    conn_free(c);
+
+    int watch = raw_udp(5510);  // where the server's beacons go
+    Connection* s = conn_alloc();
+    NS_CHECK(conn_connect(s, "ethernet", "127.0.0.1", 0, 1) == 0);
+    NS_CHECK(sock_local_name(int(s->tcp_socket), &local) == 0 && sock_addr_port(&local) == 5510);
+    NS_CHECK(sock_local_name(int(s->udp_socket), &local) == 0 && sock_addr_port(&local) == 5511);
+    uint8_t b[128];
+    NS_CHECK(wait_for([&] { return recv(watch, b, sizeof b, 0) == 72 && b[0] == 237; }, 4000));
+    close(watch);
+    conn_free(s);
+  }));
+}
