@@ -3,14 +3,17 @@
 #include "app/ip_dialog.h"
 #include "app/launchers.h"
 #include "app/startup.h"
+#include "diag/amplifier.h"
+#include "diag/gamecomm.h"
 #include "diag/report.h"
+#include "diag/sound.h"
 #include "platform/launch.h"
 
-void action_local_sound_test() {}
-void action_game_sound_test() {}
+void action_local_sound_test() { local_sound_test(); }
+void action_game_sound_test() { game_sound_test(); }
 void action_rescan() { rescan_action(); }
-void action_game_comm_test() {}
-void action_amplifier_test() {}
+void action_game_comm_test() { game_comm_test(); }
+void action_amplifier_test() { amplifier_test(true); }
 void action_ip_setup() { ip_setup_action(); }
 
 // A launcher's result is not reported: a missing tool shows nothing.

@@ -4,6 +4,7 @@
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Output.H>
 #include <FL/Fl_Window.H>
+#include <FL/fl_ask.H>
 
 #include <climits>
 #include <cstdio>
@@ -12,7 +13,9 @@
 #include "app/ip_dialog.h"
 #include "app/main_ui.h"
 #include "diag/report.h"
+#include "diag/startup.h"
 #include "platform/os_version.h"
+#include "platform/sound.h"
 #include "platform/version_block.h"
 #include "probe/settings.h"
 
@@ -108,6 +111,8 @@ void build_window_title(const char* version, char* out, size_t size) {
   std::snprintf(out, size, "Qumex Linkprobe %s", version ? version : "");
 }
 
+static void app_beep() { fl_beep(); }
+
 // Words of our own command line (STARTUPDIR=..., STARTUPTEST) are passed over so
 // that the toolkit still takes its switches (-geometry, -display) from the rest.
 static int skip_own_word(int /*argc*/, char** argv, int& i) {
@@ -139,7 +144,8 @@ int app_main(int argc, char** argv) {
                 ? os_version_code(platform_id, major, minor)
                 : 0;
 
-  // 6: the headless start-up test ("STARTUPTEST") goes here, before any window.
+  // 6: the headless start-up test, before any window; its result is the exit code.
+  if (const char* test = std::strstr(command_line, "STARTUPTEST")) return startup_test(test);
 
   // 7-8
   read_device_settings();
@@ -161,6 +167,8 @@ int app_main(int argc, char** argv) {
   rescan_action();
   if (device_settings.display_mode == 2) main_ui.game_sound_button->activate();
   else main_ui.game_sound_button->deactivate();
+  // A sound file that cannot be played gives the toolkit's beep.
+  plat_sound_set_alert(app_beep);
 
   // 13-14
   main_window->show(argc, argv);

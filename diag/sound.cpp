@@ -1,0 +1,11 @@
+#include "diag/sound.h"
+
+#include "platform/paths.h"
+#include "platform/sound.h"
+
+void local_sound_test() {
+  char path[4096];
+  // A root too long for the buffer leaves an empty path, which plays the alert.
+  plat_root_path("Games/reward.wav", path, sizeof path);
+  plat_play_wav(path);
+}
