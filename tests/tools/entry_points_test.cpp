@@ -44,7 +44,7 @@ int open_count(const fs::path& file) {
   return n;
 }
 
-class Scratch : public ::testing::Test {
+class EntryPoints : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(qc::live_object_count(), 0);
@@ -67,7 +67,7 @@ class Scratch : public ::testing::Test {
 
 // Every twin refuses an index that names no object: 7 (reachable only through
 // conn_slot), -1, and an empty entry.
-TEST_F(Scratch, IndexTwinsRefuseIndexesWithoutObject) {
+TEST_F(EntryPoints, IndexTwinsRefuseIndexesWithoutObject) {
   Connection* seventh = slot_object(7);
   ASSERT_NE(seventh, nullptr);
   ASSERT_EQ(conn_is_valid(seventh), 1);
@@ -108,7 +108,7 @@ TEST_F(Scratch, IndexTwinsRefuseIndexesWithoutObject) {
   EXPECT_EQ(conn_poll(seventh, 0), 1);
 }
 
-TEST_F(Scratch, IndexTwinsReachTheObjectInTheirEntry) {
+TEST_F(EntryPoints, IndexTwinsReachTheObjectInTheirEntry) {
   Connection* c = slot_object(2);
   ASSERT_EQ(conn_at(2), c);
   c->transport = 1;
@@ -133,7 +133,7 @@ TEST_F(Scratch, IndexTwinsReachTheObjectInTheirEntry) {
   EXPECT_EQ(conn_poll_at(2, -1), 0);
 }
 
-TEST_F(Scratch, PollReportsEachQueueByChannel) {
+TEST_F(EntryPoints, PollReportsEachQueueByChannel) {
   Connection* c = conn_alloc();
   c->transport = 1;
   EXPECT_EQ(conn_poll(c, -1), 0);
@@ -157,7 +157,7 @@ TEST_F(Scratch, PollReportsEachQueueByChannel) {
   EXPECT_EQ(conn_is_invalid(nullptr, 0), 1);
 }
 
-TEST_F(Scratch, ResetFlushesBothQueuesAndThePartialMessage) {
+TEST_F(EntryPoints, ResetFlushesBothQueuesAndThePartialMessage) {
   Connection* c = conn_alloc();
   c->transport = 1;
   queue(c, 0, 0x90, 4);
@@ -193,7 +193,7 @@ TEST_F(Scratch, ResetFlushesBothQueuesAndThePartialMessage) {
   conn_free(c);
 }
 
-TEST_F(Scratch, CleanupEmptiesSettingsOnlyWithoutLiveObjects) {
+TEST_F(EntryPoints, CleanupEmptiesSettingsOnlyWithoutLiveObjects) {
   ASSERT_EQ(settings_put("mode", "2"), 1);
   const uint8_t msg[] = {0x99, 0, 16, 0, 0, 0, 4, 0, 'x', '=', '1', '\n', 0, 0, 0, 0};
   ASSERT_EQ(settings_parse(msg, sizeof msg), 1);
@@ -216,7 +216,7 @@ TEST_F(Scratch, CleanupEmptiesSettingsOnlyWithoutLiveObjects) {
   EXPECT_EQ(settings_get("again"), nullptr);
 }
 
-TEST_F(Scratch, TraceOpenKeepsOnlyTheLatestFile) {
+TEST_F(EntryPoints, TraceOpenKeepsOnlyTheLatestFile) {
   trace_open("first.txt");
   ASSERT_NE(qc::trace_stream(), nullptr);
   Connection* c = conn_alloc();  // traces its creation
@@ -240,7 +240,7 @@ TEST_F(Scratch, TraceOpenKeepsOnlyTheLatestFile) {
   EXPECT_EQ(open_count("second.txt"), 0);
 }
 
-TEST_F(Scratch, LogEventRecordsOnTheReceiveSide) {
+TEST_F(EntryPoints, LogEventRecordsOnTheReceiveSide) {
   std::ofstream("ZRCLOG.INI") << "RECORD=1\n";
   Connection* c = conn_alloc();
   qc::capture_open(c, qc::kRx, "CRX");
