@@ -15,6 +15,12 @@
 
 namespace lpcap {
 
+struct Record {
+  uint16_t kind, code;
+  uint32_t first, second, third;
+  std::string text;
+};
+
 // A temporary current directory, optionally with a ZRCLOG.INI.
 class ScratchDir {
  public:
@@ -47,16 +53,12 @@ class ScratchDir {
     return out;
   }
   const std::string& path() const { return path_; }
+  // The records of the (last listed) capture file whose name contains tag.
+  std::vector<Record> capture(const std::string& tag) const;
 
  private:
   std::string path_;
   char old_[4096];
-};
-
-struct Record {
-  uint16_t kind, code;
-  uint32_t first, second, third;
-  std::string text;
 };
 
 inline std::vector<Record> read_capture(const std::string& file) {
@@ -86,6 +88,13 @@ inline const Record* find_event(const std::vector<Record>& recs, uint16_t code) 
 
 inline bool has_event(const std::vector<Record>& recs, uint16_t code) {
   return find_event(recs, code) != nullptr;
+}
+
+inline std::vector<Record> ScratchDir::capture(const std::string& tag) const {
+  std::vector<Record> recs;
+  for (const auto& f : files())
+    if (f.find(tag) != std::string::npos) recs = read_capture(path_ + "/" + f);
+  return recs;
 }
 
 }  // namespace lpcap
