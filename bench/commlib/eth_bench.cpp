@@ -22,8 +22,11 @@
 #include "commlib/core.h"
 #include "commlib/eth_internal.h"
 #include "commlib/transport.h"
+#include "tests/commlib/eth/eth_test_util.h"
 
 namespace {
+
+using ethtest::raw_send_all;
 
 using Clock = std::chrono::steady_clock;
 
@@ -37,29 +40,6 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-bool port_free(int port) {
-  for (int type : {SOCK_STREAM, SOCK_DGRAM})
-    for (int p : {port, port + 1}) {
-      int s = socket(AF_INET, type, 0);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_port = htons(uint16_t(p));
-      bool ok = s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-      if (s >= 0) close(s);
-      if (!ok) return false;
-    }
-  return true;
-}
-
-int free_port() {
-  std::mt19937 gen(std::random_device{}());
-  for (int i = 0; i < 500; ++i) {
-    int p = 20000 + int(gen() % 39000);
-    if (port_free(p)) return p;
-  }
-  return 0;
-}
-
 struct Link {
   Connection* server = conn_alloc();
   Connection* client = conn_alloc();
@@ -67,14 +47,8 @@ struct Link {
   explicit Link(int port) {
     if (conn_connect(server, "ethernet", "127.0.0.1", port, 1 | 32) != 0) return;
     if (conn_connect(client, "ethernet", "127.0.0.1", port, 32) != 0) return;
-    auto end = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < end) {
-      if (ETH_LOAD(client, status) != 0 && ETH_LOAD(server, status) == 3) {
-        up = true;
-        return;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
+    up = ethtest::wait_for(
+        [&] { return ethtest::status_of(client) != 0 && ethtest::status_of(server) == 3; }, 10000);
   }
   ~Link() {
     conn_free(client);
@@ -105,16 +79,6 @@ bool raw_pair(int* a, int* b) {
 bool read_full(int s, uint8_t* p, size_t n) {
   while (n > 0) {
     ssize_t r = recv(s, p, n, 0);
-    if (r <= 0) return false;
-    p += r;
-    n -= size_t(r);
-  }
-  return true;
-}
-
-bool write_full(int s, const uint8_t* p, size_t n) {
-  while (n > 0) {
-    ssize_t r = send(s, p, n, MSG_NOSIGNAL);
     if (r <= 0) return false;
     p += r;
     n -= size_t(r);
@@ -159,14 +123,14 @@ double raw_round_trip(int count) {
   if (!raw_pair(&a, &b)) return -1;
   std::thread echo([&] {
     uint8_t buf[8];
-    while (read_full(b, buf, 8) && write_full(b, buf, 8)) {
+    while (read_full(b, buf, 8) && raw_send_all(b, buf, 8)) {
     }
   });
   uint8_t msg[8] = {224, 4, 8, 0, 1, 0, 0, 0}, buf[8];
   std::vector<double> t;
   for (int i = 0; i < count; ++i) {
     auto start = Clock::now();
-    write_full(a, msg, 8);
+    raw_send_all(a, msg, 8);
     read_full(a, buf, 8);
     t.push_back(us_since(start));
   }
@@ -228,7 +192,7 @@ double raw_throughput(int count) {
   uint8_t msg[64];
   std::memset(msg, 0x42, sizeof msg);
   auto start = Clock::now();
-  for (int i = 0; i < count; ++i) write_full(a, msg, 64);
+  for (int i = 0; i < count; ++i) raw_send_all(a, msg, 64);
   reader.join();
   double secs = std::chrono::duration<double>(Clock::now() - start).count();
   close(a);
@@ -260,7 +224,7 @@ int main(int argc, char** argv) {
   int trips = argc > 1 ? std::atoi(argv[1]) : 5000;
   int messages = argc > 2 ? std::atoi(argv[2]) : 200000;
   int disconnects = argc > 3 ? std::atoi(argv[3]) : 100;
-  int port = free_port();
+  int port = ethtest::free_port_base();
   if (port == 0) {
     std::fprintf(stderr, "no free port\n");
     return 1;

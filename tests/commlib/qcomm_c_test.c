@@ -1,5 +1,6 @@
 /* The public header used from plain C against the shared library: only the exported
- * entry points are reachable. Exit code 0 when every check holds. */
+ * entry points are reachable, the serial control and modem-line ones included.
+ * Exit code 0 when every check holds. */
 #include <stdio.h>
 #include <string.h>
 
@@ -21,6 +22,7 @@ int main(void) {
   struct Connection* c;
   struct Connection* u;
   int16_t status;
+  int err = -5, lines = -5, count = -5;
 
   CHECK(conn_object_size() == QCOMM_OBJECT_SIZE);
   c = conn_alloc();
@@ -32,6 +34,17 @@ int main(void) {
   CHECK(rx_status(c, 0) == 0);
   CHECK(rx_receive(c, -1, got, (int)sizeof got) == 0);
   CHECK(conn_get_rx_dropped(c) == 0);
+  /* A fresh object is a serial one without a port. */
+  CHECK(conn_dsr(c) == 0 && conn_carrier(c) == 0 && conn_cts(c) == 0 && conn_ring(c) == 0);
+  CHECK(conn_dtr(c, 1) == -1 && conn_rts(c, 1) == -1);
+  CHECK(conn_line_errors(c, 0) == -1 && conn_break(c, -1) == -1);
+  CHECK(serial_set_option(c, 1) == 0 && serial_set_option(c, 0) == 1);
+  serial_set_framing(c, 1, 0);
+  CHECK(serial_get_framing(c) == -1);
+  CHECK(serial_set_mode(c, 0, 0) == 0 && serial_get_framing(c) == 0);
+  serial_line_status(c, &err, &lines, &count);
+  CHECK(lines == -99 && count == -99);
+  serial_reopen(c);
 
   u = conn_init_buffer(block, (int)sizeof block);
   CHECK(u == (struct Connection*)block);
@@ -47,6 +60,7 @@ int main(void) {
   conn_free(u);
   conn_free(c);
   CHECK(conn_is_valid(c) == 0);
+  CHECK(serial_set_option(c, 1) == -1);
   if (failures == 0) printf("qcomm C interface: all checks passed\n");
   return failures == 0 ? 0 : 1;
 }

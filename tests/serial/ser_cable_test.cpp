@@ -11,26 +11,7 @@
 
 namespace {
 
-class SerCable : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ser_reset_for_test();
-    cable_ = sim_cable_create();
-    ASSERT_GT(cable_, 0);
-    ASSERT_EQ(sim_cable_bind(1, cable_, 0), 0);  // COM1: driver port 0
-    ASSERT_EQ(sim_cable_bind(2, cable_, 1), 0);  // COM2: driver port 1
-  }
-  void TearDown() override {
-    ser_reset_for_test();
-    sim_cable_destroy(cable_);
-  }
-  void open_both() {
-    ASSERT_EQ(ser_open(0, 4000, 4000), 0);
-    ASSERT_EQ(ser_open(1, 4000, 4000), 0);
-  }
-
-  int cable_ = -1;
-};
+using SerCable = CableTest;
 
 TEST_F(SerCable, DtrIsDsrAndCarrierRtsIsCts) {
   open_both();

@@ -8,25 +8,12 @@
 #include <cerrno>
 #include <cstring>
 
-#include "pty_root.h"
 #include "ser_test_util.h"
 #include "serial/ser.h"
 
 namespace {
 
-class SerPty : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ser_reset_for_test();
-    ASSERT_TRUE(root_.ok());
-    master_ = root_.add_com(1);
-    ASSERT_GE(master_, 0);
-  }
-  void TearDown() override { ser_reset_for_test(); }
-
-  PtyRoot root_;
-  int master_ = -1;
-};
+using SerPty = PtyPortTest<false>;
 
 TEST_F(SerPty, OpenReadWriteClose) {
   ASSERT_EQ(ser_open(0, 4000, 4000), 0);

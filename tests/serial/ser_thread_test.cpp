@@ -11,7 +11,6 @@
 #include <thread>
 #include <vector>
 
-#include "pty_root.h"
 #include "ser_test_util.h"
 #include "serial/ser.h"
 #include "serial/sim_cable.h"
@@ -30,20 +29,7 @@ bool eventually(F cond) {
   return cond();
 }
 
-class SerPtyThreads : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ser_reset_for_test();
-    ASSERT_TRUE(root_.ok());
-    master_ = root_.add_com(1);
-    ASSERT_GE(master_, 0);
-    ASSERT_EQ(ser_open(0, 4000, 4000), 0);
-  }
-  void TearDown() override { ser_reset_for_test(); }
-
-  PtyRoot root_;
-  int master_ = -1;
-};
+using SerPtyThreads = PtyPortTest<true>;
 
 TEST_F(SerPtyThreads, BackgroundWriteRunsAndRefusesASecond) {
   // Far more than a pseudo-terminal buffers, so the write is still running while nobody
@@ -123,22 +109,12 @@ struct Notes {
   }
 };
 
-class SerCableThreads : public ::testing::Test {
+class SerCableThreads : public CableTest {
  protected:
   void SetUp() override {
-    ser_reset_for_test();
-    cable_ = sim_cable_create();
-    ASSERT_GT(cable_, 0);
-    ASSERT_EQ(sim_cable_bind(1, cable_, 0), 0);
-    ASSERT_EQ(sim_cable_bind(2, cable_, 1), 0);
-    ASSERT_EQ(ser_open(0, 4000, 4000), 0);
-    ASSERT_EQ(ser_open(1, 4000, 4000), 0);
+    CableTest::SetUp();
+    if (!HasFatalFailure()) open_both();
   }
-  void TearDown() override {
-    ser_reset_for_test();
-    sim_cable_destroy(cable_);
-  }
-  int cable_ = -1;
 };
 
 TEST_F(SerCableThreads, WaitEventWakesOnLineChanges) {

@@ -104,9 +104,7 @@ TEST(EthLoopback, ClientNoticesServerLeavingAndReconnectsByItself) {
   expect_delivery(p.client, p.server, 224, 0, "again");
   conn_disconnect(p.client);
   // The client's received-side capture holds the loss (109) and the new socket (93, 4).
-  std::vector<Record> recs;
-  for (const auto& f : dir.files())
-    if (f.find("CRX") != std::string::npos) recs = read_capture(f);
+  const std::vector<Record> recs = dir.capture("CRX");
   ASSERT_FALSE(recs.empty());
   EXPECT_TRUE(has_event(recs, 109));
   const Record* renewed = nullptr;
@@ -235,9 +233,7 @@ TEST(EthLoopback, ClientMatchesBeaconsOfItsServerAndQueuesOthers) {
   close(u);
   conn_disconnect(c);
   conn_free(c);
-  std::vector<Record> recs;
-  for (const auto& f : dir.files())
-    if (f.find("CRX") != std::string::npos) recs = read_capture(f);
+  const std::vector<Record> recs = dir.capture("CRX");
   int matched = 0;
   for (const auto& r : recs) matched += r.kind == 0 && r.code == 125 && r.first == 72;
   EXPECT_EQ(matched, 2);
@@ -280,9 +276,7 @@ TEST(EthLoopback, PokeMakesServerAcceptAndIsIgnoredWhileConnected) {
   EXPECT_EQ(rx_receive(p.server, 1, buf, sizeof buf), 0) << "pokes are not queued";
   conn_disconnect(p.client);
   conn_disconnect(p.server);
-  std::vector<Record> recs;
-  for (const auto& f : dir.files())
-    if (f.find("SRX") != std::string::npos) recs = read_capture(f);
+  const std::vector<Record> recs = dir.capture("SRX");
   int pokes = 0, accept_now = 0, accepted = 0;
   for (const auto& r : recs) {
     if (r.kind != 0) continue;

@@ -12,21 +12,9 @@ using lptest::message;
 
 namespace {
 
-class SerialPty : public ::testing::Test {
+class SerialPty : public lptest::PtyConnection {
  protected:
-  void SetUp() override {
-    master_ = root_.add_com(3);
-    ASSERT_GE(master_, 0);
-    c_ = conn_alloc();
-    ASSERT_NE(c_, nullptr);
-    ASSERT_EQ(lptest::open_serial(c_, "COM3", 115200), 0);
-  }
-  void TearDown() override {
-    if (c_) {
-      serial_close(c_);
-      conn_free(c_);
-    }
-  }
+  SerialPty() : PtyConnection(3, 115200) {}
   // Feeds the bytes and runs one reader pass once the driver holds all of them.
   int feed_and_poll(const std::vector<uint8_t>& bytes) {
     const int before = ser_in_count(2);
@@ -40,10 +28,6 @@ class SerialPty : public ::testing::Test {
     buf.resize(size_t(n > 0 ? n : 0));
     return buf;
   }
-
-  PtyRoot root_;
-  int master_ = -1;
-  Connection* c_ = nullptr;
 };
 
 TEST_F(SerialPty, OpenParsesThePortText) {

@@ -6,19 +6,9 @@ using lptest::message;
 
 namespace {
 
-class SerialSend : public ::testing::Test {
+class SerialSend : public lptest::PtyConnection {
  protected:
-  void SetUp() override {
-    master_ = root_.add_com(4);
-    ASSERT_GE(master_, 0);
-    c_ = conn_alloc();
-    ASSERT_NE(c_, nullptr);
-    ASSERT_EQ(lptest::open_serial(c_, "COM4", 38400), 0);
-  }
-  void TearDown() override {
-    serial_close(c_);
-    conn_free(c_);
-  }
+  SerialSend() : PtyConnection(4, 38400) {}
   // The bytes on the line after a send, and that nothing else followed.
   std::vector<uint8_t> line(size_t n) {
     auto got = lptest::drain_master(master_, n);
@@ -26,10 +16,6 @@ class SerialSend : public ::testing::Test {
     EXPECT_TRUE(lptest::drain_master(master_, 1, 50).empty()) << "extra bytes on the line";
     return got;
   }
-
-  PtyRoot root_;
-  int master_ = -1;
-  Connection* c_ = nullptr;
 };
 
 // A type 0x80 message carrying a text: two bytes before the text length, then the text.

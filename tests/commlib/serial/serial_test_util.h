@@ -111,6 +111,31 @@ inline std::vector<uint8_t> message(uint8_t type, uint8_t command, size_t payloa
   return m;
 }
 
+// One connection opened on <root>/dev/COM<com>, a pseudo-terminal whose master the test
+// keeps.
+class PtyConnection : public ::testing::Test {
+ protected:
+  PtyConnection(int com, int baud) : com_(com), baud_(baud) {}
+  void SetUp() override {
+    master_ = root_.add_com(com_);
+    ASSERT_GE(master_, 0);
+    c_ = conn_alloc();
+    ASSERT_NE(c_, nullptr);
+    ASSERT_EQ(open_serial(c_, ("COM" + std::to_string(com_)).c_str(), baud_), 0);
+  }
+  void TearDown() override {
+    if (c_) {
+      serial_close(c_);
+      conn_free(c_);
+    }
+  }
+
+  const int com_, baud_;
+  PtyRoot root_;
+  int master_ = -1;
+  Connection* c_ = nullptr;
+};
+
 inline std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
