@@ -11,15 +11,6 @@ namespace qc {
 
 namespace {
 
-void local_name_trace(int s, const char* label, char* text, int size, int* port) {
-  NetAddr4 a;
-  std::memset(&a, 0, sizeof a);
-  sock_local_name(s, &a);
-  *port = sock_addr_port(&a);
-  sock_addr_text(&a, text, size);
-  trace_printf("Client %s socket: %d %s\n", label, *port, text);
-}
-
 void immediate_connect_trace(Connection* c) {
   NetAddr4 peer;
   eth_peer_get(c, &peer);
@@ -64,16 +55,7 @@ SelectBits bits(bool tcp, bool udp) { return SelectBits{false, tcp, udp}; }
 }  // namespace
 
 void eth_client_thread(Connection* c, int wake) {
-  ETH_STORE(c, thread_id, plat_thread_id());
-  char text[32];
-  int port = 0;
-  local_name_trace(int(ETH_LOAD(c, tcp_socket)), "tcp", text, sizeof text, &port);
-  local_name_trace(int(ETH_LOAD(c, udp_socket)), "udp", text, sizeof text, &port);
-  char line[64];
-  snprintf(line, sizeof line, "%d %.40s", port, text);
-  capture_text(c, kRx, 100, line);
-
-  ETH_STORE(c, thread_running, 1);
+  eth_worker_start(c, "Client", 100);
   int r = sock_set_nonblocking(int(ETH_LOAD(c, tcp_socket)), 1);
   if (r < 0) {
     trace_printf("C bad response from ioctlsocket: %d\n", -r);

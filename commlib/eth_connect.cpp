@@ -118,6 +118,31 @@ void eth_retire_flush() {
 
 void eth_sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+namespace {
+
+void local_name_trace(int s, const char* side, const char* label, char* text, int size, int* port) {
+  NetAddr4 a;
+  std::memset(&a, 0, sizeof a);
+  sock_local_name(s, &a);
+  *port = sock_addr_port(&a);
+  sock_addr_text(&a, text, size);
+  trace_printf("%s %s socket: %d %s\n", side, label, *port, text);
+}
+
+}  // namespace
+
+void eth_worker_start(Connection* c, const char* side, uint16_t code) {
+  ETH_STORE(c, thread_id, plat_thread_id());
+  char text[32];
+  int port = 0;
+  local_name_trace(int(ETH_LOAD(c, tcp_socket)), side, "tcp", text, sizeof text, &port);
+  local_name_trace(int(ETH_LOAD(c, udp_socket)), side, "udp", text, sizeof text, &port);
+  char line[64];
+  snprintf(line, sizeof line, "%d %.40s", port, text);
+  capture_text(c, kRx, code, line);
+  ETH_STORE(c, thread_running, 1);
+}
+
 // ---------------------------------------------------------------- try_socket
 
 namespace {

@@ -96,4 +96,8 @@ void eth_retire_flush();
 // Sleeps the calling thread.
 void eth_sleep_ms(int ms);
 
+// A worker's first steps: its thread id stored, both sockets' local names traced under
+// side ("Client" or "Slave"), the start event `code` captured, and thread_running set.
+void eth_worker_start(Connection* c, const char* side, uint16_t code);
+
 }  // namespace qc

@@ -11,15 +11,6 @@ namespace qc {
 
 namespace {
 
-void local_name_trace(int s, const char* label, char* text, int size, int* port) {
-  NetAddr4 a;
-  std::memset(&a, 0, sizeof a);
-  sock_local_name(s, &a);
-  *port = sock_addr_port(&a);
-  sock_addr_text(&a, text, size);
-  trace_printf("Slave %s socket: %d %s\n", label, *port, text);
-}
-
 void do_listen(Connection* c, int state) {
   ETH_STORE(c, listen_state, state);
   int r = sock_listen(int(ETH_LOAD(c, tcp_socket)), -1);
@@ -113,18 +104,9 @@ SelectBits bits(bool accepted, bool tcp, bool udp) { return SelectBits{accepted,
 }  // namespace
 
 void eth_server_thread(Connection* c, int wake) {
-  ETH_STORE(c, thread_id, plat_thread_id());
+  eth_worker_start(c, "Slave", 200);
   const int listener = int(ETH_LOAD(c, tcp_socket));
   const int udp = int(ETH_LOAD(c, udp_socket));
-  char text[32];
-  int port = 0;
-  local_name_trace(listener, "tcp", text, sizeof text, &port);
-  local_name_trace(udp, "udp", text, sizeof text, &port);
-  char line[64];
-  snprintf(line, sizeof line, "%d %.40s", port, text);
-  capture_text(c, kRx, 200, line);
-
-  ETH_STORE(c, thread_running, 1);
   trace_printf("S Listening on %d\n", listener);
   c->beacon_time = clock_ms();
   sock_set_nonblocking(listener, 1);

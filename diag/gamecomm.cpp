@@ -131,14 +131,22 @@ bool echo_exchange(Connection* c) {
   return false;
 }
 
-void game_comm_test() {
+bool begin_game_action() {
   panel_clear();
   panel_append(config_report);
   read_device_settings();
-  if (open_game_link() != GAME_LINK_OPEN) {
-    panel_show();
-    return;
-  }
+  if (open_game_link() == GAME_LINK_OPEN) return true;
+  panel_show();
+  return false;
+}
+
+void close_game_link() {
+  conn_disconnect(game_link);
+  release_link();
+}
+
+void game_comm_test() {
+  if (!begin_game_action()) return;
   if (echo_exchange(game_link)) {
     panel_append(device_settings.comm_class == 1
                      ? "Ethernet game communication seems to be working\n"
@@ -146,7 +154,6 @@ void game_comm_test() {
   } else {
     panel_append("FAILURE to echo from game machine\nIS the game menu really running?\n");
   }
-  conn_disconnect(game_link);
-  release_link();
+  close_game_link();
   panel_show();
 }

@@ -29,5 +29,12 @@ int open_game_link();
 // Sends one echo request and waits up to ten seconds for any message back.
 bool echo_exchange(Connection* c);
 
+// The start of a game button's action: the report afresh, the settings read and the
+// link opened. On failure the panel is shown and false returned.
+bool begin_game_action();
+
+// Disconnects and frees the game link.
+void close_game_link();
+
 // The button's action.
 void game_comm_test();

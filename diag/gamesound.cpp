@@ -8,20 +8,12 @@
 #include "probe/settings.h"
 
 void game_sound_test() {
-  panel_clear();
-  panel_append(config_report);
-  read_device_settings();
-  if (open_game_link() != GAME_LINK_OPEN) {
-    panel_show();
-    return;
-  }
+  if (!begin_game_action()) return;
   uint8_t buf[1600];
   msg_build(game_link, buf, static_cast<int>(sizeof buf), 224, 9, nullptr, 0);
   // A failed send is not detected: the menu gives no answer to this command.
   conn_send(game_link, buf, 0);
-  conn_disconnect(game_link);
-  conn_free(game_link);
-  game_link = nullptr;
+  close_game_link();
   panel_append("\nReward sound command sent");
   panel_show();
 }

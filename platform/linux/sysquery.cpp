@@ -210,11 +210,16 @@ int load_pnp(std::vector<Obj>& objs) {
   return 0;
 }
 
-int load_os(std::vector<Obj>& objs) {
+// Reads a procfs file of the system root (at most max bytes).
+int read_proc(const char* name, std::vector<char>& buf, size_t max) {
   char path[PATH_MAX];
-  if (plat_sys_path("/proc/meminfo", path, sizeof path) != 0) return SYSQ_BAD_ROOT;
+  if (plat_sys_path(name, path, sizeof path) != 0) return SYSQ_BAD_ROOT;
+  return read_bounded(path, buf, max);
+}
+
+int load_os(std::vector<Obj>& objs) {
   std::vector<char> buf;
-  int rc = read_bounded(path, buf, 1 << 20);
+  int rc = read_proc("/proc/meminfo", buf, 1 << 20);
   if (rc != 0) return rc;
   char kb[32];
   sysparse_meminfo(buf.data(), buf.size(), kb, sizeof kb);  // malformed: empty value
@@ -225,10 +230,8 @@ int load_os(std::vector<Obj>& objs) {
 }
 
 int load_processors(std::vector<Obj>& objs) {
-  char path[PATH_MAX];
-  if (plat_sys_path("/proc/cpuinfo", path, sizeof path) != 0) return SYSQ_BAD_ROOT;
   std::vector<char> buf;
-  int rc = read_bounded(path, buf, 16u << 20);
+  int rc = read_proc("/proc/cpuinfo", buf, 16u << 20);
   if (rc != 0) return rc;
   static constexpr int kMax = 64;
   auto pk = std::make_unique<CpuPackage[]>(kMax);

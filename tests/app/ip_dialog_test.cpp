@@ -9,11 +9,11 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "tests/support/temp_root.h"
+#include "tests/support/process.h"
 #include "tests/support/xvfb.h"
 
 namespace {
@@ -22,27 +22,9 @@ const std::string kProgram = std::string(LP_BINARY_DIR) + "/app/linkprobe";
 const std::string kArtifacts = std::string(LP_BINARY_DIR) + "/tests/app";
 const std::string kSysroot = std::string(LP_SOURCE_DIR) + "/tests/fixtures/sysroot-window";
 
-std::string run(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[512];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int st = pclose(p);
-  if (status) *status = st;
-  return out;
-}
-
-std::string first_line(std::string s) {
-  size_t nl = s.find('\n');
-  if (nl != std::string::npos) s.resize(nl);
-  return s;
-}
-
 // ImageMagick figures of a region of a screenshot.
 double figure(const std::string& png, int x, int y, int w, int h, const char* fx) {
-  std::string out = run("convert " + png + " -crop " + std::to_string(w) + "x" + std::to_string(h) + "+" +
+  std::string out = run_shell("convert " + png + " -crop " + std::to_string(w) + "x" + std::to_string(h) + "+" +
                         std::to_string(x) + "+" + std::to_string(y) + " +repage -colorspace Gray -format '%[fx:" +
                         fx + "]' info:");
   return out.empty() ? -1 : std::atof(out.c_str());
@@ -52,7 +34,7 @@ double figure(const std::string& png, int x, int y, int w, int h, const char* fx
 long differing(const std::string& a, const std::string& b, int x, int y, int w, int h) {
   std::string crop = " -crop " + std::to_string(w) + "x" + std::to_string(h) + "+" + std::to_string(x) + "+" +
                      std::to_string(y) + " +repage ";
-  std::string out = run("compare -metric AE \\( " + a + crop + "\\) \\( " + b + crop + "\\) null: 2>&1");
+  std::string out = run_shell("compare -metric AE \\( " + a + crop + "\\) \\( " + b + crop + "\\) null: 2>&1");
   return out.empty() ? -1 : std::atol(out.c_str());
 }
 
@@ -62,7 +44,7 @@ class IpDialog : public ::testing::Test {
     if (geteuid() != 0) GTEST_SKIP() << "needs root for the network namespace of its adapters";
     ns_ = "lpwin" + std::to_string(getpid());
     int st = 0;
-    std::string out = run("ip netns add " + ns_ + " 2>&1", &st);
+    std::string out = run_shell("ip netns add " + ns_ + " 2>&1", &st);
     if (st != 0) GTEST_SKIP() << "ip netns is not available here: " << out;
     created_ = true;
     ip("link set lo up");
@@ -81,10 +63,10 @@ class IpDialog : public ::testing::Test {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
     }
-    if (created_) run("ip netns delete " + ns_);
+    if (created_) run_shell("ip netns delete " + ns_);
   }
 
-  std::string ip(const std::string& args) { return run("ip -n " + ns_ + " " + args + " 2>&1"); }
+  std::string ip(const std::string& args) { return run_shell("ip -n " + ns_ + " " + args + " 2>&1"); }
 
   void start() {
     std::string rootdir = root_.path();
@@ -100,27 +82,12 @@ class IpDialog : public ::testing::Test {
     }
   }
 
-  int wait_exit(int seconds) {
-    for (int i = 0; i < seconds * 10; ++i) {
-      int st;
-      if (waitpid(pid_, &st, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      }
-      usleep(100000);
-    }
-    return -1;
-  }
-
-  std::string visible(const std::string& title_regex, bool sync) {
-    return first_line(run(std::string(sync ? "timeout 60 xdotool search --sync" : "xdotool search") +
-                          " --onlyvisible --name '" + title_regex + "' 2>/dev/null"));
-  }
+  int wait_exit(int seconds) { return ::wait_exit(pid_, seconds); }
 
   std::string shot(const std::string& window, const std::string& name) {
     std::string path = kArtifacts + "/" + name;
     int st = -1;
-    run("import -window " + window + " " + path, &st);
+    run_shell("import -window " + window + " " + path, &st);
     EXPECT_EQ(st, 0);
     return path;
   }
@@ -134,7 +101,7 @@ class IpDialog : public ::testing::Test {
 
 TEST_F(IpDialog, ReportRescanDialogRowsRoleAndDone) {
   start();
-  std::string main_id = visible("^Qumex Linkprobe", true);
+  std::string main_id = visible_window("^Qumex Linkprobe", true);
   ASSERT_FALSE(main_id.empty());
   usleep(700000);
   std::string before = shot(main_id, "main_window_report.png");
@@ -143,17 +110,17 @@ TEST_F(IpDialog, ReportRescanDialogRowsRoleAndDone) {
 
   // A new version file shows after "Rescan ports/Qumex config".
   root_.write("BIN/Tunecfg.", "2.0 rescanned with a longer version text\n");
-  run("xdotool mousemove --window " + main_id + " 172 340 click 1");
+  run_shell("xdotool mousemove --window " + main_id + " 172 340 click 1");
   usleep(700000);
   std::string after = shot(main_id, "main_window_rescanned.png");
   EXPECT_GT(differing(before, after, 30, 15, 540, 20), 50);    // the version line changed
   EXPECT_EQ(differing(before, after, 30, 36, 540, 120), 0);    // the rest of the report did not
 
   // "Try setting IP address": the dialog replaces the main window.
-  run("xdotool mousemove --window " + main_id + " 467 395 click 1");
-  std::string dlg = visible("^IP setup$", true);
+  run_shell("xdotool mousemove --window " + main_id + " 467 395 click 1");
+  std::string dlg = visible_window("^IP setup$", true);
   ASSERT_FALSE(dlg.empty());
-  EXPECT_EQ(visible("^Qumex Linkprobe", false), "");
+  EXPECT_EQ(visible_window("^Qumex Linkprobe", false), "");
   usleep(1000000);  // a few refresh rounds
   std::string d = shot(dlg, "ip_dialog.png");
 
@@ -176,23 +143,23 @@ TEST_F(IpDialog, ReportRescanDialogRowsRoleAndDone) {
 
   // Setting the address: a group out of range only beeps; then client, group 12.
   std::string wired_y = std::to_string(90 + 36 * wired_row + 12);
-  run("xdotool windowfocus --sync " + dlg);
-  run("xdotool mousemove --window " + dlg + " 265 " + wired_y + " click 1");
+  run_shell("xdotool windowfocus --sync " + dlg);
+  run_shell("xdotool mousemove --window " + dlg + " 265 " + wired_y + " click 1");
   auto set_group = [&](const std::string& nn) {
-    run("xdotool mousemove --window " + dlg + " 392 332 click 1");
-    run("xdotool key --window " + dlg + " End BackSpace BackSpace BackSpace BackSpace");
-    run("xdotool type --window " + dlg + " " + nn);
+    run_shell("xdotool mousemove --window " + dlg + " 392 332 click 1");
+    run_shell("xdotool key --window " + dlg + " End BackSpace BackSpace BackSpace BackSpace");
+    run_shell("xdotool type --window " + dlg + " " + nn);
   };
   set_group("255");
-  run("xdotool mousemove --window " + dlg + " 95 327 click 1");  // client
-  run("xdotool mousemove --window " + dlg + " 280 445 click 1");  // "Try Setting Address"
+  run_shell("xdotool mousemove --window " + dlg + " 95 327 click 1");  // client
+  run_shell("xdotool mousemove --window " + dlg + " 280 445 click 1");  // "Try Setting Address"
   usleep(1500000);
   std::string addrs = ip("-4 -o addr show dev vwire");
   EXPECT_NE(addrs.find("192.168.10.1/24"), std::string::npos) << addrs;
   EXPECT_EQ(addrs.find("192.168."), addrs.rfind("192.168.")) << addrs;  // nothing added
 
   set_group("12");
-  run("xdotool mousemove --window " + dlg + " 280 445 click 1");
+  run_shell("xdotool mousemove --window " + dlg + " 280 445 click 1");
   bool changed = false;
   for (int i = 0; i < 150 && !changed; i++) {
     addrs = ip("-4 -o addr show dev vwire");
@@ -204,31 +171,31 @@ TEST_F(IpDialog, ReportRescanDialogRowsRoleAndDone) {
   shot(dlg, "ip_dialog_after_set.png");
 
   // "Done" brings the main window back.
-  run("xdotool mousemove --window " + dlg + " 279 497 click 1");
+  run_shell("xdotool mousemove --window " + dlg + " 279 497 click 1");
   // Hiding destroys the X window; shown again, the main window has a new id.
-  main_id = visible("^Qumex Linkprobe", true);
+  main_id = visible_window("^Qumex Linkprobe", true);
   ASSERT_FALSE(main_id.empty());
-  EXPECT_EQ(visible("^IP setup$", false), "");
+  EXPECT_EQ(visible_window("^IP setup$", false), "");
   usleep(500000);
   shot(main_id, "main_window_after_dialog.png");
 
   // Opened again: the group is back to 10 and the role's choice selected again; the
   // close box then does what "Done" does.
-  run("xdotool mousemove --window " + main_id + " 467 395 click 1");
-  dlg = visible("^IP setup$", true);
+  run_shell("xdotool mousemove --window " + main_id + " 467 395 click 1");
+  dlg = visible_window("^IP setup$", true);
   ASSERT_FALSE(dlg.empty());
   usleep(1000000);
   std::string again = shot(dlg, "ip_dialog_reopened.png");
   EXPECT_EQ(differing(d, again, 366, 321, 53, 23), 0);  // the group field reads "10" again
   EXPECT_EQ(differing(d, again, 85, 315, 170, 70), 0);  // therapist selected, client released
   int st = -1;
-  run(std::string(WM_DELETE_HELPER) + " " + dlg, &st);
+  run_shell(std::string(WM_DELETE_HELPER) + " " + dlg, &st);
   EXPECT_EQ(st, 0);
-  main_id = visible("^Qumex Linkprobe", true);
+  main_id = visible_window("^Qumex Linkprobe", true);
   ASSERT_FALSE(main_id.empty());
-  EXPECT_EQ(visible("^IP setup$", false), "");
+  EXPECT_EQ(visible_window("^IP setup$", false), "");
 
-  run("xdotool mousemove --window " + main_id + " 290 472 click 1");
+  run_shell("xdotool mousemove --window " + main_id + " 290 472 click 1");
   EXPECT_EQ(wait_exit(60), 0);
 }
 

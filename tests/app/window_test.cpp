@@ -1,37 +1,22 @@
 // The real program on a private X server: title, exit by button and by close box.
 #include <gtest/gtest.h>
 
-#include <errno.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "platform/version_block.h"
 #include "tests/support/temp_root.h"
+#include "tests/support/process.h"
 #include "tests/support/xvfb.h"
 
 namespace {
 
 const std::string kProgram = std::string(LP_BINARY_DIR) + "/app/linkprobe";
 const std::string kArtifacts = std::string(LP_BINARY_DIR) + "/tests/app";
-
-// Runs a shell command and returns its standard output.
-std::string run(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[512];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  int st = pclose(p);
-  if (status) *status = st;
-  return out;
-}
 
 class Program {
  public:
@@ -56,32 +41,12 @@ class Program {
       waitpid(pid_, &st, 0);
     }
   }
-  // Waits up to seconds for the exit; returns the exit code, or -1.
-  int wait_exit(int seconds) {
-    for (int i = 0; i < seconds * 10; ++i) {
-      int st;
-      pid_t r = waitpid(pid_, &st, WNOHANG);
-      if (r == pid_) {
-        pid_ = -1;
-        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      }
-      usleep(100000);
-    }
-    return -1;
-  }
+  int wait_exit(int seconds) { return ::wait_exit(pid_, seconds); }
   bool started() const { return pid_ > 0; }
 
  private:
   pid_t pid_ = -1;
 };
-
-std::string find_window() {
-  std::string id = run("timeout 60 xdotool search --sync --onlyvisible --name '^Qumex Linkprobe' 2>/dev/null");
-  while (!id.empty() && (id.back() == '\n' || id.back() == '\r')) id.pop_back();
-  size_t nl = id.find('\n');
-  if (nl != std::string::npos) id.resize(nl);
-  return id;
-}
 
 std::string expected_title() {
   std::string t = "Qumex Linkprobe ";
@@ -108,10 +73,10 @@ class Window : public ::testing::Test {
 TEST_F(Window, TitleScreenshotAndDoneButton) {
   Program p({"-geometry", "+0+0", "STARTUPDIR=" + root.path() + "/BIN/"});
   ASSERT_TRUE(p.started());
-  std::string id = find_window();
+  std::string id = visible_window("^Qumex Linkprobe");
   ASSERT_FALSE(id.empty());
 
-  std::string name = run("xdotool getwindowname " + id);
+  std::string name = run_shell("xdotool getwindowname " + id);
   // The title ends in the time's line end; xdotool adds one of its own.
   EXPECT_EQ(name, expected_title() + "\n");
   EXPECT_NE(name.find("PB=" LP_EXPECTED_PRIVATE_BUILD), std::string::npos);
@@ -119,12 +84,12 @@ TEST_F(Window, TitleScreenshotAndDoneButton) {
   // Give the window a moment to paint before the screenshot.
   usleep(500000);
   int st = -1;
-  run("import -window root " + kArtifacts + "/main_window.png", &st);
+  run_shell("import -window root " + kArtifacts + "/main_window.png", &st);
   EXPECT_EQ(st, 0);
 
   // Colours of the layout, sampled inside each coloured widget of a window capture.
   std::string shot = kArtifacts + "/main_window_only.png";
-  run("import -window " + id + " " + shot, &st);
+  run_shell("import -window " + id + " " + shot, &st);
   ASSERT_EQ(st, 0);
   struct Sample {
     const char* xy;
@@ -137,27 +102,27 @@ TEST_F(Window, TitleScreenshotAndDoneButton) {
       {"105,465", "srgb(152,168,168)"},  // "Done (Exit)", 19
   };
   for (const Sample& smp : samples) {
-    std::string px = run("convert " + shot + " -format '%[pixel:p{" + smp.xy + "}]' info:");
+    std::string px = run_shell("convert " + shot + " -format '%[pixel:p{" + smp.xy + "}]' info:");
     EXPECT_EQ(px, smp.rgb) << smp.xy;
   }
 
   // Buttons whose actions come later do nothing and leave the program running.
   for (const char* xy : {"172 280", "172 308", "172 340", "172 370", "172 398"})
-    run("xdotool mousemove --window " + id + " " + xy + " click 1");
+    run_shell("xdotool mousemove --window " + id + " " + xy + " click 1");
   EXPECT_EQ(p.wait_exit(1), -1);
-  EXPECT_EQ(run("xdotool search --onlyvisible --name '^Qumex Linkprobe'"), id + "\n");
+  EXPECT_EQ(run_shell("xdotool search --onlyvisible --name '^Qumex Linkprobe'"), id + "\n");
 
-  run("xdotool mousemove --window " + id + " 290 472 click 1");
+  run_shell("xdotool mousemove --window " + id + " 290 472 click 1");
   EXPECT_EQ(p.wait_exit(60), 0);
 }
 
 TEST_F(Window, CloseBoxEndsLikeDone) {
   Program p({"-geometry", "+0+0"});
   ASSERT_TRUE(p.started());
-  std::string id = find_window();
+  std::string id = visible_window("^Qumex Linkprobe");
   ASSERT_FALSE(id.empty());
   int st = -1;
-  run(std::string(WM_DELETE_HELPER) + " " + id, &st);
+  run_shell(std::string(WM_DELETE_HELPER) + " " + id, &st);
   EXPECT_EQ(st, 0);
   EXPECT_EQ(p.wait_exit(60), 0);
 }
@@ -165,15 +130,15 @@ TEST_F(Window, CloseBoxEndsLikeDone) {
 TEST_F(Window, ResizedWindowScalesItsWidgets) {
   Program p({"-geometry", "+0+0"});
   ASSERT_TRUE(p.started());
-  std::string id = find_window();
+  std::string id = visible_window("^Qumex Linkprobe");
   ASSERT_FALSE(id.empty());
-  run("xdotool windowsize --sync " + id + " 898 745");
+  run_shell("xdotool windowsize --sync " + id + " 898 745");
   usleep(500000);
   int st = -1;
-  run("import -window root " + kArtifacts + "/main_window_resized.png", &st);
+  run_shell("import -window root " + kArtifacts + "/main_window_resized.png", &st);
   EXPECT_EQ(st, 0);
   // "Done (Exit)" moved with the window: 1.5 times its old place.
-  run("xdotool mousemove --window " + id + " 435 708 click 1");
+  run_shell("xdotool mousemove --window " + id + " 435 708 click 1");
   EXPECT_EQ(p.wait_exit(60), 0);
 }
 

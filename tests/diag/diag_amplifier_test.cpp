@@ -109,10 +109,7 @@ TEST_F(Amplifier, UsbFamiliesFoundAndNotFound) {
     std::string text = run(false, &r);
     EXPECT_EQ(text, std::string("\nExamining ") + c.source + "\n" + c.body + "\nDone\n");
     EXPECT_EQ(r, c.result);
-    if (c.vid) {
-      std::string cmd = "rm -rf '" + sys_.path() + "/sys/bus/usb/devices/" + bus + "'";
-      ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
+    if (c.vid) sys_.remove("sys/bus/usb/devices/" + bus);
   }
 }
 
@@ -134,7 +131,7 @@ TEST_F(Amplifier, SweepListsOtherAmplifiersInItsOrder) {
             "PCAN-USB Q20 device found\nUnhandled device : Pendant\n\nDone\n");
   EXPECT_EQ(r, 1);
 
-  ASSERT_EQ(std::system(("rm -rf '" + sys_.path() + "/sys/bus/usb/devices/1-1'").c_str()), 0);
+  sys_.remove("sys/bus/usb/devices/1-1");
   devs("Input_Source=A/D\n");
   std::string text = run(false, &r);
   EXPECT_EQ(text.find("PCAN-USB Q20 device found\n"), std::string::npos) << text;
@@ -182,7 +179,7 @@ TEST_F(Amplifier, PortChecksOfWizAndBrainMaster) {
 TEST_F(Amplifier, DeviceQueryFailureIsToldAtEverySearch) {
   // The USB device list cannot be read (a file where the folder should be): the query
   // itself fails, and every search asks again.
-  ASSERT_EQ(std::system(("rm -rf '" + sys_.path() + "/sys/bus/usb/devices'").c_str()), 0);
+  sys_.remove("sys/bus/usb/devices");
   ASSERT_TRUE(sys_.write("sys/bus/usb/devices", "not a folder\n"));
   devs("Input_Source=TTUSB\n");
   int r = -1;

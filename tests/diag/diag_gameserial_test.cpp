@@ -4,7 +4,6 @@
 // ALSA's file plugin (the test's own ALSA configuration), so the samples it played can
 // be compared with the WAVE file.
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <atomic>
 #include <chrono>
@@ -23,6 +22,7 @@
 #include "diag/responder/responder.h"
 #include "diag/sound.h"
 #include "diag_helpers.h"
+#include "sound_helpers.h"
 #include "probe/ports.h"
 #include "probe/settings.h"
 #include "serial/ser.h"
@@ -101,32 +101,7 @@ class GameSerial : public ::testing::Test {
     com_port_states[1] = 1;
     com_port_states[0] = 1;
     std::snprintf(config_report, sizeof config_report, "%s", kConfig);
-    capture_ = root_.path() + "/played.raw";
-    ASSERT_TRUE(root_.write("asound.conf", "pcm.!default {\n type file\n slave { pcm { type null } }\n"
-                                           " file \"" + capture_ + "\"\n format \"raw\"\n}\n"));
-    setenv("ALSA_CONFIG_PATH", (root_.path() + "/asound.conf").c_str(), 1);
-  }
-  // Writes <root>/Games/reward.wav (mono, 16-bit) and returns its samples as bytes.
-  std::string make_reward(int frames) {
-    root_.write("Games/.keep", "");
-    std::string path = root_.path() + "/Games/reward.wav";
-    SF_INFO info{};
-    info.channels = 1;
-    info.samplerate = 8000;
-    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-    SNDFILE* sf = sf_open(path.c_str(), SFM_WRITE, &info);
-    if (!sf) return "";
-    std::string bytes;
-    std::vector<short> s(static_cast<size_t>(frames));
-    for (int i = 0; i < frames; ++i) {
-      s[static_cast<size_t>(i)] = static_cast<short>(i * 37 - 20000);
-      unsigned short v = static_cast<unsigned short>(s[static_cast<size_t>(i)]);
-      bytes.push_back(static_cast<char>(v & 0xff));
-      bytes.push_back(static_cast<char>(v >> 8));
-    }
-    sf_count_t n = sf_writef_short(sf, s.data(), frames);
-    sf_close(sf);
-    return n == frames ? bytes : "";
+    ASSERT_TRUE(diagtest::alsa_to_file(root_.path() + "/asound.conf", root_.path() + "/played.raw"));
   }
   // Waits for the capture to reach size bytes (the sound plays on the responder's thread).
   std::string played(size_t size) {
@@ -145,11 +120,12 @@ class GameSerial : public ::testing::Test {
   std::string report() const { return report_text; }
   TempRoot root_;
   int cable_ = -1;
-  std::string capture_;
 };
 
 TEST_F(GameSerial, ResponderAnswersTheEchoAndPlaysTheRewardSound) {
-  const std::string samples = make_reward(1500);
+  ASSERT_TRUE(root_.write("Games/.keep", ""));
+  const std::string samples =
+      diagtest::write_wav(root_.path() + "/Games/reward.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, 1500);
   ASSERT_EQ(samples.size(), 3000u);
   ResponderThread r;
   ASSERT_TRUE(r.start());
@@ -204,9 +180,7 @@ TEST_F(GameSerial, AMessageWaitingBeforeTheEchoIsNotItsAnswer) {
   ASSERT_EQ(n, 8);  // the echo request, as built: 224, 4, length 8, sequence 1
   const uint8_t want[8] = {224, 4, 8, 0, 1, 0, 0, 0};
   EXPECT_EQ(std::memcmp(got, want, 8), 0);
-  conn_disconnect(game_link);
-  conn_free(game_link);
-  game_link = nullptr;
+  close_game_link();
   ser_close(1);
 }
 

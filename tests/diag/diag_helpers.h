@@ -1,5 +1,5 @@
-// Shared pieces of the diagnostics tests: a throw-away installation root and the
-// responder program as a child process.
+// Shared pieces of the diagnostics tests: a private network, the shared throw-away
+// installation root, and programs run as child processes.
 #pragma once
 #include <fcntl.h>
 #include <net/if.h>
@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +16,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "tests/support/temp_root.h"
 
 namespace diagtest {
 
@@ -38,60 +39,8 @@ inline bool private_network() {
   return up;
 }
 
-// A temporary folder used as QUMEX_ROOT (and as whatever else a test needs).
-class TempRoot {
- public:
-  TempRoot() {
-    char tmpl[] = "/tmp/lp_diag_XXXXXX";
-    if (mkdtemp(tmpl)) path_ = tmpl;
-  }
-  ~TempRoot() {
-    if (!path_.empty()) {
-      std::string cmd = "rm -rf '" + path_ + "'";
-      if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "cleanup of %s failed\n", path_.c_str());
-    }
-  }
-  TempRoot(const TempRoot&) = delete;
-  TempRoot& operator=(const TempRoot&) = delete;
-  const std::string& path() const { return path_; }
-  bool ok() const { return !path_.empty(); }
-
-  // Writes rel (creating its folders) with the given content.
-  bool write(const std::string& rel, const std::string& content) const {
-    std::string full = path_ + "/" + rel;
-    for (size_t p = full.find('/', path_.size() + 1); p != std::string::npos;
-         p = full.find('/', p + 1))
-      mkdir(full.substr(0, p).c_str(), 0755);
-    FILE* f = std::fopen(full.c_str(), "w");
-    if (!f) return false;
-    bool good = std::fwrite(content.data(), 1, content.size(), f) == content.size();
-    return std::fclose(f) == 0 && good;
-  }
-  bool symlink_to(const std::string& rel, const std::string& target) const {
-    std::string full = path_ + "/" + rel;
-    size_t slash = full.rfind('/');
-    std::string cmd = "mkdir -p '" + full.substr(0, slash) + "'";
-    if (std::system(cmd.c_str()) != 0) return false;
-    return ::symlink(target.c_str(), full.c_str()) == 0;
-  }
-  std::string read(const std::string& rel) const {
-    std::string out;
-    FILE* f = std::fopen((path_ + "/" + rel).c_str(), "rb");
-    if (!f) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    std::fclose(f);
-    return out;
-  }
-  bool exists(const std::string& rel) const {
-    struct stat st;
-    return ::stat((path_ + "/" + rel).c_str(), &st) == 0;
-  }
-
- private:
-  std::string path_;
-};
+// A temporary folder (also set as QUMEX_ROOT when made; tests set what they need).
+using TempRoot = ::TempRoot;
 
 // A child process whose standard output is read line by line.
 class Child {

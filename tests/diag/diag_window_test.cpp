@@ -7,20 +7,21 @@
 // (kept in the build tree) are only faithful that way, since the panel keeps the
 // first window's text display.
 #include <gtest/gtest.h>
-#include <sndfile.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "app/panel.h"
 #include "app/startup.h"
+#include "diag/gamecomm.h"
 #include "diag/report.h"
 #include "diag_helpers.h"
+#include "sound_helpers.h"
 #include "probe/settings.h"
+#include "tests/support/process.h"
 #include "tests/support/xvfb.h"
 
 namespace {
@@ -36,18 +37,6 @@ const char* kLocalSoundButton = "172 280";
 const char* kGameSoundButton = "172 308";
 const char* kGameCommButton = "172 370";
 const char* kDoneButton = "290 472";
-
-std::string sh(const std::string& cmd) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[256];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
-}
 
 class GameWindow : public ::testing::Test {
  protected:
@@ -78,20 +67,21 @@ class GameWindow : public ::testing::Test {
   int run_clicking(const char* button, int wait_s, const std::string& shot) {
     found_window_ = false;
     std::thread helper([&] {
-      std::string id = sh("timeout 60 xdotool search --sync --onlyvisible --name '^Qumex Linkprobe'");
+      std::string id = visible_window("^Qumex Linkprobe");
       if (id.empty()) return;  // the test fails on found_window_
       found_window_ = true;
       std::this_thread::sleep_for(std::chrono::milliseconds(500));
-      sh("xdotool mousemove --window " + id + " " + button + " click 1");
+      run_shell("xdotool mousemove --window " + id + " " + button + " click 1");
       std::this_thread::sleep_for(std::chrono::seconds(wait_s));
-      sh("import -window root " + kArtifacts + "/" + shot);
-      sh("xdotool mousemove --window " + id + " " + kDoneButton + " click 1");
+      run_shell("import -window root " + kArtifacts + "/" + shot);
+      run_shell("xdotool mousemove --window " + id + " " + kDoneButton + " click 1");
     });
     char a0[] = "linkprobe", a1[] = "-geometry", a2[] = "+0+0";
     char* argv[] = {a0, a1, a2, nullptr};
     int rc = app_main(3, argv);
     helper.join();
     EXPECT_TRUE(found_window_);
+    EXPECT_EQ(game_link, nullptr);  // every path frees the link
     return rc;
   }
   std::string report() const { return report_text; }
@@ -152,26 +142,11 @@ TEST_F(GameWindow, GameSoundButtonIsInactiveWithoutAGameComputer) {
 
 TEST_F(GameWindow, LocalSoundButtonPlaysTheRewardFile) {
   // The test's own ALSA configuration: "default" writes what it is given to a file.
-  const std::string capture = root_.path() + "/played.raw";
-  ASSERT_TRUE(root_.write("asound.conf", "pcm.!default {\n type file\n slave { pcm { type null } }\n"
-                                         " file \"" + capture + "\"\n format \"raw\"\n}\n"));
-  setenv("ALSA_CONFIG_PATH", (root_.path() + "/asound.conf").c_str(), 1);
+  ASSERT_TRUE(diagtest::alsa_to_file(root_.path() + "/asound.conf", root_.path() + "/played.raw"));
   ASSERT_TRUE(root_.write("Games/.keep", ""));
-  SF_INFO info{};
-  info.channels = 2;
-  info.samplerate = 11025;
-  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
-  SNDFILE* sf = sf_open((root_.path() + "/Games/reward.wav").c_str(), SFM_WRITE, &info);
-  ASSERT_NE(sf, nullptr);
-  std::vector<short> s(2 * 900);
-  std::string want;
-  for (size_t i = 0; i < s.size(); ++i) {
-    s[i] = static_cast<short>(i * 53 - 30000);
-    want.push_back(static_cast<char>(static_cast<unsigned short>(s[i]) & 0xff));
-    want.push_back(static_cast<char>(static_cast<unsigned short>(s[i]) >> 8));
-  }
-  ASSERT_EQ(sf_writef_short(sf, s.data(), 900), 900);
-  sf_close(sf);
+  const std::string want =
+      diagtest::write_wav(root_.path() + "/Games/reward.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 11025, 900);
+  ASSERT_EQ(want.size(), 3600u);
   devs("EthernetAddress=127.0.0.1\n");
   EXPECT_EQ(run_clicking(kLocalSoundButton, 3, "local_sound.png"), 0);
   EXPECT_EQ(root_.read("played.raw"), want);

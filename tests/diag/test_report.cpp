@@ -3,9 +3,6 @@
 // its own, because the system line is read at most once per process.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <pty.h>
-#include <sys/file.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +15,7 @@
 #include "app/panel.h"
 #include "diag/report.h"
 #include "probe/netaddr.h"
+#include "tests/support/pty.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -60,58 +58,12 @@ std::string in_child(const std::function<std::string()>& body) {
   return out;
 }
 
-struct Pty {
-  int master = -1, slave = -1;
-  std::string name;
-  Pty() {
-    char buf[128];
-    if (openpty(&master, &slave, buf, nullptr, nullptr) == 0) name = buf;
-  }
-  ~Pty() {
-    if (slave >= 0) close(slave);
-    if (master >= 0) close(master);
-  }
-};
-
-// Another program holding a port: opened and flocked by a child until released.
-struct Holder {
-  pid_t pid = -1;
-  int go = -1;
-  bool locked = false;
-  explicit Holder(const std::string& path) {
-    int ready[2], g[2];
-    if (pipe(ready) != 0) return;
-    if (pipe(g) != 0) {
-      close(ready[0]);
-      close(ready[1]);
-      return;
-    }
-    pid = fork();
-    if (pid == 0) {
-      close(ready[0]);
-      close(g[1]);
-      int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-      char ok = (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0) ? 'y' : 'n';
-      if (write(ready[1], &ok, 1) != 1) _exit(2);
-      char c;
-      while (read(g[0], &c, 1) < 0 && errno == EINTR) {
-      }
-      _exit(0);
-    }
-    close(ready[1]);
-    close(g[0]);
-    go = g[1];
-    char ok = 'n';
-    while (read(ready[0], &ok, 1) < 0 && errno == EINTR) {
-    }
-    close(ready[0]);
-    locked = ok == 'y';
-  }
-  ~Holder() {
-    if (go >= 0) close(go);
-    if (pid > 0) waitpid(pid, nullptr, 0);
-  }
-};
+std::string config_in_child() {
+  return in_child([] {
+    build_config_report();
+    return std::string(config_report);
+  });
+}
 
 struct SysrootEnv {
   explicit SysrootEnv(const std::string& s) { setenv("QUMEX_SYSROOT", s.c_str(), 1); }
@@ -125,10 +77,7 @@ TEST(ConfigReport, NoPortsVersionWithoutLineEndRunsIntoFigures) {
   root.mkdir("dev");  // a port map without any COM port
   root.write("BIN/Tunecfg.", "4.2.1");
   SysrootEnv sys(kSysroot);
-  std::string got = in_child([] {
-    build_config_report();
-    return std::string(config_report);
-  });
+  std::string got = config_in_child();
   EXPECT_EQ(got, "Version       : 4.2.1" + kFigures + kStars30 + "COMM PORTS found(NONE)\n" + kStars32);
 }
 
@@ -142,15 +91,12 @@ TEST(ConfigReport, FreeAndBusyPortsWithoutFigures) {
   ASSERT_EQ(symlink(busy_port.name.c_str(), (root.path() + "/dev/COM3").c_str()), 0);
   ASSERT_EQ(symlink("/dev/nonexistent-tty", (root.path() + "/dev/COM7").c_str()), 0);
   root.write("BIN/Tunecfg.", "7.0\nsecond line\n");
-  Holder holder(busy_port.name);
-  ASSERT_TRUE(holder.locked);
+  PortHolder holder(busy_port.name);
+  ASSERT_TRUE(holder.locked());
   TempRoot empty_sys;  // no procfs: the figures cannot be read
   SysrootEnv sys(empty_sys.path());
   setenv("QUMEX_ROOT", root.path().c_str(), 1);
-  std::string got = in_child([] {
-    build_config_report();
-    return std::string(config_report);
-  });
+  std::string got = config_in_child();
   EXPECT_EQ(got, "Version       : 7.0\n" + kStars30 + "COMM PORTS found(2)\n   COM1  \n   COM3 *\n" + kStars32);
 }
 
@@ -159,17 +105,11 @@ TEST(ConfigReport, EmptyAndMissingVersionFile) {
   root.mkdir("dev");
   root.write("BIN/Tunecfg.", "");
   SysrootEnv sys(kSysroot);
-  std::string got = in_child([] {
-    build_config_report();
-    return std::string(config_report);
-  });
+  std::string got = config_in_child();
   EXPECT_EQ(got, "Version       : " + kFigures + kStars30 + "COMM PORTS found(NONE)\n" + kStars32);
 
   root.remove("BIN/Tunecfg.");
-  got = in_child([] {
-    build_config_report();
-    return std::string(config_report);
-  });
+  got = config_in_child();
   EXPECT_EQ(got, kFigures + kStars30 + "COMM PORTS found(NONE)\n" + kStars32);
 }
 

@@ -2,79 +2,14 @@
 
 #include <gtest/gtest.h>
 
-#include <errno.h>
-#include <fcntl.h>
-#include <pty.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "platform/com_probe.h"
+#include "tests/support/pty.h"
 #include "tests/support/temp_root.h"
 
 namespace {
-
-struct Pty {
-  int master = -1, slave = -1;
-  std::string name;
-  Pty() {
-    char buf[128];
-    if (openpty(&master, &slave, buf, nullptr, nullptr) == 0) name = buf;
-  }
-  ~Pty() {
-    if (slave >= 0) close(slave);
-    if (master >= 0) close(master);
-  }
-};
-
-// A child process that opens the port, locks it as our own driver does, and holds
-// it until told to go.
-class Holder {
- public:
-  explicit Holder(const std::string& path) {
-    int ready[2], go[2];
-    if (pipe(ready) != 0 || pipe(go) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(ready[0]);
-      close(go[1]);
-      int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-      char ok = (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 && ioctl(fd, TIOCEXCL) == 0) ? 'y' : 'n';
-      if (write(ready[1], &ok, 1) != 1) _exit(2);
-      char c;
-      while (read(go[0], &c, 1) < 0 && errno == EINTR) {
-      }
-      _exit(0);
-    }
-    close(ready[1]);
-    close(go[0]);
-    go_ = go[1];
-    char ok = 'n';
-    while (read(ready[0], &ok, 1) < 0 && errno == EINTR) {
-    }
-    close(ready[0]);
-    locked_ = (ok == 'y');
-  }
-  ~Holder() {
-    if (go_ >= 0) close(go_);
-    if (pid_ > 0) {
-      int st;
-      waitpid(pid_, &st, 0);
-    }
-  }
-  bool locked() const { return locked_; }
-
- private:
-  pid_t pid_ = -1;
-  int go_ = -1;
-  bool locked_ = false;
-};
 
 class Ports : public ::testing::Test {
  protected:
@@ -97,7 +32,7 @@ TEST_F(Ports, FreeBusyAndAbsent) {
   link(5, c.name);
   link(6, root.path() + "/dev/gone");  // dangling
   root.write("dev/COM7", "not a tty");
-  Holder holder(port(3));
+  PortHolder holder(port(3));
   ASSERT_TRUE(holder.locked());
 
   unsigned char states[COM_PORTS + 1];
@@ -139,7 +74,7 @@ TEST_F(Ports, ProbeReleasesThePort) {
   close(fd);
   // A port held by our own driver's scheme reads busy, and free again once released.
   {
-    Holder holder(port(2));
+    PortHolder holder(port(2));
     ASSERT_TRUE(holder.locked());
     EXPECT_EQ(plat_com_probe(2, nullptr), PLAT_COM_BUSY);
   }

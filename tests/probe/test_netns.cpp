@@ -6,26 +6,18 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
 
+#include "tests/support/process.h"
+
 namespace {
 
 const std::string kHelper = std::string(LP_BINARY_DIR) + "/tests/probe/netns_helper";
 
-std::string run(const std::string& cmd, int* status = nullptr) {
-  std::string out;
-  FILE* p = popen((cmd + " 2>&1").c_str(), "r");
-  if (!p) return out;
-  char buf[512];
-  while (std::fgets(buf, sizeof buf, p)) out += buf;
-  int st = pclose(p);
-  if (status) *status = st;
-  return out;
-}
+std::string run(const std::string& cmd, int* status = nullptr) { return run_shell(cmd + " 2>&1", status); }
 
 class NetNs : public ::testing::Test {
  protected:

@@ -2,15 +2,11 @@
 // gives for the same hardware, and the failure codes.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "probe/wmi.h"
+#include "tests/support/temp_root.h"
 
 namespace {
 
@@ -34,28 +30,6 @@ std::string prop(const char* name, int index, int* rc = nullptr) {
   if (rc) *rc = r;
   return r == 0 ? std::string(buf) : "<" + std::to_string(r) + ">";
 }
-
-// A scratch system root in a temp folder, removed afterwards.
-struct TempRoot {
-  std::string dir;
-  TempRoot() {
-    char tmpl[] = "/tmp/lp_sysroot_XXXXXX";
-    char* d = mkdtemp(tmpl);
-    dir = d ? d : "";
-  }
-  ~TempRoot() {
-    if (!dir.empty()) std::system(("rm -rf '" + dir + "'").c_str());
-  }
-  void mkdirs(const std::string& rel) { std::system(("mkdir -p '" + dir + "/" + rel + "'").c_str()); }
-  void write(const std::string& rel, const std::string& data) {
-    std::string path = dir + "/" + rel;
-    mkdirs(path.substr(dir.size() + 1, path.rfind('/') - dir.size() - 1));
-    FILE* f = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    std::fwrite(data.data(), 1, data.size(), f);
-    std::fclose(f);
-  }
-};
 
 }  // namespace
 
@@ -137,9 +111,9 @@ TEST(Wmi, FailureCodes) {
   EXPECT_EQ(wmi_get_property("Name", 0, buf, sizeof buf), 1);  // a failed open leaves it closed
 
   TempRoot t;
-  setenv("QUMEX_SYSROOT", t.dir.c_str(), 1);
+  setenv("QUMEX_SYSROOT", t.path().c_str(), 1);
   EXPECT_EQ(wmi_open_query("CIM_OperatingSystem"), 4);  // no /proc/meminfo
-  t.mkdirs("proc/meminfo");
+  t.mkdir("proc/meminfo");
   EXPECT_EQ(wmi_open_query("CIM_OperatingSystem"), 5);  // opens, but cannot be read
   // No USB bus at all: an empty list, as on a machine without USB.
   ASSERT_EQ(wmi_open_query("Win32_PNPEntity"), 0);
@@ -155,7 +129,7 @@ TEST(Wmi, FailureCodes) {
 // Malformed kernel files give an empty field or a failure code, never a crash.
 TEST(Wmi, MalformedSourcesAreSurvived) {
   TempRoot t;
-  Roots r(t.dir, "/nonexistent-qumex-root");
+  Roots r(t.path(), "/nonexistent-qumex-root");
   std::string binary;
   for (int i = 0; i < 4096; i++) binary.push_back(static_cast<char>((i * 131) & 0xFF));
   t.write("proc/meminfo", binary);
@@ -167,7 +141,7 @@ TEST(Wmi, MalformedSourcesAreSurvived) {
   t.write("sys/bus/usb/devices/1-2/idProduct", "6001\n");
   t.write("sys/bus/usb/devices/1-2/product", binary);                 // binary name
   t.write("sys/bus/usb/devices/1-2/serial", std::string(100000, 'S'));  // huge serial
-  t.mkdirs("sys/bus/usb/devices/1-3");                                // no attributes at all
+  t.mkdir("sys/bus/usb/devices/1-3");                                // no attributes at all
 
   ASSERT_EQ(wmi_open_query("CIM_OperatingSystem"), 0);
   EXPECT_EQ(prop("TotalVisibleMemorySize", 0), "");

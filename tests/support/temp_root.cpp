@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
@@ -20,12 +21,32 @@ TempRoot::~TempRoot() {
   unsetenv("QUMEX_ROOT");
 }
 
-void TempRoot::write(const std::string& rel, const std::string& bytes) const {
+bool TempRoot::write(const std::string& rel, const std::string& bytes) const {
   fs::path p = fs::path(path_) / rel;
-  fs::create_directories(p.parent_path());
+  std::error_code ec;
+  fs::create_directories(p.parent_path(), ec);
   std::ofstream out(p, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  if (!out) throw std::runtime_error("cannot write " + p.string());
+  out.close();
+  return !out.fail();
+}
+
+bool TempRoot::symlink_to(const std::string& rel, const std::string& target) const {
+  fs::path p = fs::path(path_) / rel;
+  std::error_code ec;
+  fs::create_directories(p.parent_path(), ec);
+  fs::create_symlink(target, p, ec);
+  return !ec;
+}
+
+std::string TempRoot::read(const std::string& rel) const {
+  std::ifstream in(fs::path(path_) / rel, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool TempRoot::exists(const std::string& rel) const {
+  std::error_code ec;
+  return fs::exists(fs::path(path_) / rel, ec);
 }
 
 void TempRoot::mkdir(const std::string& rel) const { fs::create_directories(fs::path(path_) / rel); }

@@ -11,8 +11,13 @@ class TempRoot {
   TempRoot& operator=(const TempRoot&) = delete;
 
   const std::string& path() const { return path_; }
-  // Writes bytes to <root>/rel, making the folders on the way.
-  void write(const std::string& rel, const std::string& bytes) const;
+  bool ok() const { return !path_.empty(); }
+  // Writes bytes to <root>/rel, making the folders on the way; false if it could not.
+  bool write(const std::string& rel, const std::string& bytes) const;
+  // Makes <root>/rel a symbolic link to target, making the folders on the way.
+  bool symlink_to(const std::string& rel, const std::string& target) const;
+  std::string read(const std::string& rel) const;  // "" if missing
+  bool exists(const std::string& rel) const;
   void mkdir(const std::string& rel) const;
   void remove(const std::string& rel) const;
   // Copies the tree at src (a fixture folder) into the root.
