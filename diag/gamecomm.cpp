@@ -131,15 +131,16 @@ bool echo_exchange(Connection* c) {
   return false;
 }
 
-void game_comm_test() {
+bool game_comm_check() {
   panel_clear();
   panel_append(config_report);
   read_device_settings();
   if (open_game_link() != GAME_LINK_OPEN) {
     panel_show();
-    return;
+    return false;
   }
-  if (echo_exchange(game_link)) {
+  bool answered = echo_exchange(game_link);
+  if (answered) {
     panel_append(device_settings.comm_class == 1
                      ? "Ethernet game communication seems to be working\n"
                      : "Serial game communication seems to be working\n");
@@ -149,4 +150,7 @@ void game_comm_test() {
   conn_disconnect(game_link);
   release_link();
   panel_show();
+  return answered;
 }
+
+void game_comm_test() { game_comm_check(); }

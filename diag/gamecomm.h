@@ -31,3 +31,6 @@ bool echo_exchange(Connection* c);
 
 // The button's action.
 void game_comm_test();
+
+// The same action, telling whether the game computer answered the echo.
+bool game_comm_check();
