@@ -191,13 +191,7 @@ Connection* conn_at(int index) {
   return g_index_table[index];
 }
 
-int conn_get_status(Connection* c) {
-  if (!conn_is_valid(c)) return 0;
-  // The ethernet worker stores status atomically while the application polls it.
-  return __atomic_load_n(reinterpret_cast<int16_t*>(reinterpret_cast<char*>(c) +
-                                                    offsetof(Connection, status)),
-                         __ATOMIC_ACQUIRE);
-}
+int conn_get_status(Connection* c) { return conn_is_valid(c) ? status_of(c) : 0; }
 
 uint32_t conn_get_rx_dropped(Connection* c) {
   if (!conn_is_valid(c)) return 0;

@@ -174,6 +174,35 @@ TEST_F(IpDialog, ReportRescanDialogRowsRoleAndDone) {
   EXPECT_LT(mark(355), mark(315) - 0.05);      // therapist darker: its mark is drawn
   EXPECT_NEAR(mark(315), mark(390), 0.01);     // client and automatic alike: both empty
 
+  // Setting the address: a group out of range only beeps; then client, group 12.
+  std::string wired_y = std::to_string(90 + 36 * wired_row + 12);
+  run("xdotool windowfocus --sync " + dlg);
+  run("xdotool mousemove --window " + dlg + " 265 " + wired_y + " click 1");
+  auto set_group = [&](const std::string& nn) {
+    run("xdotool mousemove --window " + dlg + " 392 332 click 1");
+    run("xdotool key --window " + dlg + " End BackSpace BackSpace BackSpace BackSpace");
+    run("xdotool type --window " + dlg + " " + nn);
+  };
+  set_group("255");
+  run("xdotool mousemove --window " + dlg + " 95 327 click 1");  // client
+  run("xdotool mousemove --window " + dlg + " 280 445 click 1");  // "Try Setting Address"
+  usleep(1500000);
+  std::string addrs = ip("-4 -o addr show dev vwire");
+  EXPECT_NE(addrs.find("192.168.10.1/24"), std::string::npos) << addrs;
+  EXPECT_EQ(addrs.find("192.168."), addrs.rfind("192.168.")) << addrs;  // nothing added
+
+  set_group("12");
+  run("xdotool mousemove --window " + dlg + " 280 445 click 1");
+  bool changed = false;
+  for (int i = 0; i < 150 && !changed; i++) {
+    addrs = ip("-4 -o addr show dev vwire");
+    changed = addrs.find("192.168.12.2/24") != std::string::npos && addrs.find("192.168.10.1") == std::string::npos;
+    if (!changed) usleep(100000);
+  }
+  EXPECT_TRUE(changed) << addrs;
+  usleep(1000000);
+  shot(dlg, "ip_dialog_after_set.png");
+
   // "Done" brings the main window back.
   run("xdotool mousemove --window " + dlg + " 279 497 click 1");
   // Hiding destroys the X window; shown again, the main window has a new id.
@@ -182,6 +211,22 @@ TEST_F(IpDialog, ReportRescanDialogRowsRoleAndDone) {
   EXPECT_EQ(visible("^IP setup$", false), "");
   usleep(500000);
   shot(main_id, "main_window_after_dialog.png");
+
+  // Opened again: the group is back to 10 and the role's choice selected again; the
+  // close box then does what "Done" does.
+  run("xdotool mousemove --window " + main_id + " 467 395 click 1");
+  dlg = visible("^IP setup$", true);
+  ASSERT_FALSE(dlg.empty());
+  usleep(1000000);
+  std::string again = shot(dlg, "ip_dialog_reopened.png");
+  EXPECT_EQ(differing(d, again, 366, 321, 53, 23), 0);  // the group field reads "10" again
+  EXPECT_EQ(differing(d, again, 85, 315, 170, 70), 0);  // therapist selected, client released
+  int st = -1;
+  run(std::string(WM_DELETE_HELPER) + " " + dlg, &st);
+  EXPECT_EQ(st, 0);
+  main_id = visible("^Qumex Linkprobe", true);
+  ASSERT_FALSE(main_id.empty());
+  EXPECT_EQ(visible("^IP setup$", false), "");
 
   run("xdotool mousemove --window " + main_id + " 290 472 click 1");
   EXPECT_EQ(wait_exit(60), 0);
