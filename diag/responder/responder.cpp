@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "commlib/qcomm.h"
+#include "diag/sound.h"
 
 void responder_defaults(ResponderOptions* o) {
   o->serial_com = 0;
@@ -82,7 +83,8 @@ int responder_open(const ResponderOptions& o, Connection** out) {
   return 0;
 }
 
-int responder_serve_one(Connection* c, char* line, int line_size) {
+int responder_serve_one(Connection* c, char* line, int line_size,
+                        void (*play_reward)(const char* line)) {
   uint8_t msg[1600];
   int n = rx_receive(c, -1, msg, static_cast<int>(sizeof msg));
   if (n <= 0) return -1;
@@ -108,7 +110,15 @@ int responder_serve_one(Connection* c, char* line, int line_size) {
   std::snprintf(line, static_cast<size_t>(line_size),
                 "message type %d command %d length %d sequence %u%s\n", type, command, length,
                 static_cast<unsigned>(seq), what);
+  // The line is ready before the sound starts: playing blocks for its length.
+  if (type == RESPONDER_TYPE && command == RESPONDER_CMD_REWARD && play_reward) play_reward(line);
   return type * 256 + command;
+}
+
+void responder_play_reward(const char* line) {
+  std::fputs(line, stdout);
+  std::fflush(stdout);
+  local_sound_test();
 }
 
 void responder_close(Connection* c) {

@@ -29,9 +29,15 @@ int responder_parse_args(int argc, char** argv, ResponderOptions* o, char* err, 
 int responder_open(const ResponderOptions& o, Connection** out);
 
 // Takes one waiting message, answers an echo request, and describes the message in
-// line (one line with its line end). Returns the message's command byte plus 256 times
-// its type when a message was taken, -1 when none was waiting.
-int responder_serve_one(Connection* c, char* line, int line_size);
+// line (one line with its line end). On the reward command, play_reward (when given)
+// is called with that line and then plays the sound: responder_play_reward prints the
+// line and plays <root>/Games/reward.wav. Returns the message's command byte plus 256
+// times its type when a message was taken, -1 when none was waiting.
+int responder_serve_one(Connection* c, char* line, int line_size,
+                        void (*play_reward)(const char* line));
+
+// Prints the line (flushed at once) and plays the reward sound here.
+void responder_play_reward(const char* line);
 
 // Disconnects and frees.
 void responder_close(Connection* c);

@@ -7,7 +7,6 @@
 #include <thread>
 
 #include "diag/responder/responder.h"
-#include "diag/sound.h"
 
 namespace {
 volatile std::sig_atomic_t g_stop = 0;
@@ -39,14 +38,15 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   char line[200];
   while (!g_stop) {
-    int got = responder_serve_one(c, line, sizeof line);
+    int got = responder_serve_one(c, line, sizeof line, responder_play_reward);
     if (got < 0) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       continue;
     }
-    std::fputs(line, stdout);
-    std::fflush(stdout);
-    if (got == RESPONDER_TYPE * 256 + RESPONDER_CMD_REWARD) local_sound_test();
+    if (got != RESPONDER_TYPE * 256 + RESPONDER_CMD_REWARD) {  // that one printed itself
+      std::fputs(line, stdout);
+      std::fflush(stdout);
+    }
   }
   responder_close(c);
   return 0;

@@ -1,7 +1,10 @@
 // The game tests over the serial link, in-process, through the simulated null-modem
 // cable: COM1 is this computer's end, COM2 the game computer's, where the responder
-// (or the test playing the game computer) sits.
+// (or the test playing the game computer) sits. The responder's reward sound goes to
+// ALSA's file plugin (the test's own ALSA configuration), so the samples it played can
+// be compared with the WAVE file.
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <atomic>
 #include <chrono>
@@ -42,7 +45,7 @@ class ResponderThread {
     thread_ = std::thread([this] {
       char line[200];
       while (!stop_) {
-        int got = responder_serve_one(conn_, line, sizeof line);
+        int got = responder_serve_one(conn_, line, sizeof line, responder_play_reward);
         if (got < 0) {
           std::this_thread::sleep_for(std::chrono::milliseconds(5));
           continue;
@@ -98,6 +101,41 @@ class GameSerial : public ::testing::Test {
     com_port_states[1] = 1;
     com_port_states[0] = 1;
     std::snprintf(config_report, sizeof config_report, "%s", kConfig);
+    capture_ = root_.path() + "/played.raw";
+    ASSERT_TRUE(root_.write("asound.conf", "pcm.!default {\n type file\n slave { pcm { type null } }\n"
+                                           " file \"" + capture_ + "\"\n format \"raw\"\n}\n"));
+    setenv("ALSA_CONFIG_PATH", (root_.path() + "/asound.conf").c_str(), 1);
+  }
+  // Writes <root>/Games/reward.wav (mono, 16-bit) and returns its samples as bytes.
+  std::string make_reward(int frames) {
+    root_.write("Games/.keep", "");
+    std::string path = root_.path() + "/Games/reward.wav";
+    SF_INFO info{};
+    info.channels = 1;
+    info.samplerate = 8000;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* sf = sf_open(path.c_str(), SFM_WRITE, &info);
+    if (!sf) return "";
+    std::string bytes;
+    std::vector<short> s(static_cast<size_t>(frames));
+    for (int i = 0; i < frames; ++i) {
+      s[static_cast<size_t>(i)] = static_cast<short>(i * 37 - 20000);
+      unsigned short v = static_cast<unsigned short>(s[static_cast<size_t>(i)]);
+      bytes.push_back(static_cast<char>(v & 0xff));
+      bytes.push_back(static_cast<char>(v >> 8));
+    }
+    sf_count_t n = sf_writef_short(sf, s.data(), frames);
+    sf_close(sf);
+    return n == frames ? bytes : "";
+  }
+  // Waits for the capture to reach size bytes (the sound plays on the responder's thread).
+  std::string played(size_t size) {
+    std::string got;
+    for (int i = 0; i < 500 && got.size() < size; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      got = root_.read("played.raw");
+    }
+    return got;
   }
   void TearDown() override {
     sim_cable_unbind(1);
@@ -107,9 +145,12 @@ class GameSerial : public ::testing::Test {
   std::string report() const { return report_text; }
   TempRoot root_;
   int cable_ = -1;
+  std::string capture_;
 };
 
-TEST_F(GameSerial, ResponderAnswersTheEchoAndHearsTheSoundCommand) {
+TEST_F(GameSerial, ResponderAnswersTheEchoAndPlaysTheRewardSound) {
+  const std::string samples = make_reward(1500);
+  ASSERT_EQ(samples.size(), 3000u);
   ResponderThread r;
   ASSERT_TRUE(r.start());
   game_comm_test();
@@ -121,6 +162,7 @@ TEST_F(GameSerial, ResponderAnswersTheEchoAndHearsTheSoundCommand) {
   EXPECT_EQ(report(), std::string(kConfig) + "\nReward sound command sent");
   EXPECT_TRUE(r.wait_command(RESPONDER_CMD_REWARD, 5000));
   EXPECT_EQ(game_link, nullptr);
+  EXPECT_EQ(played(samples.size()), samples);  // the game computer's end played the file
 }
 
 TEST_F(GameSerial, NoDsrMeansNothingIsSent) {
