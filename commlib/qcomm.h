@@ -96,6 +96,41 @@ QCOMM_API int rx_status(struct Connection* c, int what);
 /* channel -1 both (stream first), 0 stream, +1 datagram; returns the bytes copied. */
 QCOMM_API int rx_receive(struct Connection* c, int channel, void* buf, int size);
 
+/* ---- serial control (serial connections; by object only) ----
+ * serial_set_option: 16-bit value, nonzero turns on the line-turnaround handshake;
+ * returns the previous value, -1 for an unregistered object.
+ * serial_set_mode: setup mode nonzero = setup framing (9600), 0 = message framing;
+ * baud 0 = that mode's rate; the handshake may block up to about 2.1 s. Returns 0.
+ * serial_set_framing: setup flag (stored negated), raw flag. serial_get_framing: the
+ * stored setup value (-1 after serial_set_framing with 1); 0 for ethernet.
+ * serial_line_status: the last system error number, the line-error word and the input
+ * count (-99 each without a port); any pointer may be null.
+ * serial_reopen: closes and opens the same port again with larger queues. */
+QCOMM_API int serial_set_option(struct Connection* c, int value);
+QCOMM_API int serial_set_mode(struct Connection* c, int setup_mode, int baud);
+QCOMM_API void serial_set_framing(struct Connection* c, int setup, int raw);
+QCOMM_API int serial_get_framing(struct Connection* c);
+QCOMM_API void serial_line_status(struct Connection* c, int* error_number, int* line_errors,
+                                  int* input_count);
+QCOMM_API void serial_reopen(struct Connection* c);
+
+/* ---- modem lines (both transports) ----
+ * Serial: DSR 0x20, carrier 0x80, CTS 0x10, RING 0x40 when on (0 without a port).
+ * Ethernet: DSR, carrier, CTS and DTR answer the connection status; RING, RTS, break 0.
+ * conn_dtr/conn_rts state 1 raises, 0 lowers, else reads the last setting (DTR 0/1,
+ * RTS 0/2). conn_line_errors selector 0..4: overflow, overrun, parity, framing, break
+ * (reading clears the whole error word; another selector answers 0). conn_break state
+ * > 0 on, 0 off, < 0: 0x10 when a break arrived. -1 on a serial connection without a
+ * port for conn_dtr, conn_rts, conn_line_errors and conn_break. */
+QCOMM_API int conn_dsr(struct Connection* c);
+QCOMM_API int conn_carrier(struct Connection* c);
+QCOMM_API int conn_cts(struct Connection* c);
+QCOMM_API int conn_ring(struct Connection* c);
+QCOMM_API int conn_dtr(struct Connection* c, int state);
+QCOMM_API int conn_rts(struct Connection* c, int state);
+QCOMM_API int conn_line_errors(struct Connection* c, int selector);
+QCOMM_API int conn_break(struct Connection* c, int state);
+
 #ifdef __cplusplus
 }
 #endif

@@ -63,7 +63,7 @@ int serial_open(Connection* c, const char* port_text, int baud) {
     if (number > 99999) break;  // far beyond any port; the driver refuses it
   }
   if (number == 0) {
-    capture_event(c, kRx, 310, 0, 0, qc::le32(reinterpret_cast<const uint8_t*>(com + 1)));
+    capture_event(c, kRx, 310, 0, 0, qc::le32(reinterpret_cast<const uint8_t*>(com + 2)));
     return 2;
   }
 
@@ -179,7 +179,8 @@ int serial_poll(Connection* c) {
       ser_set_baud(port, int(c->serial_baud));
       ser_rts(port, setup ? 'C' : 'S');
       ser_dtr(port, 'S');
-      // Bytes that arrived around the switch were sent at the other rate.
+      // Bytes that arrived around the switch were sent at the other rate. (With
+      // BLUETOOTH= only while DSR is on, which it is on this path.)
       if (!qc::log_options().bluetooth || dsr) {
         uint8_t scratch[qc::kSerialReadMax];
         ser_read(port, scratch, qc::kSerialReadMax);

@@ -19,7 +19,8 @@ extern "C" int serial_write(Connection* c, const uint8_t* bytes, int count) {
 namespace qc {
 
 int serial_send(Connection* c, const uint8_t* msg, int len) {
-  if (!c->serial_setup_mode || c->serial_raw) return serial_write(c, msg, len);
+  // Fewer than two bytes hold no pair: they go as they are rather than reading past them.
+  if (!c->serial_setup_mode || c->serial_raw || len < 2) return serial_write(c, msg, len);
 
   // Setup framing carries only the type and command bytes; a type 0x80 message adds
   // its text, ended by a 0x00 byte unless the text already ends with one.

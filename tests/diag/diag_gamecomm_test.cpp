@@ -28,6 +28,9 @@ const char* kConfig = "CONFIG REPORT\n";
 
 class GameLink : public ::testing::Test {
  protected:
+  static void SetUpTestSuite() {
+    if (!diagtest::private_network()) std::fprintf(stderr, "note: shared network namespace\n");
+  }
   void SetUp() override {
     ASSERT_TRUE(root_.ok());
     setenv("QUMEX_ROOT", root_.path().c_str(), 1);

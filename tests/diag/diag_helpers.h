@@ -2,8 +2,12 @@
 // responder program as a child process.
 #pragma once
 #include <fcntl.h>
+#include <net/if.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,6 +19,24 @@
 #include <vector>
 
 namespace diagtest {
+
+// Moves this process (call it before any thread starts) into a network namespace of
+// its own with only the loopback interface up, so that the fixed game port 5510 is
+// ours alone even while other suites on the machine use it. Children (the responder,
+// the X server) inherit it. Needs root; without it the shared namespace stays, and
+// the CTest lock on the port is the only guard. Returns true when private.
+inline bool private_network() {
+  if (unshare(CLONE_NEWNET) != 0) return false;
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  if (s < 0) return false;
+  ifreq ifr{};
+  std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", "lo");
+  bool up = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+  ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
+  up = up && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
+  close(s);
+  return up;
+}
 
 // A temporary folder used as QUMEX_ROOT (and as whatever else a test needs).
 class TempRoot {

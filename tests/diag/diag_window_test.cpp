@@ -50,7 +50,10 @@ class GameWindow : public ::testing::Test {
  protected:
   // One X server for the whole process: the toolkit keeps its first display
   // connection, so every run of the program in this process must find the same one.
-  static void SetUpTestSuite() { x_ = new Xvfb; }
+  static void SetUpTestSuite() {
+    if (!diagtest::private_network()) std::fprintf(stderr, "note: shared network namespace\n");
+    x_ = new Xvfb;
+  }
   static void TearDownTestSuite() {
     delete x_;
     x_ = nullptr;

@@ -114,8 +114,11 @@ inline void feed(int master, const std::vector<uint8_t>& bytes) {
 inline std::vector<uint8_t> drain_master(int master, size_t n, int limit_ms = 5000) {
   std::vector<uint8_t> out;
   const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-  int fl = fcntl(master, F_GETFL);
-  fcntl(master, F_SETFL, fl | O_NONBLOCK);
+  const int fl = fcntl(master, F_GETFL);
+  if (fl < 0 || fcntl(master, F_SETFL, fl | O_NONBLOCK) != 0) {
+    ADD_FAILURE() << "fcntl on the pty master failed";
+    return out;
+  }
   while (out.size() < n && std::chrono::steady_clock::now() < end) {
     uint8_t buf[4096];
     ssize_t r = read(master, buf, sizeof buf);
@@ -125,7 +128,7 @@ inline std::vector<uint8_t> drain_master(int master, size_t n, int limit_ms = 50
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   }
-  fcntl(master, F_SETFL, fl);
+  if (fcntl(master, F_SETFL, fl) != 0) ADD_FAILURE() << "fcntl on the pty master failed";
   return out;
 }
 

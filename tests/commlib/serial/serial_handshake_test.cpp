@@ -82,9 +82,15 @@ class Answerer {
     stop_ = true;
     if (t_.joinable()) t_.join();
   }
+  // Waits until a few passes have run, so the answering side has seen DSR on.
+  void settle() const {
+    const int from = passes.load();
+    for (int i = 0; i < 5000 && passes.load() < from + 3; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   bool saw_dtr_dropped = false;  // read after stop()
   bool saw_break_pending = false;
-  int passes = 0;
+  std::atomic<int> passes{0};
 
  private:
   void run() {
@@ -110,17 +116,14 @@ class Handshake : public lptest::CableTest {
     ASSERT_EQ(serial_set_option(b_, 1), 0);
     EXPECT_EQ(serial_set_option(b_, 1), 1);
   }
-  // Lets the answering side settle (DSR seen on, beacon time set) before a switch.
-  static void settle() { std::this_thread::sleep_for(std::chrono::milliseconds(30)); }
-
   // One switch of the calling side while the answering side is polled; returns the
   // watched DTR story.
   std::string switch_to(int setup) {
     LineWatch watch(cable_);
     Answerer answer(b_);
-    settle();
+    answer.settle();
     EXPECT_EQ(serial_set_mode(a_, setup, 0), 0);
-    settle();
+    answer.settle();
     answer.stop();
     watch.stop();
     EXPECT_TRUE(answer.saw_dtr_dropped);
@@ -182,7 +185,7 @@ TEST_F(Handshake, FailsWhenDsrNeverDrops) {
   serial_set_option(b_, 0);
   LineWatch watch(cable_);
   Answerer answer(b_);
-  settle();
+  answer.settle();
   const uint32_t start = qc::clock_ms();
   EXPECT_EQ(serial_set_mode(a_, 1, 0), 0);
   const uint32_t took = qc::clock_ms() - start;
@@ -208,7 +211,7 @@ TEST_F(Handshake, NothingHappensWithoutDsr) {
 
 TEST_F(Handshake, AnsweringSideGivesUpAfterALongDsrDropAndReadsNothingMeanwhile) {
   Answerer answer(b_);
-  settle();
+  answer.settle();
   // The peer lowers DTR and never sends the break; what it sends meanwhile stays in
   // the port, since the answering side is waiting for a switch.
   ASSERT_NE(conn_dtr(a_, 0), 0);
