@@ -11,7 +11,7 @@
 #include "commlib/transport.h"
 #include "serial/ser.h"
 #include "serial/sim_cable.h"
-#include "tests/commlib/serial/pty_root.h"
+#include "tests/commlib/serial/serial_test_util.h"
 
 namespace lptest {
 

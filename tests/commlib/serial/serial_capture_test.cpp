@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/commlib/serial/pty_root.h"
+#include "tests/commlib/serial/serial_test_util.h"
 
 namespace {
 
@@ -36,12 +36,13 @@ const Record* find(const std::vector<Record>& v, uint16_t code) {
 }
 
 TEST(SerialCapture, OpenReadDeliverWriteAndCloseAreRecorded) {
-  lptest::PtyRoot root;
-  const int master = root.add(3);
+  PtyRoot root;
+  ASSERT_TRUE(root.ok());
+  const int master = root.add_com(3);
   ASSERT_GE(master, 0);
   char old_cwd[4096];
   ASSERT_NE(getcwd(old_cwd, sizeof old_cwd), nullptr);
-  ASSERT_EQ(chdir(root.path().c_str()), 0);
+  ASSERT_EQ(chdir(root.dev_dir()), 0);  // a fresh folder for the capture files
   {
     FILE* ini = std::fopen("ZRCLOG.INI", "w");
     ASSERT_NE(ini, nullptr);

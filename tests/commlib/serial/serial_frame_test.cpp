@@ -6,7 +6,7 @@
 
 #include "commlib/core.h"
 #include "commlib/serial.h"
-#include "tests/commlib/serial/pty_root.h"
+#include "tests/commlib/serial/serial_test_util.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "commlib/serial.h"
-#include "tests/commlib/serial/pty_root.h"
+#include "tests/commlib/serial/serial_test_util.h"
 
 using lptest::cat;
 using lptest::feed;
@@ -15,7 +15,7 @@ namespace {
 class SerialPty : public ::testing::Test {
  protected:
   void SetUp() override {
-    master_ = root_.add(3);
+    master_ = root_.add_com(3);
     ASSERT_GE(master_, 0);
     c_ = conn_alloc();
     ASSERT_NE(c_, nullptr);
@@ -41,7 +41,7 @@ class SerialPty : public ::testing::Test {
     return buf;
   }
 
-  lptest::PtyRoot root_;
+  PtyRoot root_;
   int master_ = -1;
   Connection* c_ = nullptr;
 };

@@ -1,6 +1,6 @@
 // What the serial send path puts on the line, read back from the pseudo-terminal master.
 #include "commlib/serial.h"
-#include "tests/commlib/serial/pty_root.h"
+#include "tests/commlib/serial/serial_test_util.h"
 
 using lptest::message;
 
@@ -9,7 +9,7 @@ namespace {
 class SerialSend : public ::testing::Test {
  protected:
   void SetUp() override {
-    master_ = root_.add(4);
+    master_ = root_.add_com(4);
     ASSERT_GE(master_, 0);
     c_ = conn_alloc();
     ASSERT_NE(c_, nullptr);
@@ -27,7 +27,7 @@ class SerialSend : public ::testing::Test {
     return got;
   }
 
-  lptest::PtyRoot root_;
+  PtyRoot root_;
   int master_ = -1;
   Connection* c_ = nullptr;
 };

@@ -1,10 +1,11 @@
-// Test fixture pieces for the serial transport: a private installation root whose
-// dev/COMn entries are pseudo-terminal slaves, and a feeder thread that writes the
-// master side, so bytes reach the port through the kernel's tty layer.
+// Test pieces for the serial transport over pseudo-terminals (PtyRoot, shared with the
+// driver's tests, maps <root>/dev/COMn to their slaves): a feeder thread that writes the
+// master side, so bytes reach the port through the kernel's tty layer, and helpers to
+// read what a connection wrote.
 #pragma once
+#include <errno.h>
 #include <fcntl.h>
-#include <stdlib.h>
-#include <sys/stat.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,6 +21,7 @@
 #include "commlib/core.h"
 #include "commlib/transport.h"
 #include "serial/ser.h"
+#include "tests/serial/pty_root.h"
 
 namespace lptest {
 
@@ -30,75 +32,20 @@ T val(T v) {
   return v;
 }
 
-class PtyRoot {
- public:
-  PtyRoot() {
-    char tmpl[] = "/tmp/lp-serial-XXXXXX";
-    const char* d = mkdtemp(tmpl);
-    if (!d) {
-      ADD_FAILURE() << "mkdtemp failed";
-      return;
-    }
-    root_ = d;
-    std::string dev = root_ + "/dev";
-    if (mkdir(dev.c_str(), 0700) != 0) ADD_FAILURE() << "mkdir dev failed";
-    setenv("QUMEX_ROOT", root_.c_str(), 1);
-  }
-  ~PtyRoot() {
-    for (auto& p : ports_) {
-      unlink(p.link.c_str());
-      close(p.master);
-    }
-    std::string dev = root_ + "/dev";
-    rmdir(dev.c_str());
-    rmdir(root_.c_str());
-    unsetenv("QUMEX_ROOT");
-  }
-  PtyRoot(const PtyRoot&) = delete;
-  PtyRoot& operator=(const PtyRoot&) = delete;
-
-  // Creates a pseudo-terminal and maps COM<com> to its slave; returns the master.
-  int add(int com) {
-    int m = posix_openpt(O_RDWR | O_NOCTTY);
-    if (m < 0 || grantpt(m) != 0 || unlockpt(m) != 0) {
-      ADD_FAILURE() << "no pseudo-terminal";
-      if (m >= 0) close(m);
-      return -1;
-    }
-    char name[128];
-    if (ptsname_r(m, name, sizeof name) != 0) {
-      close(m);
-      ADD_FAILURE() << "ptsname_r failed";
-      return -1;
-    }
-    char link[512];
-    std::snprintf(link, sizeof link, "%s/dev/COM%d", root_.c_str(), com);
-    if (symlink(name, link) != 0) {
-      close(m);
-      ADD_FAILURE() << "symlink failed";
-      return -1;
-    }
-    ports_.push_back({m, link});
-    return m;
-  }
-
-  const std::string& path() const { return root_; }
-
- private:
-  struct Port {
-    int master;
-    std::string link;
-  };
-  std::string root_;
-  std::vector<Port> ports_;
-};
-
 // Writes the bytes to the master from another thread and waits until they are written.
 inline void feed(int master, const std::vector<uint8_t>& bytes) {
   std::thread t([master, &bytes] {
     size_t done = 0;
     while (done < bytes.size()) {
       ssize_t w = write(master, bytes.data() + done, bytes.size() - done);
+      if (w < 0 && errno == EAGAIN) {  // the master is non-blocking: wait for room
+        pollfd p = {master, POLLOUT, 0};
+        if (poll(&p, 1, 5000) <= 0) {
+          ADD_FAILURE() << "pty master stays full";
+          return;
+        }
+        continue;
+      }
       if (w < 0) {
         ADD_FAILURE() << "write to pty master failed";
         return;
