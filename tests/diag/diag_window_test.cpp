@@ -7,12 +7,14 @@
 // (kept in the build tree) are only faithful that way, since the panel keeps the
 // first window's text display.
 #include <gtest/gtest.h>
+#include <sndfile.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/panel.h"
 #include "app/startup.h"
@@ -30,6 +32,7 @@ const char* kResponder = LP_BINARY_DIR "/diag/responder/linkprobe-responder";
 const std::string kArtifacts = std::string(LP_BINARY_DIR) + "/tests/diag";
 
 // Button centres, in window coordinates (the window opens at its designed size).
+const char* kLocalSoundButton = "172 280";
 const char* kGameSoundButton = "172 308";
 const char* kGameCommButton = "172 370";
 const char* kDoneButton = "290 472";
@@ -145,6 +148,34 @@ TEST_F(GameWindow, GameSoundButtonIsInactiveWithoutAGameComputer) {
   EXPECT_EQ(report().find("localhost"), std::string::npos) << report();
   EXPECT_EQ(report().find("Reward sound"), std::string::npos) << report();
   EXPECT_FALSE(responder_.wait_for("command 9", 1500)) << responder_.output();
+}
+
+TEST_F(GameWindow, LocalSoundButtonPlaysTheRewardFile) {
+  // The test's own ALSA configuration: "default" writes what it is given to a file.
+  const std::string capture = root_.path() + "/played.raw";
+  ASSERT_TRUE(root_.write("asound.conf", "pcm.!default {\n type file\n slave { pcm { type null } }\n"
+                                         " file \"" + capture + "\"\n format \"raw\"\n}\n"));
+  setenv("ALSA_CONFIG_PATH", (root_.path() + "/asound.conf").c_str(), 1);
+  ASSERT_TRUE(root_.write("Games/.keep", ""));
+  SF_INFO info{};
+  info.channels = 2;
+  info.samplerate = 11025;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  SNDFILE* sf = sf_open((root_.path() + "/Games/reward.wav").c_str(), SFM_WRITE, &info);
+  ASSERT_NE(sf, nullptr);
+  std::vector<short> s(2 * 900);
+  std::string want;
+  for (size_t i = 0; i < s.size(); ++i) {
+    s[i] = static_cast<short>(i * 53 - 30000);
+    want.push_back(static_cast<char>(static_cast<unsigned short>(s[i]) & 0xff));
+    want.push_back(static_cast<char>(static_cast<unsigned short>(s[i]) >> 8));
+  }
+  ASSERT_EQ(sf_writef_short(sf, s.data(), 900), 900);
+  sf_close(sf);
+  devs("EthernetAddress=127.0.0.1\n");
+  EXPECT_EQ(run_clicking(kLocalSoundButton, 3, "local_sound.png"), 0);
+  EXPECT_EQ(root_.read("played.raw"), want);
+  EXPECT_EQ(report(), std::string(config_report));  // the sound test reports nothing
 }
 
 }  // namespace
