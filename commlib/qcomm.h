@@ -10,6 +10,10 @@
  * accessor functions or, for code that reads the block directly, at the byte offsets
  * below (fields are little-endian and unaligned: copy them out with memcpy).
  *
+ * Threads: the entry points belong to the application's thread (the library's own
+ * worker threads fill the receive queues behind them); msg_length and conn_log_event
+ * may also be called from any other thread.
+ *
  * Usable from C and C++.
  */
 #ifndef QCOMM_H
@@ -96,6 +100,17 @@ QCOMM_API int rx_status(struct Connection* c, int what);
 /* channel -1 both (stream first), 0 stream, +1 datagram; returns the bytes copied. */
 QCOMM_API int rx_receive(struct Connection* c, int channel, void* buf, int size);
 
+/* ---- validity, poll and flush (application thread) ---- */
+/* 1 when c is not a registered object, else 0; the second argument is ignored. */
+QCOMM_API int conn_is_invalid(struct Connection* c, int ignored);
+/* Receive-side state: bit 1 a stream message waiting (channel <= 0), bit 2 a datagram
+ * waiting (channel != 0); in serial raw mode 1 when raw bytes wait. 0 when refused.
+ * Runs one serial reader pass first. */
+QCOMM_API int conn_poll(struct Connection* c, int channel);
+/* Flush: drops a partly received message and empties both receive queues; nothing is
+ * sent. Serial: the reader's reset. Nothing when refused. */
+QCOMM_API void conn_reset(struct Connection* c);
+
 /* ---- serial control (serial connections; by object only) ----
  * serial_set_option: 16-bit value, nonzero turns on the line-turnaround handshake;
  * returns the previous value, -1 for an unregistered object.
@@ -130,6 +145,64 @@ QCOMM_API int conn_dtr(struct Connection* c, int state);
 QCOMM_API int conn_rts(struct Connection* c, int state);
 QCOMM_API int conn_line_errors(struct Connection* c, int selector);
 QCOMM_API int conn_break(struct Connection* c, int state);
+
+/* ---- housekeeping ---- */
+/* Records capture event code with three values on the receive side: 1, 0 when refused.
+ * Any thread. */
+QCOMM_API int conn_log_event(struct Connection* c, int code, uint32_t first, uint32_t second,
+                             uint32_t third);
+/* With no object left, empties both settings lists and returns 0; otherwise returns the
+ * number of live objects and changes nothing. Application thread. */
+QCOMM_API int lib_cleanup(void);
+/* The same as lib_cleanup, under the library's own prefix. */
+QCOMM_API int qcomm_cleanup(void);
+/* Closes the trace file trace_open opened, if any; with a path opens that file anew
+ * (mode "w") as the trace stream, with null leaves none. Application thread. */
+QCOMM_API void trace_open(const char* path);
+
+/* ---- settings text lists (process-wide, application thread) ---- */
+/* Stores name=value, or the name alone when value is null, replacing the first entry
+ * that begins with the name (case-insensitive): 1; 0 for an empty name or a text over
+ * 279 characters, which is refused rather than cut. */
+QCOMM_API int settings_put(const char* name, const char* value);
+/* Parses a settings message of size bytes (16-bit text length at offset 6, lines of
+ * text from offset 8, bounded by that length, the message's length field and size):
+ * every line into the settings list, every name=value name into the changed list.
+ * Returns the number of such names. */
+QCOMM_API int settings_parse(const uint8_t* msg, int size);
+/* The next changed name (static buffer of 260 characters, overwritten by the next
+ * call), or null when there is none. */
+QCOMM_API const char* settings_next_changed(void);
+/* What follows key in the first entry beginning with key ("=1" for key "a" and entry
+ * a=1), or null; valid until the list next changes. */
+QCOMM_API const char* settings_get(const char* key);
+/* Removes the first entry beginning with key; null empties the settings list. */
+QCOMM_API void settings_remove(const char* key);
+
+/* ---- index twins: index 0..6 of the by-index table in place of the object ----
+ * Same arguments, result and refusal value as the operation by object; an empty entry
+ * or any other index is refused (msg_length_at still reads the message). */
+QCOMM_API void conn_set_class_at(int index, uint8_t first, int last, uint8_t cls);
+QCOMM_API int conn_connect_at(int index, const char* transport, const char* address, int port,
+                              int flags);
+QCOMM_API int conn_is_invalid_at(int index, int ignored);
+QCOMM_API int conn_disconnect_at(int index);
+QCOMM_API void conn_reset_at(int index);
+QCOMM_API int conn_poll_at(int index, int channel);
+QCOMM_API int rx_status_at(int index, int what);
+QCOMM_API int rx_receive_at(int index, int channel, void* buf, int size);
+QCOMM_API int msg_build_at(int index, uint8_t* buf, int size, uint8_t type, uint8_t command,
+                           const void* payload, int payload_len);
+QCOMM_API int msg_length_at(int index, const uint8_t* msg);
+QCOMM_API int conn_send_at(int index, const uint8_t* msg, int len);
+QCOMM_API int conn_line_errors_at(int index, int selector);
+QCOMM_API int conn_dsr_at(int index);
+QCOMM_API int conn_carrier_at(int index);
+QCOMM_API int conn_cts_at(int index);
+QCOMM_API int conn_ring_at(int index);
+QCOMM_API int conn_dtr_at(int index, int state);
+QCOMM_API int conn_rts_at(int index, int state);
+QCOMM_API int conn_break_at(int index, int state);
 
 #ifdef __cplusplus
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "commlib/connection.h"
+#include "commlib/qcomm.h"  // first declarations carry the export attribute
 
 extern "C" {
 // Dispatch (ethernet developer): flags bit 0 server, 4 loopback, 5 no beacon, 6 UDP only.

@@ -1,0 +1,128 @@
+#include "commlib/harness/harness.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "commlib/qcomm.h"
+#include "platform/console_keys.h"
+#include "platform/sockets.h"
+
+namespace {
+
+constexpr int kEthernetPort = 8881;
+constexpr int kSerialBaud = 115200;
+constexpr int kBufSize = 1000;
+// Port text and slave address are kept in 50 characters; a longer argument is cut,
+// which for a port or host name means it is not found and connect reports the error.
+constexpr int kNameSize = 50;
+// The original loop polls without any pause. Waiting up to 1 ms for a key keeps the
+// receive poll at about a thousand passes a second without holding a core busy.
+constexpr int kKeyWaitMs = 1;
+
+struct Setup {
+  bool serial;
+  bool master;
+  const char* transport;
+  char address[kNameSize];
+  int port;  // TCP port or bit rate
+};
+
+int connect_side(Connection* c, const Setup& s) {
+  return conn_connect(c, s.transport, s.address, s.port, s.master ? 0 : 1);
+}
+
+void say(FILE* out, const char* text) {
+  std::fputs(text, out);
+  std::fflush(out);
+}
+
+void send_test(FILE* out, Connection* c, unsigned char type, const char* text) {
+  unsigned char buf[kBufSize];
+  int len = msg_build(c, buf, sizeof buf, type, 0, nullptr, 0);
+  if (len > 0) conn_send(c, buf, len);
+  say(out, text);
+}
+
+}  // namespace
+
+void harness_dump(FILE* out, const unsigned char* bytes, int count) {
+  std::fprintf(out, "received %d bytes\n", count);
+  for (int i = 0; i < count; ++i) {
+    if (i > 0 && i % 4 == 0) std::fputs("\n", out);
+    std::fprintf(out, " %02x ", bytes[i]);
+  }
+  std::fputs("\n", out);
+  std::fflush(out);
+}
+
+int harness_run(int argc, char** argv, FILE* out, ConsoleKeys* keys) {
+  say(out, "debug messages enabled\n");
+  Connection* c = conn_alloc();
+  if (!c) {
+    say(out, "Unable to start Winsock!!!!\n");
+    return 4;
+  }
+  conn_set_class(c, 144, 191, 1);
+
+  char host[1000] = "";
+  if (sock_hostname(host, sizeof host) != 0) host[0] = '\0';
+  std::fprintf(out, "I am %.32s\n", host);
+  std::fflush(out);
+
+  if (argc < 2) {
+    say(out, "need   s/e and id of slave\n");
+    conn_free(c);  // callable in-process: leave nothing behind
+    return 4;
+  }
+
+  Setup s{};
+  s.master = argc >= 3;
+  s.serial = argv[1][0] == 's' || argv[1][0] == 'S';
+  if (s.serial) {
+    s.transport = "serial";
+    s.port = kSerialBaud;
+    std::snprintf(s.address, sizeof s.address, "%s", argv[1][1] ? argv[1] + 1 : "COM2");
+  } else {
+    s.transport = "ethernet";
+    s.port = kEthernetPort;
+    std::snprintf(s.address, sizeof s.address, "%s", s.master ? argv[2] : host);
+  }
+
+  int rc = connect_side(c, s);
+  if (s.master) {
+    if (rc != 0) std::fprintf(out, "master make connection error %d\n", rc);
+  } else {
+    if (rc != 0) std::fprintf(out, "slave make connection error %d\n", rc);
+    std::fputs("slave waiting\n", out);
+  }
+  say(out, "\nwaiting for user input :");
+
+  unsigned char buf[kBufSize];
+  for (;;) {
+    int key = console_keys_get(keys, kKeyWaitMs);
+    // The end of a piped key input ends the session as x does, so a script that
+    // closes its pipe gets a clean disconnect and exit.
+    if (key == 'x' || key == -2) break;
+    if (key == 'u') {
+      send_test(out, c, 0x99, "\nsent U\nwaiting for user input :");
+    } else if (key == 't') {
+      send_test(out, c, 0x82, "\nsent T\nwaiting for user input :");
+    } else if (key == 'r') {
+      say(out, "\nReset initiated\n");
+      conn_disconnect(c);
+      rc = connect_side(c, s);
+      if (rc != 0) {
+        std::fprintf(out, s.master ? "Client restart connection error : %d\n"
+                                   : "Slave restart connection error : %d\n", rc);
+        std::fflush(out);
+      }
+    }
+    int n = rx_receive(c, -1, buf, sizeof buf);
+    if (n > 0) harness_dump(out, buf, n);
+  }
+
+  say(out, "Disconnecting\n");
+  conn_disconnect(c);
+  conn_free(c);  // callable in-process: leave nothing behind
+  return 0;
+}

@@ -1,0 +1,261 @@
+// The housekeeping entry points, poll/reset, and the index twins.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "commlib/core.h"
+#include "commlib/qcomm.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+Connection* slot_object(int index) { return reinterpret_cast<Connection*>(conn_slot(index, 1)); }
+
+// Puts a message of the given type and sequence into a channel's queue.
+void queue(Connection* c, int channel, uint8_t type, uint32_t seq) {
+  uint8_t m[12] = {type, 1, 12, 0, 0xaa, 0xbb, 0xcc, 0xdd};
+  std::memcpy(m + 8, &seq, 4);
+  std::memcpy(c->rx_buf, m, sizeof m);
+  ASSERT_EQ(qc::queue_message(c, sizeof m, channel, "test"), 0);
+}
+
+std::string read_text(const fs::path& p) {
+  std::ifstream f(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+// How many of this process's descriptors refer to the file.
+int open_count(const fs::path& file) {
+  int n = 0;
+  for (auto& e : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    fs::path target = fs::read_symlink(e.path(), ec);
+    if (!ec && target == fs::absolute(file)) ++n;
+  }
+  return n;
+}
+
+class EntryPoints : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(qc::live_object_count(), 0);
+    old_ = fs::current_path();
+    std::random_device rd;
+    dir_ = fs::temp_directory_path() / ("qcomm-entry-" + std::to_string(rd()));
+    ASSERT_TRUE(fs::create_directory(dir_));
+    fs::current_path(dir_);
+    qc::log_options_mark_unread();
+  }
+  void TearDown() override {
+    trace_open(nullptr);
+    conn_slot(0, 0);
+    lib_cleanup();
+    fs::current_path(old_);
+    fs::remove_all(dir_);
+  }
+  fs::path old_, dir_;
+};
+
+// Every twin refuses an index that names no object: 7 (reachable only through
+// conn_slot), -1, and an empty entry.
+TEST_F(EntryPoints, IndexTwinsRefuseIndexesWithoutObject) {
+  Connection* seventh = slot_object(7);
+  ASSERT_NE(seventh, nullptr);
+  ASSERT_EQ(conn_is_valid(seventh), 1);
+  queue(seventh, 0, 0x90, 1);
+  seventh->transport = 1;
+  seventh->status = 3;
+  for (int index : {7, -1, 3}) {
+    SCOPED_TRACE(index);
+    EXPECT_EQ(conn_at(index), nullptr);
+    EXPECT_EQ(conn_connect_at(index, "ethernet", "127.0.0.1", 5510, 1), 0);
+    EXPECT_EQ(conn_is_invalid_at(index, 0), 1);
+    EXPECT_EQ(conn_disconnect_at(index), 0);
+    conn_reset_at(index);
+    EXPECT_EQ(conn_poll_at(index, -1), 0);
+    EXPECT_EQ(rx_status_at(index, 0), 0);
+    uint8_t buf[32];
+    std::memset(buf, 0x5a, sizeof buf);
+    EXPECT_EQ(rx_receive_at(index, -1, buf, sizeof buf), 0);
+    EXPECT_EQ(msg_build_at(index, buf, sizeof buf, 0x82, 0, nullptr, 0), 0);
+    EXPECT_EQ(buf[0], 0x5a);  // refused before the buffer is touched
+    const uint8_t msg[8] = {0x82, 0, 0x34, 0x12, 0, 0, 0, 0};
+    EXPECT_EQ(msg_length_at(index, msg), 0x1234);  // the object is not needed
+    EXPECT_EQ(conn_send_at(index, msg, 8), 0);
+    EXPECT_EQ(conn_line_errors_at(index, 4), 0);
+    EXPECT_EQ(conn_dsr_at(index), 0);
+    EXPECT_EQ(conn_carrier_at(index), 0);
+    EXPECT_EQ(conn_cts_at(index), 0);
+    EXPECT_EQ(conn_ring_at(index), 0);
+    EXPECT_EQ(conn_dtr_at(index, 2), 0);
+    EXPECT_EQ(conn_rts_at(index, 2), 0);
+    EXPECT_EQ(conn_break_at(index, -1), 0);
+    conn_set_class_at(index, 0, 255, 4);
+  }
+  // Nothing reached the object in entry 7.
+  EXPECT_EQ(seventh->type_class[0], 0);
+  EXPECT_EQ(seventh->type_class[200], 0);
+  EXPECT_EQ(seventh->queue[0].count, 1);
+  EXPECT_EQ(conn_poll(seventh, 0), 1);
+}
+
+TEST_F(EntryPoints, IndexTwinsReachTheObjectInTheirEntry) {
+  Connection* c = slot_object(2);
+  ASSERT_EQ(conn_at(2), c);
+  c->transport = 1;
+  EXPECT_EQ(conn_is_invalid_at(2, 99), 0);
+  conn_set_class_at(2, 150, 152, 2);
+  EXPECT_EQ(c->type_class[149], 0);
+  EXPECT_EQ(c->type_class[150], 2);
+  EXPECT_EQ(c->type_class[152], 2);
+  EXPECT_EQ(c->type_class[153], 0);
+
+  uint8_t buf[16];
+  EXPECT_EQ(msg_build_at(2, buf, sizeof buf, 0x82, 5, "ab", 2), 10);
+  EXPECT_EQ(c->tx_seq_stream, 1u);
+  queue(c, 1, 0xa0, 7);
+  EXPECT_EQ(conn_poll_at(2, 1), 2);
+  EXPECT_EQ(rx_status_at(2, 0), 1);
+  EXPECT_EQ(rx_receive_at(2, 1, buf, sizeof buf), 12);
+  EXPECT_EQ(buf[0], 0xa0);
+  EXPECT_EQ(conn_poll_at(2, -1), 0);
+  queue(c, 0, 0x90, 8);
+  conn_reset_at(2);
+  EXPECT_EQ(conn_poll_at(2, -1), 0);
+}
+
+TEST_F(EntryPoints, PollReportsEachQueueByChannel) {
+  Connection* c = conn_alloc();
+  c->transport = 1;
+  EXPECT_EQ(conn_poll(c, -1), 0);
+  queue(c, 1, 0xa0, 1);
+  EXPECT_EQ(conn_poll(c, -1), 2);
+  EXPECT_EQ(conn_poll(c, 0), 0);
+  EXPECT_EQ(conn_poll(c, 5), 2);
+  queue(c, 0, 0x90, 1);
+  EXPECT_EQ(conn_poll(c, -1), 3);
+  EXPECT_EQ(conn_poll(c, 0), 1);
+  EXPECT_EQ(conn_poll(c, 1), 2);  // a positive channel asks about the datagram queue only
+  // Serial raw mode answers for the raw bytes alone.
+  c->transport = 0;
+  c->serial_raw = 1;
+  EXPECT_EQ(conn_poll(c, -1), 0);
+  c->serial_raw_count = 3;
+  EXPECT_EQ(conn_poll(c, -1), 1);
+  conn_free(c);
+  EXPECT_EQ(conn_poll(c, -1), 0);
+  EXPECT_EQ(conn_is_invalid(c, 0), 1);
+  EXPECT_EQ(conn_is_invalid(nullptr, 0), 1);
+}
+
+TEST_F(EntryPoints, ResetFlushesBothQueuesAndThePartialMessage) {
+  Connection* c = conn_alloc();
+  c->transport = 1;
+  queue(c, 0, 0x90, 4);
+  queue(c, 1, 0xa0, 9);
+  c->rx_fill = 5;
+  conn_reset(c);
+  EXPECT_EQ(c->rx_fill, 0);
+  for (int ch = 0; ch < 2; ++ch) {
+    EXPECT_EQ(c->queue[ch].count, 0);
+    EXPECT_EQ(c->last_rx_seq[ch], 0u);
+    for (int i = 0; i < qc::kQueueSlots; ++i) {
+      uint32_t ref = c->queue[ch].slot_ref[i];  // packed: read by value
+      EXPECT_EQ(ref, 0u);
+    }
+  }
+  uint8_t buf[16];
+  EXPECT_EQ(rx_receive(c, -1, buf, sizeof buf), 0);
+  // After the flush the next message starts a fresh sequence: no gap is counted.
+  queue(c, 0, 0x90, 1);
+  EXPECT_EQ(c->seq_gaps[0], 0u);
+
+  // An object that is not registered is left alone.
+  alignas(8) static uint8_t block[QCOMM_OBJECT_SIZE];
+  Connection* u = conn_init_buffer(block, sizeof block);
+  ASSERT_NE(u, nullptr);
+  u->transport = 1;
+  queue(u, 0, 0x90, 1);
+  conn_free(u);
+  u->rx_fill = 3;
+  conn_reset(u);
+  EXPECT_EQ(u->rx_fill, 3);
+  EXPECT_EQ(u->queue[0].count, 1);
+  conn_free(c);
+}
+
+TEST_F(EntryPoints, CleanupEmptiesSettingsOnlyWithoutLiveObjects) {
+  ASSERT_EQ(settings_put("mode", "2"), 1);
+  const uint8_t msg[] = {0x99, 0, 16, 0, 0, 0, 4, 0, 'x', '=', '1', '\n', 0, 0, 0, 0};
+  ASSERT_EQ(settings_parse(msg, sizeof msg), 1);
+  Connection* c = conn_alloc();
+  Connection* d = conn_alloc();
+  EXPECT_EQ(lib_cleanup(), 2);
+  EXPECT_EQ(qcomm_cleanup(), 2);
+  EXPECT_STREQ(settings_get("mode"), "=2");
+  conn_free(d);
+  EXPECT_EQ(lib_cleanup(), 1);
+  EXPECT_STREQ(settings_get("x="), "1");
+  conn_free(c);
+  EXPECT_EQ(lib_cleanup(), 0);
+  EXPECT_EQ(settings_get("mode"), nullptr);
+  EXPECT_EQ(settings_get("x"), nullptr);
+  EXPECT_EQ(settings_next_changed(), nullptr);
+
+  settings_put("again", nullptr);
+  EXPECT_EQ(qcomm_cleanup(), 0);  // the second name behaves the same
+  EXPECT_EQ(settings_get("again"), nullptr);
+}
+
+TEST_F(EntryPoints, TraceOpenKeepsOnlyTheLatestFile) {
+  trace_open("first.txt");
+  ASSERT_NE(qc::trace_stream(), nullptr);
+  Connection* c = conn_alloc();  // traces its creation
+  trace_open("second.txt");
+  EXPECT_EQ(open_count("first.txt"), 0);
+  EXPECT_EQ(open_count("second.txt"), 1);
+  EXPECT_NE(read_text("first.txt").find("Alloc object : "), std::string::npos);
+  qc::trace_printf("line %d\n", 2);
+  trace_open(nullptr);
+  EXPECT_EQ(qc::trace_stream(), nullptr);
+  EXPECT_EQ(open_count("second.txt"), 0);
+  EXPECT_EQ(read_text("second.txt"), "line 2\n");
+  conn_free(c);  // no stream: nothing is written anywhere
+  EXPECT_EQ(read_text("second.txt"), "line 2\n");
+
+  // Opening again truncates; a path that cannot be opened leaves no stream.
+  trace_open("second.txt");
+  EXPECT_EQ(read_text("second.txt"), "");
+  trace_open("no-such-dir/trace.txt");
+  EXPECT_EQ(qc::trace_stream(), nullptr);
+  EXPECT_EQ(open_count("second.txt"), 0);
+}
+
+TEST_F(EntryPoints, LogEventRecordsOnTheReceiveSide) {
+  std::ofstream("ZRCLOG.INI") << "RECORD=1\n";
+  Connection* c = conn_alloc();
+  qc::capture_open(c, qc::kRx, "CRX");
+  ASSERT_NE(c->rx_capture_slot, 0u);
+  EXPECT_EQ(conn_log_event(c, 4321, 11, 22, 33), 1);
+  qc::capture_close(c);
+  std::string b = read_text("zrcCRX10.bin");
+  ASSERT_EQ(b.size(), 40u);
+  EXPECT_EQ(qc::le16(reinterpret_cast<const uint8_t*>(b.data()) + 2), 4321);
+  EXPECT_EQ(qc::le32(reinterpret_cast<const uint8_t*>(b.data()) + 12), 11u);
+  EXPECT_EQ(qc::le32(reinterpret_cast<const uint8_t*>(b.data()) + 8), 22u);
+  EXPECT_EQ(qc::le32(reinterpret_cast<const uint8_t*>(b.data()) + 16), 33u);
+  conn_free(c);
+  EXPECT_EQ(conn_log_event(c, 1, 1, 1, 1), 0);
+  EXPECT_EQ(conn_log_event(nullptr, 1, 1, 1, 1), 0);
+}
+
+}  // namespace

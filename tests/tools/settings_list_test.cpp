@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "commlib/settings_list.h"
+
+namespace {
+
+// A settings message: type, command, length, two spare bytes, text length, text,
+// then four sequence bytes.
+std::vector<uint8_t> settings_message(const std::string& text, int text_len = -1) {
+  if (text_len < 0) text_len = int(text.size());
+  std::vector<uint8_t> m(8 + text.size() + 4, 0);
+  m[0] = 0x99;
+  m[2] = uint8_t(m.size() & 0xff);
+  m[3] = uint8_t(m.size() >> 8);
+  m[6] = uint8_t(text_len & 0xff);
+  m[7] = uint8_t(text_len >> 8);
+  std::memcpy(m.data() + 8, text.data(), text.size());
+  m[m.size() - 4] = 1;
+  return m;
+}
+
+int parse(const std::vector<uint8_t>& m) { return settings_parse(m.data(), int(m.size())); }
+
+std::string get(const char* key) {
+  const char* v = settings_get(key);
+  return v ? v : "<none>";
+}
+
+std::vector<std::string> drain_changed() {
+  std::vector<std::string> names;
+  while (const char* n = settings_next_changed()) names.push_back(n);
+  return names;
+}
+
+class SettingsList : public ::testing::Test {
+ protected:
+  void SetUp() override { qc::settings_clear_all(); }
+  void TearDown() override { qc::settings_clear_all(); }
+};
+
+TEST_F(SettingsList, ParseStoresLinesAndListsChangedNames) {
+  EXPECT_EQ(parse(settings_message("a=1\nb=2\nc")), 2);
+  EXPECT_EQ(get("a="), "1");
+  EXPECT_EQ(get("b="), "2");
+  EXPECT_EQ(get("c"), "");
+  EXPECT_EQ(drain_changed(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(settings_next_changed(), nullptr);
+}
+
+TEST_F(SettingsList, StoreReplacesCaseInsensitivelyAndKeepsOrder) {
+  EXPECT_EQ(settings_put("a", "1"), 1);
+  EXPECT_EQ(settings_put("x", "9"), 1);
+  EXPECT_EQ(settings_put("A", "5"), 1);
+  EXPECT_EQ(get("a="), "5");
+  settings_remove("A");
+  EXPECT_EQ(get("a"), "<none>");
+  EXPECT_EQ(get("x"), "=9");
+  EXPECT_EQ(settings_put("flag", nullptr), 1);
+  EXPECT_EQ(get("FLAG"), "");
+}
+
+TEST_F(SettingsList, GetReturnsTheRestAfterTheKey) {
+  settings_put("a", "1");
+  EXPECT_EQ(get("a="), "1");
+  EXPECT_EQ(get("a"), "=1");
+  EXPECT_EQ(get("b"), "<none>");
+  EXPECT_EQ(settings_get(nullptr), nullptr);
+}
+
+TEST_F(SettingsList, KeysMatchByPrefix) {
+  settings_put("alpha", "1");
+  EXPECT_EQ(get("al"), "pha=1");
+  settings_put("al", "2");  // "al" begins "alpha=1": that entry is replaced
+  EXPECT_EQ(get("alpha"), "<none>");
+  EXPECT_EQ(get("al="), "2");
+}
+
+TEST_F(SettingsList, RemoveWithoutKeyEmptiesTheList) {
+  settings_put("a", "1");
+  settings_put("b", "2");
+  settings_remove(nullptr);
+  EXPECT_EQ(get("a"), "<none>");
+  EXPECT_EQ(get("b"), "<none>");
+}
+
+TEST_F(SettingsList, ZeroTextLengthStoresNothing) {
+  settings_put("keep", "1");
+  parse(settings_message("z=1\n"));
+  EXPECT_EQ(parse(settings_message("a=1\nb=2", 0)), 0);
+  EXPECT_EQ(get("a"), "<none>");
+  EXPECT_EQ(settings_next_changed(), nullptr);  // the changed list was emptied
+  EXPECT_EQ(get("keep="), "1");
+}
+
+TEST_F(SettingsList, WalkStopsAtZeroByteAndTextLength) {
+  std::string text("a=1\0b=2", 7);
+  EXPECT_EQ(parse(settings_message(text)), 1);
+  EXPECT_EQ(get("b"), "<none>");
+  EXPECT_EQ(parse(settings_message("c=3\nd=4", 5)), 1);  // text cut after "c=3\nd"
+  EXPECT_EQ(get("c="), "3");
+  EXPECT_EQ(get("d"), "");
+}
+
+TEST_F(SettingsList, WalkStaysInsideTheMessage) {
+  // The text length claims far more than the message carries; the walk must stop at
+  // the message's length field and at the caller's size.
+  auto m = settings_message("a=1\nb=2", 1000);
+  m.resize(8 + 5);  // caller holds "a=1\nb" only
+  EXPECT_EQ(settings_parse(m.data(), int(m.size())), 1);
+  EXPECT_EQ(get("b"), "");
+
+  auto n = settings_message("x=1\ny=2", 1000);
+  n[2] = 8 + 3;  // length field ends after "x=1"
+  EXPECT_EQ(parse(n), 1);
+  EXPECT_EQ(get("y"), "<none>");
+
+  EXPECT_EQ(settings_parse(n.data(), 7), 0);
+  EXPECT_EQ(settings_parse(nullptr, 100), 0);
+}
+
+TEST_F(SettingsList, OverlongAndNamelessTextsAreRefused) {
+  std::string name(100, 'n');
+  std::string value(200, 'v');
+  EXPECT_EQ(settings_put(name.c_str(), value.c_str()), 0);  // 301 characters
+  EXPECT_EQ(settings_get(name.c_str()), nullptr);
+  std::string fits(279 - 101, 'v');
+  EXPECT_EQ(settings_put(name.c_str(), fits.c_str()), 1);  // exactly 279
+  EXPECT_EQ(get(name.c_str()), "=" + fits);
+
+  EXPECT_EQ(settings_put("", "1"), 0);
+  EXPECT_EQ(settings_put(nullptr, "1"), 0);
+  // Neither an over-long line nor one without a name reaches the lists.
+  std::string long_line = "big=" + std::string(300, 'x');
+  EXPECT_EQ(parse(settings_message("=1\n" + long_line + "\nok=2\n")), 1);
+  EXPECT_EQ(get("big"), "<none>");
+  EXPECT_EQ(get(name.c_str()), "=" + fits);  // an empty name would have hit this entry
+  EXPECT_EQ(drain_changed(), (std::vector<std::string>{"ok"}));
+}
+
+TEST_F(SettingsList, RepeatedNameIsListedOnce) {
+  EXPECT_EQ(parse(settings_message("a=1\nA=2\n")), 2);
+  EXPECT_EQ(get("a="), "2");
+  EXPECT_EQ(drain_changed(), (std::vector<std::string>{"A"}));
+}
+
+TEST_F(SettingsList, ClearAllEmptiesBothLists) {
+  parse(settings_message("a=1\n"));
+  qc::settings_clear_all();
+  EXPECT_EQ(get("a"), "<none>");
+  EXPECT_EQ(settings_next_changed(), nullptr);
+}
+
+}  // namespace
