@@ -54,7 +54,10 @@ if ! diff -u "$scratch/wanted" "$scratch/listed"; then bad "file list differs (-
 # Soname links, and the pkg-config file naming the package's own prefix.
 [ "$(readlink "$root/$libdir/libqcomm.so.0")" = "$(basename "${lib:-x}")" ] || bad "libqcomm.so.0 link"
 [ "$(readlink "$root/$libdir/libqcomm.so")" = "libqcomm.so.0" ] || bad "libqcomm.so link"
-grep -qx 'prefix=/usr' "$root/$libdir/pkgconfig/qcomm.pc" || bad "qcomm.pc prefix: $(head -n 1 "$root/$libdir/pkgconfig/qcomm.pc")"
+# pkg-config must lead from the packaged qcomm.pc to the packaged header and library.
+pc() { PKG_CONFIG_PATH="$root/$libdir/pkgconfig" pkg-config --variable="$1" qcomm; }
+[ "$(realpath -m "$(pc includedir)")" = "$(realpath "$root/usr/include")" ] || bad "qcomm.pc includedir: $(pc includedir)"
+[ "$(realpath -m "$(pc libdir)")" = "$(realpath "$root/$libdir")" ] || bad "qcomm.pc libdir: $(pc libdir)"
 grep -q 'conn_alloc' "$root/usr/include/qcomm.h" || bad "qcomm.h content"
 
 # The programs run from the extracted tree against the packaged library, with no display.
