@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/cli.h"
 #include "app/ip_dialog.h"
 #include "app/main_ui.h"
 #include "diag/report.h"
@@ -146,6 +147,9 @@ int app_main(int argc, char** argv) {
 
   // 6: the headless start-up test, before any window; its result is the exit code.
   if (const char* test = std::strstr(command_line, "STARTUPTEST")) return startup_test(test);
+
+  // The headless options, only as the first argument; they never reach the toolkit.
+  if (cli_selected(argc, argv)) return cli_main(argc, argv, window_title);
 
   // 7-8
   read_device_settings();

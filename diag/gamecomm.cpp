@@ -145,9 +145,10 @@ void close_game_link() {
   release_link();
 }
 
-void game_comm_test() {
-  if (!begin_game_action()) return;
-  if (echo_exchange(game_link)) {
+bool game_comm_check() {
+  if (!begin_game_action()) return false;
+  bool answered = echo_exchange(game_link);
+  if (answered) {
     panel_append(device_settings.comm_class == 1
                      ? "Ethernet game communication seems to be working\n"
                      : "Serial game communication seems to be working\n");
@@ -156,4 +157,7 @@ void game_comm_test() {
   }
   close_game_link();
   panel_show();
+  return answered;
 }
+
+void game_comm_test() { game_comm_check(); }

@@ -38,3 +38,6 @@ void close_game_link();
 
 // The button's action.
 void game_comm_test();
+
+// The same action, telling whether the game computer answered the echo.
+bool game_comm_check();

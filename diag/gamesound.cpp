@@ -7,13 +7,17 @@
 #include "diag/sound.h"
 #include "probe/settings.h"
 
-void game_sound_test() {
-  if (!begin_game_action()) return;
+bool game_sound_check() {
+  if (!begin_game_action()) return false;
   uint8_t buf[1600];
   msg_build(game_link, buf, static_cast<int>(sizeof buf), 224, 9, nullptr, 0);
-  // A failed send is not detected: the menu gives no answer to this command.
-  conn_send(game_link, buf, 0);
+  // The menu gives no answer to this command; a failed send shows only in the result,
+  // the report reads the same.
+  int sent = conn_send(game_link, buf, 0);
   close_game_link();
   panel_append("\nReward sound command sent");
   panel_show();
+  return sent == 0;
 }
+
+void game_sound_test() { game_sound_check(); }

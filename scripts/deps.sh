@@ -9,7 +9,7 @@ PKGS=(
   libasound2-dev libsndfile1-dev alsa-utils
   xvfb xdotool imagemagick x11-utils fonts-dejavu-core
   socat iproute2 procps util-linux valgrind usbutils
-  dpkg-dev man-db file
+  dpkg-dev man-db file desktop-file-utils
 )
 missing=()
 for p in "${PKGS[@]}"; do

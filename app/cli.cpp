@@ -1,0 +1,108 @@
+#include "app/cli.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/panel.h"
+#include "diag/amplifier.h"
+#include "diag/gamecomm.h"
+#include "diag/report.h"
+#include "diag/sound.h"
+
+namespace {
+
+const char* const kNames[CLI_CHECK_COUNT] = {"rescan", "game-comm", "game-sound", "amplifier",
+                                             "local-sound"};
+
+const char kUsage[] =
+    "usage: linkprobe [FLTK options] [STARTUPDIR=dir]   the window\n"
+    "       linkprobe STARTUPTEST                       headless amplifier test\n"
+    "       linkprobe --run NAME                        one diagnostic, no window\n"
+    "       linkprobe --help | --version\n"
+    "\n"
+    "--run prints the report the window would show and exits with 0 when the check\n"
+    "passed, 1 when not (2: wrong command line). NAME is one of:\n"
+    "  rescan       serial ports, configuration version, processor and memory (always 0)\n"
+    "  game-comm    echo over the game link (0: the game computer answered)\n"
+    "  game-sound   reward sound on the game computer (0: link opened, command sent)\n"
+    "  amplifier    the configured amplifier (0: found)\n"
+    "  local-sound  reward sound on this computer (0: the file played)\n"
+    "The game tests begin with the rescan report, as in the window after start-up.\n"
+    "Environment: QUMEX_ROOT (default /opt/qumex), QUMEX_SYSROOT (default /).\n";
+
+int usage_error(const char* why) {
+  std::fprintf(stderr, "linkprobe: %s\n%s", why, kUsage);
+  return CLI_USAGE;
+}
+
+// The report goes out whole; a lost report cannot count as a pass.
+int print_report(int result) {
+  size_t n = std::strlen(report_text);
+  if (std::fwrite(report_text, 1, n, stdout) != n || std::fflush(stdout) != 0) return CLI_FAILED;
+  return result;
+}
+
+int run_check(int check) {
+  switch (check) {
+    case CLI_RESCAN:
+      rescan_action();
+      return print_report(CLI_PASSED);
+    case CLI_GAME_COMM:
+      build_config_report();
+      return print_report(game_comm_check() ? CLI_PASSED : CLI_FAILED);
+    case CLI_GAME_SOUND:
+      build_config_report();
+      return print_report(game_sound_check() ? CLI_PASSED : CLI_FAILED);
+    case CLI_AMPLIFIER:
+      return print_report(amplifier_test(true) == 0 ? CLI_PASSED : CLI_FAILED);
+    case CLI_LOCAL_SOUND: {
+      // The window says nothing about this sound; here the caller cannot hear it, so the
+      // reason of a failure goes to standard error.
+      int r = local_sound_check();
+      if (r == 1) std::fputs("linkprobe: the reward sound file is missing or unreadable\n", stderr);
+      if (r == 2) std::fputs("linkprobe: the sound device refused the reward sound\n", stderr);
+      return print_report(r == 0 ? CLI_PASSED : CLI_FAILED);
+    }
+    default:
+      return CLI_USAGE;
+  }
+}
+
+}  // namespace
+
+bool cli_selected(int argc, const char* const* argv) {
+  if (argc < 2 || !argv || !argv[1]) return false;
+  const char* a = argv[1];
+  return std::strcmp(a, "--run") == 0 || std::strcmp(a, "--help") == 0 ||
+         std::strcmp(a, "--version") == 0;
+}
+
+int cli_check_by_name(const char* name) {
+  if (!name) return -1;
+  for (int i = 0; i < CLI_CHECK_COUNT; ++i)
+    if (std::strcmp(name, kNames[i]) == 0) return i;
+  return -1;
+}
+
+int cli_main(int argc, const char* const* argv, const char* title) {
+  if (!cli_selected(argc, argv)) return usage_error("no option");
+  const char* opt = argv[1];
+  if (std::strcmp(opt, "--run") == 0) {
+    if (argc < 3) return usage_error("--run needs a NAME");
+    if (argc > 3) return usage_error("--run takes one NAME");
+    int check = cli_check_by_name(argv[2]);
+    if (check < 0) return usage_error("unknown diagnostic");
+    return run_check(check);
+  }
+  if (argc > 2) return usage_error("too many arguments");
+  if (std::strcmp(opt, "--help") == 0) {
+    std::fputs(kUsage, stdout);
+  } else {
+    // The title ends with the file time's line end; without a time it has none.
+    const char* t = title ? title : "";
+    size_t n = std::strlen(t);
+    std::fputs(t, stdout);
+    if (n == 0 || t[n - 1] != '\n') std::fputc('\n', stdout);
+  }
+  return std::fflush(stdout) == 0 ? CLI_PASSED : CLI_FAILED;
+}
