@@ -76,19 +76,6 @@ QCOMM_API uint32_t conn_get_rx_dropped(struct Connection* c);
 QCOMM_API int conn_get_serial_raw(struct Connection* c);
 QCOMM_API void conn_set_serial_raw(struct Connection* c, int raw);
 
-/* ---- modem lines ----
- * Serial: the line's state (DSR 0x20, carrier 0x80, CTS 0x10, RING 0x40; 0 when off or
- * no port is open). Ethernet: the connection status (RING, RTS, break: 0). */
-QCOMM_API int conn_dsr(struct Connection* c);
-QCOMM_API int conn_carrier(struct Connection* c);
-QCOMM_API int conn_cts(struct Connection* c);
-QCOMM_API int conn_ring(struct Connection* c);
-/* state 1 raises, 0 lowers, any other value reads the last setting. */
-QCOMM_API int conn_dtr(struct Connection* c, int state);
-QCOMM_API int conn_rts(struct Connection* c, int state);
-QCOMM_API int conn_line_errors(struct Connection* c, int selector);
-QCOMM_API int conn_break(struct Connection* c, int state);
-
 /* ---- messages and receive queues ---- */
 /* Builds type, command, length, payload and sequence into buf; returns the length
  * (payload_len + 8) or 0. */
