@@ -51,12 +51,25 @@ inline bool can_bind(int type, int port) {
   return ok;
 }
 
+// Lowest port the kernel hands out for outgoing connections. Test ports stay below it:
+// an outgoing connection of a test running alongside (or a client's own connect that
+// lands on the port it aims at) would otherwise take a server's port now and then.
+inline int ephemeral_low() {
+  int low = 32768, high = 60999;
+  if (FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
+    if (std::fscanf(f, "%d %d", &low, &high) != 2) low = 32768;
+    std::fclose(f);
+  }
+  return low;
+}
+
 // A base port P with TCP P, P + 1 and UDP P, P + 1 all free, so that tests can run
 // side by side (ports are picked at random, then checked).
 inline int free_port_base() {
   std::random_device rd;
   std::mt19937 gen(rd());
-  std::uniform_int_distribution<int> dist(20000, 59000);
+  int top = ephemeral_low() - 2;
+  std::uniform_int_distribution<int> dist(10000, top > 12000 ? top : 30000);
   for (int i = 0; i < 500; ++i) {
     int p = dist(gen) & ~1;
     if (can_bind(SOCK_STREAM, p) && can_bind(SOCK_STREAM, p + 1) && can_bind(SOCK_DGRAM, p) &&
