@@ -1,50 +1,23 @@
 // Arbitrary bytes as DEVS.NIN and DEVOPTS.NIN: the reader must neither crash nor
 // read or write past a buffer, and the record must stay within its bounds.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 #include "probe/settings.h"
 
-static std::string g_root;
-
-static void remove_root() {
-  std::string base = g_root + "/PREFERENCES/SETTINGS";
-  unlink((base + "/DEVS.NIN").c_str());
-  unlink((base + "/DEVOPTS.NIN").c_str());
-  rmdir(base.c_str());
-  rmdir((g_root + "/PREFERENCES").c_str());
-  rmdir(g_root.c_str());
-}
-
-static bool write_file(const std::string& path, const uint8_t* data, size_t size) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  bool ok = std::fwrite(data, 1, size, f) == size;
-  return (std::fclose(f) == 0) && ok;
+// A stream over the input, as the reader would get it from the file.
+static FILE* open_input(const uint8_t* data, size_t size) {
+  if (size == 0) return std::fopen("/dev/null", "r");
+  return fmemopen(const_cast<uint8_t*>(data), size, "r");
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (g_root.empty()) {
-    char tmpl[] = "/tmp/lpfuzz.XXXXXX";
-    if (!mkdtemp(tmpl)) std::abort();
-    g_root = tmpl;
-    std::string dir = g_root + "/PREFERENCES";
-    if (mkdir(dir.c_str(), 0700) != 0) std::abort();
-    dir += "/SETTINGS";
-    if (mkdir(dir.c_str(), 0700) != 0) std::abort();
-    setenv("QUMEX_ROOT", g_root.c_str(), 1);
-    std::atexit(remove_root);
-  }
-  std::string base = g_root + "/PREFERENCES/SETTINGS/";
-  if (!write_file(base + "DEVS.NIN", data, size)) return 0;
-  if (!write_file(base + "DEVOPTS.NIN", data, size)) return 0;
-  read_device_settings();
+  FILE* devs = open_input(data, size);
+  FILE* devopts = open_input(data, size);
+  if (!devs || !devopts) std::abort();
+  read_device_settings_from(devs, devopts);
   const DeviceSettings& s = device_settings;
   if (std::strlen(s.input_source) > 30) std::abort();
   if (std::strlen(s.amp_port_name) > 19) std::abort();

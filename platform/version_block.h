@@ -13,6 +13,11 @@
 // reader understands or has no version block; or the system's error number.
 int plat_version_block(const char* path, char* buf, size_t size, size_t* len);
 
+// The same over an executable image of image_size bytes already in memory
+// (returns 0, 2, or EINVAL for null pointers).
+int plat_version_block_image(const void* image, size_t image_size, char* buf, size_t size,
+                             size_t* len);
+
 // The file's modification time as ctime writes it ("Sat Dec  5 21:20:53 2026\n").
 // Returns 0, or the system's error number (out is then empty).
 int plat_file_mtime_text(const char* path, char* out, size_t size);

@@ -142,14 +142,17 @@ static void read_lines(FILE* f, void (*apply)(const char*)) {
   std::fclose(f);
 }
 
-void read_device_settings() {
+void read_device_settings_from(FILE* devs, FILE* devopts) {
   DeviceSettings& s = device_settings;
   s.amp_port = 1;
   s.procomp_protocol_b = 0;
-  FILE* f = open_settings("PREFERENCES/SETTINGS/DEVS.NIN");
-  if (!f) f = open_settings("BIN/SETTINGS/DEVS.NIN");
-  if (f) read_lines(f, apply_devs_line);
-  f = open_settings("PREFERENCES/SETTINGS/DEVOPTS.NIN");
-  if (f) read_lines(f, apply_devopts_line);
+  if (devs) read_lines(devs, apply_devs_line);
+  if (devopts) read_lines(devopts, apply_devopts_line);
   std::snprintf(s.amp_port_name, sizeof s.amp_port_name, "COM%d", s.amp_port);
+}
+
+void read_device_settings() {
+  FILE* devs = open_settings("PREFERENCES/SETTINGS/DEVS.NIN");
+  if (!devs) devs = open_settings("BIN/SETTINGS/DEVS.NIN");
+  read_device_settings_from(devs, open_settings("PREFERENCES/SETTINGS/DEVOPTS.NIN"));
 }

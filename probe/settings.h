@@ -1,5 +1,6 @@
 // The Qumex device settings (DEVS.NIN, DEVOPTS.NIN) and the amplifier table.
 #pragma once
+#include <cstdio>
 
 struct DeviceSettings {
   int amp_port;             // reset to 1 at each read
@@ -26,6 +27,10 @@ extern const DeviceEntry device_table[DEVICE_ROWS + 1];
 
 // Reads both settings files under the installation root into device_settings.
 void read_device_settings();
+
+// The same from streams already open (either may be null: that file is absent).
+// Both streams are closed.
+void read_device_settings_from(FILE* devs, FILE* devopts);
 
 // The value of key in line: after the first occurrence of key, past any blanks and
 // "=", to the end of the line (line end included). Null when the key is absent.

@@ -14,8 +14,10 @@
 
 namespace {
 
+// The file is read either from a descriptor or from an image already in memory.
 struct ElfFile {
   int fd;
+  const unsigned char* mem;
   uint64_t size;
   bool is64;
   bool big;
@@ -24,6 +26,10 @@ struct ElfFile {
 // Reads exactly n bytes at off; false when they are not all inside the file.
 bool read_at(const ElfFile& f, uint64_t off, void* out, size_t n) {
   if (off > f.size || n > f.size - off) return false;
+  if (f.mem) {
+    std::memcpy(out, f.mem + off, n);
+    return true;
+  }
   unsigned char* p = static_cast<unsigned char*>(out);
   size_t done = 0;
   while (done < n) {
@@ -145,11 +151,19 @@ int plat_version_block(const char* path, char* buf, size_t size, size_t* len) {
   } else if (!S_ISREG(st.st_mode)) {
     rc = 2;
   } else {
-    ElfFile f{fd, static_cast<uint64_t>(st.st_size), false, false};
+    ElfFile f{fd, nullptr, static_cast<uint64_t>(st.st_size), false, false};
     rc = find_block(f, buf, size, len);
   }
   close(fd);
   return rc;
+}
+
+int plat_version_block_image(const void* image, size_t image_size, char* buf, size_t size,
+                             size_t* len) {
+  if (len) *len = 0;
+  if (!image || !buf || !len) return EINVAL;
+  ElfFile f{-1, static_cast<const unsigned char*>(image), image_size, false, false};
+  return find_block(f, buf, size, len);
 }
 
 int plat_file_mtime_text(const char* path, char* out, size_t size) {

@@ -93,6 +93,11 @@ int block_of(const TempRoot& root, const std::string& bytes, std::string* block)
   size_t len = 0;
   int rc = plat_version_block(path.c_str(), buf, sizeof buf, &len);
   if (block) block->assign(buf, rc == 0 ? len : 0);
+  // The reader over an image in memory must come to the same verdict and block.
+  char mem[1024];
+  size_t mem_len = 0;
+  EXPECT_EQ(plat_version_block_image(bytes.data(), bytes.size(), mem, sizeof mem, &mem_len), rc);
+  EXPECT_EQ(std::string(mem, rc == 0 ? mem_len : 0), std::string(buf, rc == 0 ? len : 0));
   return rc;
 }
 
