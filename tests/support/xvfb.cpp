@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+
+// Opened before any test can leave the namespace (a private one cannot open another
+// process's namespace again).
+static const int initial_net = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
 
 Xvfb::Xvfb() {
   int fds[2];
@@ -27,6 +32,14 @@ Xvfb::Xvfb() {
       dup2(devnull, 0);
       dup2(devnull, 1);
       dup2(devnull, 2);
+    }
+    // A server picks its display number by the abstract sockets it can see, and those
+    // belong to a network namespace: started from a test's private namespace it could
+    // take a display already in use elsewhere and replace that server's socket file.
+    // So every server runs in the namespace the test process started in; clients in
+    // other namespaces reach it through the socket file.
+    if (initial_net >= 0 && setns(initial_net, CLONE_NEWNET) != 0) {
+      // Not allowed without privileges: then the test could not have left it either.
     }
     char fd_text[16];
     std::snprintf(fd_text, sizeof fd_text, "%d", fds[1]);
