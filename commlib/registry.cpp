@@ -48,7 +48,7 @@ std::atomic<int> g_refcount{0};
 Connection* g_index_table[kIndexTableSize];  // application thread only
 
 // Pointers are traced as their full value in hexadecimal (no 0x), which keeps the
-// look of the original "%x" lines without cutting 64-bit addresses in half.
+// look of the 32-bit "%x" lines without cutting 64-bit addresses in half.
 uintptr_t ptr_bits(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
 Connection* init_block(void* block, uint8_t user_buffer) {

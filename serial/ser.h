@@ -61,7 +61,7 @@ constexpr uint32_t SER_EV_RING = 0x0100;     // RING changed
 // -103 for an empty mask or unknown bits.
 int32_t ser_wait_event(int port, uint32_t mask);
 // One-shot watch: a thread waits for one event of the mask, then calls notify(cookie,
-// message) on that thread and ends (the window-message post of the original). notify may
+// message) on that thread and ends (where Windows posts a window message). notify may
 // call ser_watch again to re-arm, or ser_close. notify null stops watching (returns 1).
 // ser_close and the next ser_watch end a running watch without calling notify.
 typedef void (*ser_notify_fn)(void* cookie, uint16_t message);

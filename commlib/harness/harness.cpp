@@ -15,7 +15,7 @@ constexpr int kBufSize = 1000;
 // Port text and slave address are kept in 50 characters; a longer argument is cut,
 // which for a port or host name means it is not found and connect reports the error.
 constexpr int kNameSize = 50;
-// The original loop polls without any pause. Waiting up to 1 ms for a key keeps the
+// The loop polls for keys and messages. Waiting up to 1 ms for a key keeps the
 // receive poll at about a thousand passes a second without holding a core busy.
 constexpr int kKeyWaitMs = 1;
 
