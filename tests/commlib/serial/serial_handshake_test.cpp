@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "commlib/serial.h"
-#include "tests/commlib/serial/cable_fixture.h"
+#include "tests/commlib/serial/serial_test_util.h"
 
 using lptest::val;
 

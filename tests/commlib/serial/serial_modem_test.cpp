@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "commlib/serial.h"
-#include "tests/commlib/serial/cable_fixture.h"
+#include "tests/commlib/serial/serial_test_util.h"
 
 using lptest::CableTest;
 using lptest::message;
