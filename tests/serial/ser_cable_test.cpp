@@ -10,18 +10,8 @@ namespace {
 
 using SerCable = CableTest;
 
-// The port's input lines, e.g. "DSR CD": a name only for its exact bit value, anything
-// else shown as a number.
 std::string inputs(int port) {
-  std::string s;
-  auto add = [&s](int32_t v, int32_t bit, const char* name) {
-    if (v) s += (s.empty() ? "" : " ") + (v == bit ? name : std::to_string(v));
-  };
-  add(ser_dsr(port), 0x20, "DSR");
-  add(ser_carrier(port), 0x80, "CD");
-  add(ser_cts(port), 0x10, "CTS");
-  add(ser_ring(port), 0x40, "RI");
-  return s;
+  return input_lines(ser_dsr(port), ser_carrier(port), ser_cts(port), ser_ring(port));
 }
 
 TEST_F(SerCable, DtrIsDsrAndCarrierRtsIsCts) {

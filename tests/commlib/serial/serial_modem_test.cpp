@@ -11,18 +11,8 @@ using lptest::val;
 
 namespace {
 
-// The input lines as the connection reports them, e.g. "DSR CD": a name only for its
-// exact bit value, anything else shown as a number.
 std::string inputs(Connection* c) {
-  std::string s;
-  auto add = [&s](int32_t v, int32_t bit, const char* name) {
-    if (v) s += (s.empty() ? "" : " ") + (v == bit ? name : std::to_string(v));
-  };
-  add(conn_dsr(c), 0x20, "DSR");
-  add(conn_carrier(c), 0x80, "CD");
-  add(conn_cts(c), 0x10, "CTS");
-  add(conn_ring(c), 0x40, "RI");
-  return s;
+  return input_lines(conn_dsr(c), conn_carrier(c), conn_cts(c), conn_ring(c));
 }
 
 TEST_F(CableTest, InputLinesFollowThePeersOutputs) {
