@@ -1,14 +1,16 @@
 // Test installation root whose dev/COMn entries are symlinks to pseudo-terminal slaves,
 // so the driver reaches real ttys through the kernel. The test keeps the master side.
 #pragma once
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
-#include <cstring>
+#include <string>
 
 class PtyRoot {
  public:
@@ -21,10 +23,8 @@ class PtyRoot {
       return;
     }
     std::snprintf(dev_, sizeof dev_, "%s/dev", root_);
-    if (mkdir(dev_, 0700) != 0) return;
-    ok_ = setenv("QUMEX_ROOT", root_, 1) == 0;
+    ok_ = mkdir(dev_, 0700) == 0 && setenv("QUMEX_ROOT", root_, 1) == 0;
   }
-
   ~PtyRoot() {
     for (int i = 0; i < count_; ++i) {
       unlink(links_[i]);
@@ -36,9 +36,10 @@ class PtyRoot {
     }
     unsetenv("QUMEX_ROOT");
   }
+  PtyRoot(const PtyRoot&) = delete;
+  PtyRoot& operator=(const PtyRoot&) = delete;
 
   bool ok() const { return ok_; }
-  const char* dev_dir() const { return dev_; }
 
   // Makes a pseudo-terminal, links <root>/dev/COM<com> to its slave and returns the
   // master (non-blocking), or -1.
@@ -47,15 +48,12 @@ class PtyRoot {
     int m = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (m < 0) return -1;
     const char* slave = (grantpt(m) == 0 && unlockpt(m) == 0) ? ptsname(m) : nullptr;
-    char link[512];
-    std::snprintf(link, sizeof link, "%s/COM%d", dev_, com);
-    if (!slave || symlink(slave, link) != 0) {
+    std::snprintf(links_[count_], sizeof links_[count_], "%s/COM%d", dev_, com);
+    if (!slave || symlink(slave, links_[count_]) != 0) {
       close(m);
       return -1;
     }
-    masters_[count_] = m;
-    std::snprintf(links_[count_], sizeof links_[count_], "%s", link);
-    ++count_;
+    masters_[count_++] = m;
     return m;
   }
 
@@ -78,7 +76,7 @@ class PtyRoot {
   int count_ = 0;
 };
 
-// Reads exactly n bytes from a non-blocking fd, waiting up to timeout_ms for each chunk.
+// Reads up to n bytes from a non-blocking fd, waiting up to timeout_ms for each chunk.
 // Returns the bytes read.
 inline int read_full(int fd, void* buf, int n, int timeout_ms = 5000) {
   char* p = static_cast<char*>(buf);
@@ -89,9 +87,20 @@ inline int read_full(int fd, void* buf, int n, int timeout_ms = 5000) {
     ssize_t r = read(fd, p + got, static_cast<size_t>(n - got));
     if (r > 0) {
       got += static_cast<int>(r);
-    } else if (r == 0) {
-      break;
+    } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
+      break;  // a master whose slave is closed reports a hang-up at once: do not spin
     }
   }
   return got;
+}
+
+// Modem input lines as one text, e.g. "DSR CD": a name only for its exact bit value,
+// anything else shown as a number. Shared with the transport's line tests.
+inline std::string input_lines(int32_t dsr, int32_t cd, int32_t cts, int32_t ri) {
+  std::string s;
+  const int32_t v[] = {dsr, cd, cts, ri}, bit[] = {0x20, 0x80, 0x10, 0x40};
+  const char* name[] = {"DSR", "CD", "CTS", "RI"};
+  for (int i = 0; i < 4; ++i)
+    if (v[i]) s += (s.empty() ? "" : " ") + (v[i] == bit[i] ? name[i] : std::to_string(v[i]));
+  return s;
 }

@@ -3,6 +3,9 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "pty_root.h"
 #include "serial/ser.h"
 #include "serial/sim_cable.h"
@@ -12,6 +15,16 @@ inline void ser_reset_for_test() {
   ser_open(-1, 0, 0);
   ser_set_baud(-1, 19200);
   ser_format(-1, 0, 0, 8);
+}
+
+// Polls cond every 2 ms for up to 10 s.
+template <class F>
+bool eventually(F cond) {
+  for (int i = 0; i < 5000; ++i) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return cond();
 }
 
 // Background writes on for the scope ('W' flips them).
@@ -29,7 +42,6 @@ class PtyPortTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ser_reset_for_test();
-    ASSERT_TRUE(root_.ok());
     master_ = root_.add_com(1);
     ASSERT_GE(master_, 0);
     if (open_port) {
@@ -37,6 +49,11 @@ class PtyPortTest : public ::testing::Test {
     }
   }
   void TearDown() override { ser_reset_for_test(); }
+  // Writes the bytes on the master and waits until port 0 holds at least `queued`.
+  void arrive(const void* bytes, int n, int queued) {
+    ASSERT_EQ(write(master_, bytes, size_t(n)), ssize_t(n));
+    ASSERT_TRUE(eventually([&] { return ser_in_count(0) >= queued; }));
+  }
 
   PtyRoot root_;
   int master_ = -1;

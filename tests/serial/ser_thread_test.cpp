@@ -1,33 +1,18 @@
 // Driver work that involves threads: background writes, event waits and the one-shot
 // watch, and the cable driven from two threads.
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "ser_test_util.h"
-#include "serial/ser.h"
-#include "serial/sim_cable.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-// Polls cond every 2 ms for up to 10 s.
-template <class F>
-bool eventually(F cond) {
-  for (int i = 0; i < 5000; ++i) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(2ms);
-  }
-  return cond();
-}
 
 using SerPtyThreads = PtyPortTest<true>;
 
@@ -109,8 +94,7 @@ struct Notes {
   }
 };
 
-class SerCableThreads : public CableTest {
- protected:
+struct SerCableThreads : CableTest {
   void SetUp() override {
     CableTest::SetUp();
     if (!HasFatalFailure()) open_both();

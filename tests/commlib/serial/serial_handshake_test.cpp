@@ -7,18 +7,17 @@
 #include <vector>
 
 #include "commlib/serial.h"
-#include "tests/commlib/serial/cable_fixture.h"
+#include "tests/commlib/serial/serial_test_util.h"
 
 using lptest::val;
 
 namespace {
 
-// Samples both ends' output lines and keeps every change, in order.
+// Samples both ends' DTR and keeps every change, in order.
 class LineWatch {
  public:
   explicit LineWatch(int cable) : cable_(cable) {
-    last_[0] = sim_cable_lines(cable, 0);
-    last_[1] = sim_cable_lines(cable, 1);
+    for (int end = 0; end < 2; ++end) last_[end] = sim_cable_lines(cable, end);
     t_ = std::thread([this] { run(); });
   }
   ~LineWatch() { stop(); }
@@ -26,37 +25,19 @@ class LineWatch {
     stop_ = true;
     if (t_.joinable()) t_.join();
   }
-  // The DTR changes only, as "A-" / "A+" / "B-" / "B+" (A calling, B answering).
-  std::string dtr_story() const {
-    std::string s;
-    for (const auto& c : changes_) {
-      if (c.what != SIM_LINE_DTR) continue;
-      if (!s.empty()) s += ' ';
-      s += c.end == 0 ? 'A' : 'B';
-      s += c.on ? '+' : '-';
-    }
-    return s;
-  }
-  // The end's output lines as sampled when its DTR first went low, or -1.
-  int lines_at_first_dtr_drop(int end) const {
-    for (const auto& c : changes_)
-      if (c.end == end && c.what == SIM_LINE_DTR && !c.on) return c.lines;
-    return -1;
-  }
+  // The changes as "A-" / "A+" / "B-" / "B+" (A calling, B answering); read after stop().
+  std::string dtr_story;
+  int a_lines_at_first_drop = -1;  // the calling end's output lines then
 
  private:
-  struct Edge {
-    int end;
-    uint32_t what;
-    bool on;
-    int lines;
-  };
   void run() {
     while (!stop_) {
       for (int end = 0; end < 2; ++end) {
         const int now = sim_cable_lines(cable_, end);
-        for (uint32_t bit : {SIM_LINE_DTR, SIM_LINE_RTS}) {
-          if ((now ^ last_[end]) & bit) changes_.push_back({end, bit, (now & bit) != 0, now});
+        if ((now ^ last_[end]) & SIM_LINE_DTR) {
+          const bool on = (now & SIM_LINE_DTR) != 0;
+          if (end == 0 && !on && a_lines_at_first_drop < 0) a_lines_at_first_drop = now;
+          dtr_story += std::string(dtr_story.empty() ? "" : " ") + "AB"[end] + "-+"[on];
         }
         last_[end] = now;
       }
@@ -65,7 +46,6 @@ class LineWatch {
   }
   int cable_;
   int last_[2];
-  std::vector<Edge> changes_;
   std::atomic<bool> stop_{false};
   std::thread t_;
 };
@@ -109,6 +89,7 @@ class Answerer {
 
 class Handshake : public lptest::CableTest {
  protected:
+  static constexpr int kDtrRts = int(SIM_LINE_DTR | SIM_LINE_RTS);
   void SetUp() override {
     CableTest::SetUp();
     open_both(57600);
@@ -131,10 +112,9 @@ class Handshake : public lptest::CableTest {
     // low, or at the latest in the pass that switches (which needs it).
     EXPECT_TRUE(answer.saw_break_pending || val(b_->serial_setup_mode) == uint16_t(setup));
     // The calling side announces the framing on RTS before it drops DTR.
-    const int at_drop = watch.lines_at_first_dtr_drop(0);
-    EXPECT_NE(at_drop, -1);
-    EXPECT_EQ(at_drop & int(SIM_LINE_RTS), setup ? 0 : int(SIM_LINE_RTS));
-    return watch.dtr_story();
+    EXPECT_NE(watch.a_lines_at_first_drop, -1);
+    EXPECT_EQ(watch.a_lines_at_first_drop & int(SIM_LINE_RTS), setup ? 0 : int(SIM_LINE_RTS));
+    return watch.dtr_story;
   }
 };
 
@@ -145,10 +125,8 @@ TEST_F(Handshake, SwitchesBothSidesToSetupAndBack) {
   EXPECT_EQ(val(b_->serial_setup_mode), 1);
   EXPECT_EQ(val(a_->serial_baud), 9600u);
   EXPECT_EQ(val(b_->serial_baud), 9600u);
-  EXPECT_EQ(lines(0) & SIM_LINE_RTS, 0);  // RTS low stands for the setup framing
-  EXPECT_EQ(lines(1) & SIM_LINE_RTS, 0);
-  EXPECT_EQ(lines(0) & SIM_LINE_DTR, int(SIM_LINE_DTR));
-  EXPECT_EQ(lines(1) & SIM_LINE_DTR, int(SIM_LINE_DTR));
+  // RTS low stands for the setup framing.
+  for (int end : {0, 1}) EXPECT_EQ(lines(end) & kDtrRts, int(SIM_LINE_DTR)) << end;
 
   // Both speak pairs now.
   uint8_t m[8];
@@ -166,18 +144,14 @@ TEST_F(Handshake, SwitchesBothSidesToSetupAndBack) {
   EXPECT_EQ(val(b_->serial_setup_mode), 0);
   EXPECT_EQ(val(a_->serial_baud), 57600u);
   EXPECT_EQ(val(b_->serial_baud), 57600u);
-  EXPECT_EQ(lines(0) & SIM_LINE_RTS, int(SIM_LINE_RTS));
-  EXPECT_EQ(lines(1) & SIM_LINE_RTS, int(SIM_LINE_RTS));
+  for (int end : {0, 1}) EXPECT_EQ(lines(end) & kDtrRts, kDtrRts) << end;
 
-  uint8_t payload[200], big[300];
-  for (int i = 0; i < 200; ++i) payload[i] = uint8_t(i * 3);
-  const int n = msg_build(a_, big, sizeof big, 0x90, 3, payload, 200);
-  ASSERT_EQ(n, 208);
-  EXPECT_EQ(conn_send(a_, big, n), 0);
-  ASSERT_TRUE(lptest::wait_input(b_, n));
+  const auto big = lptest::message(0x90, 3, 200, 1);
+  EXPECT_EQ(conn_send(a_, big.data(), int(big.size())), 0);
+  ASSERT_TRUE(lptest::wait_input(b_, int(big.size())));
   uint8_t back[300];
-  ASSERT_EQ(rx_receive(b_, 0, back, sizeof back), n);
-  EXPECT_EQ(std::memcmp(back, big, size_t(n)), 0);
+  ASSERT_EQ(rx_receive(b_, 0, back, sizeof back), int(big.size()));
+  EXPECT_EQ(std::memcmp(back, big.data(), big.size()), 0);
 }
 
 TEST_F(Handshake, FailsWhenDsrNeverDrops) {
@@ -192,7 +166,7 @@ TEST_F(Handshake, FailsWhenDsrNeverDrops) {
   answer.stop();
   watch.stop();
   EXPECT_GE(took, qc::kHandshakeWaitMs);  // the whole first wait ran out
-  EXPECT_EQ(watch.dtr_story(), "A- A+");
+  EXPECT_EQ(watch.dtr_story, "A- A+");
   // Nothing switched on the answering side; the caller records the framing it asked
   // for all the same.
   EXPECT_EQ(val(b_->serial_setup_mode), 0);
@@ -205,7 +179,7 @@ TEST_F(Handshake, NothingHappensWithoutDsr) {
   LineWatch watch(cable_);
   EXPECT_EQ(serial_set_mode(a_, 1, 0), 0);
   watch.stop();
-  EXPECT_EQ(watch.dtr_story(), "");
+  EXPECT_EQ(watch.dtr_story, "");
   EXPECT_EQ(val(a_->serial_setup_mode), 1);
 }
 
@@ -235,7 +209,7 @@ TEST_F(Handshake, WithoutTheOptionTheCallerSwitchesAtOnce) {
   LineWatch watch(cable_);
   EXPECT_EQ(serial_set_mode(a_, 1, 4800), 0);
   watch.stop();
-  EXPECT_EQ(watch.dtr_story(), "");
+  EXPECT_EQ(watch.dtr_story, "");
   EXPECT_EQ(lines(0) & SIM_LINE_RTS, 0);
   EXPECT_EQ(val(a_->serial_baud), 4800u);
   EXPECT_EQ(serial_set_mode(a_, 0, 0), 0);

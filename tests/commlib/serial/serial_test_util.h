@@ -1,10 +1,9 @@
-// Test pieces for the serial transport over pseudo-terminals (PtyRoot, shared with the
-// driver's tests, maps <root>/dev/COMn to their slaves): a feeder thread that writes the
-// master side, so bytes reach the port through the kernel's tty layer, and helpers to
-// read what a connection wrote.
+// Test pieces for the serial transport. Over pseudo-terminals (PtyRoot, shared with the
+// driver's tests, maps <root>/dev/COMn to their slaves) bytes reach the port through the
+// kernel's tty layer; the simulated null-modem cable shows what a pseudo-terminal cannot:
+// modem lines, break and line errors.
 #pragma once
 #include <errno.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -12,7 +11,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +19,7 @@
 #include "commlib/core.h"
 #include "commlib/transport.h"
 #include "serial/ser.h"
+#include "serial/sim_cable.h"
 #include "tests/serial/pty_root.h"
 
 namespace lptest {
@@ -32,51 +31,21 @@ T val(T v) {
   return v;
 }
 
-// Writes the bytes to the master from another thread and waits until they are written.
+// Writes all the bytes to the (non-blocking) master.
 inline void feed(int master, const std::vector<uint8_t>& bytes) {
-  std::thread t([master, &bytes] {
-    size_t done = 0;
-    while (done < bytes.size()) {
-      ssize_t w = write(master, bytes.data() + done, bytes.size() - done);
-      if (w < 0 && errno == EAGAIN) {  // the master is non-blocking: wait for room
-        pollfd p = {master, POLLOUT, 0};
-        if (poll(&p, 1, 5000) <= 0) {
-          ADD_FAILURE() << "pty master stays full";
-          return;
-        }
-        continue;
-      }
-      if (w < 0) {
-        ADD_FAILURE() << "write to pty master failed";
-        return;
-      }
-      done += size_t(w);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t w = write(master, bytes.data() + done, bytes.size() - done);
+    if (w < 0 && errno == EAGAIN) {
+      pollfd p = {master, POLLOUT, 0};
+      if (poll(&p, 1, 5000) > 0) continue;
     }
-  });
-  t.join();
-}
-
-// Reads up to n bytes from the master (the bytes a connection wrote), waiting up to
-// limit_ms for them.
-inline std::vector<uint8_t> drain_master(int master, size_t n, int limit_ms = 5000) {
-  std::vector<uint8_t> out;
-  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
-  const int fl = fcntl(master, F_GETFL);
-  if (fl < 0 || fcntl(master, F_SETFL, fl | O_NONBLOCK) != 0) {
-    ADD_FAILURE() << "fcntl on the pty master failed";
-    return out;
-  }
-  while (out.size() < n && std::chrono::steady_clock::now() < end) {
-    uint8_t buf[4096];
-    ssize_t r = read(master, buf, sizeof buf);
-    if (r > 0) {
-      out.insert(out.end(), buf, buf + r);
-    } else {
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (w < 0) {
+      ADD_FAILURE() << "pty master write failed or stays full";
+      return;
     }
+    done += size_t(w);
   }
-  if (fcntl(master, F_SETFL, fl) != 0) ADD_FAILURE() << "fcntl on the pty master failed";
-  return out;
 }
 
 // Waits until the driver's input queue of the connection's port holds at least n bytes.
@@ -101,7 +70,7 @@ inline int open_serial(Connection* c, const char* port, int baud, bool server = 
 // A message as msg_build lays it out: type, command, length, payload, sequence.
 inline std::vector<uint8_t> message(uint8_t type, uint8_t command, size_t payload,
                                     uint32_t seq, uint8_t fill = 0x5A) {
-  std::vector<uint8_t> m(payload + 8, fill);
+  std::vector<uint8_t> m(payload + 8);
   m[0] = type;
   m[1] = command;
   m[2] = uint8_t((payload + 8) & 0xFF);
@@ -109,6 +78,17 @@ inline std::vector<uint8_t> message(uint8_t type, uint8_t command, size_t payloa
   for (size_t i = 0; i < payload; ++i) m[4 + i] = uint8_t(fill + i * 7);
   for (int i = 0; i < 4; ++i) m[payload + 4 + i] = uint8_t(seq >> (8 * i));
   return m;
+}
+
+inline std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+inline void close_and_free(Connection* c) {
+  if (!c) return;
+  serial_close(c);
+  conn_free(c);
 }
 
 // One connection opened on <root>/dev/COM<com>, a pseudo-terminal whose master the test
@@ -123,12 +103,7 @@ class PtyConnection : public ::testing::Test {
     ASSERT_NE(c_, nullptr);
     ASSERT_EQ(open_serial(c_, ("COM" + std::to_string(com_)).c_str(), baud_), 0);
   }
-  void TearDown() override {
-    if (c_) {
-      serial_close(c_);
-      conn_free(c_);
-    }
-  }
+  void TearDown() override { close_and_free(c_); }
 
   const int com_, baud_;
   PtyRoot root_;
@@ -136,9 +111,41 @@ class PtyConnection : public ::testing::Test {
   Connection* c_ = nullptr;
 };
 
-inline std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+// Two connections on the two ends of a simulated null-modem cable: COM5 on end 0 and
+// COM6 on end 1.
+class CableTest : public ::testing::Test {
+ protected:
+  static constexpr int kComA = 5, kComB = 6;
+
+  void SetUp() override {
+    cable_ = sim_cable_create();
+    ASSERT_GT(cable_, 0);
+    ASSERT_EQ(sim_cable_bind(kComA, cable_, 0), 0);
+    ASSERT_EQ(sim_cable_bind(kComB, cable_, 1), 0);
+    a_ = conn_alloc();
+    b_ = conn_alloc();
+    ASSERT_TRUE(a_ && b_);
+  }
+  void TearDown() override {
+    close_and_free(a_);
+    close_and_free(b_);
+    sim_cable_destroy(cable_);
+  }
+  // Opens both ends: a the calling (client) side, b the answering (server) side.
+  void open_both(int baud) {
+    ASSERT_EQ(open_serial(a_, "COM5", baud, false), 0);
+    ASSERT_EQ(open_serial(b_, "COM6", baud, true), 0);
+  }
+  // Writes raw bytes into b's port from a's side of the cable.
+  void send_to_b(const std::vector<uint8_t>& bytes) {
+    ASSERT_EQ(serial_write(a_, bytes.data(), int(bytes.size())), 0);
+    ASSERT_TRUE(wait_input(b_, int(bytes.size())));
+  }
+  int lines(int end) const { return sim_cable_lines(cable_, end); }
+
+  int cable_ = -1;
+  Connection* a_ = nullptr;
+  Connection* b_ = nullptr;
+};
 
 }  // namespace lptest
