@@ -1,6 +1,6 @@
 // Capture files and the scratch folder they are written to, shared by the transport
-// tests: a temporary current directory with an optional ZRCLOG.INI, and the 40-byte
-// records of a capture file decoded.
+// tests: a temporary current directory with an optional ZRCLOG.INI, the 40-byte records
+// of a capture file decoded, and the trace output caught in a temporary file.
 #pragma once
 #include <dirent.h>
 #include <unistd.h>
@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "commlib/core.h"
@@ -21,59 +23,15 @@ struct Record {
   std::string text;
 };
 
-// A temporary current directory, optionally with a ZRCLOG.INI.
-class ScratchDir {
- public:
-  explicit ScratchDir(const char* ini) {
-    char tmpl[] = "/tmp/lp_eth_XXXXXX";
-    char* d = mkdtemp(tmpl);
-    if (d) path_ = d;
-    if (!getcwd(old_, sizeof old_)) old_[0] = 0;
-    if (!path_.empty() && chdir(path_.c_str()) == 0 && ini) {
-      FILE* f = std::fopen("ZRCLOG.INI", "w");
-      if (f) {
-        std::fputs(ini, f);
-        std::fclose(f);
-      }
-    }
-    qc::log_options_mark_unread();
-  }
-  ~ScratchDir() {
-    if (old_[0] && chdir(old_) != 0) return;
-    std::string cmd = "rm -rf '" + path_ + "'";
-    if (!path_.empty() && std::system(cmd.c_str()) != 0) return;
-  }
-  std::vector<std::string> files() const {
-    std::vector<std::string> out;
-    DIR* d = opendir(path_.c_str());
-    if (!d) return out;
-    while (dirent* e = readdir(d))
-      if (e->d_name[0] != '.') out.push_back(e->d_name);
-    closedir(d);
-    return out;
-  }
-  const std::string& path() const { return path_; }
-  // The records of the (last listed) capture file whose name contains tag.
-  std::vector<Record> capture(const std::string& tag) const;
-
- private:
-  std::string path_;
-  char old_[4096];
-};
-
 inline std::vector<Record> read_capture(const std::string& file) {
   std::vector<Record> out;
   FILE* f = std::fopen(file.c_str(), "rb");
   if (!f) return out;
   uint8_t r[40];
   while (std::fread(r, 1, 40, f) == 40) {
-    Record x;
-    x.kind = qc::le16(r);
-    x.code = qc::le16(r + 2);
-    x.second = qc::le32(r + 8);
-    x.first = qc::le32(r + 12);
-    x.third = qc::le32(r + 16);
-    if (x.kind == 1) x.text.assign(reinterpret_cast<const char*>(r + 8), strnlen((const char*)r + 8, 32));
+    const char* text = reinterpret_cast<const char*>(r + 8);
+    Record x{qc::le16(r), qc::le16(r + 2), qc::le32(r + 12), qc::le32(r + 8), qc::le32(r + 16), {}};
+    if (x.kind == 1) x.text.assign(text, strnlen(text, 32));
     out.push_back(x);
   }
   std::fclose(f);
@@ -90,11 +48,85 @@ inline bool has_event(const std::vector<Record>& recs, uint16_t code) {
   return find_event(recs, code) != nullptr;
 }
 
-inline std::vector<Record> ScratchDir::capture(const std::string& tag) const {
-  std::vector<Record> recs;
-  for (const auto& f : files())
-    if (f.find(tag) != std::string::npos) recs = read_capture(path_ + "/" + f);
-  return recs;
+// How many event records carry code (and pass also).
+template <class P>
+int count_events(const std::vector<Record>& recs, uint16_t code, P also) {
+  int n = 0;
+  for (const auto& r : recs) n += r.kind == 0 && r.code == code && also(r);
+  return n;
 }
+inline int count_events(const std::vector<Record>& recs, uint16_t code) {
+  return count_events(recs, code, [](const Record&) { return true; });
+}
+
+// A temporary current directory, optionally with a ZRCLOG.INI.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const char* ini) {
+    char tmpl[] = "/tmp/lp_eth_XXXXXX";
+    if (const char* d = mkdtemp(tmpl)) path_ = d;
+    if (!getcwd(old_, sizeof old_)) old_[0] = 0;
+    if (!path_.empty() && chdir(path_.c_str()) == 0 && ini) {
+      if (FILE* f = std::fopen("ZRCLOG.INI", "w")) {
+        std::fputs(ini, f);
+        std::fclose(f);
+      }
+    }
+    qc::log_options_mark_unread();
+  }
+  ~ScratchDir() {
+    std::error_code ec;  // nothing to do about a leftover folder in /tmp
+    if (old_[0] && chdir(old_) == 0 && !path_.empty()) std::filesystem::remove_all(path_, ec);
+  }
+  std::vector<std::string> files() const {
+    std::vector<std::string> out;
+    DIR* d = opendir(path_.c_str());
+    if (!d) return out;
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.') out.push_back(e->d_name);
+    closedir(d);
+    return out;
+  }
+  const std::string& path() const { return path_; }
+  // The records of the (last listed) capture file whose name contains tag; "" for all.
+  std::vector<Record> capture(const std::string& tag) const {
+    std::vector<Record> recs;
+    for (const auto& f : files()) {
+      if (f.find(tag) == std::string::npos) continue;
+      auto r = read_capture(path_ + "/" + f);
+      if (tag.empty()) recs.insert(recs.end(), r.begin(), r.end());
+      else recs = r;
+    }
+    return recs;
+  }
+
+ private:
+  std::string path_;
+  char old_[4096];
+};
+
+// Catches the trace lines written while it lives.
+class TraceFile {
+ public:
+  TraceFile() : f_(std::tmpfile()) { qc::trace_set_stream(f_); }
+  ~TraceFile() {
+    qc::trace_set_stream(nullptr);
+    if (f_) std::fclose(f_);
+  }
+  bool ok() const { return f_ != nullptr; }
+  std::string text() {
+    qc::trace_set_stream(nullptr);
+    std::string s;
+    if (!f_) return s;
+    std::rewind(f_);
+    char buf[512];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f_)) > 0) s.append(buf, n);
+    return s;
+  }
+
+ private:
+  FILE* f_;
+};
 
 }  // namespace lpcap

@@ -3,16 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
-#include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "commlib/core.h"
+#include "tests/commlib/capture_reader.h"
 
-namespace fs = std::filesystem;
 using qc::kRx;
 using qc::kTx;
 
@@ -21,24 +20,15 @@ namespace {
 class Scratch : public ::testing::Test {
  protected:
   void SetUp() override {
-    old_ = fs::current_path();
-    std::random_device rd;
-    dir_ = fs::temp_directory_path() / ("qcomm-capture-" + std::to_string(rd()));
-    ASSERT_TRUE(fs::create_directory(dir_));
-    fs::current_path(dir_);
+    ASSERT_FALSE(dir_.path().empty());
     ASSERT_EQ(qc::live_object_count(), 0);
     // WRITENOW and BLUETOOTH outlive a re-read: bring them back to their defaults.
     write_ini("WRITENOW=0\nBLUETOOTH=1\n");
-    qc::log_options_mark_unread();
     qc::log_options();
-    fs::remove("ZRCLOG.INI");
+    std::remove("ZRCLOG.INI");
     qc::log_options_mark_unread();
   }
-  void TearDown() override {
-    qc::trace_set_stream(nullptr);
-    fs::current_path(old_);
-    fs::remove_all(dir_);
-  }
+  void TearDown() override { conn_free(c); }
   static void write_ini(const std::string& text) {
     std::ofstream("ZRCLOG.INI", std::ios::binary | std::ios::trunc) << text;
   }
@@ -49,13 +39,12 @@ class Scratch : public ::testing::Test {
   // Files in the scratch directory other than the options file.
   std::set<std::string> captures() const {
     std::set<std::string> s;
-    for (auto& e : fs::directory_iterator(dir_)) {
-      std::string n = e.path().filename().string();
+    for (const auto& n : dir_.files())
       if (n != "ZRCLOG.INI") s.insert(n);
-    }
     return s;
   }
-  fs::path old_, dir_;
+  lpcap::ScratchDir dir_{nullptr};
+  Connection* c = nullptr;  // freed after the test
 };
 
 uint32_t u32(const std::vector<uint8_t>& b, size_t at) { return qc::le32(b.data() + at); }
@@ -107,7 +96,7 @@ TEST(LogOptions, LongLinesAreCutAt259Characters) {
 }
 
 TEST_F(Scratch, FileIsReadAgainOnlyAfterLastObjectIsFreed) {
-  Connection* c = conn_alloc();
+  c = conn_alloc();
   ASSERT_NE(c, nullptr);
   qc::capture_open(c, kRx, "CRX");  // no options file: no capture
   EXPECT_EQ(+c->rx_capture_slot, 0u);
@@ -125,18 +114,16 @@ TEST_F(Scratch, FileIsReadAgainOnlyAfterLastObjectIsFreed) {
   qc::capture_event(c, kRx, 1, 2, 3, 4);
   qc::capture_close(c);
   EXPECT_EQ(captures(), std::set<std::string>{"zrcABCRX10.bin"});
-  conn_free(c);
 }
 
 // ---- names and records ----
 
 TEST_F(Scratch, SuccessiveOpensTakeTheNextFreeNames) {
   write_ini("RECORD=1\n");
-  FILE* t = std::tmpfile();
-  ASSERT_NE(t, nullptr);
-  qc::trace_set_stream(t);
+  lpcap::TraceFile t;
+  ASSERT_TRUE(t.ok());
   for (int run = 0; run < 2; ++run) {
-    Connection* c = conn_alloc();
+    c = conn_alloc();
     ASSERT_NE(c, nullptr);
     qc::capture_open(c, kRx, "CRX");
     qc::capture_open(c, kTx, "CTX");
@@ -148,17 +135,14 @@ TEST_F(Scratch, SuccessiveOpensTakeTheNextFreeNames) {
     EXPECT_EQ(+c->rx_capture_slot, 0u);
     EXPECT_EQ(+c->tx_capture_slot, 0u);
     conn_free(c);
+    c = nullptr;
   }
-  qc::trace_set_stream(nullptr);
   EXPECT_EQ(captures(), (std::set<std::string>{"zrcCRX10.bin", "zrcCTX20.bin", "zrcCRX11.bin",
                                                "zrcCTX21.bin"}));
+  std::istringstream lines(t.text());
   std::string trace;
-  std::rewind(t);
-  char line[256];
-  while (std::fgets(line, sizeof line, t)) {
-    if (std::strstr(line, "logfile")) trace += line;
-  }
-  std::fclose(t);
+  for (std::string l; std::getline(lines, l);)
+    if (l.find("logfile") != std::string::npos) trace += l + "\n";
   EXPECT_EQ(trace,
             "c Opened logfile zrcCRX10.bin\nc Opened logfile zrcCTX20.bin\n"
             "c closed logfile zrcCTX20.bin\nc closed logfile zrcCRX10.bin\n"
@@ -168,7 +152,7 @@ TEST_F(Scratch, SuccessiveOpensTakeTheNextFreeNames) {
 
 TEST_F(Scratch, RecordsAreWrittenByteForByteAtClose) {
   write_ini("RECORD=1\n");
-  Connection* c = conn_alloc();
+  c = conn_alloc();
   c->is_server = 1;
   qc::capture_open(c, kRx, "SRX");
   ASSERT_EQ(+c->rx_capture_slot, 1u);
@@ -207,12 +191,11 @@ TEST_F(Scratch, RecordsAreWrittenByteForByteAtClose) {
   EXPECT_EQ(u32(b, 136), 0u);
   EXPECT_EQ(u32(b, 172), 16u);
   EXPECT_EQ(u32(b, 176), 16u);
-  conn_free(c);
 }
 
 TEST_F(Scratch, WritenowReachesTheFileBeforeTheCallReturns) {
   write_ini("RECORD=1\nWRITENOW=1\n");
-  Connection* c = conn_alloc();
+  c = conn_alloc();
   qc::capture_open(c, kTx, "CTX");
   ASSERT_EQ(+c->tx_capture_slot, 1u);
   qc::capture_event(c, kTx, 5, 6, 7, 8);
@@ -224,12 +207,11 @@ TEST_F(Scratch, WritenowReachesTheFileBeforeTheCallReturns) {
   EXPECT_EQ(read_file("zrcCTX10.bin").size(), 80u);
   qc::capture_close(c);
   EXPECT_EQ(read_file("zrcCTX10.bin").size(), 80u);  // nothing left to add at close
-  conn_free(c);
 }
 
 TEST_F(Scratch, LogallCompanionsHoldWholeMessages) {
   write_ini("RECORD=1\nLOGALL=1\n");
-  Connection* c = conn_alloc();
+  c = conn_alloc();
   qc::capture_open(c, kRx, "CRX");
   qc::capture_open(c, kTx, "CTX");
   EXPECT_EQ(captures(), (std::set<std::string>{"zrcCRX10.bin", "zrcCRX10.binFULL",
@@ -262,12 +244,11 @@ TEST_F(Scratch, LogallCompanionsHoldWholeMessages) {
   EXPECT_EQ(u16(r, 2), 1);
   EXPECT_EQ(u32(r, 8), 1u);
   EXPECT_EQ(u32(r, 12), qc::le32(msg));
-  conn_free(c);
 }
 
 TEST_F(Scratch, EmptyCaptureLeavesNoFileAndItsNameIsReused) {
   write_ini("RECORD=1\nLOGALL=1\n");
-  Connection* c = conn_alloc();
+  c = conn_alloc();
   qc::capture_open(c, kRx, "MRX");
   EXPECT_EQ(captures().size(), 2u);
   qc::capture_close(c);
@@ -277,12 +258,11 @@ TEST_F(Scratch, EmptyCaptureLeavesNoFileAndItsNameIsReused) {
   qc::capture_slot_name(1, name, sizeof name);
   EXPECT_STREQ(name, "zrcMRX10.bin");
   qc::capture_close(c);
-  conn_free(c);
 }
 
 TEST_F(Scratch, SecondOpenOfADirectionClosesTheFirst) {
   write_ini("RECORD=1\nLOGALL=1\n");
-  Connection* c = conn_alloc();
+  c = conn_alloc();
   qc::capture_open(c, kRx, "CRX");
   qc::capture_event(c, kRx, 3, 0, 0, 0);
   qc::capture_open(c, kRx, "CRX");  // e.g. a connect without a disconnect before it
@@ -290,7 +270,6 @@ TEST_F(Scratch, SecondOpenOfADirectionClosesTheFirst) {
   EXPECT_EQ(read_file("zrcCRX10.bin").size(), 40u);  // written when it was closed
   qc::capture_close(c);
   EXPECT_EQ(captures(), std::set<std::string>{"zrcCRX10.bin"});  // the empty second went
-  conn_free(c);
 }
 
 TEST_F(Scratch, NinthCaptureIsSkipped) {
@@ -311,16 +290,13 @@ TEST_F(Scratch, NinthCaptureIsSkipped) {
 
 TEST_F(Scratch, FullBufferDropsLaterRecords) {
   write_ini("RECORD=1\n");  // 800000 bytes: a record fits while used + 40 < capacity
-  Connection* c = conn_alloc();
+  c = conn_alloc();
   qc::capture_open(c, kRx, "CRX");
   for (int i = 0; i < 20010; ++i) qc::capture_event(c, kRx, 2, uint32_t(i), 0, 0);
   qc::capture_close(c);
   std::vector<uint8_t> b = read_file("zrcCRX10.bin");
-  EXPECT_EQ(b.size(), 19999u * 40u);
-  if (b.size() >= 40) {
-    EXPECT_EQ(u32(b, b.size() - 40 + 12), 19998u);
-  }
-  conn_free(c);
+  ASSERT_EQ(b.size(), 19999u * 40u);
+  EXPECT_EQ(u32(b, b.size() - 40 + 12), 19998u);
 }
 
 TEST_F(Scratch, AllNamesTakenGivesNoCapture) {
@@ -328,7 +304,7 @@ TEST_F(Scratch, AllNamesTakenGivesNoCapture) {
   for (int n = 0; n < 256; ++n) {
     std::ofstream("zrcCRX1" + std::to_string(n) + ".bin") << "x";
   }
-  Connection* c = conn_alloc();
+  c = conn_alloc();
   qc::capture_open(c, kRx, "CRX");
   EXPECT_EQ(+c->rx_capture_slot, 0u);
   std::remove("zrcCRX1200.bin");
@@ -338,27 +314,19 @@ TEST_F(Scratch, AllNamesTakenGivesNoCapture) {
   qc::capture_slot_name(1, name, sizeof name);
   EXPECT_STREQ(name, "zrcCRX1200.bin");
   qc::capture_close(c);
-  conn_free(c);
 }
 
 TEST_F(Scratch, SelectTraceLine) {
   write_ini("WRITENOW=1\n");
-  Connection* c = conn_alloc();
+  c = conn_alloc();
   qc::capture_open(c, kRx, "CRX");  // reads the options (RECORD 0: no capture)
-  FILE* t = std::tmpfile();
-  ASSERT_NE(t, nullptr);
-  qc::trace_set_stream(t);
+  lpcap::TraceFile t;
+  ASSERT_TRUE(t.ok());
   c->status = 2;
   qc::trace_select(c, 1, true, {true, false, true}, {false, true, false}, "C");
   qc::trace_select(c, 0, false, {false, false, false}, {true, true, true}, "S");
-  qc::trace_set_stream(nullptr);
-  std::rewind(t);
-  char buf[256] = {};
-  size_t n = std::fread(buf, 1, sizeof buf - 1, t);
-  std::fclose(t);
-  EXPECT_EQ(std::string(buf, n), "\nC select: (2) 1 Conn in UDP in TCP out \n\nS select: (2) 0 \n");
+  EXPECT_EQ(t.text(), "\nC select: (2) 1 Conn in UDP in TCP out \n\nS select: (2) 0 \n");
   c->status = 0;
-  conn_free(c);
 }
 
 TEST(Clocks, MonotonicAndConsistent) {

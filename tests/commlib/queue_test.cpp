@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "commlib/core.h"
+#include "tests/commlib/capture_reader.h"
 
 namespace {
 
@@ -194,19 +195,13 @@ TEST_F(Queues, SerialRawBytesServedInPieces) {
 }
 
 TEST_F(Queues, TraceLines) {
-  FILE* t = std::tmpfile();
-  ASSERT_NE(t, nullptr);
-  qc::trace_set_stream(t);
+  lpcap::TraceFile t;
+  ASSERT_TRUE(t.ok());
   arrive(c, 130, 0, 8, 1, 0);
   arrive(c, 160, 0, 8, 1, 1);
   c->is_server = 1;
   rx_receive(c, 1, buf, sizeof buf);
-  qc::trace_set_stream(nullptr);
-  std::rewind(t);
-  char text[256] = {};
-  size_t n = std::fread(text, 1, sizeof text - 1, t);
-  std::fclose(t);
-  EXPECT_EQ(std::string(text, n),
+  EXPECT_EQ(t.text(),
             "c queued 0 (count = 1) from tcpsocket\nc queued 0 (count = 1) from udpsocket\n"
             "s unqueued 0\n");
 }

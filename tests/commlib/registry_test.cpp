@@ -7,17 +7,9 @@
 #include <vector>
 
 #include "commlib/core.h"
+#include "tests/commlib/capture_reader.h"
 
 namespace {
-
-std::string read_all(FILE* f) {
-  std::string s;
-  std::rewind(f);
-  char buf[512];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) s.append(buf, n);
-  return s;
-}
 
 std::string hex(const void* p) {
   char b[32];
@@ -177,9 +169,8 @@ TEST(Registry, ByIndexTable) {
 }
 
 TEST(Registry, TraceLines) {
-  FILE* t = std::tmpfile();
-  ASSERT_NE(t, nullptr);
-  qc::trace_set_stream(t);
+  lpcap::TraceFile t;
+  ASSERT_TRUE(t.ok());
   Connection* c = conn_alloc();
   ASSERT_NE(c, nullptr);
   c->status = 4;
@@ -193,8 +184,7 @@ TEST(Registry, TraceLines) {
   std::string want = "Alloc object : " + ptr + "\nConnection status : 4\nFree  " + ptr +
                      "\nFree object was found\nUser buffer : " + hex(u) +
                      "Connection status : 0\nFree object was found\n";
-  EXPECT_EQ(read_all(t), want);
-  std::fclose(t);
+  EXPECT_EQ(t.text(), want);
 }
 
 }  // namespace

@@ -4,15 +4,11 @@
 
 #include <atomic>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <random>
 #include <thread>
 #include <vector>
 
 #include "commlib/core.h"
-
-namespace fs = std::filesystem;
+#include "tests/commlib/capture_reader.h"
 
 namespace {
 
@@ -25,16 +21,10 @@ struct Tally {
 };
 
 TEST(QueueThreads, ProducersPerObjectAndOneConsumer) {
-  fs::path old = fs::current_path();
-  std::random_device rd;
-  fs::path dir = fs::temp_directory_path() / ("qcomm-threaded-" + std::to_string(rd()));
-  ASSERT_TRUE(fs::create_directory(dir));
-  fs::current_path(dir);
-  std::ofstream("ZRCLOG.INI") << "RECORD=1\nLOGALL=1\n";
-  qc::log_options_mark_unread();
-  FILE* trace = std::tmpfile();
-  ASSERT_NE(trace, nullptr);
-  qc::trace_set_stream(trace);
+  lpcap::ScratchDir dir("RECORD=1\nLOGALL=1\n");
+  ASSERT_FALSE(dir.path().empty());
+  lpcap::TraceFile trace;
+  ASSERT_TRUE(trace.ok());
 
   Connection* objs[kObjects];
   for (int i = 0; i < kObjects; ++i) {
@@ -110,10 +100,6 @@ TEST(QueueThreads, ProducersPerObjectAndOneConsumer) {
     qc::capture_close(c);
     conn_free(c);
   }
-  qc::trace_set_stream(nullptr);
-  std::fclose(trace);
-  fs::current_path(old);
-  fs::remove_all(dir);
 }
 
 }  // namespace

@@ -23,12 +23,13 @@ int g_failures = 0;
     }                                                                            \
   } while (0)
 
-// Runs body in a child inside a fresh namespace; returns the child's exit code.
+// Runs body in a child inside a fresh namespace and expects it to pass.
 template <class F>
-int in_namespace(F body) {
+void in_namespace(F body) {
+  if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
   std::fflush(nullptr);
   pid_t pid = fork();
-  if (pid < 0) return -1;
+  ASSERT_GE(pid, 0);
   if (pid == 0) {
     if (unshare(CLONE_NEWNET | CLONE_NEWUTS) != 0) _exit(kSkip);
     if (sethostname("localhost", 9) != 0) _exit(kSkip);
@@ -41,20 +42,16 @@ int in_namespace(F body) {
     _exit(g_failures == 0 ? 0 : 1);
   }
   int st = 0;
-  if (waitpid(pid, &st, 0) != pid) return -1;
-  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
-void expect_child(int rc) {
-  if (rc == kSkip) GTEST_SKIP() << "no network namespace (needs root and iproute2)";
+  ASSERT_EQ(waitpid(pid, &st, 0), pid);
+  int rc = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  if (rc == kSkip) GTEST_SKIP() << "no network namespace (needs iproute2)";
   EXPECT_EQ(rc, 0) << "see the child's messages above";
 }
 
 }  // namespace
 
 TEST(EthNamespace, BroadcastReachesTheSubnet) {
-  if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
-  expect_child(in_namespace([] {
+  in_namespace([] {
     const int port = 5510;  // private namespace: no other test can hold it
     Connection* s = conn_alloc();
     Connection* c = conn_alloc();
@@ -71,8 +68,7 @@ TEST(EthNamespace, BroadcastReachesTheSubnet) {
     NS_CHECK(n == 19);
     NS_CHECK(buf[0] == 200 && buf[1] == 5);
     // Watch the wire too: a raw socket on the same port sees the broadcast address.
-    int raw = socket(AF_INET, SOCK_DGRAM, 0);
-    int one = 1;
+    int raw = socket(AF_INET, SOCK_DGRAM, 0), one = 1;
     setsockopt(raw, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a = loop_addr(port);
     a.sin_addr.s_addr = inet_addr("10.77.0.255");
@@ -84,12 +80,11 @@ TEST(EthNamespace, BroadcastReachesTheSubnet) {
     close(raw);
     conn_free(c);
     conn_free(s);
-  }));
+  });
 }
 
 TEST(EthNamespace, ClientReachesServerAtOwnAddress) {
-  if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
-  expect_child(in_namespace([] {
+  in_namespace([] {
     const int port = 5510;
     Connection* s = conn_alloc();
     Connection* c = conn_alloc();
@@ -105,12 +100,11 @@ TEST(EthNamespace, ClientReachesServerAtOwnAddress) {
     NS_CHECK(receive_wait(c, 1, buf, sizeof buf, 3000) == 13);
     conn_free(c);
     conn_free(s);
-  }));
+  });
 }
 
 TEST(EthNamespace, RealServerBeaconsAreMatched) {
-  if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
-  expect_child(in_namespace([] {
+  in_namespace([] {
     // The namespace's host name is "localhost", which resolves to the server's address.
     ScratchDir dir("RECORD=1\n");
     const int port = 5510;
@@ -123,21 +117,16 @@ TEST(EthNamespace, RealServerBeaconsAreMatched) {
     NS_CHECK(rx_receive(c, 1, buf, sizeof buf) == 0);  // matched beacons are not queued
     conn_free(s);
     conn_free(c);
-    int matched = 0, sent = 0;
-    for (const auto& f : dir.files())
-      for (const auto& r : read_capture(f)) {
-        matched += r.kind == 0 && r.code == 125;
-        sent += r.kind == 0 && r.code == 43;
-      }
+    const auto recs = dir.capture("");
+    int matched = count_events(recs, 125), sent = count_events(recs, 43);
     NS_CHECK(sent >= 2);
     NS_CHECK(matched >= 1 && matched >= sent - 1);
-  }));
+  });
 }
 
 TEST(EthNamespace, DefaultPortIs5510) {
-  if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
   // In its own namespace the fixed port is free whatever runs on the machine.
-  expect_child(in_namespace([] {
+  in_namespace([] {
     Connection* c = conn_alloc();
     NS_CHECK(conn_connect(c, "ethernet", "127.0.0.1", 0, 0) == 0);
     NS_CHECK(c->tcp_port == 5510 && c->udp_port == 5510);
@@ -156,5 +145,5 @@ TEST(EthNamespace, DefaultPortIs5510) {
     NS_CHECK(wait_for([&] { return recv(watch, b, sizeof b, 0) == 72 && b[0] == 237; }, 4000));
     close(watch);
     conn_free(s);
-  }));
+  });
 }

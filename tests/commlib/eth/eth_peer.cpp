@@ -1,8 +1,6 @@
-// A second process for the two-process tests.
+// A second process for the two-process test.
 //   eth_peer server <port> <seconds>: a server object that echoes every message back on
 //     the channel it came from, until the time is up or standard input closes.
-//   eth_peer client <port> <count>: a client object that sends count stream messages and
-//     count datagrams and expects each echoed; exit code 0 when all came back.
 #include <poll.h>
 #include <unistd.h>
 
@@ -41,35 +39,10 @@ static int run_server(int port, int seconds) {
   return 0;
 }
 
-static int run_client(int port, int count) {
-  Connection* c = conn_alloc();
-  if (!c || conn_connect(c, "ethernet", "127.0.0.1", port, 0) != 0) return 2;
-  if (!wait_for([&] { return status_of(c) != 0; }, 10000)) return 3;
-  uint8_t buf[qc::kMaxMessage];
-  int echoed = 0;
-  for (int i = 0; i < count; ++i) {
-    char text[32];
-    snprintf(text, sizeof text, "peer %d", i);
-    if (send_built(c, 224, 4, text) != 0) return 4;
-    if (send_built(c, 160, 1, text) != 0) return 4;
-    for (int ch = 0; ch < 2; ++ch) {
-      int n = receive_wait(c, ch, buf, sizeof buf, 5000);
-      if (n == int(std::strlen(text)) + 8 && std::memcmp(buf + 4, text, std::strlen(text)) == 0)
-        ++echoed;
-    }
-  }
-  conn_free(c);
-  return echoed == 2 * count ? 0 : 5;
-}
-
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: eth_peer server|client port seconds|count\n");
+  if (argc != 4 || std::strcmp(argv[1], "server") != 0) {
+    std::fprintf(stderr, "usage: eth_peer server port seconds\n");
     return 1;
   }
-  int port = std::atoi(argv[2]);
-  int n = std::atoi(argv[3]);
-  if (std::strcmp(argv[1], "server") == 0) return run_server(port, n);
-  if (std::strcmp(argv[1], "client") == 0) return run_client(port, n);
-  return 1;
+  return run_server(std::atoi(argv[2]), std::atoi(argv[3]));
 }

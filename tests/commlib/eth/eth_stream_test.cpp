@@ -121,10 +121,7 @@ TEST_F(EthStream, PokesAndBeaconsChangeTheClientState) {
   ETH_STORE(c, connect_state, 0);
   attempt = 0;
   qc::eth_client_datagram(c, poke.data(), 8, 8, &attempt);
-  std::vector<uint8_t> beacon(72, 0);
-  beacon[0] = 237;
-  beacon[2] = 72;
-  std::memcpy(beacon.data() + 4, "10.1.2.3", 8);
+  auto beacon = beacon_named("10.1.2.3", 1);
   qc::eth_client_datagram(c, beacon.data(), 72, 72, &attempt);
   EXPECT_EQ(connect_state_of(c), 0);
   EXPECT_EQ(attempt, 0);
@@ -144,12 +141,9 @@ TEST_F(EthStream, PokesAndBeaconsChangeTheClientState) {
 
 TEST_F(EthStream, BeaconNamesAreComparedIgnoringCase) {
   std::snprintf(c->host, sizeof c->host, "%s", "GameBox");
-  std::vector<uint8_t> b(72, 0);
-  b[0] = 237;
-  b[2] = 72;
-  std::memcpy(b.data() + 4, "gamebox", 7);
+  auto b = beacon_named("gamebox", 1);
   EXPECT_TRUE(qc::eth_beacon_matches(c, b.data(), 72));
-  std::memcpy(b.data() + 4, "10.4.5.6", 8);  // a number resolves without the network
+  b = beacon_named("10.4.5.6", 1);  // a number resolves without the network
   uint8_t ip[4] = {10, 4, 5, 6};
   sock_addr_make(&c->tcp_peer, ip, 5510);
   EXPECT_TRUE(qc::eth_beacon_matches(c, b.data(), 72));

@@ -1,8 +1,7 @@
-// Helpers for the ethernet transport tests: free ports, waiting, raw peers,
-// scratch directories and capture-file decoding.
+// Helpers for the ethernet transport tests: free ports, waiting, raw peers and
+// hand-made messages.
 #pragma once
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -10,7 +9,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -40,36 +38,46 @@ bool wait_for(F pred, int ms) {
   return pred();
 }
 
-inline bool can_bind(int type, int port) {
-  int s = socket(AF_INET, type, 0);
-  if (s < 0) return false;
+inline sockaddr_in loop_addr(int port) {
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(uint16_t(port));
-  bool ok = bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  close(s);
-  return ok;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return a;
 }
 
-// Lowest port the kernel hands out for outgoing connections. Test ports stay below it:
-// an outgoing connection of a test running alongside (or a client's own connect that
+// A socket bound to port on every address (no SO_REUSEADDR unless asked), or -1.
+inline int bound_socket(int type, int port, bool reuse = false) {
+  int s = socket(AF_INET, type, 0);
+  if (s < 0) return -1;
+  int one = 1;
+  if (reuse) setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in a = loop_addr(port);
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+// A base port P with TCP P, P + 1 and UDP P, P + 1 all free, so that tests can run side
+// by side (picked at random, then checked). Test ports stay below the kernel's range for
+// outgoing connections: one of a test running alongside (or a client's own connect that
 // lands on the port it aims at) would otherwise take a server's port now and then.
-inline int ephemeral_low() {
+inline int free_port_base() {
   int low = 32768, high = 60999;
   if (FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
     if (std::fscanf(f, "%d %d", &low, &high) != 2) low = 32768;
     std::fclose(f);
   }
-  return low;
-}
-
-// A base port P with TCP P, P + 1 and UDP P, P + 1 all free, so that tests can run
-// side by side (ports are picked at random, then checked).
-inline int free_port_base() {
-  std::random_device rd;
-  std::mt19937 gen(rd());
-  int top = ephemeral_low() - 2;
-  std::uniform_int_distribution<int> dist(10000, top > 12000 ? top : 30000);
+  auto can_bind = [](int type, int port) {
+    int s = bound_socket(type, port);
+    if (s >= 0) close(s);
+    return s >= 0;
+  };
+  std::mt19937 gen(std::random_device{}());
+  std::uniform_int_distribution<int> dist(10000, low - 2 > 12000 ? low - 2 : 30000);
   for (int i = 0; i < 500; ++i) {
     int p = dist(gen) & ~1;
     if (can_bind(SOCK_STREAM, p) && can_bind(SOCK_STREAM, p + 1) && can_bind(SOCK_DGRAM, p) &&
@@ -79,28 +87,10 @@ inline int free_port_base() {
   return 0;
 }
 
-inline sockaddr_in loop_addr(int port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(uint16_t(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return a;
-}
-
-// Raw peers, without the library.
+// A raw datagram peer, without the library, that waits 200 ms at most for a datagram.
 inline int raw_udp(int bind_port) {
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  int s = bind_port ? bound_socket(SOCK_DGRAM, bind_port, true) : socket(AF_INET, SOCK_DGRAM, 0);
   if (s < 0) return -1;
-  int one = 1;
-  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (bind_port) {
-    sockaddr_in a = loop_addr(bind_port);
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      close(s);
-      return -1;
-    }
-  }
   timeval tv{0, 200000};
   setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   return s;
@@ -144,9 +134,18 @@ inline std::vector<uint8_t> make_msg(uint8_t type, uint8_t cmd, const std::strin
   m[2] = uint8_t(m.size() & 0xff);
   m[3] = uint8_t(m.size() >> 8);
   std::memcpy(m.data() + 4, payload.data(), payload.size());
-  size_t q = m.size() - 4;
-  for (int i = 0; i < 4; ++i) m[q + i] = uint8_t(seq >> (8 * i));
+  for (size_t i = 0; i < 4; ++i) m[m.size() - 4 + i] = uint8_t(seq >> (8 * i));
   return m;
+}
+
+// A server's announcement naming `name`, with its running count.
+inline std::vector<uint8_t> beacon_named(const char* name, uint8_t count) {
+  std::vector<uint8_t> b(72, 0);
+  b[0] = 237;
+  b[1] = count;
+  b[2] = 72;
+  std::memcpy(b.data() + 4, name, strnlen(name, 63));
+  return b;
 }
 
 // Waits up to ms for a message on a channel; returns its length (0: none).
