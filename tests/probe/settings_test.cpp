@@ -46,19 +46,18 @@ class Settings : public ::testing::Test {
   static std::string fields() {
     const DeviceSettings& s = device_settings;
     char buf[400];
-    std::snprintf(buf, sizeof buf, "amp=%d %s src=[%s] dev=%d eport=%d addr%s%.200s%s game=%d class=%d display=%d protoB=%d",
-                  s.amp_port, s.amp_port_name, s.input_source, s.device_code, s.ethernet_port,
-                  s.ethernet_address ? "=[" : "=null", s.ethernet_address ? s.ethernet_address : "",
-                  s.ethernet_address ? "]" : "", s.game_port, s.comm_class, s.display_mode, s.procomp_protocol_b);
+    const char* a = s.ethernet_address;
+    std::string addr = a ? "[" + std::string(a).substr(0, 200) + "]" : "null";
+    std::snprintf(buf, sizeof buf, "amp=%d %s src=[%s] dev=%d eport=%d addr=%s game=%d class=%d display=%d protoB=%d",
+                  s.amp_port, s.amp_port_name, s.input_source, s.device_code, s.ethernet_port, addr.c_str(),
+                  s.game_port, s.comm_class, s.display_mode, s.procomp_protocol_b);
     return buf;
   }
   TempRoot root;
 };
 
 TEST(FindSetting, SkipsBlanksAndEqualsAndKeepsLineEnd) {
-  const struct {
-    const char *line, *want;
-  } cases[] = {
+  const struct { const char *line, *want; } cases[] = {
       {"ProComp = COM3\n", "COM3\n"}, {"ProComp= =  =COM3", "COM3"}, {"xxProCompyy", "yy"}, {"ProComp", ""},
       {"procomp=COM3", nullptr},  // case counts
       {"ProCompProtocol=B ProComp=COM4", "Protocol=B ProComp=COM4"},  // the first occurrence decides
@@ -72,20 +71,15 @@ TEST(FindSetting, SkipsBlanksAndEqualsAndKeepsLineEnd) {
 }
 
 TEST(FindDevice, PrefixCaseInsensitiveFirstMatchWins) {
-  const struct {
-    const char* value;
-    int row;
-  } cases[] = {{"spectrum4\n", 7}, {"GP8", 13}, {"C2mini", 10}, {"C2+mini", 4}, {"c2+", 5}, {"C2", 11},
-               {"Q20x", 26},       {"Q2", 0},   {"Nothing", 0}, {"", 0},       {nullptr, 0}};
+  const struct { const char* value; int row; } cases[] = {
+      {"spectrum4\n", 7}, {"GP8", 13}, {"C2mini", 10}, {"C2+mini", 4}, {"c2+", 5}, {"C2", 11},
+      {"Q20x", 26}, {"Q2", 0}, {"Nothing", 0}, {"", 0}, {nullptr, 0}};  // "Q2" is shorter than "Q20"
   for (const auto& c : cases) EXPECT_EQ(find_device(c.value), c.row) << (c.value ? c.value : "null");
 }
 
 TEST(DeviceTable, RowsInOrderWithEndMarker) {
-  const struct {
-    int row;
-    const char* name;
-    int code;
-  } rows[] = {{0, "ProSB", 1}, {14, "GP8", 26}, {15, "PET2.0", 30}, {19, "Atlantis", 51}, {26, "Q20", 80}};
+  const struct { int row; const char* name; int code; } rows[] = {
+      {0, "ProSB", 1}, {14, "GP8", 26}, {15, "PET2.0", 30}, {19, "Atlantis", 51}, {26, "Q20", 80}};
   for (const auto& r : rows) {
     EXPECT_STREQ(device_table[r.row].name, r.name) << r.row;
     EXPECT_EQ(device_table[r.row].code, r.code) << r.row;
@@ -96,11 +90,9 @@ TEST(DeviceTable, RowsInOrderWithEndMarker) {
 }
 
 TEST(SettingNumber, AtoiReadingWithoutOverflow) {
-  const struct {
-    const char* text;
-    int want;
-  } cases[] = {{" \t-12x", -12}, {"+7", 7}, {"x7", 0}, {"", 0},
-               {"99999999999999999999999", 2147483647}, {"-99999999999999999999999", -2147483647 - 1}};
+  const struct { const char* text; int want; } cases[] = {
+      {" \t-12x", -12}, {"+7", 7}, {"x7", 0}, {"", 0},
+      {"99999999999999999999999", 2147483647}, {"-99999999999999999999999", -2147483647 - 1}};
   for (const auto& c : cases) EXPECT_EQ(setting_number(c.text), c.want) << c.text;
 }
 
@@ -116,12 +108,7 @@ TEST_F(Settings, FixtureFilesFillEveryFieldThenOnlyResetFieldsReset) {
 
 // Each case is read after the one before it: kept fields carry over.
 TEST_F(Settings, FieldValues) {
-  const struct {
-    const char* text;
-    int amp, game, comm, display;
-    const char* source;
-    int device;
-  } cases[] = {
+  const struct { const char* text; int amp, game, comm, display; const char* source; int device; } cases[] = {
       {"ProComp = COM3\nGame_comm = COM2\n", 3, 2, 1, 0, "", 0},
       {"ProComp=COM\nGame_comm=COM\n", 1, 0, 1, 0, "", 0},
       {"ProComp=CO\n", 1, 0, 1, 0, "", 0},             // "C" + 2 characters: no number
@@ -154,11 +141,7 @@ TEST_F(Settings, FieldValues) {
 }
 
 TEST_F(Settings, CutRulesForSourceAndAddress) {
-  const struct {
-    const char *text, *source;
-    int device;
-    const char* address;
-  } cases[] = {
+  const struct { const char *text, *source; int device; const char* address; } cases[] = {
       {"Input_Source = Spectrum4\xe9tude\nEthernetAddress = host\tname\n", "Spectrum4", 20, "host"},
       // An accented letter right away: the copy is empty, the lookup sees the whole value.
       {"Input_Source = \xe9GP\nEthernetAddress=\xff" "abc\n", "", 1, ""},
