@@ -2,7 +2,6 @@
 // exact report on standard output and the exit code of each diagnostic, over fixture
 // roots, a pseudo-terminal as a COM port, ALSA's file plugin and the responder.
 #include <gtest/gtest.h>
-#include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "../diag/diag_helpers.h"
+#include "tests/support/pty.h"
 
 namespace {
 
@@ -24,11 +24,12 @@ const char* kLinkprobe = LP_BINARY_DIR "/app/linkprobe";
 const char* kResponder = LP_BINARY_DIR "/diag/responder/linkprobe-responder";
 const std::string kFixtures = std::string(LP_SOURCE_DIR) + "/tests/fixtures";
 
-const std::string kRescanNoPorts =
+const std::string kRescanHead =
     "Version       : 5.2.1 test\n"
     "Cores=4,Procs=8,Speed=2100,Mem=16318480\nCPU=Intel(R) Xeon(R) Silver 4110 CPU @ 2.10GHz\n"
-    "******************************\nCOMM PORTS found(NONE)\n"
-    "********************************\n";
+    "******************************\nCOMM PORTS found";
+const std::string kStars = "********************************\n";
+const std::string kRescanNoPorts = kRescanHead + "(NONE)\n" + kStars;
 
 const std::string kAmpIntro =
     "These tests are just to confirm something is there!  Actual 'testing' must be\n"
@@ -99,23 +100,10 @@ TEST_F(Cli, StartupTestAnywhereWinsOverRun) {
 TEST_F(Cli, RescanReportsVersionFiguresAndPorts) {
   EXPECT_EQ(run({"--run", "rescan"}), 0);
   EXPECT_EQ(out_, kRescanNoPorts);
-
-  // A pseudo-terminal as COM2 is a free port.
-  int master = -1, slave = -1;
-  char name[128];
-  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-  ASSERT_TRUE(root_.symlink_to("dev/COM2", name));
+  Pty com2;  // a free port
+  ASSERT_TRUE(root_.symlink_to("dev/COM2", com2.name));
   EXPECT_EQ(run({"--run", "rescan"}), 0);
-  close(slave);
-  close(master);
-  EXPECT_EQ(out_,
-            "Version       : 5.2.1 test\n"
-            "Cores=4,Procs=8,Speed=2100,Mem=16318480\n"
-            "CPU=Intel(R) Xeon(R) Silver 4110 CPU @ 2.10GHz\n"
-            "******************************\nCOMM PORTS found(1)\n   COM2  \n"
-            "********************************\n");
-  // No ampstatus.txt and no capture: --run leaves nothing behind in the current folder.
-  EXPECT_FALSE(cwd_.exists("ampstatus.txt"));
+  EXPECT_EQ(out_, kRescanHead + "(1)\n   COM2  \n" + kStars);
 }
 
 TEST_F(Cli, AmplifierFoundAndNotFound) {
@@ -127,34 +115,27 @@ TEST_F(Cli, AmplifierFoundAndNotFound) {
   devs("Input_Source=Wiz\nProComp=COM4\n");
   EXPECT_EQ(run({"--run", "amplifier"}), 1);
   EXPECT_EQ(out_, kAmpIntro +
-                      "\nExamining Wiz\nUnable to locate *-Wiz device\n"
-                      "COM4 specified is not a valid com port\n"
+                      "\nExamining Wiz\nUnable to locate *-Wiz device\nCOM4 specified is not a valid com port\n"
                       "Checking other amplifiers\nJ&J amplifier found\nAtlantis/Discovery found\n"
                       "esiPro/A400/A200 found\nPCAN-USB Q20 device found\n\nDone\n");
+  // Unlike STARTUPTEST, --run leaves no ampstatus.txt behind in the current folder.
   EXPECT_FALSE(cwd_.exists("ampstatus.txt"));
 }
 
 TEST_F(Cli, GameTestsThatStopBeforeConnecting) {
   // One computer: nothing to test, and that is no pass.
   devs("EthernetAddress=127.0.0.1\n");
-  EXPECT_EQ(run({"--run", "game-comm"}), 1);
-  EXPECT_EQ(out_, kRescanNoPorts + "\n\nGame communications use internal localhost\n");
-  EXPECT_EQ(run({"--run", "game-sound"}), 1);
-  EXPECT_EQ(out_, kRescanNoPorts + "\n\nGame communications use internal localhost\n");
-
+  for (const char* name : {"game-comm", "game-sound"}) {
+    EXPECT_EQ(run({"--run", name}), 1) << name;
+    EXPECT_EQ(out_, kRescanNoPorts + "\n\nGame communications use internal localhost\n") << name;
+  }
   // Serial game link on a pseudo-terminal, which never shows DSR: nobody answers.
-  int master = -1, slave = -1;
-  char name[128];
-  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-  ASSERT_TRUE(root_.symlink_to("dev/COM3", name));
+  Pty com3;
+  ASSERT_TRUE(root_.symlink_to("dev/COM3", com3.name));
   devs("DisplayMode=2\nCommunications_class=Serial\nGame_comm=COM3\n");
   EXPECT_EQ(run({"--run", "game-comm"}), 1);
-  close(slave);
-  close(master);
-  EXPECT_EQ(out_, kRescanNoPorts.substr(0, kRescanNoPorts.find("(NONE)")) +
-                      "(1)\n   COM3  \n********************************\n"
-                      "NOTHING seems to be responding on game machine\n"
-                      "Is the game menu not running?\n");
+  EXPECT_EQ(out_, kRescanHead + "(1)\n   COM3  \n" + kStars +
+                      "NOTHING seems to be responding on game machine\nIs the game menu not running?\n");
 }
 
 // The game link test accepts only port 5510: a network namespace of our own keeps it ours.
@@ -186,34 +167,24 @@ TEST_F(CliGameLink, EchoAndSoundCommandAnswered) {
 }
 
 TEST_F(CliGameLink, NoGameComputer) {
-  const std::string fail =
-      "FAILURE to connect to game machine\nIs the game menu really running?\n"
-      "Was there an Windows firewall blockage?\n";
-  EXPECT_EQ(run({"--run", "game-comm"}), 1);
-  EXPECT_EQ(out_, kRescanNoPorts + fail);
-  EXPECT_EQ(run({"--run", "game-sound"}), 1);
-  EXPECT_EQ(out_, kRescanNoPorts + fail);
+  for (const char* name : {"game-comm", "game-sound"}) {
+    EXPECT_EQ(run({"--run", name}), 1) << name;
+    EXPECT_EQ(out_, kRescanNoPorts + "FAILURE to connect to game machine\nIs the game menu really running?\n"
+                                     "Was there an Windows firewall blockage?\n") << name;
+  }
 }
 
 // A 16-bit mono WAVE file of the given samples.
 std::string wav(const std::vector<int16_t>& s) {
-  auto le = [](std::string& o, uint32_t v, int n) {
+  std::string o;
+  auto le = [&o](uint32_t v, int n) {
     for (int i = 0; i < n; ++i) o.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
   };
   uint32_t data = static_cast<uint32_t>(s.size() * 2);
-  std::string o = "RIFF";
-  le(o, 36 + data, 4);
-  o += "WAVEfmt ";
-  le(o, 16, 4);
-  le(o, 1, 2);      // PCM
-  le(o, 1, 2);      // mono
-  le(o, 8000, 4);   // rate
-  le(o, 16000, 4);  // bytes per second
-  le(o, 2, 2);
-  le(o, 16, 2);
-  o += "data";
-  le(o, data, 4);
-  for (int16_t v : s) le(o, static_cast<uint16_t>(v), 2);
+  o = "RIFF", le(36 + data, 4), o += "WAVEfmt ", le(16, 4);
+  le(1, 2), le(1, 2), le(8000, 4), le(16000, 4), le(2, 2), le(16, 2);  // PCM, mono, 8 kHz, 16 bits
+  o += "data", le(data, 4);
+  for (int16_t v : s) le(static_cast<uint16_t>(v), 2);
   return o;
 }
 
@@ -229,8 +200,7 @@ TEST_F(Cli, LocalSoundPlaysTheRewardFile) {
 
   EXPECT_EQ(run({"--run", "local-sound"}), 0);
   EXPECT_EQ(out_, "");  // the window reports nothing for this test either
-  std::string want = wav(samples).substr(44);
-  EXPECT_EQ(cwd_.read("captured.raw"), want);
+  EXPECT_EQ(cwd_.read("captured.raw"), wav(samples).substr(44));
 
   // Not a sound file: the alert instead, and no pass.
   ASSERT_TRUE(root_.write("Games/reward.wav", "not a wave file\n"));

@@ -3,38 +3,30 @@
 // veth with an address, and one that the fixture system root calls wireless).
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
-#include <vector>
 
-#include "tests/support/temp_root.h"
-#include "tests/support/process.h"
-#include "tests/support/xvfb.h"
+#include "x_program.h"
 
 namespace {
 
-const std::string kProgram = std::string(LP_BINARY_DIR) + "/app/linkprobe";
-const std::string kArtifacts = std::string(LP_BINARY_DIR) + "/tests/app";
-const std::string kSysroot = std::string(LP_SOURCE_DIR) + "/tests/fixtures/sysroot-window";
+std::string crop(int x, int y, int w, int h) {
+  return " -crop " + std::to_string(w) + "x" + std::to_string(h) + "+" + std::to_string(x) + "+" +
+         std::to_string(y) + " +repage ";
+}
 
 // ImageMagick figures of a region of a screenshot.
 double figure(const std::string& png, int x, int y, int w, int h, const char* fx) {
-  std::string out = run_shell("convert " + png + " -crop " + std::to_string(w) + "x" + std::to_string(h) + "+" +
-                        std::to_string(x) + "+" + std::to_string(y) + " +repage -colorspace Gray -format '%[fx:" +
-                        fx + "]' info:");
+  std::string out = run_shell("convert " + png + crop(x, y, w, h) + "-colorspace Gray -format '%[fx:" + fx +
+                              "]' info:");
   return out.empty() ? -1 : std::atof(out.c_str());
 }
 
 // Pixels that differ between the same region of two screenshots.
 long differing(const std::string& a, const std::string& b, int x, int y, int w, int h) {
-  std::string crop = " -crop " + std::to_string(w) + "x" + std::to_string(h) + "+" + std::to_string(x) + "+" +
-                     std::to_string(y) + " +repage ";
-  std::string out = run_shell("compare -metric AE \\( " + a + crop + "\\) \\( " + b + crop + "\\) null: 2>&1");
+  std::string c = crop(x, y, w, h);
+  std::string out = run_shell("compare -metric AE \\( " + a + c + "\\) \\( " + b + c + "\\) null: 2>&1");
   return out.empty() ? -1 : std::atol(out.c_str());
 }
 
@@ -47,54 +39,31 @@ class IpDialog : public ::testing::Test {
     std::string out = run_shell("ip netns add " + ns_ + " 2>&1", &st);
     if (st != 0) GTEST_SKIP() << "ip netns is not available here: " << out;
     created_ = true;
-    ip("link set lo up");
-    ip("link add vwire type veth peer name vwifi");
-    ip("link set vwire up");
-    ip("link set vwifi up");
-    ip("addr add 192.168.10.1/24 dev vwire");
+    for (const char* cmd : {"link set lo up", "link add vwire type veth peer name vwifi", "link set vwire up",
+                            "link set vwifi up", "addr add 192.168.10.1/24 dev vwire"})
+      ip(cmd);
     ASSERT_TRUE(x_.ok()) << "Xvfb did not start";
     root_.copy_from(std::string(LP_SOURCE_DIR) + "/tests/fixtures/root");
     root_.mkdir("dev");  // no COM port at all
     root_.write("BIN/Tunecfg.", "1.0\n");
+    setenv("QUMEX_SYSROOT", LP_SOURCE_DIR "/tests/fixtures/sysroot-window", 1);
   }
 
   void TearDown() override {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
+    program_.reset();
     if (created_) run_shell("ip netns delete " + ns_);
   }
 
   std::string ip(const std::string& args) { return run_shell("ip -n " + ns_ + " " + args + " 2>&1"); }
 
   void start() {
-    std::string rootdir = root_.path();
-    pid_ = fork();
-    if (pid_ == 0) {
-      std::string supp = "LSAN_OPTIONS=suppressions=" + std::string(LP_SOURCE_DIR) + "/tests/support/lsan_x11.supp";
-      std::string sys = "QUMEX_SYSROOT=" + kSysroot;
-      std::string qroot = "QUMEX_ROOT=" + rootdir;
-      std::string startup = "STARTUPDIR=" + rootdir + "/BIN/";
-      execlp("ip", "ip", "netns", "exec", ns_.c_str(), "env", supp.c_str(), sys.c_str(), qroot.c_str(),
-             kProgram.c_str(), "-geometry", "+0+0", startup.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-  }
-
-  int wait_exit(int seconds) { return ::wait_exit(pid_, seconds); }
-
-  std::string shot(const std::string& window, const std::string& name) {
-    std::string path = kArtifacts + "/" + name;
-    int st = -1;
-    run_shell("import -window " + window + " " + path, &st);
-    EXPECT_EQ(st, 0);
-    return path;
+    program_ = std::make_unique<Running>(std::vector<std::string>{
+        "ip", "netns", "exec", ns_, kProgram, "-geometry", "+0+0", "STARTUPDIR=" + root_.path() + "/BIN/"});
   }
 
   std::string ns_;
   bool created_ = false;
-  pid_t pid_ = -1;
+  std::unique_ptr<Running> program_;
   Xvfb x_;
   TempRoot root_;
 };
@@ -110,14 +79,14 @@ TEST_F(IpDialog, ReportRescanDialogRowsRoleAndDone) {
 
   // A new version file shows after "Rescan ports/Qumex config".
   root_.write("BIN/Tunecfg.", "2.0 rescanned with a longer version text\n");
-  run_shell("xdotool mousemove --window " + main_id + " 172 340 click 1");
+  click(main_id, "172 340");
   usleep(700000);
   std::string after = shot(main_id, "main_window_rescanned.png");
   EXPECT_GT(differing(before, after, 30, 15, 540, 20), 50);    // the version line changed
   EXPECT_EQ(differing(before, after, 30, 36, 540, 120), 0);    // the rest of the report did not
 
   // "Try setting IP address": the dialog replaces the main window.
-  run_shell("xdotool mousemove --window " + main_id + " 467 395 click 1");
+  click(main_id, "467 395");
   std::string dlg = visible_window("^IP setup$", true);
   ASSERT_FALSE(dlg.empty());
   EXPECT_EQ(visible_window("^Qumex Linkprobe", false), "");
@@ -144,22 +113,22 @@ TEST_F(IpDialog, ReportRescanDialogRowsRoleAndDone) {
   // Setting the address: a group out of range only beeps; then client, group 12.
   std::string wired_y = std::to_string(90 + 36 * wired_row + 12);
   run_shell("xdotool windowfocus --sync " + dlg);
-  run_shell("xdotool mousemove --window " + dlg + " 265 " + wired_y + " click 1");
+  click(dlg, "265 " + wired_y);
   auto set_group = [&](const std::string& nn) {
-    run_shell("xdotool mousemove --window " + dlg + " 392 332 click 1");
+    click(dlg, "392 332");
     run_shell("xdotool key --window " + dlg + " End BackSpace BackSpace BackSpace BackSpace");
     run_shell("xdotool type --window " + dlg + " " + nn);
   };
   set_group("255");
-  run_shell("xdotool mousemove --window " + dlg + " 95 327 click 1");  // client
-  run_shell("xdotool mousemove --window " + dlg + " 280 445 click 1");  // "Try Setting Address"
+  click(dlg, "95 327");  // client
+  click(dlg, "280 445");  // "Try Setting Address"
   usleep(1500000);
   std::string addrs = ip("-4 -o addr show dev vwire");
   EXPECT_NE(addrs.find("192.168.10.1/24"), std::string::npos) << addrs;
   EXPECT_EQ(addrs.find("192.168."), addrs.rfind("192.168.")) << addrs;  // nothing added
 
   set_group("12");
-  run_shell("xdotool mousemove --window " + dlg + " 280 445 click 1");
+  click(dlg, "280 445");
   bool changed = false;
   for (int i = 0; i < 150 && !changed; i++) {
     addrs = ip("-4 -o addr show dev vwire");
@@ -171,7 +140,7 @@ TEST_F(IpDialog, ReportRescanDialogRowsRoleAndDone) {
   shot(dlg, "ip_dialog_after_set.png");
 
   // "Done" brings the main window back.
-  run_shell("xdotool mousemove --window " + dlg + " 279 497 click 1");
+  click(dlg, "279 497");
   // Hiding destroys the X window; shown again, the main window has a new id.
   main_id = visible_window("^Qumex Linkprobe", true);
   ASSERT_FALSE(main_id.empty());
@@ -181,7 +150,7 @@ TEST_F(IpDialog, ReportRescanDialogRowsRoleAndDone) {
 
   // Opened again: the group is back to 10 and the role's choice selected again; the
   // close box then does what "Done" does.
-  run_shell("xdotool mousemove --window " + main_id + " 467 395 click 1");
+  click(main_id, "467 395");
   dlg = visible_window("^IP setup$", true);
   ASSERT_FALSE(dlg.empty());
   usleep(1000000);
@@ -195,8 +164,8 @@ TEST_F(IpDialog, ReportRescanDialogRowsRoleAndDone) {
   ASSERT_FALSE(main_id.empty());
   EXPECT_EQ(visible_window("^IP setup$", false), "");
 
-  run_shell("xdotool mousemove --window " + main_id + " 290 472 click 1");
-  EXPECT_EQ(wait_exit(60), 0);
+  click(main_id, "290 472");
+  EXPECT_EQ(program_->wait_exit(60), 0);
 }
 
 }  // namespace

@@ -5,10 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -26,23 +24,27 @@ std::string text_of(const std::string& block) {
 }
 
 TEST(VersionText, PrivateAndSpecialBuildRules) {
-  EXPECT_EQ(text_of("PrivateBuild=1.3\0"s), "PB=1.3");
-  EXPECT_EQ(text_of("PrivateBuild=1.3\0SpecialBuild=beta\0"s), "PB=1.3    SB=beta");
-  EXPECT_EQ(text_of("SpecialBuild=beta\0PrivateBuild=1.3\0"s), "PB=1.3    SB=beta");
-  EXPECT_EQ(text_of("SpecialBuild=beta\0"s), "SB=beta");
-  EXPECT_EQ(text_of(""s), "Unk");
-  EXPECT_EQ(text_of("\0\0\0"s), "Unk");
-  EXPECT_EQ(text_of("PrivateBuild\0PrivateBuildX=1\0"s), "Unk");
-  EXPECT_EQ(text_of("PrivateBuild=\0"s), "PB=");
   // A last entry without its zero byte ends at the end of the block.
-  EXPECT_EQ(text_of("PrivateBuild=2.0"s), "PB=2.0");
-  std::string long_value = "PrivateBuild=" + std::string(500, '9') + "\0SpecialBuild=x\0"s;
-  std::string t = text_of(long_value);
-  EXPECT_EQ(t.size(), VERSION_TEXT_SIZE - 1);
-  EXPECT_EQ(t.substr(0, 5), "PB=99");
+  const struct { std::string block, text; } cases[] = {
+      {"PrivateBuild=1.3\0"s, "PB=1.3"},
+      {"PrivateBuild=1.3\0SpecialBuild=beta\0"s, "PB=1.3    SB=beta"},
+      {"SpecialBuild=beta\0PrivateBuild=1.3\0"s, "PB=1.3    SB=beta"},
+      {"SpecialBuild=beta\0"s, "SB=beta"}, {""s, "Unk"}, {"\0\0\0"s, "Unk"},
+      {"PrivateBuild\0PrivateBuildX=1\0"s, "Unk"}, {"PrivateBuild=\0"s, "PB="}, {"PrivateBuild=2.0"s, "PB=2.0"},
+      {"PrivateBuild=" + std::string(500, '9') + "\0SpecialBuild=x\0"s,
+       "PB=" + std::string(VERSION_TEXT_SIZE - 4, '9')}};
+  for (const auto& c : cases) EXPECT_EQ(text_of(c.block), c.text) << c.block.substr(0, 40);
   char small[5];
   version_text_from_block("PrivateBuild=1.3", 16, small, sizeof small);
   EXPECT_STREQ(small, "PB=1");
+}
+
+// ctime's form of a file's time, as the version text ends.
+std::string ctime_of(const char* path) {
+  struct stat st;
+  char when[64];
+  if (stat(path, &st) != 0 || !ctime_r(&st.st_mtime, when)) return "no time";
+  return when;
 }
 
 // The test program carries its own block (PB=9.8.7-test, SB=nightly).
@@ -51,12 +53,7 @@ TEST(FileVersionText, ReadsOwnExecutable) {
   ASSERT_EQ(plat_self_exe_path(exe, sizeof exe), 0);
   char text[VERSION_TEXT_SIZE];
   file_version_text(exe, text, sizeof text);
-  std::regex form("PB=9\\.8\\.7-test    SB=nightly  [A-Z][a-z]{2} [A-Z][a-z]{2} [ 123]\\d "
-                  "\\d\\d:\\d\\d:\\d\\d \\d{4}\n");
-  EXPECT_TRUE(std::regex_match(std::string(text), form)) << text;
-  char when[64];
-  ASSERT_EQ(plat_file_mtime_text(exe, when, sizeof when), 0);
-  EXPECT_EQ(std::string(text), "PB=9.8.7-test    SB=nightly  "s + when);
+  EXPECT_EQ(std::string(text), "PB=9.8.7-test    SB=nightly  " + ctime_of(exe));
 }
 
 TEST(FileVersionText, MissingFileAndFileWithoutBlock) {
@@ -67,14 +64,9 @@ TEST(FileVersionText, MissingFileAndFileWithoutBlock) {
   root.write("plain.txt", "not an executable");
   std::string path = root.path() + "/plain.txt";
   file_version_text(path.c_str(), text, sizeof text);
-  char when[64];
-  ASSERT_EQ(plat_file_mtime_text(path.c_str(), when, sizeof when), 0);
-  EXPECT_EQ(std::string(text), "Unk  "s + when);
+  EXPECT_EQ(std::string(text), "Unk  " + ctime_of(path.c_str()));
   file_version_text(root.path().c_str(), text, sizeof text);  // a directory
-  EXPECT_EQ(std::string(text).substr(0, 5), "Unk  ");
-  // ctime's form: "Www Mmm dd hh:mm:ss yyyy\n".
-  EXPECT_EQ(std::strlen(when), 25u);
-  EXPECT_EQ(when[24], '\n');
+  EXPECT_EQ(std::string(text), "Unk  " + ctime_of(root.path().c_str()));
 }
 
 std::string self_bytes() {
@@ -114,16 +106,9 @@ TEST(ElfReader, DamagedFilesMeanNoBlock) {
   ASSERT_EQ(block_of(root, elf, &block), 0);
   EXPECT_EQ(block.substr(0, 26), "PrivateBuild=9.8.7-test\0Sp"s);
 
-  for (size_t cut : {0ul, 4ul, 16ul, 52ul, 63ul, elf.size() / 2, elf.size() - 1}) {
-    SCOPED_TRACE(cut);
-    int rc = block_of(root, elf.substr(0, cut), nullptr);
-    EXPECT_EQ(rc, 2);
-  }
-  struct Patch {
-    size_t off;
-    uint64_t value;
-    int bytes;
-  } patches[] = {
+  for (size_t cut : {0ul, 4ul, 16ul, 52ul, 63ul, elf.size() / 2, elf.size() - 1})
+    EXPECT_EQ(block_of(root, elf.substr(0, cut), nullptr), 2) << "cut at " << cut;
+  const struct { size_t off; uint64_t value; int bytes; } patches[] = {
       {40, ~0ull, 8},          // section headers far past the end
       {40, elf.size() - 10, 8},
       {58, 0, 2},              // entry size too small
@@ -132,36 +117,30 @@ TEST(ElfReader, DamagedFilesMeanNoBlock) {
       {62, 0xfffe, 2},         // name table index out of range
       {4, 3, 1},               // unknown class
       {5, 7, 1},               // unknown byte order
+      {5, 2, 1},               // the other byte order: nothing sensible, nothing broken
       {0, 0, 1},               // not ELF
   };
-  for (const Patch& p : patches) {
-    SCOPED_TRACE(p.off);
+  for (const auto& p : patches) {
     std::string bad = elf;
     put(bad, p.off, p.value, p.bytes);
-    EXPECT_EQ(block_of(root, bad, nullptr), 2);
+    EXPECT_EQ(block_of(root, bad, nullptr), 2) << "patch at " << p.off << " = " << p.value;
   }
-  // The other byte order reads different numbers: nothing sensible, nothing broken.
-  std::string swapped = elf;
-  swapped[5] = 2;
-  EXPECT_EQ(block_of(root, swapped, nullptr), 2);
 }
 
 TEST(ElfReader, SectionFieldsOutOfRange) {
   TempRoot root;
   std::string elf = self_bytes();
   ASSERT_GT(elf.size(), 64u);
-  uint64_t shoff = 0, n = 0, ent = 0;
+  uint64_t shoff = 0;
   for (int i = 7; i >= 0; --i) shoff = (shoff << 8) | static_cast<unsigned char>(elf[40 + i]);
-  ent = static_cast<unsigned char>(elf[58]) | static_cast<unsigned char>(elf[59]) << 8;
-  n = static_cast<unsigned char>(elf[60]) | static_cast<unsigned char>(elf[61]) << 8;
+  uint64_t ent = static_cast<unsigned char>(elf[58]) | static_cast<unsigned char>(elf[59]) << 8;
+  uint64_t n = static_cast<unsigned char>(elf[60]) | static_cast<unsigned char>(elf[61]) << 8;
   ASSERT_EQ(ent, 64u);
   // Damage one field of every section header in turn; each read must end cleanly.
   for (size_t field : {0ul, 24ul, 32ul}) {
     std::string bad = elf;
     for (uint64_t i = 0; i < n; ++i) put(bad, shoff + i * ent + field, 0xfffffff0fffffff0ull, field ? 8 : 4);
-    std::string block;
-    int rc = block_of(root, bad, &block);
-    EXPECT_EQ(rc, 2) << field;
+    EXPECT_EQ(block_of(root, bad, nullptr), 2) << field;
   }
   // A block larger than the caller's buffer is cut to it.
   root.write("y.elf", elf);

@@ -38,15 +38,15 @@ TEST(Netsh, ArgumentTexts) {
 }
 
 TEST(Netsh, SkipRuleUsesGroupTenTexts) {
+  // Group 12 already set is issued again: the comparison is with the group 10 address.
+  const struct { const char* held; int part, needed; } cases[] = {
+      {"192.168.10.2", PART_CLIENT, 0}, {"192.168.10.2", PART_THERAPIST, 1}, {"192.168.12.2", PART_CLIENT, 1},
+      {"192.168.10.1", PART_THERAPIST, 0}, {"192.168.10.1", PART_AUTOMATIC, 1}};
   char prev[40];
-  std::snprintf(prev, sizeof prev, "192.168.10.2");
-  EXPECT_EQ(address_command_needed(PART_CLIENT, prev), 0);
-  EXPECT_EQ(address_command_needed(PART_THERAPIST, prev), 1);
-  std::snprintf(prev, sizeof prev, "192.168.12.2");  // group 12 already set: issued again
-  EXPECT_EQ(address_command_needed(PART_CLIENT, prev), 1);
-  std::snprintf(prev, sizeof prev, "192.168.10.1");
-  EXPECT_EQ(address_command_needed(PART_THERAPIST, prev), 0);
-  EXPECT_EQ(address_command_needed(PART_AUTOMATIC, prev), 1);
+  for (const auto& c : cases) {
+    std::snprintf(prev, sizeof prev, "%s", c.held);
+    EXPECT_EQ(address_command_needed(c.part, prev), c.needed) << c.held << " part " << c.part;
+  }
   EXPECT_STREQ(prev, "127.0.0.2");
 }
 
@@ -97,15 +97,10 @@ TEST(HostLine, CurrentIpTextIsBetweenParentheses) {
 }
 
 TEST(AdapterNames, WindowsFriendlyNameRule) {
-  EXPECT_EQ(adapter_name_kind("Local Area Connection"), 1);
-  EXPECT_EQ(adapter_name_kind("Ethernet 2"), 1);
-  EXPECT_EQ(adapter_name_kind("Local Area Connection* 9"), -1);
-  EXPECT_EQ(adapter_name_kind("Ethernet-USB"), -1);
-  EXPECT_EQ(adapter_name_kind("ethernet"), -1);  // case counts
-  EXPECT_EQ(adapter_name_kind("Wireless Network Connection"), 0);
-  EXPECT_EQ(adapter_name_kind("Wi-Fi"), 0);  // the hyphen of "Wi-" does not reject it
-  EXPECT_EQ(adapter_name_kind("Wi-Fi-2"), -1);
-  EXPECT_EQ(adapter_name_kind("Wireless*"), -1);
-  EXPECT_EQ(adapter_name_kind("Bluetooth Network Connection"), -1);
-  EXPECT_EQ(adapter_name_kind("Wi-"), 0);
+  // Case counts; the hyphen of "Wi-" does not reject a name.
+  const struct { const char* name; int kind; } cases[] = {
+      {"Local Area Connection", 1}, {"Ethernet 2", 1}, {"Local Area Connection* 9", -1}, {"Ethernet-USB", -1},
+      {"ethernet", -1}, {"Wireless Network Connection", 0}, {"Wi-Fi", 0}, {"Wi-Fi-2", -1}, {"Wireless*", -1},
+      {"Bluetooth Network Connection", -1}, {"Wi-", 0}};
+  for (const auto& c : cases) EXPECT_EQ(adapter_name_kind(c.name), c.kind) << c.name;
 }

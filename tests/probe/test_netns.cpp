@@ -30,12 +30,11 @@ class NetNs : public ::testing::Test {
     std::string out = run("ip netns add " + ns, &st);
     if (st != 0) GTEST_SKIP() << "ip netns is not available here: " << out;
     created_ = true;
-    ip("link set lo up");
-    ip("link add veth0 type veth peer name veth1");
-    ip("link add veth2 type veth peer name veth3");
-    ip("link set veth0 up");
-    ip("link set veth1 up");
-    ip("link set veth2 up");  // its peer stays down: no carrier
+    // veth3 stays down, so veth2 has no carrier.
+    for (const char* cmd : {"link set lo up", "link add veth0 type veth peer name veth1",
+                            "link add veth2 type veth peer name veth3", "link set veth0 up", "link set veth1 up",
+                            "link set veth2 up"})
+      ip(cmd);
     // A DHCP client stand-in: there is no DHCP server in the namespace to talk to.
     char tmpl[] = "/tmp/lp_stub_XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -60,10 +59,12 @@ class NetNs : public ::testing::Test {
 
   // The change runs detached, so its last step may land after the wait ended.
   bool wait_for(const char* dev, const std::string& want, bool present) {
-    for (int i = 0; i < 100; i++) {
-      if ((addrs(dev).find(want) != std::string::npos) == present) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
+    return eventually([&] { return (addrs(dev).find(want) != std::string::npos) == present; });
+  }
+  template <class F>
+  static bool eventually(F done) {
+    for (int i = 0; i < 100; i++, std::this_thread::sleep_for(std::chrono::milliseconds(100)))
+      if (done()) return true;
     return false;
   }
 
@@ -84,11 +85,7 @@ TEST_F(NetNs, SetsTherapistAndClientAddressesThenReturnsToDhcp) {
   out = helper("set 2 veth0 12");
   EXPECT_TRUE(wait_for("veth0", "192.168.12.2", false)) << addrs("veth0");
   std::string args;
-  for (int i = 0; i < 100 && args.empty(); i++) {
-    std::ifstream f(stubdir + "/dhclient.args");
-    std::getline(f, args);
-    if (args.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
+  eventually([&] { return std::getline(std::ifstream(stubdir + "/dhclient.args"), args) && !args.empty(); });
   EXPECT_EQ(args, "veth0");
 }
 
@@ -101,11 +98,9 @@ TEST_F(NetNs, SkipRuleComparesWithGroupTenAndStillWaits) {
   EXPECT_NE(a.find("192.168.10.2/24"), std::string::npos) << a;
   EXPECT_EQ(a.find("192.168.12.2"), std::string::npos) << a;
   EXPECT_NE(out.find("(192.168.10.2)"), std::string::npos) << out;
-  double waited = 0;
   size_t w = out.find("waited ");
   ASSERT_NE(w, std::string::npos) << out;
-  waited = std::atof(out.c_str() + w + 7);
-  EXPECT_GE(waited, 9.5) << out;
+  EXPECT_GE(std::atof(out.c_str() + w + 7), 9.5) << out;
 
   // The therapist address for group 10 is not the one held: it is set.
   helper("set 1 veth0 10");
@@ -117,14 +112,11 @@ TEST_F(NetNs, ListsAdaptersWithStatesAndFlags) {
   ip("addr add 169.254.3.4/16 dev veth1 valid_lft 300 preferred_lft 300");  // a lease
   ip("addr add 10.9.9.9/8 dev veth2");
   std::string out = helper("list 192.168.10.1");
-  EXPECT_NE(out.find("veth0|veth0 (192.168.10.1) OK|state=1 wired=1 type=6 conn=1 dyn=0 ll=0 cur=1"),
-            std::string::npos) << out;
-  EXPECT_NE(out.find("veth1|veth1 (169.254.3.4) OK|state=1 wired=1 type=6 conn=1 dyn=1 ll=1 cur=0"),
-            std::string::npos) << out;
-  EXPECT_NE(out.find("veth2|veth2 (10.9.9.9) disconnected|state=1 wired=1 type=6 conn=0"),
-            std::string::npos) << out;
-  EXPECT_NE(out.find("veth3|veth3 () disconnected|state=2 wired=1 type=6 conn=0"), std::string::npos)
-      << out;
+  for (const char* row : {"veth0|veth0 (192.168.10.1) OK|state=1 wired=1 type=6 conn=1 dyn=0 ll=0 cur=1",
+                          "veth1|veth1 (169.254.3.4) OK|state=1 wired=1 type=6 conn=1 dyn=1 ll=1 cur=0",
+                          "veth2|veth2 (10.9.9.9) disconnected|state=1 wired=1 type=6 conn=0",
+                          "veth3|veth3 () disconnected|state=2 wired=1 type=6 conn=0"})
+    EXPECT_NE(out.find(row), std::string::npos) << row << "\n" << out;
   EXPECT_EQ(out.find("lo|"), std::string::npos) << out;
 
   // A system root whose sysfs calls veth1 a wireless device.
@@ -133,10 +125,9 @@ TEST_F(NetNs, ListsAdaptersWithStatesAndFlags) {
   std::ofstream(root + "/sys/class/net/veth1/operstate") << "up\n";
   std::ofstream(root + "/sys/class/net/veth0/operstate") << "down\n";
   out = helper("list", "QUMEX_SYSROOT=" + root);
-  EXPECT_NE(out.find("veth1|veth1 (169.254.3.4) OK|state=1 wired=0 type=71 conn=1"), std::string::npos)
-      << out;
-  EXPECT_NE(out.find("veth0|veth0 (192.168.10.1) disconnected|state=1 wired=1 type=6 conn=0"),
-            std::string::npos) << out;
+  for (const char* row : {"veth1|veth1 (169.254.3.4) OK|state=1 wired=0 type=71 conn=1",
+                          "veth0|veth0 (192.168.10.1) disconnected|state=1 wired=1 type=6 conn=0"})
+    EXPECT_NE(out.find(row), std::string::npos) << row << "\n" << out;
 }
 
 }  // namespace

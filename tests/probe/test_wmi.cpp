@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 
 #include "probe/wmi.h"
@@ -31,6 +32,12 @@ std::string prop(const char* name, int index, int* rc = nullptr) {
   return r == 0 ? std::string(buf) : "<" + std::to_string(r) + ">";
 }
 
+// Property answers of the open query; a failure code reads "<code>".
+struct Prop { const char* name; int index; const char* want; };
+void expect_props(std::initializer_list<Prop> props) {
+  for (const Prop& p : props) EXPECT_EQ(prop(p.name, p.index), p.want) << p.name << " #" << p.index;
+}
+
 }  // namespace
 
 TEST(Wmi, PnpEntitiesListUsbDevicesWithComPorts) {
@@ -39,24 +46,18 @@ TEST(Wmi, PnpEntitiesListUsbDevicesWithComPorts) {
   const char* want[][2] = {
       {"USB\\VID_0403&PID_6001\\A6008ISP", "FT232R USB UART (COM3)"},
       {"USB\\VID_0EA9&PID_0002\\1-2", "J&J USB Interface"},
-      {"USB\\VID_0C72&PID_000C\\AB12CD", ""},
-      {"USB\\VID_0AC2&PID_1000\\1-3.4", "Atlantis (COM5)"},
-      {"USB\\VID_1167&PID_0104\\ESI-77", "esiPRO"},
-      {"USB\\VID_1D6B&PID_0002\\0000:00:14.0", "xHCI Host Controller"},
-  };
+      {"USB\\VID_0C72&PID_000C\\AB12CD", ""}, {"USB\\VID_0AC2&PID_1000\\1-3.4", "Atlantis (COM5)"},
+      {"USB\\VID_1167&PID_0104\\ESI-77", "esiPRO"}, {"USB\\VID_1D6B&PID_0002\\0000:00:14.0", "xHCI Host Controller"}};
   char id[400], name[400];
   for (auto& w : want) {
     ASSERT_EQ(wmi_next_device(id, sizeof id, name, sizeof name), 0);
-    EXPECT_STREQ(id, w[0]);
-    EXPECT_STREQ(name, w[1]);
+    EXPECT_EQ(std::string(id) + "|" + name, std::string(w[0]) + "|" + w[1]);
   }
   EXPECT_EQ(wmi_next_device(id, sizeof id, name, sizeof name), -1);
   EXPECT_EQ(wmi_next_device(id, sizeof id, name, sizeof name), -1);  // stays open, stays at end
   // Properties count from the first object whatever was walked before.
-  EXPECT_EQ(prop("Manufacturer", 0), "FTDI");
-  EXPECT_EQ(prop("DeviceID", 5), "USB\\VID_1D6B&PID_0002\\0000:00:14.0");
-  EXPECT_EQ(prop("DeviceID", 6), "<-1>");
-  EXPECT_EQ(prop("NoSuchProperty", 0), "<10>");
+  expect_props({{"Manufacturer", 0, "FTDI"}, {"DeviceID", 5, "USB\\VID_1D6B&PID_0002\\0000:00:14.0"},
+                {"DeviceID", 6, "<-1>"}, {"NoSuchProperty", 0, "<10>"}});
   // A property walk moves the enumerator: the next device is the one after it.
   EXPECT_EQ(prop("name", 1), "J&J USB Interface");  // property names ignore case
   ASSERT_EQ(wmi_next_device(id, sizeof id, name, sizeof name), 0);
@@ -71,15 +72,13 @@ TEST(Wmi, WithoutComMapPortsFollowLegacyUarts) {
   // No <root>/dev: COMn is /dev/ttyS{n-1}, so no USB tty is a COM port.
   Roots r(kFixtures + "/sysroot-usb2cpu", "/nonexistent-qumex-root");
   ASSERT_EQ(wmi_open_query("Win32_PNPEntity"), 0);
-  EXPECT_EQ(prop("Name", 0), "FT232R USB UART");
-  EXPECT_EQ(prop("Name", 3), "Atlantis");
+  expect_props({{"Name", 0, "FT232R USB UART"}, {"Name", 3, "Atlantis"}});
 }
 
 TEST(Wmi, ProcessorsAndMemoryOfATwoPackageMachine) {
   Roots r(kFixtures + "/sysroot-usb2cpu", kFixtures + "/root-usb");
   ASSERT_EQ(wmi_open_query("CIM_OperatingSystem"), 0);
-  EXPECT_EQ(prop("TotalVisibleMemorySize", 0), "16318480");
-  EXPECT_EQ(prop("TotalVisibleMemorySize", 1), "<-1>");
+  expect_props({{"TotalVisibleMemorySize", 0, "16318480"}, {"TotalVisibleMemorySize", 1, "<-1>"}});
   char id[100], name[100];
   EXPECT_EQ(wmi_next_device(id, sizeof id, name, sizeof name), -1);  // the walk reached the end
   ASSERT_EQ(wmi_open_query("CIM_OperatingSystem"), 0);
@@ -87,16 +86,11 @@ TEST(Wmi, ProcessorsAndMemoryOfATwoPackageMachine) {
   wmi_release();
 
   ASSERT_EQ(wmi_open_query("Win32_Processor"), 0);
-  EXPECT_EQ(prop("NumberOfCores", 0), "2");
-  EXPECT_EQ(prop("NumberOfLogicalProcessors", 0), "4");
-  EXPECT_EQ(prop("CurrentClockSpeed", 0), "2100");  // 2099.998 MHz, whole as Windows gives it
-  EXPECT_EQ(prop("Name", 0), "Intel(R) Xeon(R) Silver 4110 CPU @ 2.10GHz");
-  EXPECT_EQ(prop("NumberOfCores", 1), "2");
-  EXPECT_EQ(prop("NumberOfLogicalProcessors", 1), "4");
-  EXPECT_EQ(prop("CurrentClockSpeed", 1), "800");
-  EXPECT_EQ(prop("DeviceID", 1), "CPU1");
-  EXPECT_EQ(prop("NumberOfCores", 2), "<-1>");
-  EXPECT_EQ(prop("TotalVisibleMemorySize", 0), "<10>");
+  // 2099.998 MHz reads 2100, whole as Windows gives it.
+  expect_props({{"NumberOfCores", 0, "2"}, {"NumberOfLogicalProcessors", 0, "4"}, {"CurrentClockSpeed", 0, "2100"},
+                {"Name", 0, "Intel(R) Xeon(R) Silver 4110 CPU @ 2.10GHz"}, {"NumberOfCores", 1, "2"},
+                {"NumberOfLogicalProcessors", 1, "4"}, {"CurrentClockSpeed", 1, "800"}, {"DeviceID", 1, "CPU1"},
+                {"NumberOfCores", 2, "<-1>"}, {"TotalVisibleMemorySize", 0, "<10>"}});
 }
 
 TEST(Wmi, FailureCodes) {
@@ -148,12 +142,9 @@ TEST(Wmi, MalformedSourcesAreSurvived) {
 
   ASSERT_EQ(wmi_open_query("Win32_Processor"), 0);
   // Packages come in physical-id order: the truncated block (id 0) before the clamped id.
-  EXPECT_EQ(prop("NumberOfLogicalProcessors", 0), "1");
-  EXPECT_EQ(prop("CurrentClockSpeed", 0), "0");
-  EXPECT_EQ(prop("Name", 1), "");                 // control byte: empty
-  EXPECT_EQ(prop("CurrentClockSpeed", 1), "-1");  // clamped to 0xFFFFFFFF, printed signed
-  EXPECT_EQ(prop("NumberOfCores", 1), "1");       // one "core id"
-  EXPECT_EQ(prop("NumberOfCores", 2), "<-1>");
+  // A control byte empties the name; the speed is clamped to 0xFFFFFFFF, printed signed.
+  expect_props({{"NumberOfLogicalProcessors", 0, "1"}, {"CurrentClockSpeed", 0, "0"}, {"Name", 1, ""},
+                {"CurrentClockSpeed", 1, "-1"}, {"NumberOfCores", 1, "1"}, {"NumberOfCores", 2, "<-1>"}});
 
   ASSERT_EQ(wmi_open_query("Win32_PNPEntity"), 0);
   char id[400], name[400];
