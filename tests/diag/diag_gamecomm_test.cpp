@@ -34,15 +34,16 @@ class GameLink : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(root_.ok());
     setenv("QUMEX_ROOT", root_.path().c_str(), 1);
-    // Fields a settings file without the key leaves as they were: back to the defaults.
+    defaults();
+    std::snprintf(config_report, sizeof config_report, "%s", kConfig);
+  }
+  // Fields a settings file without the key leaves as they were: back to the defaults.
+  static void defaults() {
     device_settings.display_mode = 0;
     device_settings.comm_class = 1;
     device_settings.ethernet_port = 5510;
-    std::snprintf(config_report, sizeof config_report, "%s", kConfig);
   }
-  void devs(const std::string& text) {
-    ASSERT_TRUE(root_.write("PREFERENCES/SETTINGS/DEVS.NIN", text));
-  }
+  void devs(const std::string& text) { ASSERT_TRUE(root_.write("PREFERENCES/SETTINGS/DEVS.NIN", text)); }
   std::string report() const { return report_text; }
   TempRoot root_;
 };
@@ -50,7 +51,7 @@ class GameLink : public ::testing::Test {
 TEST_F(GameLink, SettingsThatStopTheTestBeforeAnyConnection) {
   struct Case {
     const char* devs;
-    const char* tail;
+    std::string tail;
   } cases[] = {
       // No display mode: a one-computer set-up, nothing to test.
       {"EthernetAddress=127.0.0.1\n", "\n\nGame communications use internal localhost\n"},
@@ -62,10 +63,14 @@ TEST_F(GameLink, SettingsThatStopTheTestBeforeAnyConnection) {
       {"DisplayMode=2\nEthernetPort=5510\nEthernetAddress=\n",
        "INVALID ethernet buddy address format\n"},
       {"DisplayMode=2\nGame_comm=COM3\nCommunications_class=Serial\n", "Game port COM3 does NOT exist\n"},
+      // Starting with a digit, it must be numeric: no name service is asked, and the
+      // system says why it failed.
+      {"DisplayMode=2\nEthernetAddress=10.0.0.x\n",
+       std::string("INVALID ethernet buddy computer : 10.0.0.x\n==>") + gai_strerror(EAI_NONAME) + "\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.devs);
-    device_settings.display_mode = 0;
+    defaults();
     devs(c.devs);
     game_comm_test();
     EXPECT_EQ(report(), std::string(kConfig) + c.tail);
@@ -73,14 +78,12 @@ TEST_F(GameLink, SettingsThatStopTheTestBeforeAnyConnection) {
   }
 }
 
-TEST_F(GameLink, AddressThatStartsWithADigitMustBeNumeric) {
-  devs("DisplayMode=2\nEthernetAddress=10.0.0.x\n");
-  game_comm_test();
-  // Numeric-only lookup: no name service is asked, and the system says why it failed.
-  std::string want = std::string(kConfig) + "INVALID ethernet buddy computer : 10.0.0.x\n==>" +
-                     gai_strerror(EAI_NONAME) + "\n";
-  EXPECT_EQ(report(), want);
-  EXPECT_EQ(game_link, nullptr);
+sockaddr_in port5510(in_addr_t host) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(5510);
+  a.sin_addr.s_addr = htonl(host);
+  return a;
 }
 
 class GameLinkEthernet : public GameLink {
@@ -96,11 +99,8 @@ TEST_F(GameLinkEthernet, ListenerThatNeverAnswers) {
   int s = socket(AF_INET, SOCK_STREAM, 0);
   ASSERT_GE(s, 0);
   int one = 1;
-  setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(5510);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one), 0);
+  sockaddr_in a = port5510(INADDR_LOOPBACK);
   ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   ASSERT_EQ(listen(s, 4), 0);
   game_comm_test();
@@ -113,10 +113,7 @@ TEST_F(GameLinkEthernet, ConnectFailureIsReported) {
   // The client's datagram port (5510) is taken without address reuse, so connecting fails.
   int u = socket(AF_INET, SOCK_DGRAM, 0);
   ASSERT_GE(u, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(5510);
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  sockaddr_in a = port5510(INADDR_ANY);
   ASSERT_EQ(bind(u, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   game_comm_test();
   close(u);

@@ -1,7 +1,7 @@
 // Shared pieces of the diagnostics tests: a private network, the shared throw-away
 // installation root, and programs run as child processes.
 #pragma once
-#include <fcntl.h>
+#include <errno.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sched.h>
@@ -42,6 +42,30 @@ inline bool private_network() {
 // A temporary folder (also set as QUMEX_ROOT when made; tests set what they need).
 using TempRoot = ::TempRoot;
 
+// Starts argv[0] with its standard output on a pipe, in cwd unless empty; returns the
+// pipe's read end (or -1) and sets *pid.
+inline int spawn_reading(const std::vector<std::string>& argv, const std::string& cwd, pid_t* pid) {
+  // Everything the child needs is made before fork: it only execs.
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  *pid = fork();
+  if (*pid == 0) {
+    dup2(fds[1], 1);
+    close(fds[0]);
+    close(fds[1]);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  if (*pid > 0) return fds[0];
+  close(fds[0]);
+  return -1;
+}
+
 // A child process whose standard output is read line by line.
 class Child {
  public:
@@ -51,28 +75,8 @@ class Child {
   Child& operator=(const Child&) = delete;
 
   bool start(const std::vector<std::string>& argv) {
-    // Everything the child needs is made before fork: it only execs.
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    int fds[2];
-    if (pipe(fds) != 0) return false;
-    pid_ = fork();
-    if (pid_ < 0) {
-      close(fds[0]);
-      close(fds[1]);
-      return false;
-    }
-    if (pid_ == 0) {
-      dup2(fds[1], 1);
-      close(fds[0]);
-      close(fds[1]);
-      execv(args[0], args.data());
-      _exit(127);
-    }
-    close(fds[1]);
-    out_ = fds[0];
-    return true;
+    out_ = spawn_reading(argv, "", &pid_);
+    return out_ >= 0;
   }
 
   // Waits up to timeout_ms for a line containing text; all lines read so far are kept.
@@ -122,31 +126,14 @@ class Child {
 // Runs a program to its end; returns its exit code (or -1) and fills out with stdout.
 inline int run_program(const std::vector<std::string>& argv, const std::string& cwd,
                        std::string* out) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  pid_t pid = fork();
-  if (pid < 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return -1;
-  }
-  if (pid == 0) {
-    dup2(fds[1], 1);
-    close(fds[0]);
-    close(fds[1]);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  close(fds[1]);
+  pid_t pid = -1;
+  int fd = spawn_reading(argv, cwd, &pid);
+  if (fd < 0) return -1;
   char buf[512];
   ssize_t n;
-  while ((n = ::read(fds[0], buf, sizeof buf)) > 0)
-    if (out) out->append(buf, static_cast<size_t>(n));
-  close(fds[0]);
+  while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+    if (n > 0 && out) out->append(buf, static_cast<size_t>(n));
+  close(fd);
   int status = 0;
   if (waitpid(pid, &status, 0) < 0) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

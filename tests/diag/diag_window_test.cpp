@@ -84,6 +84,10 @@ class GameWindow : public ::testing::Test {
     EXPECT_EQ(game_link, nullptr);  // every path frees the link
     return rc;
   }
+  void start_responder() {
+    ASSERT_TRUE(responder_.start({kResponder, "--port", "5510"}));
+    ASSERT_TRUE(responder_.wait_for("listening on port 5510\n", 10000)) << responder_.output();
+  }
   std::string report() const { return report_text; }
 
   static Xvfb* x_;
@@ -96,8 +100,7 @@ Xvfb* GameWindow::x_ = nullptr;
 
 TEST_F(GameWindow, GameCommunicationsWithTheResponder) {
   devs("DisplayMode=2\nEthernetAddress=127.0.0.1\n");
-  ASSERT_TRUE(responder_.start({kResponder, "--port", "5510"}));
-  ASSERT_TRUE(responder_.wait_for("listening on port 5510\n", 10000)) << responder_.output();
+  ASSERT_NO_FATAL_FAILURE(start_responder());
   EXPECT_EQ(run_clicking(kGameCommButton, 6, "game_comm_working.png"), 0);
   EXPECT_NE(std::string(config_report).find("COMM PORTS found(NONE)\n"), std::string::npos);
   EXPECT_EQ(report(), std::string(config_report) + "Ethernet game communication seems to be working\n");
@@ -106,8 +109,7 @@ TEST_F(GameWindow, GameCommunicationsWithTheResponder) {
 
 TEST_F(GameWindow, GameSoundCommandReachesTheResponder) {
   devs("DisplayMode=2\nEthernetAddress=127.0.0.1\n");
-  ASSERT_TRUE(responder_.start({kResponder, "--port", "5510"}));
-  ASSERT_TRUE(responder_.wait_for("listening on port 5510\n", 10000)) << responder_.output();
+  ASSERT_NO_FATAL_FAILURE(start_responder());
   EXPECT_EQ(run_clicking(kGameSoundButton, 5, "game_sound_sent.png"), 0);
   EXPECT_EQ(report(), std::string(config_report) + "\nReward sound command sent");
   EXPECT_TRUE(responder_.wait_for("type 224 command 9 length 8 sequence 1 -> reward sound", 5000))
@@ -130,8 +132,7 @@ TEST_F(GameWindow, OneComputerSetUp) {
 
 TEST_F(GameWindow, GameSoundButtonIsInactiveWithoutAGameComputer) {
   devs("EthernetAddress=127.0.0.1\n");
-  ASSERT_TRUE(responder_.start({kResponder, "--port", "5510"}));
-  ASSERT_TRUE(responder_.wait_for("listening on port 5510\n", 10000)) << responder_.output();
+  ASSERT_NO_FATAL_FAILURE(start_responder());
   panel_clear();
   EXPECT_EQ(run_clicking(kGameSoundButton, 2, "game_sound_inactive.png"), 0);
   // The click did nothing: no report of its own, nothing reached the game computer.

@@ -31,6 +31,11 @@ std::string in_child(const std::function<std::string()>& body) {
   int p[2];
   if (pipe(p) != 0) return "<pipe failed>";
   pid_t pid = fork();
+  if (pid < 0) {
+    close(p[0]);
+    close(p[1]);
+    return "<fork failed>";
+  }
   if (pid == 0) {
     close(p[0]);
     std::string out = body();
@@ -53,16 +58,8 @@ std::string in_child(const std::function<std::string()>& body) {
   }
   close(p[0]);
   int st = 0;
-  waitpid(pid, &st, 0);
-  if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) return "<child failed>";
+  if (waitpid(pid, &st, 0) != pid || !WIFEXITED(st) || WEXITSTATUS(st) != 0) return "<child failed>";
   return out;
-}
-
-std::string config_in_child() {
-  return in_child([] {
-    build_config_report();
-    return std::string(config_report);
-  });
 }
 
 struct SysrootEnv {
@@ -72,45 +69,39 @@ struct SysrootEnv {
 
 }  // namespace
 
-TEST(ConfigReport, NoPortsVersionWithoutLineEndRunsIntoFigures) {
-  TempRoot root;
-  root.mkdir("dev");  // a port map without any COM port
-  root.write("BIN/Tunecfg.", "4.2.1");
-  SysrootEnv sys(kSysroot);
-  std::string got = config_in_child();
-  EXPECT_EQ(got, "Version       : 4.2.1" + kFigures + kStars30 + "COMM PORTS found(NONE)\n" + kStars32);
-}
-
-TEST(ConfigReport, FreeAndBusyPortsWithoutFigures) {
-  TempRoot root;
+TEST(ConfigReport, VersionFiguresAndPorts) {
+  TempRoot root, empty_sys;  // empty_sys: no procfs, so the figures cannot be read
   Pty free_port, busy_port;
-  ASSERT_FALSE(free_port.name.empty());
-  ASSERT_FALSE(busy_port.name.empty());
-  root.mkdir("dev");
-  ASSERT_EQ(symlink(free_port.name.c_str(), (root.path() + "/dev/COM1").c_str()), 0);
-  ASSERT_EQ(symlink(busy_port.name.c_str(), (root.path() + "/dev/COM3").c_str()), 0);
-  ASSERT_EQ(symlink("/dev/nonexistent-tty", (root.path() + "/dev/COM7").c_str()), 0);
-  root.write("BIN/Tunecfg.", "7.0\nsecond line\n");
+  ASSERT_FALSE(free_port.name.empty() || busy_port.name.empty());
+  ASSERT_TRUE(root.symlink_to("dev/COM1", free_port.name));
+  ASSERT_TRUE(root.symlink_to("dev/COM3", busy_port.name));
+  ASSERT_TRUE(root.symlink_to("dev/COM7", "/dev/nonexistent-tty"));
   PortHolder holder(busy_port.name);
   ASSERT_TRUE(holder.locked());
-  TempRoot empty_sys;  // no procfs: the figures cannot be read
-  SysrootEnv sys(empty_sys.path());
   setenv("QUMEX_ROOT", root.path().c_str(), 1);
-  std::string got = config_in_child();
-  EXPECT_EQ(got, "Version       : 7.0\n" + kStars30 + "COMM PORTS found(2)\n   COM1  \n   COM3 *\n" + kStars32);
-}
-
-TEST(ConfigReport, EmptyAndMissingVersionFile) {
-  TempRoot root;
-  root.mkdir("dev");
-  root.write("BIN/Tunecfg.", "");
-  SysrootEnv sys(kSysroot);
-  std::string got = config_in_child();
-  EXPECT_EQ(got, "Version       : " + kFigures + kStars30 + "COMM PORTS found(NONE)\n" + kStars32);
-
-  root.remove("BIN/Tunecfg.");
-  got = config_in_child();
-  EXPECT_EQ(got, kFigures + kStars30 + "COMM PORTS found(NONE)\n" + kStars32);
+  struct Case {
+    const char* version;  // the version file, or null for none
+    bool figures;
+    std::string head;
+  } cases[] = {
+      {"4.2.1", true, "Version       : 4.2.1" + kFigures},  // no line end: runs into the figures
+      {"7.0\nsecond line\n", false, "Version       : 7.0\n"},
+      {"", true, "Version       : " + kFigures},
+      {nullptr, true, kFigures},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.version ? c.version : "(no file)");
+    root.remove("BIN/Tunecfg.");
+    if (c.version) {
+      ASSERT_TRUE(root.write("BIN/Tunecfg.", c.version));
+    }
+    SysrootEnv sys(c.figures ? kSysroot : empty_sys.path());
+    std::string got = in_child([] {
+      build_config_report();
+      return std::string(config_report);
+    });
+    EXPECT_EQ(got, c.head + kStars30 + "COMM PORTS found(2)\n   COM1  \n   COM3 *\n" + kStars32);
+  }
 }
 
 TEST(SystemLine, ReadOnceThenReused) {
@@ -153,8 +144,8 @@ static void show_address(const char* text) { g_shown = text; }
 
 TEST(Rescan, PanelGetsTheReportAndTheAddressFieldTheHostLine) {
   TempRoot root;
-  root.mkdir("dev");
-  root.write("BIN/Tunecfg.", "1.0\n");
+  root.mkdir("dev");  // a port map without any COM port
+  ASSERT_TRUE(root.write("BIN/Tunecfg.", "1.0\n"));
   SysrootEnv sys(kSysroot);
   std::string got = in_child([] {
     report_attach_address(show_address);

@@ -76,15 +76,7 @@ class ChildProcess {
   // Reads until the output holds text after position from (or the time is up).
   // Returns the position just past the text, or std::string::npos.
   size_t wait_for(const std::string& text, size_t from = 0, int timeout_ms = 15000) {
-    long deadline = now_ms() + timeout_ms;
-    for (;;) {
-      size_t at = output_.find(text, from);
-      if (at != std::string::npos) return at + text.size();
-      if (now_ms() >= deadline || !read_some(50)) {
-        at = output_.find(text, from);
-        return at == std::string::npos ? at : at + text.size();
-      }
-    }
+    return wait_for_any({text}, from, timeout_ms);
   }
 
   // Like wait_for, for whichever of the texts appears first after from.

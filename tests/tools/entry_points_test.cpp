@@ -1,14 +1,18 @@
-// The housekeeping entry points, poll/reset, and the index twins.
+// The housekeeping entry points, poll/reset (also against a queueing worker), and the
+// index twins.
 #include <gtest/gtest.h>
 
 #include <dirent.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commlib/core.h"
@@ -256,6 +260,43 @@ TEST_F(EntryPoints, LogEventRecordsOnTheReceiveSide) {
   conn_free(c);
   EXPECT_EQ(conn_log_event(c, 1, 1, 1, 1), 0);
   EXPECT_EQ(conn_log_event(nullptr, 1, 1, 1, 1), 0);
+}
+
+// As the ethernet worker does: a worker queues while the application thread polls
+// and resets (run under ThreadSanitizer too).
+TEST_F(EntryPoints, PollAndResetWhileAWorkerQueues) {
+  Connection* c = conn_alloc();
+  ASSERT_NE(c, nullptr);
+  c->transport = 1;
+  std::atomic<bool> stop{false};
+  std::atomic<int> queued{0};
+  std::thread worker([&] {
+    for (uint32_t seq = 1; !stop.load(); ++seq) {
+      uint8_t m[12] = {uint8_t(seq & 1 ? 0xa0 : 0x90), 0, 12, 0};
+      std::memcpy(m + 8, &seq, 4);
+      std::memcpy(c->rx_buf, m, sizeof m);
+      if (qc::queue_message(c, sizeof m, int(seq & 1), "worker") == 0) ++queued;
+      if (seq % 64 == 0) std::this_thread::yield();
+    }
+  });
+  int seen = 0;
+  uint8_t buf[32];
+  // At least 20000 passes, longer if the worker was slow to get going (loaded machine).
+  auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (int i = 0; i < 20000 || (seen != 3 && std::chrono::steady_clock::now() < give_up); ++i) {
+    int bits = conn_poll(c, -1);
+    EXPECT_EQ(bits & ~3, 0);
+    if (bits) seen |= bits;
+    if (i % 100 == 0) conn_reset(c);
+    rx_receive(c, -1, buf, sizeof buf);
+  }
+  stop = true;
+  worker.join();
+  EXPECT_GT(queued.load(), 0);
+  EXPECT_EQ(seen, 3);  // both queues were seen holding messages at some point
+  conn_reset(c);
+  EXPECT_EQ(conn_poll(c, -1), 0);
+  conn_free(c);
 }
 
 }  // namespace

@@ -42,33 +42,33 @@ class SettingsList : public ::testing::Test {
   void TearDown() override { qc::settings_clear_all(); }
 };
 
-TEST_F(SettingsList, ParseStoresLinesAndListsChangedNames) {
-  EXPECT_EQ(parse(settings_message("a=1\nb=2\nc")), 2);
-  EXPECT_EQ(get("a="), "1");
+TEST_F(SettingsList, ParseStoresLinesAndListsEachChangedNameOnce) {
+  EXPECT_EQ(parse(settings_message("a=1\nb=2\nA=3\nc")), 3);
+  EXPECT_EQ(get("a="), "3");
   EXPECT_EQ(get("b="), "2");
   EXPECT_EQ(get("c"), "");
-  EXPECT_EQ(drain_changed(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(drain_changed(), (std::vector<std::string>{"A", "b"}));  // once, in place
+  EXPECT_EQ(settings_next_changed(), nullptr);
+  qc::settings_clear_all();  // empties both lists
+  EXPECT_EQ(get("b"), "<none>");
   EXPECT_EQ(settings_next_changed(), nullptr);
 }
 
-TEST_F(SettingsList, StoreReplacesCaseInsensitivelyAndKeepsOrder) {
+TEST_F(SettingsList, StoreGetAndRemove) {
   EXPECT_EQ(settings_put("a", "1"), 1);
   EXPECT_EQ(settings_put("x", "9"), 1);
-  EXPECT_EQ(settings_put("A", "5"), 1);
+  EXPECT_EQ(get("a"), "=1");  // the rest after the key
+  EXPECT_EQ(settings_put("A", "5"), 1);  // replaces, whatever the case
   EXPECT_EQ(get("a="), "5");
   settings_remove("A");
   EXPECT_EQ(get("a"), "<none>");
   EXPECT_EQ(get("x"), "=9");
   EXPECT_EQ(settings_put("flag", nullptr), 1);
   EXPECT_EQ(get("FLAG"), "");
-}
-
-TEST_F(SettingsList, GetReturnsTheRestAfterTheKey) {
-  settings_put("a", "1");
-  EXPECT_EQ(get("a="), "1");
-  EXPECT_EQ(get("a"), "=1");
-  EXPECT_EQ(get("b"), "<none>");
   EXPECT_EQ(settings_get(nullptr), nullptr);
+  settings_remove(nullptr);  // without a key: all of them
+  EXPECT_EQ(get("x"), "<none>");
+  EXPECT_EQ(get("flag"), "<none>");
 }
 
 TEST_F(SettingsList, KeysMatchByPrefix) {
@@ -77,14 +77,6 @@ TEST_F(SettingsList, KeysMatchByPrefix) {
   settings_put("al", "2");  // "al" begins "alpha=1": that entry is replaced
   EXPECT_EQ(get("alpha"), "<none>");
   EXPECT_EQ(get("al="), "2");
-}
-
-TEST_F(SettingsList, RemoveWithoutKeyEmptiesTheList) {
-  settings_put("a", "1");
-  settings_put("b", "2");
-  settings_remove(nullptr);
-  EXPECT_EQ(get("a"), "<none>");
-  EXPECT_EQ(get("b"), "<none>");
 }
 
 TEST_F(SettingsList, ZeroTextLengthStoresNothing) {
@@ -96,28 +88,23 @@ TEST_F(SettingsList, ZeroTextLengthStoresNothing) {
   EXPECT_EQ(get("keep="), "1");
 }
 
-TEST_F(SettingsList, WalkStopsAtZeroByteAndTextLength) {
-  std::string text("a=1\0b=2", 7);
-  EXPECT_EQ(parse(settings_message(text)), 1);
+TEST_F(SettingsList, WalkStopsAtZeroByteTextLengthAndMessageEnd) {
+  EXPECT_EQ(parse(settings_message(std::string("a=1\0b=2", 7))), 1);
   EXPECT_EQ(get("b"), "<none>");
   EXPECT_EQ(parse(settings_message("c=3\nd=4", 5)), 1);  // text cut after "c=3\nd"
   EXPECT_EQ(get("c="), "3");
   EXPECT_EQ(get("d"), "");
-}
 
-TEST_F(SettingsList, WalkStaysInsideTheMessage) {
-  // The text length claims far more than the message carries; the walk must stop at
-  // the message's length field and at the caller's size.
-  auto m = settings_message("a=1\nb=2", 1000);
-  m.resize(8 + 5);  // caller holds "a=1\nb" only
-  EXPECT_EQ(settings_parse(m.data(), int(m.size())), 1);
-  EXPECT_EQ(get("b"), "");
-
+  // The text length claims far more than the message carries: the walk stops at the
+  // caller's size and at the message's length field.
+  auto m = settings_message("e=1\nf=2", 1000);
+  m.resize(8 + 5);  // caller holds "e=1\nf" only
+  EXPECT_EQ(parse(m), 1);
+  EXPECT_EQ(get("f"), "");
   auto n = settings_message("x=1\ny=2", 1000);
   n[2] = 8 + 3;  // length field ends after "x=1"
   EXPECT_EQ(parse(n), 1);
   EXPECT_EQ(get("y"), "<none>");
-
   EXPECT_EQ(settings_parse(n.data(), 7), 0);
   EXPECT_EQ(settings_parse(nullptr, 100), 0);
 }
@@ -139,19 +126,6 @@ TEST_F(SettingsList, OverlongAndNamelessTextsAreRefused) {
   EXPECT_EQ(get("big"), "<none>");
   EXPECT_EQ(get(name.c_str()), "=" + fits);  // an empty name would have hit this entry
   EXPECT_EQ(drain_changed(), (std::vector<std::string>{"ok"}));
-}
-
-TEST_F(SettingsList, RepeatedNameIsListedOnce) {
-  EXPECT_EQ(parse(settings_message("a=1\nA=2\n")), 2);
-  EXPECT_EQ(get("a="), "2");
-  EXPECT_EQ(drain_changed(), (std::vector<std::string>{"A"}));
-}
-
-TEST_F(SettingsList, ClearAllEmptiesBothLists) {
-  parse(settings_message("a=1\n"));
-  qc::settings_clear_all();
-  EXPECT_EQ(get("a"), "<none>");
-  EXPECT_EQ(settings_next_changed(), nullptr);
 }
 
 }  // namespace
