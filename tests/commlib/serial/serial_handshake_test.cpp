@@ -30,8 +30,11 @@ class LineWatch {
   int a_lines_at_first_drop = -1;  // the calling end's output lines then
 
  private:
+  // One more sample after stop() is asked for, so a change made just before (the
+  // caller's DTR coming back as serial_set_mode returns) is never missed.
   void run() {
-    while (!stop_) {
+    for (bool last = false; !last;) {
+      last = stop_;
       for (int end = 0; end < 2; ++end) {
         const int now = sim_cable_lines(cable_, end);
         if ((now ^ last_[end]) & SIM_LINE_DTR) {
@@ -41,7 +44,7 @@ class LineWatch {
         }
         last_[end] = now;
       }
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
+      if (!last) std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
   }
   int cable_;
