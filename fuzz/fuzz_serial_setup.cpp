@@ -4,31 +4,22 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "commlib/core.h"
-#include "commlib/serial.h"
-#include "commlib/transport.h"
+#include "fuzz/serial_fuzz.h"
+
+using serial_fuzz::check;
 
 namespace {
-
-void check(bool ok) {
-  if (!ok) __builtin_trap();
-}
 
 // Pairs come out as 8-byte messages with a zero sequence; texts as type 0x80 with
 // the gathered 7-bit bytes after four zero bytes.
 void drain(Connection* c) {
-  uint8_t buf[qc::kMaxMessage];
-  int n;
-  while ((n = rx_receive(c, -1, buf, sizeof buf)) > 0) {
-    const int len = qc::le16(buf + 2);
-    check(n == len && len >= 8 && len <= qc::kMaxMessage);
-    check((buf[0] & 0x80) && buf[1] < 0x80);
+  serial_fuzz::drain(c, [](const uint8_t* buf, int len) {
     check(qc::le32(buf + len - 4) == 0);
     if (len != 8 || buf[0] == 0x80) {
       check(buf[0] == 0x80 && len >= 12 && qc::le32(buf + 4) == 0);
       for (int i = 8; i < len - 4; ++i) check(buf[i] > 0 && buf[i] < 0x80);
     }
-  }
+  });
 }
 
 }  // namespace
