@@ -183,10 +183,8 @@ void eth_client_thread(Connection* c, int wake) {
     }
 
     if (udp_in) {
-      trace_printf("C udp message received\n");
       int full = 0;
-      int got = sock_recvfrom(udp, dgram, sizeof dgram, nullptr, &full);
-      capture_event(c, kRx, 110, uint32_t(got), 0, 0);
+      int got = eth_receive_datagram(c, udp, dgram, sizeof dgram, 110, &full);
       if (got == 0) continue;
       if (got > 0) eth_client_datagram(c, dgram, got, full, &attempt);
     }

@@ -70,6 +70,11 @@ int eth_stream_room(const Connection* c);
 // 1 dropped (queue full), 2 refused for its size.
 int eth_queue_datagram(Connection* c, const uint8_t* data, int count, int full_length);
 
+// Reads the datagram waiting on a worker's UDP socket into buf, traced and recorded
+// under the worker's event code. Returns what the socket read returned; *full is the
+// datagram's real length.
+int eth_receive_datagram(Connection* c, int udp, uint8_t* buf, int size, uint32_t event, int* full);
+
 // One received datagram of a client worker (pokes, beacons, the rest queued);
 // sets *attempt when the next pass shall try to connect.
 void eth_client_datagram(Connection* c, const uint8_t* data, int count, int full_length,

@@ -182,10 +182,8 @@ void eth_server_thread(Connection* c, int wake) {
 
     int accept_now = 0;
     if (udp_in) {
-      trace_printf("S udp message received\n");
       int full = 0;
-      int got = sock_recvfrom(udp, dgram, sizeof dgram, nullptr, &full);
-      capture_event(c, kRx, 210, uint32_t(got), 0, 0);
+      int got = eth_receive_datagram(c, udp, dgram, sizeof dgram, 210, &full);
       if (got == 0) continue;
       if (got > 0) eth_server_datagram(c, dgram, got, full, &accept_now);
     }

@@ -72,6 +72,14 @@ void eth_stream_input(Connection* c, int n, const StreamEvents& ev) {
   if (c->rx_fill != 0) stream_event(c, ev.held, 0);
 }
 
+int eth_receive_datagram(Connection* c, int udp, uint8_t* buf, int size, uint32_t event, int* full) {
+  trace_printf("%c udp message received\n", c->is_server ? 'S' : 'C');
+  *full = 0;
+  int got = sock_recvfrom(udp, buf, size, nullptr, full);
+  capture_event(c, kRx, event, uint32_t(got), 0, 0);
+  return got;
+}
+
 int eth_queue_datagram(Connection* c, const uint8_t* data, int count, int full_length) {
   // A slot holds 1600 bytes and a message has at least its 8 bytes of overhead:
   // longer (or truncated) and shorter datagrams are refused whole rather than cut.
