@@ -50,7 +50,7 @@ TEST_F(Window, TitleScreenshotAndDoneButton) {
   for (const auto& s : samples)
     EXPECT_EQ(run_shell("convert " + pic + " -format '%[pixel:p{" + s.xy + "}]' info:"), s.rgb) << s.xy;
 
-  // Buttons whose actions come later do nothing and leave the program running.
+  // No action button ends the program: only "Done (Exit)" and the close box do.
   for (const char* xy : {"172 280", "172 308", "172 340", "172 370", "172 398"}) click(id, xy);
   EXPECT_EQ(p.wait_exit(1), -1);
   EXPECT_EQ(run_shell("xdotool search --onlyvisible --name '^Qumex Linkprobe'"), id + "\n");

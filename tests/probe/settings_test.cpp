@@ -77,18 +77,6 @@ TEST(FindDevice, PrefixCaseInsensitiveFirstMatchWins) {
   for (const auto& c : cases) EXPECT_EQ(find_device(c.value), c.row) << (c.value ? c.value : "null");
 }
 
-TEST(DeviceTable, RowsInOrderWithEndMarker) {
-  const struct { int row; const char* name; int code; } rows[] = {
-      {0, "ProSB", 1}, {14, "GP8", 26}, {15, "PET2.0", 30}, {19, "Atlantis", 51}, {26, "Q20", 80}};
-  for (const auto& r : rows) {
-    EXPECT_STREQ(device_table[r.row].name, r.name) << r.row;
-    EXPECT_EQ(device_table[r.row].code, r.code) << r.row;
-  }
-  int n = 0;
-  while (device_table[n].name) ++n;
-  EXPECT_EQ(n, 27);
-}
-
 TEST(SettingNumber, AtoiReadingWithoutOverflow) {
   const struct { const char* text; int want; } cases[] = {
       {" \t-12x", -12}, {"+7", 7}, {"x7", 0}, {"", 0},
