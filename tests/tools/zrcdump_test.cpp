@@ -26,8 +26,7 @@ void put32(std::vector<uint8_t>& v, size_t at, uint32_t x) {
 
 std::vector<uint8_t> event(unsigned code, uint32_t stamp, uint32_t first, uint32_t second,
                            uint32_t third) {
-  std::vector<uint8_t> r(40, 0);
-  put16(r, 0, 0);
+  std::vector<uint8_t> r(40, 0);  // kind 0
   put16(r, 2, code);
   put32(r, 4, stamp);
   put32(r, 8, second);
@@ -87,20 +86,16 @@ ToolRun run_zrcdump(const std::vector<std::string>& files) {
   return r;
 }
 
-std::string write_temp(const std::string& suffix, const std::vector<uint8_t>& data) {
-  char path[] = "/tmp/zrcXXXXXX";
-  int fd = mkstemp(path);
-  EXPECT_GE(fd, 0);
-  close(fd);
-  std::string named = std::string(path) + suffix;
-  FILE* f = std::fopen(named.c_str(), "wb");
-  EXPECT_NE(f, nullptr) << named;
-  if (f && !data.empty()) {
+// Writes data to name in the current (scratch) directory.
+std::string write_file(const std::string& name, const std::vector<uint8_t>& data) {
+  FILE* f = std::fopen(name.c_str(), "wb");
+  EXPECT_NE(f, nullptr) << name;
+  if (!f) return name;
+  if (!data.empty()) {
     EXPECT_EQ(std::fwrite(data.data(), 1, data.size(), f), data.size());
   }
-  if (f) std::fclose(f);
-  std::remove(path);
-  return named;
+  EXPECT_EQ(std::fclose(f), 0);
+  return name;
 }
 
 }  // namespace
@@ -171,12 +166,14 @@ TEST(ZrcDecode, ForeignTruncatedAndCorruptCapturesAreTold) {
 }
 
 TEST(ZrcDumpProgram, ExitCodesAndMessages) {
-  std::string good = write_temp(".bin", event(0, 5, 1, 2, 3));
-  std::string foreign = write_temp(".bin", std::vector<uint8_t>{'h', 'e', 'l', 'l', 'o', '\n'});
+  lpcap::ScratchDir dir(nullptr);
+  ASSERT_FALSE(dir.path().empty());
+  std::string good = write_file("good.bin", event(0, 5, 1, 2, 3));
+  std::string foreign = write_file("foreign.bin", {'h', 'e', 'l', 'l', 'o', '\n'});
   std::vector<uint8_t> partial = event(1, 5, 1, 2, 3);
   partial.resize(50);
-  std::string truncated = write_temp(".bin", partial);
-  std::string empty_full = write_temp(".binFULL", {});
+  std::string truncated = write_file("cut.bin", partial);
+  std::string empty_full = write_file("empty.binFULL", {});
 
   ToolRun ok = run_zrcdump({good});
   EXPECT_EQ(ok.code, 0);
@@ -202,8 +199,6 @@ TEST(ZrcDumpProgram, ExitCodesAndMessages) {
   ToolRun both = run_zrcdump({good, foreign});
   EXPECT_EQ(both.code, 1);
   EXPECT_NE(both.out.find("== " + good), std::string::npos);
-
-  for (const auto& p : {good, foreign, truncated, empty_full}) std::remove(p.c_str());
 }
 
 // A server and a client on loopback with capture and full capture on, exchanging
