@@ -2,7 +2,6 @@
 // foreign, truncated and corrupt files (messages and exit codes) and over the files that
 // a real loopback session writes.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -230,7 +229,8 @@ TEST(ZrcDumpSession, EveryCaptureOfALoopbackSessionDecodes) {
   conn_free(client);
   conn_free(server);
 
-  // One file per role and direction, and a FULL companion beside each.
+  // One file per role and direction, and a FULL companion beside each (the program
+  // fails on a missing one).
   std::map<std::string, std::string> by_tag;  // "SRX" -> file name
   for (const std::string& f : dir.files()) {
     if (f.rfind("zrc", 0) != 0 || f.size() < 6) continue;
@@ -238,11 +238,7 @@ TEST(ZrcDumpSession, EveryCaptureOfALoopbackSessionDecodes) {
     if (f.size() > 4 && f.compare(f.size() - 4, 4, "FULL") == 0) continue;
     by_tag[tag] = f;
   }
-  for (const char* tag : {"SRX", "STX", "CRX", "CTX"}) {
-    ASSERT_EQ(by_tag.count(tag), 1u) << tag;
-    struct stat st;
-    EXPECT_EQ(stat((by_tag[tag] + "FULL").c_str(), &st), 0) << tag << " FULL";
-  }
+  for (const char* tag : {"SRX", "STX", "CRX", "CTX"}) ASSERT_EQ(by_tag.count(tag), 1u) << tag;
 
   std::map<std::string, ToolRun> rec, full;
   for (const auto& [tag, file] : by_tag) {
