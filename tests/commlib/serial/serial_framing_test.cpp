@@ -15,23 +15,21 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 
 // A connection without a port.
-struct Conn {
-  Conn() : c(conn_alloc()) {}
-  ~Conn() {
+class SerialFrame : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NE(c, nullptr); }
+  ~SerialFrame() override {
     if (c) c->rx_capture_slot = 0;
     conn_free(c);
   }
-  Connection* c;
+  Connection* const c = conn_alloc();
 };
 
 // Run once as a connection without capture (bytes taken as a block) and once as one
 // with a receive capture slot (bytes taken one by one, each recorded).
-class SerialFrameBothPaths : public ::testing::TestWithParam<uint32_t> {};
+class SerialFrameBothPaths : public SerialFrame, public ::testing::WithParamInterface<uint32_t> {};
 
 TEST_P(SerialFrameBothPaths, MessageBufferOverflowCountsAndDropsTheNextPass) {
-  Conn k;
-  Connection* c = k.c;
-  ASSERT_NE(c, nullptr);
   c->rx_capture_slot = GetParam();  // a slot with nothing open behind it records nothing
   c->serial_data_time = 1000;
   // Largest messages back to back, the third still incomplete.
@@ -65,10 +63,7 @@ TEST_P(SerialFrameBothPaths, MessageBufferOverflowCountsAndDropsTheNextPass) {
 
 INSTANTIATE_TEST_SUITE_P(Capture, SerialFrameBothPaths, ::testing::Values(0u, 1u));
 
-TEST(SerialFrame, RawOverflowAndQuietCheck) {
-  Conn k;
-  Connection* c = k.c;
-  ASSERT_NE(c, nullptr);
+TEST_F(SerialFrame, RawOverflowAndQuietCheck) {
   c->serial_raw = 1;
   c->serial_data_time = 500;
   Bytes a(3990, 0xAA), b(20, 0xBB), d(10, 0xCC);
@@ -97,10 +92,7 @@ TEST(SerialFrame, RawOverflowAndQuietCheck) {
   EXPECT_EQ(val(c->serial_error_time), 7u);
 }
 
-TEST(SerialFrame, AfterAnOverflowOnlyMessagesUpToThatSizeAreAccepted) {
-  Conn k;
-  Connection* c = k.c;
-  ASSERT_NE(c, nullptr);
+TEST_F(SerialFrame, AfterAnOverflowOnlyMessagesUpToThatSizeAreAccepted) {
   c->serial_overflow_len = 20;
   uint8_t m[] = {0x85, 0, 24, 0};
   EXPECT_EQ(qc::serial_frame_message(c, m, 4), 0);
@@ -112,10 +104,7 @@ TEST(SerialFrame, AfterAnOverflowOnlyMessagesUpToThatSizeAreAccepted) {
   EXPECT_EQ(val(c->serial_raw_count), 4);
 }
 
-TEST(SerialFrame, SetupLongMessageTextIsBoundedAndStateSurvivesPasses) {
-  Conn k;
-  Connection* c = k.c;
-  ASSERT_NE(c, nullptr);
+TEST_F(SerialFrame, SetupLongMessageTextIsBoundedAndStateSurvivesPasses) {
   uint8_t start[2] = {0x80, 0x33}, end[1] = {0x00}, ab[2] = {'a', 'b'};
   qc::serial_frame_setup(c, start, 2);
   EXPECT_EQ(val(c->serial_reader_state), 2);
