@@ -119,15 +119,20 @@ class Handshake : public lptest::CableTest {
     EXPECT_EQ(watch.a_lines_at_first_drop & int(SIM_LINE_RTS), setup ? 0 : int(SIM_LINE_RTS));
     return watch.dtr_story;
   }
+  // Framing (1 setup, 0 message) and speed of both ends, as "A 1 9600, B 1 9600".
+  std::string framing() const {
+    auto end = [](const char* name, const Connection* c) {
+      return std::string(name) + " " + std::to_string(c->serial_setup_mode) + " " +
+             std::to_string(c->serial_baud);
+    };
+    return end("A", a_) + ", " + end("B", b_);
+  }
 };
 
 TEST_F(Handshake, SwitchesBothSidesToSetupAndBack) {
   // Message framing -> setup framing at 9600.
   EXPECT_EQ(switch_to(1), "A- B- A+ B+");
-  EXPECT_EQ(val(a_->serial_setup_mode), 1);
-  EXPECT_EQ(val(b_->serial_setup_mode), 1);
-  EXPECT_EQ(val(a_->serial_baud), 9600u);
-  EXPECT_EQ(val(b_->serial_baud), 9600u);
+  EXPECT_EQ(framing(), "A 1 9600, B 1 9600");
   // RTS low stands for the setup framing.
   for (int end : {0, 1}) EXPECT_EQ(lines(end) & kDtrRts, int(SIM_LINE_DTR)) << end;
 
@@ -143,10 +148,7 @@ TEST_F(Handshake, SwitchesBothSidesToSetupAndBack) {
 
   // Setup framing -> message framing at the connect rate.
   EXPECT_EQ(switch_to(0), "A- B- A+ B+");
-  EXPECT_EQ(val(a_->serial_setup_mode), 0);
-  EXPECT_EQ(val(b_->serial_setup_mode), 0);
-  EXPECT_EQ(val(a_->serial_baud), 57600u);
-  EXPECT_EQ(val(b_->serial_baud), 57600u);
+  EXPECT_EQ(framing(), "A 0 57600, B 0 57600");
   for (int end : {0, 1}) EXPECT_EQ(lines(end) & kDtrRts, kDtrRts) << end;
 
   const auto big = lptest::message(0x90, 3, 200, 1);
@@ -172,9 +174,7 @@ TEST_F(Handshake, FailsWhenDsrNeverDrops) {
   EXPECT_EQ(watch.dtr_story, "A- A+");
   // Nothing switched on the answering side; the caller records the framing it asked
   // for all the same.
-  EXPECT_EQ(val(b_->serial_setup_mode), 0);
-  EXPECT_EQ(val(b_->serial_baud), 57600u);
-  EXPECT_EQ(val(a_->serial_setup_mode), 1);
+  EXPECT_EQ(framing(), "A 1 9600, B 0 57600");
 }
 
 TEST_F(Handshake, NothingHappensWithoutDsr) {
