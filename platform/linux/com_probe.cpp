@@ -68,9 +68,14 @@ int plat_com_probe(int com, int* err) {
   }
   int state = PLAT_COM_FREE;
   bool excl = false;
+  int held = 0;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     *err = errno;
     state = busy_errno(*err) ? PLAT_COM_BUSY : PLAT_COM_ABSENT;
+  } else if (ioctl(fd, TIOCGEXCL, &held) == 0 && held) {
+    // Root opens past another program's exclusive mode; a user would get EBUSY.
+    *err = EBUSY;
+    state = PLAT_COM_BUSY;
   } else if (ioctl(fd, TIOCEXCL) != 0) {
     // Not a terminal at all (a regular file behind the name): no port there.
     *err = errno;
@@ -91,7 +96,7 @@ int plat_com_probe(int com, int* err) {
       }
     }
   }
-  // The exclusive flag outlives our descriptor while another holds the tty open
+  // Our exclusive flag outlives our descriptor while another holds the tty open
   // (a pty master), so clear it before closing; the flock goes with the close.
   if (excl) (void)ioctl(fd, TIOCNXCL);
   (void)close(fd);
