@@ -8,6 +8,7 @@
 #include "diag/gamecomm.h"
 #include "diag/report.h"
 #include "diag/sound.h"
+#include "platform/console_keys.h"
 
 namespace {
 
@@ -92,6 +93,9 @@ int cli_main(int argc, const char* const* argv, const char* title) {
     if (argc > 3) return usage_error("--run takes one NAME");
     int check = cli_check_by_name(argv[2]);
     if (check < 0) return usage_error("unknown diagnostic");
+    // A check can take ten seconds; a person at a terminal is told it runs, while
+    // standard output stays the exact report for scripts.
+    if (plat_is_terminal(2)) std::fprintf(stderr, "linkprobe: running %s, please wait...\n", argv[2]);
     return run_check(check);
   }
   if (argc > 2) return usage_error("too many arguments");

@@ -1,5 +1,6 @@
 #include "app/main_ui.h"
 
+#include <FL/Fl.H>
 #include <FL/Fl_Button.H>
 #include <FL/Fl_Output.H>
 #include <FL/Fl_Text_Display.H>
@@ -23,11 +24,23 @@ void MainUi::cb_done(Fl_Widget* w, void*) {
   if (MainUi* ui = owner(w)) ui->exit_action();
 }
 
-void MainUi::cb_local_sound(Fl_Widget*, void*) { action_local_sound_test(); }
-void MainUi::cb_game_sound(Fl_Widget*, void*) { action_game_sound_test(); }
-void MainUi::cb_rescan(Fl_Widget*, void*) { action_rescan(); }
-void MainUi::cb_game_comm(Fl_Widget*, void*) { action_game_comm_test(); }
-void MainUi::cb_amplifier(Fl_Widget*, void*) { action_amplifier_test(); }
+// The diagnostics run inside the callback and the window does not redraw meanwhile
+// (ten seconds for an echo); the wait cursor says so, shown before the work starts.
+static void while_busy(Fl_Widget* w, void (*action)()) {
+  Fl_Window* win = w ? w->window() : nullptr;
+  if (win) {
+    win->cursor(FL_CURSOR_WAIT);
+    Fl::flush();
+  }
+  action();
+  if (win) win->cursor(FL_CURSOR_DEFAULT);
+}
+
+void MainUi::cb_local_sound(Fl_Widget* w, void*) { while_busy(w, action_local_sound_test); }
+void MainUi::cb_game_sound(Fl_Widget* w, void*) { while_busy(w, action_game_sound_test); }
+void MainUi::cb_rescan(Fl_Widget* w, void*) { while_busy(w, action_rescan); }
+void MainUi::cb_game_comm(Fl_Widget* w, void*) { while_busy(w, action_game_comm_test); }
+void MainUi::cb_amplifier(Fl_Widget* w, void*) { while_busy(w, action_amplifier_test); }
 void MainUi::cb_ip_setup(Fl_Widget*, void*) { action_ip_setup(); }
 void MainUi::cb_device_manager(Fl_Widget*, void*) { action_device_manager(); }
 void MainUi::cb_network(Fl_Widget*, void*) { action_network_connections(); }

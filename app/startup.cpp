@@ -16,6 +16,7 @@
 #include "diag/report.h"
 #include "diag/startup.h"
 #include "platform/os_version.h"
+#include "platform/paths.h"
 #include "platform/sound.h"
 #include "platform/version_block.h"
 #include "probe/settings.h"
@@ -69,6 +70,31 @@ void cut_to_directory(char* path) {
     }
   }
   path[1] = '\0';
+}
+
+void default_startup_dir(const char* exe_path, char* dir, size_t size) {
+  if (!dir || size == 0) return;
+  copy_cut(dir, size, exe_path ? exe_path : "");
+  cut_to_directory(dir);
+  if (plat_in_root(dir)) return;
+  // An installed copy (/usr/bin) shares one folder on every computer, so the folder
+  // cannot tell the role; the computer's own setting says which one this is.
+  char path[4096];
+  if (plat_root_path("STARTUPDIR", path, sizeof path) == 0) {
+    if (FILE* f = std::fopen(path, "r")) {
+      char line[STARTUP_DIR_SIZE];
+      bool got = std::fgets(line, sizeof line, f) != nullptr;
+      std::fclose(f);
+      if (got) line[std::strcspn(line, "\r\n")] = '\0';
+      if (got && line[0]) {
+        copy_cut(dir, size, line);
+        return;
+      }
+    }
+  }
+  // Without the setting no role rather than a guessed one: a wrong role pre-selects the
+  // other computer's address in the IP setup dialog.
+  if (plat_root_path("", path, sizeof path) == 0) copy_cut(dir, size, path);
 }
 
 int apply_startup_dir(const char* cmdline, char* dir, size_t size) {
@@ -128,13 +154,12 @@ int app_main(int argc, char** argv) {
   // 1-2: where we run from, and the title from our own version block.
   char exe[4096];
   if (plat_self_exe_path(exe, sizeof exe) != 0) copy_cut(exe, sizeof exe, argc > 0 && argv[0] ? argv[0] : "");
-  // A path longer than the buffer is cut to it; the role test still sees its start.
-  copy_cut(startup_dir, sizeof startup_dir, exe);
   file_version_text(exe, version_text, sizeof version_text);
   build_window_title(version_text, window_title, sizeof window_title);
 
-  // 3-4: the directory decides the role; STARTUPDIR= overrides it.
-  cut_to_directory(startup_dir);
+  // 3-4: the directory decides the role; STARTUPDIR= overrides it. A path longer than
+  // the buffer is cut to it; the role test still sees its start.
+  default_startup_dir(exe, startup_dir, sizeof startup_dir);
   apply_startup_dir(command_line, startup_dir, sizeof startup_dir);
 
   // 5: Linux has no Windows version, so os_code is 0 as when the version cannot be

@@ -90,10 +90,23 @@ void build_config_report() {
   if (plat_root_path("BIN/Tunecfg.", path, sizeof path) == 0) {
     if (FILE* f = std::fopen(path, "r")) {
       char line[260];
-      if (!std::fgets(line, sizeof line, f)) line[0] = '\0';
+      bool got = std::fgets(line, sizeof line, f) != nullptr;
+      // A folder of that name opens but cannot be read: no version to label.
+      bool failed = !got && std::ferror(f);
       std::fclose(f);
-      add("Version       : ");
-      add(line);
+      if (!got) line[0] = '\0';
+      // Written on Windows, the file ends its lines with CR LF; the report keeps LF only.
+      size_t len = std::strlen(line);
+      if (len >= 2 && line[len - 2] == '\r' && line[len - 1] == '\n') {
+        line[len - 2] = '\n';
+        line[len - 1] = '\0';
+      } else if (len >= 1 && line[len - 1] == '\r') {
+        line[len - 1] = '\0';
+      }
+      if (!failed) {
+        add("Version       : ");
+        add(line);
+      }
     }
   }
   add(system_line());

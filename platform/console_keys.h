@@ -16,3 +16,6 @@ int console_keys_get(ConsoleKeys* keys, int timeout_ms);
 
 // Restores the terminal mode and releases the handle (null is ignored).
 void console_keys_close(ConsoleKeys* keys);
+
+// 1 when descriptor fd is a terminal, else 0.
+int plat_is_terminal(int fd);

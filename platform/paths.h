@@ -13,5 +13,8 @@ const char* plat_sysroot();
 // Returns 0, or 1 when the result does not fit (out is then empty).
 int plat_root_path(const char* rel, char* out, size_t size);
 
+// 1 when path (a file or folder that exists) lies inside <root>, both resolved; else 0.
+int plat_in_root(const char* path);
+
 // Joins <sysroot> and an absolute path ("/sys/bus/usb/devices").
 int plat_sys_path(const char* abs, char* out, size_t size);

@@ -5,14 +5,18 @@
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/com_path.h"
+#include "platform/paths.h"
 
 static int busy_errno(int e) { return e == EBUSY || e == EWOULDBLOCK || e == EAGAIN || e == EACCES; }
 
@@ -24,6 +28,24 @@ static bool is_legacy_uart_node(const char* path) {
   return std::strncmp(real, "/dev/ttyS", 9) == 0;
 }
 
+// sysfs shows every user the UART type of a serial-core tty; type 0 is a 16550 slot
+// with no chip in it. Only ttys that have the attribute are judged here.
+static bool sysfs_says_no_uart(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
+  char rel[64], file[4096];
+  std::snprintf(rel, sizeof rel, "/sys/dev/char/%u:%u/type", major(st.st_rdev), minor(st.st_rdev));
+  if (plat_sys_path(rel, file, sizeof file) != 0) return false;
+  FILE* f = std::fopen(file, "re");
+  if (!f) return false;
+  char text[32];
+  char* end = nullptr;
+  bool read = std::fgets(text, sizeof text, f) != nullptr;
+  std::fclose(f);
+  long type = read ? std::strtol(text, &end, 10) : -1;
+  return read && end != text && (*end == '\n' || *end == '\0') && type == PORT_UNKNOWN;
+}
+
 int plat_com_probe(int com, int* err) {
   int dummy;
   if (!err) err = &dummy;
@@ -33,6 +55,12 @@ int plat_com_probe(int com, int* err) {
     *err = ENOENT;
     return PLAT_COM_ABSENT;
   }
+  // Decided before the open, whose refusal (a user outside the dialout group) would
+  // otherwise read as a port held by another program.
+  if (sysfs_says_no_uart(path)) {
+    *err = ENXIO;
+    return PLAT_COM_ABSENT;
+  }
   int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     *err = errno;
@@ -40,9 +68,14 @@ int plat_com_probe(int com, int* err) {
   }
   int state = PLAT_COM_FREE;
   bool excl = false;
+  int held = 0;
   if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     *err = errno;
     state = busy_errno(*err) ? PLAT_COM_BUSY : PLAT_COM_ABSENT;
+  } else if (ioctl(fd, TIOCGEXCL, &held) == 0 && held) {
+    // Root opens past another program's exclusive mode; a user would get EBUSY.
+    *err = EBUSY;
+    state = PLAT_COM_BUSY;
   } else if (ioctl(fd, TIOCEXCL) != 0) {
     // Not a terminal at all (a regular file behind the name): no port there.
     *err = errno;
@@ -63,7 +96,7 @@ int plat_com_probe(int com, int* err) {
       }
     }
   }
-  // The exclusive flag outlives our descriptor while another holds the tty open
+  // Our exclusive flag outlives our descriptor while another holds the tty open
   // (a pty master), so clear it before closing; the flock goes with the close.
   if (excl) (void)ioctl(fd, TIOCNXCL);
   (void)close(fd);

@@ -91,3 +91,5 @@ void console_keys_close(ConsoleKeys* k) {
   }
   delete k;
 }
+
+int plat_is_terminal(int fd) { return isatty(fd) ? 1 : 0; }

@@ -1,5 +1,6 @@
 #include "platform/paths.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,4 +35,12 @@ int plat_root_path(const char* rel, char* out, size_t size) {
 
 int plat_sys_path(const char* abs, char* out, size_t size) {
   return join(plat_sysroot(), "", abs ? abs : "", out, size);
+}
+
+int plat_in_root(const char* path) {
+  char root[PATH_MAX], real[PATH_MAX];
+  if (!path || !realpath(plat_qumex_root(), root) || !realpath(path, real)) return 0;
+  size_t n = std::strlen(root);
+  if (std::strncmp(real, root, n) != 0) return 0;
+  return real[n] == '\0' || real[n] == '/' || (n == 1 && root[0] == '/');
 }

@@ -39,6 +39,8 @@ class PortHolder {
       char c;
       while (read(go[0], &c, 1) < 0 && errno == EINTR) {
       }
+      // Released as our driver releases: the flag would outlive us on a pty held open.
+      if (fd >= 0) ioctl(fd, TIOCNXCL);
       _exit(0);
     }
     close(ready[1]);
