@@ -60,10 +60,15 @@ struct StreamEvents {
 constexpr StreamEvents kClientStreamEvents = {25, 24, 26, 22};
 constexpr StreamEvents kServerStreamEvents = {28, 27, 29, 23};
 
+// rx_buf and rx_fill are shared with the application's flush (conn_reset), so they are
+// only touched under the queue lock; a worker receives into a buffer of its own and
+// hands the bytes over with eth_stream_append.
+// Room left for the next stream receive.
+int eth_stream_room(Connection* c);
+// Appends n received bytes at rx_fill (never past rx_buf) and queues what is complete.
+void eth_stream_append(Connection* c, const uint8_t* data, int n, const StreamEvents& ev);
 // n (>= 1) bytes were appended to rx_buf at rx_fill: queue what is complete.
 void eth_stream_input(Connection* c, int n, const StreamEvents& ev);
-// Room left for the next stream receive (always at least 1).
-int eth_stream_room(const Connection* c);
 
 // Queues one datagram on the datagram channel without disturbing a held stream
 // message. full_length is the datagram's size before truncation. Returns 0 queued,

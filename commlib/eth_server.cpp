@@ -74,8 +74,11 @@ void accept_client(Connection* c, int accept_now) {
     }
     sock_set_nodelay(r);
     std::memcpy(&c->tcp_peer, &peer, sizeof peer);
-    // A half message of a previous client can never complete on the new stream.
-    c->rx_fill = 0;
+    {
+      // A half message of a previous client can never complete on the new stream.
+      Guard g(lock_queue());
+      c->rx_fill = 0;
+    }
     ETH_STORE(c, accepted_valid, 1);
     ETH_STORE(c, accepted_socket, r);
     capture_event(c, kRx, 50, 4, c->is_server, uint32_t(r));
@@ -115,6 +118,7 @@ void eth_server_thread(Connection* c, int wake) {
   uint8_t beacon[kBeaconSize];
   std::memset(beacon, 0, sizeof beacon);
   uint8_t dgram[kRxBufSize];
+  uint8_t chunk[kRxBufSize];
 
   while (ETH_LOAD(c, run)) {
     const int accepted = ETH_LOAD(c, accepted_valid) ? int(ETH_LOAD(c, accepted_socket)) : 0;
@@ -166,7 +170,7 @@ void eth_server_thread(Connection* c, int wake) {
     capture_select_event(c, 207, bits(conn_in, tcp_in, udp_in), nullptr);
 
     if (conn_in) {
-      int got = sock_recv(accepted, c->rx_buf + c->rx_fill, eth_stream_room(c));
+      int got = sock_recv(accepted, chunk, eth_stream_room(c));
       if (got < 0 && sock_err_would_block(-got)) {
         // readiness without data: nothing to do
       } else if (got < 1) {
@@ -176,7 +180,7 @@ void eth_server_thread(Connection* c, int wake) {
       } else {
         trace_printf("S tcp message received\n");
         capture_event(c, kRx, 208, uint32_t(got), 0, 0);
-        eth_stream_input(c, got, kServerStreamEvents);
+        eth_stream_append(c, chunk, got, kServerStreamEvents);
       }
     }
 

@@ -28,14 +28,28 @@ bool plausible_start(const Connection* c) {
 
 }  // namespace
 
-int eth_stream_room(const Connection* c) {
+int eth_stream_room(Connection* c) {
+  Guard g(lock_queue());
   int room = kRxBufSize - c->rx_fill;
   return room > 0 ? room : 0;
 }
 
+void eth_stream_append(Connection* c, const uint8_t* data, int n, const StreamEvents& ev) {
+  if (n < 1) return;
+  Guard g(lock_queue());
+  // The room only grows between eth_stream_room and here (a flush empties the buffer),
+  // so this cut never applies to a worker; it keeps the copy inside rx_buf regardless.
+  int fill = c->rx_fill >= 0 && c->rx_fill <= kRxBufSize ? c->rx_fill : 0;
+  if (n > kRxBufSize - fill) n = kRxBufSize - fill;
+  std::memcpy(c->rx_buf + fill, data, size_t(n));
+  c->rx_fill = fill;
+  eth_stream_input(c, n, ev);
+}
+
 void eth_stream_input(Connection* c, int n, const StreamEvents& ev) {
   if (n < 1) return;
-  if (c->rx_fill < 0 || c->rx_fill + n > kRxBufSize) {  // a flush raced with us
+  Guard g(lock_queue());
+  if (c->rx_fill < 0 || c->rx_fill + n > kRxBufSize) {  // cannot be the buffer's bytes
     c->rx_fill = 0;
     stream_event(c, ev.discarded, n);
     return;
@@ -92,6 +106,8 @@ int eth_queue_datagram(Connection* c, const uint8_t* data, int count, int full_l
   }
   // queue_message takes the message from the start of rx_buf, where a stream message
   // may be held half-received: set those bytes aside and put them back afterwards.
+  // The queue lock keeps a flush from emptying the buffer in between.
+  Guard g(lock_queue());
   uint8_t held[kRxBufSize];
   int fill = c->rx_fill;
   if (fill < 0 || fill > kRxBufSize) fill = 0;
