@@ -1,6 +1,10 @@
 // Receive side of the ethernet transport shared by both workers: stream reassembly in
 // rx_buf and datagram hand-over to the datagram queue.
+#include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <memory>
+#include <thread>
 
 #include "commlib/core.h"
 #include "commlib/eth_internal.h"
@@ -128,6 +132,56 @@ bool same_text_nocase(const char* a, const char* b) {
   return *a == *b;
 }
 
+// A name lookup can take seconds (a resolver that does not answer), far longer than a
+// worker may be away from its sockets and its stop flag. It runs on a helper thread of
+// its own; the worker waits a little for the answer and otherwise goes on, and a lookup
+// still running when its worker ends finishes on its own, touching nothing but itself.
+struct NameLookup {
+  std::atomic<bool> done{false};
+  char name[65] = {};
+  int found = 0;
+  uint8_t addrs[8][4] = {};
+};
+
+constexpr uint32_t kLookupWaitMs = 200;
+
+// The worker's lookup: one in flight at a time, its answer used once.
+thread_local std::shared_ptr<NameLookup> t_lookup;
+
+void run_lookup(std::shared_ptr<NameLookup> l) {
+  if (sock_lookup(l->name, l->addrs, 8, &l->found) != 0) l->found = 0;
+  l->done.store(true);
+}
+
+// Puts the addresses of name into out and returns their number, or -1 when they are
+// not known within the wait (or the worker is being stopped).
+int lookup_bounded(Connection* c, const char* name, uint8_t (*out)[4]) {
+  if (t_lookup && t_lookup->done.load() && std::strcmp(t_lookup->name, name) != 0)
+    t_lookup.reset();  // an answer for another name nobody waits for any more
+  if (!t_lookup) {
+    auto l = std::make_shared<NameLookup>();
+    std::snprintf(l->name, sizeof l->name, "%s", name);
+    try {
+      std::thread(run_lookup, l).detach();
+    } catch (...) {  // no thread: the name stays unknown this time
+      return -1;
+    }
+    t_lookup = l;
+  }
+  // A different name while one is still being looked up waits for a later beacon.
+  if (std::strcmp(t_lookup->name, name) != 0) return -1;
+  // A worker being stopped (running, run cleared) stops waiting at once.
+  auto stopping = [c] { return ETH_LOAD(c, thread_running) && !ETH_LOAD(c, run); };
+  uint32_t start = clock_ms();
+  while (!t_lookup->done.load() && !stopping() && clock_ms() - start < kLookupWaitMs)
+    eth_sleep_ms(1);
+  if (!t_lookup->done.load()) return -1;
+  int found = t_lookup->found;
+  std::memcpy(out, t_lookup->addrs, sizeof t_lookup->addrs);
+  t_lookup.reset();  // the next beacon asks again
+  return found;
+}
+
 }  // namespace
 
 bool eth_beacon_matches(Connection* c, const uint8_t* data, int count) {
@@ -143,8 +197,7 @@ bool eth_beacon_matches(Connection* c, const uint8_t* data, int count) {
   host[64] = 0;
   if (same_text_nocase(name, host)) return true;
   uint8_t addrs[8][4];
-  int found = 0;
-  if (sock_lookup(name, addrs, 8, &found) != 0) return false;
+  int found = lookup_bounded(c, name, addrs);  // no answer in time: not our server
   for (int k = 0; k < found; ++k)
     if (std::memcmp(addrs[k], c->tcp_peer.addr, 4) == 0) return true;
   return false;

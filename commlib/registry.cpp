@@ -126,7 +126,12 @@ void conn_free(Connection* c) {
   {
     Guard g(lock_registry());
     trace_printf("Connection status : %d\n", status_of(c));
-    conn_disconnect(c);
+  }
+  // Disconnecting waits for the worker thread: other threads' calls on other objects
+  // need the registry meanwhile, so it is not held here.
+  conn_disconnect(c);
+  {
+    Guard g(lock_registry());
     int found = -1;
     for (int i = 0; i <= g_highest; ++i) {
       if (g_registry[i] == c) {
