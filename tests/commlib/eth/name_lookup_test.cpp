@@ -110,3 +110,16 @@ TEST(EthNameLookup, DisconnectIsBoundedWhileTheWorkerResolvesABeacon) {
     close(u);
   });
 }
+
+TEST(EthNameLookup, ConnectResolvesTheWholeAddress) {
+  with_silent_resolver([](int) {
+    int port = free_port_base();
+    Connection* c = conn_alloc();
+    NS_CHECK(std::strlen(kLongName) > sizeof c->host - 1);
+    NS_CHECK(conn_connect(c, "ethernet", kLongName, port, 64) == 0);
+    NS_CHECK(std::strncmp(c->host, kLongName, sizeof c->host - 1) == 0);
+    NS_CHECK(c->host[sizeof c->host - 1] == 0);
+    NS_CHECK(c->tcp_peer.addr[0] == 127 && c->tcp_peer.addr[3] == 1);
+    conn_free(c);
+  });
+}
