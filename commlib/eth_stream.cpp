@@ -20,12 +20,10 @@ void stream_event(Connection* c, uint16_t code, int n) {
   capture_event(c, kRx, code, le32(c->rx_buf), uint32_t(n), uint32_t(c->rx_fill));
 }
 
-// A held message must start with a type of 128 or above and carry a length the
-// buffer can complete. Anything else can never become a message: the whole buffer
-// is dropped and the stream resynchronises on the next receive (a zero length would
-// otherwise make no progress, an oversized one would never complete).
-bool plausible_start(const Connection* c) {
-  if (c->rx_buf[0] < 128) return false;
+// A length the buffer can complete. Anything else can never become a message: the
+// whole buffer is dropped and the stream resynchronises on the next receive (a zero
+// length would otherwise make no progress, an oversized one would never complete).
+bool plausible_length(const Connection* c) {
   int len = le16(c->rx_buf + 2);
   return len >= kMinMessage && len <= kRxBufSize;
 }
@@ -63,7 +61,9 @@ void eth_stream_input(Connection* c, int n, const StreamEvents& ev) {
     stream_event(c, ev.kept_short, n);
     return;
   }
-  if (!plausible_start(c)) {
+  // The type byte is checked once per receive, on what the buffer starts with; the
+  // messages that follow it in the same receive are taken by their lengths alone.
+  if (c->rx_buf[0] < 128 || !plausible_length(c)) {
     c->rx_fill = 0;
     stream_event(c, ev.discarded, n);
     return;
@@ -71,7 +71,7 @@ void eth_stream_input(Connection* c, int n, const StreamEvents& ev) {
   c->rx_fill += n;
   while (c->rx_fill > 0) {
     if (c->rx_fill < kMinMessage) break;  // the next header is not complete yet
-    if (!plausible_start(c)) {
+    if (!plausible_length(c)) {
       c->rx_fill = 0;
       stream_event(c, ev.discarded, n);
       break;
