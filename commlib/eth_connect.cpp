@@ -23,7 +23,6 @@ struct WorkerSlot {
   std::thread thread;
   int wake = 0;
   bool used = false;
-  std::atomic<uint32_t> bad_datagrams{0};
 };
 
 constexpr int kWorkerSlots = 32;
@@ -49,7 +48,6 @@ uint32_t eth_thread_start(EthWorker fn, Connection* c) {
     }
     s.wake = wake;
     s.used = true;
-    s.bad_datagrams = 0;
     return uint32_t(i + 1);
   }
   return 0;
@@ -72,22 +70,12 @@ void eth_thread_join(uint32_t handle) {
     t = std::move(s.thread);
     wake = s.wake;
   }
-  if (t.joinable()) t.join();  // outside the lock: the worker may count a datagram
+  if (t.joinable()) t.join();  // outside the lock: other workers start and stop meanwhile
   std::lock_guard<std::mutex> g(g_workers_lock);
   WorkerSlot& s = g_workers[handle - 1];
   if (wake > 0) sock_wake_close(wake);
   s.wake = 0;
   s.used = false;
-}
-
-uint32_t eth_thread_bad_datagrams(uint32_t handle) {
-  if (handle < 1 || handle > kWorkerSlots) return 0;
-  return g_workers[handle - 1].bad_datagrams.load();
-}
-
-void eth_thread_count_bad_datagram(uint32_t handle) {
-  if (handle < 1 || handle > kWorkerSlots) return;
-  g_workers[handle - 1].bad_datagrams.fetch_add(1);
 }
 
 void eth_peer_get(Connection* c, NetAddr4* out) {

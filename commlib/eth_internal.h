@@ -42,9 +42,6 @@ uint32_t eth_thread_start(EthWorker fn, Connection* c);
 void eth_thread_wake(uint32_t handle);
 // Waits for the thread to end and releases its table entry and wake-up handle.
 void eth_thread_join(uint32_t handle);
-// Datagrams refused for their size, per worker (0 for an unknown handle).
-uint32_t eth_thread_bad_datagrams(uint32_t handle);
-void eth_thread_count_bad_datagram(uint32_t handle);
 
 // Client and server worker bodies.
 void eth_client_thread(Connection* c, int wake);
@@ -70,9 +67,9 @@ void eth_stream_append(Connection* c, const uint8_t* data, int n, const StreamEv
 // n (>= 1) bytes were appended to rx_buf at rx_fill: queue what is complete.
 void eth_stream_input(Connection* c, int n, const StreamEvents& ev);
 
-// Queues one datagram on the datagram channel without disturbing a held stream
-// message. full_length is the datagram's size before truncation. Returns 0 queued,
-// 1 dropped (queue full), 2 refused for its size.
+// Queues one datagram of count bytes on the datagram channel without disturbing a held
+// stream message. full_length is the datagram's size before truncation. Returns 0
+// queued, 1 dropped (queue full, or longer than a slot; rx_dropped counts both).
 int eth_queue_datagram(Connection* c, const uint8_t* data, int count, int full_length);
 
 // Reads the datagram waiting on a worker's UDP socket into buf, traced and recorded

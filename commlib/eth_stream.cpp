@@ -99,15 +99,12 @@ int eth_receive_datagram(Connection* c, int udp, uint8_t* buf, int size, uint32_
 }
 
 int eth_queue_datagram(Connection* c, const uint8_t* data, int count, int full_length) {
-  // A slot holds 1600 bytes and a message has at least its 8 bytes of overhead:
-  // longer (or truncated) and shorter datagrams are refused whole rather than cut.
-  // A datagram is one message, so its length field must be its size; otherwise the
-  // reader would be handed bytes the datagram never carried.
-  if (count < kMinMessage || count > kMaxMessage || full_length != count ||
-      le16(data + 2) != count) {
-    eth_thread_count_bad_datagram(ETH_LOAD(c, thread));
-    return 2;
-  }
+  if (count < 1) return 1;
+  if (count > kRxBufSize) count = kRxBufSize;
+  // A datagram is queued with the count received, whatever its length field says;
+  // one longer than a slot (or cut by the receive buffer) reaches queue_message with
+  // its real length, which drops it and counts it in rx_dropped.
+  int length = full_length > count ? full_length : count;
   // queue_message takes the message from the start of rx_buf, where a stream message
   // may be held half-received: set those bytes aside and put them back afterwards.
   // The queue lock keeps a flush from emptying the buffer in between.
@@ -117,7 +114,10 @@ int eth_queue_datagram(Connection* c, const uint8_t* data, int count, int full_l
   if (fill < 0 || fill > kRxBufSize) fill = 0;
   if (fill > 0) std::memcpy(held, c->rx_buf, size_t(fill));
   std::memcpy(c->rx_buf, data, size_t(count));
-  int r = queue_message(c, count, 1, "udpsocket");
+  // Past what arrived the buffer reads as zeros, so a length field that claims more
+  // shows nothing that this datagram did not carry.
+  std::memset(c->rx_buf + count, 0, size_t(kRxBufSize - count));
+  int r = queue_message(c, length, 1, "udpsocket");
   if (fill > 0) std::memcpy(c->rx_buf, held, size_t(fill));
   return r;
 }

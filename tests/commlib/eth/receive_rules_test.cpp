@@ -1,4 +1,5 @@
-// What a worker makes of odd input, driven without sockets.
+// What a worker makes of odd input, driven without sockets: a low type byte inside one
+// receive and datagrams that are not exactly one message.
 #include <gtest/gtest.h>
 
 #include "tests/commlib/eth/eth_test_util.h"
@@ -38,4 +39,26 @@ TEST_F(EthReceiveRules, TypeByteIsCheckedOncePerReceive) {
   // At the start of a receive a low type still drops what came.
   qc::eth_stream_append(c, low.data(), int(low.size()), qc::kClientStreamEvents);
   EXPECT_EQ(take(0, &got), 0);
+}
+
+TEST_F(EthReceiveRules, DatagramsAreQueuedWithTheirCountOrCountedAsDropped) {
+  int attempt = 0, accept_now = 0;
+  const uint8_t tiny[5] = {0xA1, 2, 5, 0, 9};  // shorter than a message, honest length
+  qc::eth_client_datagram(c, tiny, 5, 5, &attempt);
+  auto lying = make_msg(0xA2, 1, "x", 4);  // 9 bytes that claim 20
+  lying[2] = 20;
+  qc::eth_server_datagram(c, lying.data(), int(lying.size()), int(lying.size()), &accept_now);
+  std::vector<uint8_t> got;
+  EXPECT_EQ(take(1, &got), 5);
+  EXPECT_EQ(got, std::vector<uint8_t>(tiny, tiny + 5));
+  EXPECT_EQ(take(1, &got), 20);
+  EXPECT_TRUE(std::equal(lying.begin(), lying.end(), got.begin()));
+  EXPECT_EQ(std::count(got.begin() + 9, got.end(), 0), 11) << "nothing it did not carry";
+  EXPECT_EQ(c->rx_dropped, 0u);
+  // Over a slot, or cut by the receive buffer: dropped, and counted as dropped.
+  auto big = make_msg(0xE1, 2, std::string(qc::kMaxMessage - 7, 'y'), 5);  // 1601
+  qc::eth_client_datagram(c, big.data(), int(big.size()), int(big.size()), &attempt);
+  qc::eth_client_datagram(c, big.data(), qc::kRxBufSize, 5000, &attempt);
+  EXPECT_EQ(c->rx_dropped, 2u);
+  EXPECT_EQ(take(1, &got), 0);
 }
