@@ -8,7 +8,8 @@
 
 // Fields that the worker thread and the application thread both touch (the stop
 // handshake, status, sockets) are read and written as atomics. The block is packed,
-// so they are reached through their offsets; each of them is naturally aligned.
+// so they are reached through their offsets; each of them is naturally aligned within
+// the block, and every block starts on 4 bytes (conn_init_buffer refuses others).
 #define ETH_FIELD(c, f) \
   (reinterpret_cast<decltype(Connection::f)*>(reinterpret_cast<char*>(c) + offsetof(Connection, f)))
 #define ETH_LOAD(c, f) __atomic_load_n(ETH_FIELD(c, f), __ATOMIC_ACQUIRE)

@@ -1,5 +1,5 @@
 // What a worker makes of odd input, driven without sockets: a low type byte inside one
-// receive and datagrams that are not exactly one message.
+// receive, datagrams that are not exactly one message, and where an object may live.
 #include <gtest/gtest.h>
 
 #include "tests/commlib/eth/eth_test_util.h"
@@ -61,4 +61,15 @@ TEST_F(EthReceiveRules, DatagramsAreQueuedWithTheirCountOrCountedAsDropped) {
   qc::eth_client_datagram(c, big.data(), qc::kRxBufSize, 5000, &attempt);
   EXPECT_EQ(c->rx_dropped, 2u);
   EXPECT_EQ(take(1, &got), 0);
+}
+
+TEST(EthObjectBlock, MisalignedCallerBlockIsRefused) {
+  std::vector<uint32_t> words(qc::kObjectSize / 4 + 2);
+  char* base = reinterpret_cast<char*>(words.data());
+  EXPECT_EQ(conn_init_buffer(base + 1, int(qc::kObjectSize)), nullptr);
+  EXPECT_EQ(conn_init_buffer(base + 2, int(qc::kObjectSize)), nullptr);
+  Connection* c = conn_init_buffer(base + 4, int(qc::kObjectSize));
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(conn_is_valid(c), 1);
+  conn_free(c);
 }
