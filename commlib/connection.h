@@ -16,6 +16,7 @@ constexpr uint32_t kQueueStorage = 8 + kQueueSlots * kMaxMessage;  // 153608
 constexpr int kSerialBuf = 4002;
 constexpr int kSerialLimit = 4000;
 constexpr uint32_t kObjectSize = 322355;
+constexpr uintptr_t kObjectAlign = 4;  // a caller's block must start on this boundary
 
 // Same 16 bytes as the system's IPv4 socket address (family, port in network
 // order, address in network order, padding), kept free of OS headers.

@@ -67,6 +67,7 @@ void eth_client_thread(Connection* c, int wake) {
   int attempt = 1;
   const bool udp_only = c->udp_only != 0;
   uint8_t dgram[kRxBufSize];
+  uint8_t chunk[kRxBufSize];
 
   for (;;) {
     if (!ETH_LOAD(c, run)) return finish(c);
@@ -156,7 +157,7 @@ void eth_client_thread(Connection* c, int wake) {
     capture_select_event(c, 107, bits(tcp_in, udp_in), want_write ? &wr : nullptr);
 
     if (tcp_in && !udp_only && ETH_LOAD(c, status) != 0) {
-      int got = sock_recv(tcp, c->rx_buf + c->rx_fill, eth_stream_room(c));
+      int got = sock_recv(tcp, chunk, eth_stream_room(c));
       if (got < 0 && sock_err_would_block(-got)) {
         // readiness without data: nothing to do
       } else {
@@ -177,7 +178,7 @@ void eth_client_thread(Connection* c, int wake) {
           tcp = s;
         } else {
           trace_printf("C tcp message received\n");
-          eth_stream_input(c, got, kClientStreamEvents);
+          eth_stream_append(c, chunk, got, kClientStreamEvents);
         }
       }
     }

@@ -23,7 +23,6 @@ struct WorkerSlot {
   std::thread thread;
   int wake = 0;
   bool used = false;
-  std::atomic<uint32_t> bad_datagrams{0};
 };
 
 constexpr int kWorkerSlots = 32;
@@ -49,7 +48,6 @@ uint32_t eth_thread_start(EthWorker fn, Connection* c) {
     }
     s.wake = wake;
     s.used = true;
-    s.bad_datagrams = 0;
     return uint32_t(i + 1);
   }
   return 0;
@@ -72,22 +70,12 @@ void eth_thread_join(uint32_t handle) {
     t = std::move(s.thread);
     wake = s.wake;
   }
-  if (t.joinable()) t.join();  // outside the lock: the worker may count a datagram
+  if (t.joinable()) t.join();  // outside the lock: other workers start and stop meanwhile
   std::lock_guard<std::mutex> g(g_workers_lock);
   WorkerSlot& s = g_workers[handle - 1];
   if (wake > 0) sock_wake_close(wake);
   s.wake = 0;
   s.used = false;
-}
-
-uint32_t eth_thread_bad_datagrams(uint32_t handle) {
-  if (handle < 1 || handle > kWorkerSlots) return 0;
-  return g_workers[handle - 1].bad_datagrams.load();
-}
-
-void eth_thread_count_bad_datagram(uint32_t handle) {
-  if (handle < 1 || handle > kWorkerSlots) return;
-  g_workers[handle - 1].bad_datagrams.fetch_add(1);
 }
 
 void eth_peer_get(Connection* c, NetAddr4* out) {
@@ -149,18 +137,17 @@ namespace {
 
 struct SocketAttempt {
   std::atomic<int> result{-1};
-  std::atomic<int> busy{1};
-  std::atomic<bool> abandoned{false};
+  // 0 running, 1 the result is the caller's, 2 the caller gave up (the helper owns it).
+  // Exactly one side moves it away from 0, so exactly one side may close the socket.
+  std::atomic<int> state{0};
   int kind = 0;
 };
 
 void socket_helper(std::shared_ptr<SocketAttempt> a) {
-  a->busy = 2;
   int s = sock_create(a->kind);
   a->result = s >= 0 ? s : -1;
-  a->busy = 0;
-  // A caller that gave up no longer wants the socket: do not leak it.
-  if (a->abandoned.load() && s >= 0) sock_close(s);
+  int running = 0;
+  if (!a->state.compare_exchange_strong(running, 1) && s >= 0) sock_close(s);
 }
 
 }  // namespace
@@ -176,14 +163,12 @@ int try_socket(int kind) {
     return -1;
   }
   eth_sleep_ms(5);
-  while (a->busy.load() != 0 && int32_t(clock_ms() - deadline) < 0) eth_sleep_ms(1);
-  if (a->busy.load() != 0) {
-    // No thread can be killed here: the helper is let go and closes the socket
-    // itself should socket() ever return (the shared context outlives us).
+  while (a->state.load() == 0 && int32_t(clock_ms() - deadline) < 0) eth_sleep_ms(1);
+  int running = 0;
+  if (a->state.compare_exchange_strong(running, 2)) {
+    // No thread can be killed here: the helper is let go and closes the socket itself
+    // should socket() ever return (the shared context outlives us).
     trace_printf("Trysocket timeout %d\n", kind);
-    a->abandoned = true;
-    int late = a->result.exchange(-1);
-    if (late >= 0) sock_close(late);  // it returned between the checks
     helper.detach();
     return -1;
   }
@@ -217,8 +202,7 @@ using namespace qc;
 
 extern "C" int eth_connect(Connection* c, const char* address, int tcp_port, int udp_port) {
   if (!conn_is_valid(c)) return 1;
-  char given[64];
-  snprintf(given, sizeof given, "%s", address ? address : "");  // address may be c->host
+  if (!address) address = "";
   release_previous(c);
 
   if (sock_hostname(c->local_hostname, sizeof c->local_hostname) != 0) c->local_hostname[0] = 0;
@@ -234,13 +218,15 @@ extern "C" int eth_connect(Connection* c, const char* address, int tcp_port, int
   c->tcp_port = uint32_t(p);
   c->udp_port = uint32_t(u);
 
-  const char* use = c->loopback ? "127.0.0.1" : given;
+  const char* use = c->loopback ? "127.0.0.1" : address;
   trace_printf("Connect data T%d U%d %s\n", p, u, use);
 
   uint8_t addrs[1][4];
   int found = 0;
   int rc = sock_lookup(use, addrs, 1, &found);
-  snprintf(c->host, sizeof c->host, "%s", use);
+  // The whole address is looked up; only the kept copy is cut. A reconnect passes
+  // host itself, which is then already in place.
+  if (use != c->host) snprintf(c->host, sizeof c->host, "%s", use);
   if (rc != 0) {
     fail_event(c, 1, 0);
     close_capture_pair(c);

@@ -8,7 +8,8 @@
 
 // Fields that the worker thread and the application thread both touch (the stop
 // handshake, status, sockets) are read and written as atomics. The block is packed,
-// so they are reached through their offsets; each of them is naturally aligned.
+// so they are reached through their offsets; each of them is naturally aligned within
+// the block, and every block starts on 4 bytes (conn_init_buffer refuses others).
 #define ETH_FIELD(c, f) \
   (reinterpret_cast<decltype(Connection::f)*>(reinterpret_cast<char*>(c) + offsetof(Connection, f)))
 #define ETH_LOAD(c, f) __atomic_load_n(ETH_FIELD(c, f), __ATOMIC_ACQUIRE)
@@ -42,9 +43,6 @@ uint32_t eth_thread_start(EthWorker fn, Connection* c);
 void eth_thread_wake(uint32_t handle);
 // Waits for the thread to end and releases its table entry and wake-up handle.
 void eth_thread_join(uint32_t handle);
-// Datagrams refused for their size, per worker (0 for an unknown handle).
-uint32_t eth_thread_bad_datagrams(uint32_t handle);
-void eth_thread_count_bad_datagram(uint32_t handle);
 
 // Client and server worker bodies.
 void eth_client_thread(Connection* c, int wake);
@@ -60,14 +58,19 @@ struct StreamEvents {
 constexpr StreamEvents kClientStreamEvents = {25, 24, 26, 22};
 constexpr StreamEvents kServerStreamEvents = {28, 27, 29, 23};
 
+// rx_buf and rx_fill are shared with the application's flush (conn_reset), so they are
+// only touched under the queue lock; a worker receives into a buffer of its own and
+// hands the bytes over with eth_stream_append.
+// Room left for the next stream receive.
+int eth_stream_room(Connection* c);
+// Appends n received bytes at rx_fill (never past rx_buf) and queues what is complete.
+void eth_stream_append(Connection* c, const uint8_t* data, int n, const StreamEvents& ev);
 // n (>= 1) bytes were appended to rx_buf at rx_fill: queue what is complete.
 void eth_stream_input(Connection* c, int n, const StreamEvents& ev);
-// Room left for the next stream receive (always at least 1).
-int eth_stream_room(const Connection* c);
 
-// Queues one datagram on the datagram channel without disturbing a held stream
-// message. full_length is the datagram's size before truncation. Returns 0 queued,
-// 1 dropped (queue full), 2 refused for its size.
+// Queues one datagram of count bytes on the datagram channel without disturbing a held
+// stream message. full_length is the datagram's size before truncation. Returns 0
+// queued, 1 dropped (queue full, or longer than a slot; rx_dropped counts both).
 int eth_queue_datagram(Connection* c, const uint8_t* data, int count, int full_length);
 
 // Reads the datagram waiting on a worker's UDP socket into buf, traced and recorded

@@ -11,7 +11,10 @@ namespace qc {
 
 namespace {
 
-void do_listen(Connection* c, int state) {
+// Returns whether the socket now listens. One that does not is never ready for an
+// accept, yet poll reports it ready (hung up) on every pass: the caller leaves it out
+// of the wait, so datagrams and beacons go on and accept is tried only on a poke.
+bool do_listen(Connection* c, int state) {
   ETH_STORE(c, listen_state, state);
   int r = sock_listen(int(ETH_LOAD(c, tcp_socket)), -1);
   ETH_STORE(c, listen_state, 0);
@@ -19,6 +22,7 @@ void do_listen(Connection* c, int state) {
     trace_printf("S listen error: %d\n", -r);
     capture_event(c, kRx, 201, uint32_t(-r), 0, 0);
   }
+  return r == 0;
 }
 
 // Drops the accepted client: its socket closed, status back to "no client".
@@ -53,7 +57,7 @@ bool beacon_due(Connection* c) {
   return clock_ms() - c->beacon_time > wait;
 }
 
-void accept_client(Connection* c, int accept_now) {
+void accept_client(Connection* c, int accept_now, bool* listening) {
   NetAddr4 peer;
   std::memset(&peer, 0, sizeof peer);
   int r = sock_accept(int(ETH_LOAD(c, tcp_socket)), &peer);
@@ -74,8 +78,11 @@ void accept_client(Connection* c, int accept_now) {
     }
     sock_set_nodelay(r);
     std::memcpy(&c->tcp_peer, &peer, sizeof peer);
-    // A half message of a previous client can never complete on the new stream.
-    c->rx_fill = 0;
+    {
+      // A half message of a previous client can never complete on the new stream.
+      Guard g(lock_queue());
+      c->rx_fill = 0;
+    }
     ETH_STORE(c, accepted_valid, 1);
     ETH_STORE(c, accepted_socket, r);
     capture_event(c, kRx, 50, 4, c->is_server, uint32_t(r));
@@ -95,7 +102,7 @@ void accept_client(Connection* c, int accept_now) {
     drop_client(c, 51, 3);
     trace_printf("S disconnect on accept\n");
     capture_event(c, kRx, 213, uint32_t(-r), 0, 0);
-    do_listen(c, 2);
+    *listening = do_listen(c, 2);
   }
 }
 
@@ -110,23 +117,24 @@ void eth_server_thread(Connection* c, int wake) {
   trace_printf("S Listening on %d\n", listener);
   c->beacon_time = clock_ms();
   sock_set_nonblocking(listener, 1);
-  do_listen(c, 1);
+  bool listening = do_listen(c, 1);
   int idle = 0;
   uint8_t beacon[kBeaconSize];
   std::memset(beacon, 0, sizeof beacon);
   uint8_t dgram[kRxBufSize];
+  uint8_t chunk[kRxBufSize];
 
   while (ETH_LOAD(c, run)) {
     const int accepted = ETH_LOAD(c, accepted_valid) ? int(ETH_LOAD(c, accepted_socket)) : 0;
     SockWaitSet set;
     std::memset(&set, 0, sizeof set);
-    set.fd[0] = listener;
+    set.fd[0] = listening ? listener : 0;
     set.fd[1] = udp;
     set.fd[2] = accepted;
     if (!idle) {
-      trace_select(c, 0, false, bits(accepted != 0, true, true), bits(false, false, false),
+      trace_select(c, 0, false, bits(accepted != 0, listening, true), bits(false, false, false),
                    "S before");
-      capture_select_event(c, 205, bits(accepted != 0, true, true), nullptr);
+      capture_select_event(c, 205, bits(accepted != 0, listening, true), nullptr);
     }
     int woken = 0;
     int n = sock_wait(&set, wake, kSelectMs, &woken);
@@ -160,13 +168,13 @@ void eth_server_thread(Connection* c, int wake) {
 
     idle = 0;
     const bool conn_in = accepted != 0 && set.readable[2];
-    const bool tcp_in = set.readable[0];
+    const bool tcp_in = listening && set.readable[0];
     const bool udp_in = set.readable[1];
     trace_select(c, n, false, bits(conn_in, tcp_in, udp_in), bits(false, false, false), "S after");
     capture_select_event(c, 207, bits(conn_in, tcp_in, udp_in), nullptr);
 
     if (conn_in) {
-      int got = sock_recv(accepted, c->rx_buf + c->rx_fill, eth_stream_room(c));
+      int got = sock_recv(accepted, chunk, eth_stream_room(c));
       if (got < 0 && sock_err_would_block(-got)) {
         // readiness without data: nothing to do
       } else if (got < 1) {
@@ -176,7 +184,7 @@ void eth_server_thread(Connection* c, int wake) {
       } else {
         trace_printf("S tcp message received\n");
         capture_event(c, kRx, 208, uint32_t(got), 0, 0);
-        eth_stream_input(c, got, kServerStreamEvents);
+        eth_stream_append(c, chunk, got, kServerStreamEvents);
       }
     }
 
@@ -188,7 +196,7 @@ void eth_server_thread(Connection* c, int wake) {
       if (got > 0) eth_server_datagram(c, dgram, got, full, &accept_now);
     }
 
-    if (tcp_in || accept_now) accept_client(c, accept_now);
+    if (tcp_in || accept_now) accept_client(c, accept_now, &listening);
   }
   eth_retire_flush();
   ETH_STORE(c, thread_running, 0);

@@ -35,6 +35,7 @@ struct Connection;
 
 /* Size of the object and offsets of its public fields. */
 #define QCOMM_OBJECT_SIZE 322355
+#define QCOMM_OBJECT_ALIGN 4         /* a caller's block starts on this boundary */
 #define QCOMM_OFFSET_STATUS 136      /* int16: 0 not connected, 1..4 connected */
 #define QCOMM_OFFSET_SERIAL_RAW 310056 /* uint16: nonzero serves raw serial bytes */
 #define QCOMM_OFFSET_RX_DROPPED 322206 /* uint32: messages dropped, queue full */
@@ -42,8 +43,10 @@ struct Connection;
 /* ---- objects ---- */
 QCOMM_API int conn_object_size(void);
 QCOMM_API struct Connection* conn_alloc(void);
-/* Initialises a caller-owned block of at least QCOMM_OBJECT_SIZE bytes; null when the
- * block is null or too small. The block stays the caller's after conn_free. */
+/* Initialises a caller-owned block of at least QCOMM_OBJECT_SIZE bytes that starts on a
+ * QCOMM_OBJECT_ALIGN-byte boundary (malloc'd or uint32_t-array storage does); null when
+ * the block is null, too small or misaligned. The block stays the caller's after
+ * conn_free. */
 QCOMM_API struct Connection* conn_init_buffer(void* block, int size);
 QCOMM_API void conn_free(struct Connection* c);
 QCOMM_API int conn_is_valid(struct Connection* c);

@@ -8,6 +8,15 @@ namespace qc {
 
 namespace {
 uint8_t* slot_data(MessageQueue& q, int i) { return q.storage + 8 + kMaxMessage * i; }
+
+// Copies a received message of length bytes into a slot. A datagram may claim more
+// than it carried: the slot reads as zeros there, not as an older message's bytes.
+void slot_fill(uint8_t* s, const uint8_t* m, int length) {
+  std::memcpy(s, m, size_t(length));
+  int claimed = le16(m + 2);
+  if (claimed > kMaxMessage) claimed = kMaxMessage;
+  if (claimed > length) std::memset(s + length, 0, size_t(claimed - length));
+}
 const uint8_t* slot_data(const MessageQueue& q, int i) { return q.storage + 8 + kMaxMessage * i; }
 
 // Sequence number of a message held in `limit` bytes: the four bytes that end at its
@@ -66,7 +75,7 @@ int queue_message(Connection* c, int length, int channel, const char* source) {
       uint8_t* s = slot_data(q, i);
       if (q.slot_ref[i] && std::memcmp(s, m, 4) == 0) {
         capture_event(c, kRx, 20, uint32_t(i), msg_sequence(s, kMaxMessage), le32(s + 4));
-        std::memcpy(s, m, size_t(length));
+        slot_fill(s, m, length);
         return 0;
       }
     }
@@ -81,7 +90,7 @@ int queue_message(Connection* c, int length, int channel, const char* source) {
   for (int i = 0; i < kQueueSlots; ++i) {
     if (q.slot_ref[i]) continue;
     q.slot_ref[i] = uint32_t(i + 1);
-    std::memcpy(slot_data(q, i), m, size_t(length));
+    slot_fill(slot_data(q, i), m, length);
     ++q.count;
     trace_printf("%c queued %d (count = %d) from %s\n", role_letter(c), i, int(q.count),
                  source ? source : "");

@@ -116,6 +116,9 @@ Connection* conn_alloc(void) {
 
 Connection* conn_init_buffer(void* block, int size) {
   if (!block || size < int(kObjectSize)) return nullptr;
+  // The worker and the application share fields of the block through atomic accesses,
+  // which need those fields naturally aligned: the block must start on 4 bytes.
+  if (reinterpret_cast<uintptr_t>(block) % kObjectAlign != 0) return nullptr;
   Connection* c = init_block(block, 1);
   trace_printf("User buffer : %" PRIxPTR, ptr_bits(c));
   return c;
@@ -126,7 +129,12 @@ void conn_free(Connection* c) {
   {
     Guard g(lock_registry());
     trace_printf("Connection status : %d\n", status_of(c));
-    conn_disconnect(c);
+  }
+  // Disconnecting waits for the worker thread: other threads' calls on other objects
+  // need the registry meanwhile, so it is not held here.
+  conn_disconnect(c);
+  {
+    Guard g(lock_registry());
     int found = -1;
     for (int i = 0; i <= g_highest; ++i) {
       if (g_registry[i] == c) {
@@ -209,6 +217,7 @@ void conn_set_serial_raw(Connection* c, int raw) {
 
 // The public header's offsets must name the same bytes as the block's layout.
 static_assert(QCOMM_OBJECT_SIZE == sizeof(Connection), "object size");
+static_assert(QCOMM_OBJECT_ALIGN == qc::kObjectAlign, "object alignment");
 static_assert(QCOMM_OFFSET_STATUS == offsetof(Connection, status), "status offset");
 static_assert(QCOMM_OFFSET_SERIAL_RAW == offsetof(Connection, serial_raw), "serial_raw offset");
 static_assert(QCOMM_OFFSET_RX_DROPPED == offsetof(Connection, rx_dropped), "rx_dropped offset");
