@@ -127,6 +127,7 @@ void conn_free(Connection* c) {
     Guard g(lock_registry());
     trace_printf("Connection status : %d\n", status_of(c));
     conn_disconnect(c);
+    wait_release(c);  // the worker is gone: nothing signals the handle any more
     int found = -1;
     for (int i = 0; i <= g_highest; ++i) {
       if (g_registry[i] == c) {
