@@ -109,6 +109,9 @@ TEST_F(WaitEth, TimeLimitHolds) {
 }
 
 TEST_F(WaitEth, StatusChangeEndsTheWait) {
+  intptr_t h = conn_wait_handle(client);
+  ASSERT_GE(h, 0);
+  EXPECT_FALSE(readable(h, 0));
   std::thread closer([&] {
     sleep_ms(200);
     conn_disconnect(server);  // the client's worker sees the stream end
@@ -118,6 +121,11 @@ TEST_F(WaitEth, StatusChangeEndsTheWait) {
   EXPECT_EQ(w.result, 0);
   EXPECT_LT(w.ms, kPromptMs);
   EXPECT_EQ(status_of(client), 0);
+  // An event loop hears of the change too, until it finds nothing to receive.
+  EXPECT_TRUE(readable(h, 0));
+  uint8_t buf[64];
+  EXPECT_EQ(rx_receive(client, -1, buf, sizeof buf), 0);
+  EXPECT_FALSE(readable(h, 0));
 }
 
 TEST_F(WaitEth, HandleReadableWhileMessagesWaitQuietWhenDrained) {
@@ -200,6 +208,15 @@ TEST_F(WaitSerial, WaitsOnThePortAndFramesAsConnPollDoes) {
   EXPECT_EQ(quiet.result, 0);
   EXPECT_GE(quiet.ms, 290);
   EXPECT_LT(quiet.ms, 300 + kPromptMs);
+
+  // A datagram framed first does not end a stream wait, and the stream message held
+  // behind it is framed without new input.
+  feed(master_, lptest::cat(message(0xA0, 5, 4, 4), message(0xE0, 6, 4, 5)));
+  Waited mixed = timed_wait(c_, 0, kLongWait);
+  EXPECT_EQ(mixed.result, 1);
+  EXPECT_LT(mixed.ms, kPromptMs);
+  EXPECT_EQ(conn_poll(c_, -1), 3);
+  conn_reset(c_);
 
   // Arriving in halves during the wait.
   std::vector<uint8_t> m = message(0xE0, 3, 12, 3);
