@@ -3,6 +3,7 @@ install(FILES
     packaging/man/linkprobe.1 packaging/man/linkprobe-responder.1
     packaging/man/qcomm-harness.1 packaging/man/zrcdump.1
   DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES packaging/man/qcomm.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
 install(FILES packaging/linkprobe.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES packaging/linkprobe.svg
   DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)

@@ -99,7 +99,10 @@ struct Connection {
   uint32_t serial_user_baud;
   char local_hostname[100];
   uint8_t local_ip[4];
-  uint8_t reserved[16];  // the block's size is fixed; these bytes are spare
+  // Waiting for messages (commlib/wait.cpp); both guarded by the queue lock.
+  uint32_t wait_handle;     // readiness object of conn_wait_handle, 0 = none yet
+  uint32_t status_changes;  // counts changes of `status` that waiters were told of
+  uint8_t reserved[8];      // the block's size is fixed; these bytes are spare
 };
 #pragma pack(pop)
 

@@ -109,6 +109,17 @@ int queue_message(Connection* c, int length, int channel, const char* source);
 int rx_oldest(const MessageQueue& q);
 void queues_clear(Connection* c);  // both channels: last_rx_seq, count, slot references
 
+// ---- waiting for messages (commlib/wait.cpp) ----
+// Called with the queue lock held after the queues changed: wakes conn_wait callers and
+// brings the readiness handle in line with what waits.
+void wait_queues_changed(Connection* c);
+// `status` changed (any thread, no lock held): ends waits on the object.
+void wait_status_changed(Connection* c);
+// The serial port was opened or closed: the readiness handle follows its input.
+void wait_port_changed(Connection* c);
+// Releases the readiness handle; once no other thread can touch the object.
+void wait_release(Connection* c);
+
 }  // namespace qc
 
 extern "C" {

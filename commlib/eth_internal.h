@@ -14,7 +14,7 @@
   (reinterpret_cast<decltype(Connection::f)*>(reinterpret_cast<char*>(c) + offsetof(Connection, f)))
 #define ETH_LOAD(c, f) __atomic_load_n(ETH_FIELD(c, f), __ATOMIC_ACQUIRE)
 #define ETH_STORE(c, f, v) \
-  __atomic_store_n(ETH_FIELD(c, f), static_cast<decltype(Connection::f)>(v), __ATOMIC_RELEASE)
+  qc::eth_store(c, ETH_FIELD(c, f), offsetof(Connection, f), static_cast<decltype(Connection::f)>(v))
 
 static_assert(offsetof(Connection, tcp_socket) % 4 == 0 && offsetof(Connection, udp_socket) % 4 == 0,
               "socket fields aligned");
@@ -29,6 +29,16 @@ static_assert(offsetof(Connection, accepted_socket) % 4 == 0 &&
               "accepted fields aligned");
 
 namespace qc {
+
+void wait_status_changed(Connection* c);
+
+// The one place the shared fields are stored: a change of `status` also ends waits on
+// the object (conn_wait), whichever worker or call site made it.
+template <class T>
+inline void eth_store(Connection* c, T* field, size_t offset, T value) {
+  T old = __atomic_exchange_n(field, value, __ATOMIC_ACQ_REL);
+  if (offset == offsetof(Connection, status) && old != value) wait_status_changed(c);
+}
 
 constexpr int kDefaultPort = 5510;
 constexpr int kSelectMs = 500;

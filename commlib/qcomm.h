@@ -97,6 +97,24 @@ QCOMM_API int conn_is_invalid(struct Connection* c, int ignored);
  * waiting (channel != 0); in serial raw mode 1 when raw bytes wait. 0 when refused.
  * Runs one serial reader pass first. */
 QCOMM_API int conn_poll(struct Connection* c, int channel);
+/* Waits until a message waits on the channel (-1 either, 0 stream, +1 datagram, as
+ * rx_receive), the connection's status changes, or timeout_ms passes (0: does not block;
+ * negative: no limit); returns what conn_poll returns then (0 on time-out or when
+ * refused). A message queued before the call is seen at once. On a serial connection it
+ * waits for the port's input and runs the reader passes itself (one message per pass,
+ * as conn_poll), and returns early when the port fails. Application thread; the worker
+ * may queue at any moment, and another thread may use or free other objects meanwhile.
+ * conn_disconnect and conn_free afterwards need nothing further. */
+QCOMM_API int conn_wait(struct Connection* c, int channel, int timeout_ms);
+/* Something the application's own event loop can wait on (a descriptor for poll, epoll
+ * or Fl::add_fd on Linux; an event handle on Windows): readable while a message waits on
+ * either channel, and also from a status change until the application next receives.
+ * Reading with rx_receive until it answers 0 makes it quiet again. On a serial
+ * connection it is also readable while the port has input that no reader pass has taken
+ * yet (a simulated cable has no such descriptor: there only framed messages count).
+ * The same handle for the object's whole life; conn_free releases it, so stop waiting
+ * on it first. -1 when refused or when none can be made. Application thread. */
+QCOMM_API intptr_t conn_wait_handle(struct Connection* c);
 /* Flush: drops a partly received message and empties both receive queues; nothing is
  * sent. Serial: the reader's reset. Nothing when refused. */
 QCOMM_API void conn_reset(struct Connection* c);

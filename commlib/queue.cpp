@@ -76,6 +76,7 @@ int queue_message(Connection* c, int length, int channel, const char* source) {
       if (q.slot_ref[i] && std::memcmp(s, m, 4) == 0) {
         capture_event(c, kRx, 20, uint32_t(i), msg_sequence(s, kMaxMessage), le32(s + 4));
         slot_fill(s, m, length);
+        wait_queues_changed(c);
         return 0;
       }
     }
@@ -94,6 +95,7 @@ int queue_message(Connection* c, int length, int channel, const char* source) {
     ++q.count;
     trace_printf("%c queued %d (count = %d) from %s\n", role_letter(c), i, int(q.count),
                  source ? source : "");
+    wait_queues_changed(c);
     return 0;
   }
   // The count said there was room but no slot is free: the references and the count
@@ -109,6 +111,7 @@ void queues_clear(Connection* c) {
     c->last_rx_seq[ch] = 0;
     c->queue[ch].count = 0;
     std::memset(c->queue[ch].slot_ref, 0, sizeof c->queue[ch].slot_ref);
+    wait_queues_changed(c);
   }
 }
 
@@ -194,9 +197,11 @@ int rx_receive(Connection* c, int channel, void* buf, int size) {
     Guard g(lock_queue());
     int ch = channel < 0 ? (c->queue[0].count ? 0 : 1) : (channel == 0 ? 0 : 1);
     MessageQueue& q = c->queue[ch];
-    if (!q.count) return 0;
-    slot = rx_oldest(q);
-    if (slot < 0) return 0;
+    slot = q.count ? rx_oldest(q) : -1;
+    if (slot < 0) {
+      wait_queues_changed(c);  // nothing waits: an event loop's handle goes quiet
+      return 0;
+    }
     const uint8_t* m = slot_data(q, slot);
     int len = le16(m + 2);
     if (len > kMaxMessage) len = kMaxMessage;
@@ -204,6 +209,7 @@ int rx_receive(Connection* c, int channel, void* buf, int size) {
     std::memcpy(out, m, size_t(n));
     q.slot_ref[slot] = 0;
     --q.count;
+    wait_queues_changed(c);
     if (len == 0) {
       capture_event(c, kRx, 30, 0, 0, 0);
     } else {

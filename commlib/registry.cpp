@@ -133,6 +133,7 @@ void conn_free(Connection* c) {
   // Disconnecting waits for the worker thread: other threads' calls on other objects
   // need the registry meanwhile, so it is not held here.
   conn_disconnect(c);
+  wait_release(c);  // the worker is gone: nothing signals the handle any more
   {
     Guard g(lock_registry());
     int found = -1;

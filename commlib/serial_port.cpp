@@ -93,6 +93,7 @@ int serial_open(Connection* c, const char* port_text, int baud) {
   }
   c->serial_port = uint16_t(number);
   c->status = 4;
+  qc::wait_port_changed(c);
   capture_event(c, kRx, 312, uint32_t(number), 0, 0);
   return 0;
 }
@@ -104,6 +105,7 @@ int serial_close(Connection* c) {
   const int32_t r = ser_close(drv(c));
   c->serial_port = 0;
   c->status = 0;
+  qc::wait_port_changed(c);
   return r;
 }
 
@@ -118,6 +120,7 @@ void serial_reopen(Connection* c) {
   // Larger queues than at connect: a reopen follows trouble, usually lost input.
   ser_open(port, 16000, 16000);  // result not checked: serial_port keeps its value
   ser_flow(port, c->serial_hw_flow ? 'H' : 'N');
+  qc::wait_port_changed(c);
   capture_event(c, kRx, 314, c->serial_port, 0, 0);
 }
 

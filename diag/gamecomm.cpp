@@ -124,11 +124,16 @@ bool echo_exchange(Connection* c) {
   }
   msg_build(c, buf, kMsgSize, 224, 4, nullptr, 0);
   conn_send(c, buf, 0);
-  for (int i = 0; i < kEchoPolls; ++i) {
+  // The answer is awaited as long as the 40 polls of 250 ms took, but taken as it comes.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kEchoPolls * kPollMs);
+  for (;;) {
     if (rx_receive(c, -1, buf, kMsgSize) != 0) return true;
-    sleep_ms(kPollMs);
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return false;
+    conn_wait(c, -1, int(left.count()));
   }
-  return false;
 }
 
 bool begin_game_action() {

@@ -1,5 +1,6 @@
 // Single keys from the console, without echo and without waiting for a line.
 #pragma once
+#include <cstdint>
 
 struct ConsoleKeys;  // opaque
 
@@ -13,6 +14,11 @@ ConsoleKeys* console_keys_open(int fd);
 // Returns the key byte 0..255, -1 when none is waiting, -2 at the end of the input or
 // on a read error.
 int console_keys_get(ConsoleKeys* keys, int timeout_ms);
+
+// As console_keys_get, but also ends the wait, with -3, when `other` (a descriptor, such
+// as the communications library's readiness handle) turns readable first. A negative
+// `other` is not waited on.
+int console_keys_get_or(ConsoleKeys* keys, int timeout_ms, intptr_t other);
 
 // Restores the terminal mode and releases the handle (null is ignored).
 void console_keys_close(ConsoleKeys* keys);

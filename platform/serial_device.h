@@ -83,6 +83,12 @@ class SerialDevice {
   // With a stop flag the wait ends (ECANCELED, *events = 0) soon after it is set.
   virtual int wait_event(uint32_t mask, const SerialEventMark& since,
                          const std::atomic<bool>* stop, uint32_t* events) = 0;
+  // Blocks until input waits (or the line hung up, so that a read reports it) or
+  // timeout_ms passes (negative: no limit); *ready says which. Same thread as read().
+  virtual int wait_input(int timeout_ms, bool* ready) = 0;
+  // A system object that is readable while input waits, for an event loop to wait on
+  // (a descriptor on Linux), or -1 when the device has none.
+  virtual intptr_t input_handle() = 0;
 };
 
 // Opens the tty at path exclusively (no other opener in this or another process) with

@@ -584,6 +584,25 @@ int32_t ser_port_in(int port, int offset) {
   return -1;
 }
 
+int32_t ser_wait_input(int port, int timeout_ms) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  if (!r) return -3;
+  if (r->pushback) return 1;
+  bool ready = false;
+  if (int err = r->dev->wait_input(timeout_ms, &ready)) {
+    g_last_error.store(err);
+    return -103;
+  }
+  return ready ? 1 : 0;
+}
+
+intptr_t ser_input_handle(int port) {
+  if (bad_port(port)) return -1;
+  SerialPortRecord* r = open_record(port);
+  return r ? r->dev->input_handle() : -1;
+}
+
 int32_t ser_wait_event(int port, uint32_t mask) {
   if (bad_port(port)) return -1;
   SerialPortRecord* r = open_record(port);

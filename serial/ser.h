@@ -57,6 +57,13 @@ constexpr uint32_t SER_EV_RLSD = 0x0020;     // carrier changed
 constexpr uint32_t SER_EV_BREAK = 0x0040;    // break received
 constexpr uint32_t SER_EV_ERR = 0x0080;      // overflow, overrun, parity or framing error
 constexpr uint32_t SER_EV_RING = 0x0100;     // RING changed
+// Waits until input waits on the port (or the line hung up, which the next read
+// reports) or timeout_ms passes (negative: no limit): 1 input, 0 time out, -1/-3,
+// -103 when the wait failed. A byte given back by ser_unget counts as input.
+int32_t ser_wait_input(int port, int timeout_ms);
+// The system object an event loop can wait on for the port's input (a descriptor on
+// Linux), or -1: closed, out of range, or a device without one (the simulated cable).
+intptr_t ser_input_handle(int port);
 // Blocks until an event of the mask happens; returns the events, 0 when the wait failed,
 // -103 for an empty mask or unknown bits.
 int32_t ser_wait_event(int port, uint32_t mask);

@@ -251,6 +251,25 @@ class SimEndDevice final : public SerialDevice {
     }
   }
 
+  int wait_input(int timeout_ms, bool* ready) override {
+    *ready = false;
+    if (!c_) return EBADF;
+    std::unique_lock<std::mutex> lock(c_->mu);
+    const EndState& e = c_->end[end_];
+    auto has_input = [&e] { return e.rx_count > 0; };
+    if (timeout_ms < 0) {
+      c_->cv.wait(lock, has_input);
+    } else {
+      c_->cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), has_input);
+    }
+    *ready = has_input();
+    return 0;
+  }
+
+  // The simulated cable lives in this process: there is nothing a system loop could
+  // wait on.
+  intptr_t input_handle() override { return -1; }
+
  private:
   int set_line(uint32_t bit, bool on) {
     if (!c_) return EBADF;

@@ -1,29 +1,22 @@
 /* Two connection objects in one process over the loopback interface: a server and a
  * client on the TCP port given as the first argument (UDP uses that port and the next
- * one). The client sends one message; the server must receive it unchanged.
+ * one). The client sends one message; the server must receive it unchanged and answers
+ * it. Nothing polls: the server waits in poll() on its readiness handle, as an event
+ * loop would, and the client blocks in conn_wait.
  * Build: cc loopback.c $(pkg-config --cflags --libs qcomm)
  * Exit code 0 on success, 1 on a failure (with a line on standard error). */
 #include <qcomm.h>
 
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <threads.h>
 
-static void pause_ms(long ms) {
-  struct timespec t;
-  t.tv_sec = ms / 1000;
-  t.tv_nsec = (ms % 1000) * 1000000L;
-  thrd_sleep(&t, NULL);
-}
-
-/* Waits up to ten seconds for the object to report a connection. */
+/* Waits up to ten seconds for the object to report a connection: conn_wait ends at
+ * every status change (a change just before the call costs one 100 ms slice). */
 static int wait_status(struct Connection* c) {
-  for (int i = 0; i < 1000; ++i) {
-    if (conn_get_status(c) != 0) return 1;
-    pause_ms(10);
-  }
-  return 0;
+  for (int i = 0; i < 100 && conn_get_status(c) == 0; ++i) conn_wait(c, -1, 100);
+  return conn_get_status(c) != 0;
 }
 
 static int run(struct Connection* server, struct Connection* client, int port) {
@@ -56,11 +49,17 @@ static int run(struct Connection* server, struct Connection* client, int port) {
     return 1;
   }
 
+  /* The handle is readable while a message waits (a status change also wakes it, so an
+   * event loop receives until rx_receive answers 0). */
   uint8_t got[1600];
   int n = 0;
-  for (int i = 0; i < 1000 && n == 0; ++i) {
-    n = rx_receive(server, 0, got, (int)sizeof got);
-    if (n == 0) pause_ms(10);
+  struct pollfd ready = {(int)conn_wait_handle(server), POLLIN, 0};
+  if (ready.fd < 0) {
+    fprintf(stderr, "no readiness handle\n");
+    return 1;
+  }
+  for (int i = 0; i < 10 && n == 0; ++i) {
+    if (poll(&ready, 1, 1000) == 1) n = rx_receive(server, 0, got, (int)sizeof got);
   }
   if (n != len || memcmp(got, sent, (size_t)len) != 0) {
     fprintf(stderr, "received %d bytes, expected %d\n", n, len);
@@ -68,6 +67,16 @@ static int run(struct Connection* server, struct Connection* client, int port) {
   }
   printf("received %d bytes: type %u command %u \"%s\"\n", n, got[0], got[1],
          (const char*)got + 4);
+
+  /* The answer: the client blocks until it arrives, ten seconds at most. */
+  len = msg_build(server, sent, (int)sizeof sent, 200, 8, NULL, 0);
+  rc = conn_send(server, sent, len);
+  if (rc != 0 || conn_wait(client, 0, 10000) != 1) {
+    fprintf(stderr, "no answer (send %d)\n", rc);
+    return 1;
+  }
+  n = rx_receive(client, 0, got, (int)sizeof got);
+  printf("answer of %d bytes: type %u command %u\n", n, got[0], got[1]);
   return 0;
 }
 

@@ -15,9 +15,10 @@ constexpr int kBufSize = 1000;
 // Port text and slave address are kept in 50 characters; a longer argument is cut,
 // which for a port or host name means it is not found and connect reports the error.
 constexpr int kNameSize = 50;
-// The loop polls for keys and messages. Waiting up to 1 ms for a key keeps the
-// receive poll at about a thousand passes a second without holding a core busy.
-constexpr int kKeyWaitMs = 1;
+// The loop waits for a key or a message (the library's readiness handle) together; the
+// time limit only bounds a wait on a handle that could not be made.
+constexpr int kKeyWaitMs = 1000;
+constexpr int kKeyPollMs = 1;  // without a handle: poll for messages between keys
 
 struct Setup {
   bool serial;
@@ -98,8 +99,9 @@ int harness_run(int argc, char** argv, FILE* out, ConsoleKeys* keys) {
   say(out, "\nwaiting for user input :");
 
   unsigned char buf[kBufSize];
+  const intptr_t ready = conn_wait_handle(c);
   for (;;) {
-    int key = console_keys_get(keys, kKeyWaitMs);
+    int key = console_keys_get_or(keys, ready >= 0 ? kKeyWaitMs : kKeyPollMs, ready);
     // The end of a piped key input ends the session as x does, so a script that
     // closes its pipe gets a clean disconnect and exit.
     if (key == 'x' || key == -2) break;

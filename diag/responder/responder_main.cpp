@@ -1,14 +1,14 @@
 // linkprobe-responder: run on the game computer when its menu program is not there.
 // Answers the echo of "Test  Game Communications" and plays the reward sound on the
 // command of "Sound Test (game computer)". One line per message on standard output.
-#include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <thread>
 
+#include "commlib/qcomm.h"
 #include "diag/responder/responder.h"
 
 namespace {
+constexpr int kStopCheckMs = 250;
 volatile std::sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 }  // namespace
@@ -40,7 +40,9 @@ int main(int argc, char** argv) {
   while (!g_stop) {
     int got = responder_serve_one(c, line, sizeof line, responder_play_reward);
     if (got < 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      // Nothing waits: sleep until something does (or a status change), and look at the
+      // stop flag a few times a second.
+      conn_wait(c, -1, kStopCheckMs);
       continue;
     }
     if (got != RESPONDER_TYPE * 256 + RESPONDER_CMD_REWARD) {  // that one printed itself

@@ -66,15 +66,21 @@ ConsoleKeys* console_keys_open(int fd) {
   return k;
 }
 
-int console_keys_get(ConsoleKeys* k, int timeout_ms) {
+int console_keys_get(ConsoleKeys* k, int timeout_ms) { return console_keys_get_or(k, timeout_ms, -1); }
+
+int console_keys_get_or(ConsoleKeys* k, int timeout_ms, intptr_t other) {
   if (!k) return -2;
-  struct pollfd p {};
-  p.fd = k->fd;
-  p.events = POLLIN;
-  int r = poll(&p, 1, timeout_ms < 0 ? 0 : timeout_ms);
+  struct pollfd p[2] {};
+  p[0].fd = k->fd;
+  p[0].events = POLLIN;
+  p[1].fd = other >= 0 ? int(other) : -1;  // poll skips a negative descriptor
+  p[1].events = POLLIN;
+  int r = poll(p, 2, timeout_ms < 0 ? 0 : timeout_ms);
   if (r < 0) return errno == EINTR ? -1 : -2;
   if (r == 0) return -1;
-  if (p.revents & POLLNVAL) return -2;
+  if (p[0].revents & POLLNVAL) return -2;
+  // A key first: the other side stays readable and is seen on the next call.
+  if (!(p[0].revents & (POLLIN | POLLHUP | POLLERR))) return -3;
   // Readable or hung up: one byte, or 0 at the end of a pipe or file.
   unsigned char ch;
   ssize_t n = read(k->fd, &ch, 1);

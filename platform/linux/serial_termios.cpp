@@ -290,6 +290,17 @@ class TermiosDevice final : public SerialDevice {
     }
   }
 
+  int wait_input(int timeout_ms, bool* ready) override {
+    *ready = false;
+    pollfd pfd{fd_, POLLIN, 0};
+    int n = poll(&pfd, 1, timeout_ms < 0 ? -1 : timeout_ms);
+    if (n < 0) return errno == EINTR ? 0 : errno;  // a signal: the caller looks again
+    *ready = n > 0;
+    return 0;
+  }
+
+  intptr_t input_handle() override { return fd_; }
+
  private:
   int set_line(int bit, bool on) {
     if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) != 0) return no_lines(errno) ? 0 : errno;

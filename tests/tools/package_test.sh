@@ -46,6 +46,7 @@ libdir=$(dirname "${lib:-usr/lib/x}")
   echo "/$libdir/pkgconfig/qcomm.pc"
   echo "/usr/include/qcomm.h"
   for m in linkprobe linkprobe-responder qcomm-harness zrcdump; do echo "/usr/share/man/man1/$m.1"; done
+  echo "/usr/share/man/man3/qcomm.3"
   echo "/usr/share/applications/linkprobe.desktop"
   echo "/usr/share/icons/hicolor/scalable/apps/linkprobe.svg"
 } | sort >"$scratch/wanted"
@@ -74,7 +75,7 @@ case "$v" in "Qumex Linkprobe PB="*) ;; *) bad "linkprobe --version: $v" ;; esac
 "$root/usr/bin/zrcdump" --help | grep -q '^usage: zrcdump' || bad "zrcdump --help"
 
 # Man pages: render each, and any warning of the formatter is a fault.
-for m in "$root"/usr/share/man/man1/*.1; do
+for m in "$root"/usr/share/man/man1/*.1 "$root"/usr/share/man/man3/*.3; do
   out=$(MANWIDTH=80 man --warnings -E UTF-8 -l "$m" 2>&1 >/dev/null)
   [ -z "$out" ] || bad "man $(basename "$m"): $out"
   [ -n "$(MANWIDTH=80 man -l "$m" 2>/dev/null | head -n 3)" ] || bad "man $(basename "$m") renders nothing"

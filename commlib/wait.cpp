@@ -1,0 +1,163 @@
+// Waiting for a message without polling: conn_wait blocks on a condition variable that
+// every queue change and status change signals; conn_wait_handle hands out a readiness
+// object (platform seam) kept signalled while a message waits, for event loops.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "commlib/core.h"
+#include "commlib/transport.h"
+#include "platform/waitable.h"
+#include "serial/ser.h"
+
+namespace qc {
+
+namespace {
+
+// One for all objects: waiters recheck their own object, and the queue lock it pairs
+// with is already process-wide.
+std::condition_variable_any& queue_cv() {
+  static std::condition_variable_any cv;
+  return cv;
+}
+
+// While the handle's serial side waits for a pass, the answering side of the line
+// handshake must still look at the lines less than 400 ms apart.
+constexpr int kHandshakeSliceMs = 100;
+
+// Under the queue lock: what conn_poll reports for the queues.
+int queue_bits(const Connection* c, int channel) {
+  int bits = 0;
+  if (channel <= 0 && c->queue[0].count) bits |= 1;
+  if (channel != 0 && c->queue[1].count) bits |= 2;
+  return bits;
+}
+
+int ready_bits(Connection* c, int channel) {
+  if (c->transport == 0 && c->serial_raw) {
+    Guard g(lock_serial_input());
+    return c->serial_raw_count ? 1 : 0;
+  }
+  Guard g(lock_queue());
+  return queue_bits(c, channel);
+}
+
+void sync_handle(Connection* c) {
+  if (!c->wait_handle) return;
+  if (c->queue[0].count || c->queue[1].count) {
+    waitable_set(int(c->wait_handle));
+  } else {
+    waitable_clear(int(c->wait_handle));
+  }
+}
+
+void follow_port(Connection* c) {
+  if (!c->wait_handle) return;
+  intptr_t source = c->transport == 0 && c->serial_port ? ser_input_handle(c->serial_port - 1) : -1;
+  waitable_follow(int(c->wait_handle), source);
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Queues filled by another thread (the ethernet worker), or a serial connection with no
+// port to read: sleep until the queues or the status change.
+int wait_queues(Connection* c, int channel, int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0);
+  std::unique_lock<std::recursive_mutex> lk(lock_queue());
+  const uint32_t changes = c->status_changes;
+  for (;;) {
+    int bits = queue_bits(c, channel);
+    if (bits || c->status_changes != changes || timeout_ms == 0) return bits;
+    if (timeout_ms < 0) {
+      queue_cv().wait(lk);
+    } else if (queue_cv().wait_until(lk, deadline) == std::cv_status::timeout) {
+      return queue_bits(c, channel);
+    }
+  }
+}
+
+// A serial connection is read on this thread: wait for the port's input, then frame it
+// with a reader pass, as conn_poll does, until something waits or the time is up.
+int wait_serial(Connection* c, int channel, int timeout_ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0);
+  for (;;) {
+    int before;
+    {
+      Guard g(lock_queue());
+      before = c->queue[0].count + c->queue[1].count;
+    }
+    const int pass = serial_poll(c);
+    const int bits = ready_bits(c, channel);
+    if (bits || timeout_ms == 0) return bits;
+    if (pass < 0) return 0;  // the port failed: waiting on it would spin
+    {
+      // The pass framed a message for the other channel; the bytes it held may hold
+      // one for this channel, which only the next pass delivers.
+      Guard g(lock_queue());
+      if (c->queue[0].count + c->queue[1].count != before) continue;
+    }
+    int slice = -1;
+    if (timeout_ms > 0) {
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      if (left.count() <= 0) return 0;
+      slice = int(left.count());
+    }
+    if (c->serial_option && c->is_server && (slice < 0 || slice > kHandshakeSliceMs))
+      slice = kHandshakeSliceMs;
+    if (ser_wait_input(c->serial_port - 1, slice) < 0) return ready_bits(c, channel);
+  }
+}
+
+}  // namespace
+
+void wait_queues_changed(Connection* c) {
+  sync_handle(c);
+  queue_cv().notify_all();
+}
+
+void wait_status_changed(Connection* c) {
+  Guard g(lock_queue());
+  ++c->status_changes;
+  // A change is news for an event loop too: the handle reads as signalled until the
+  // application has received what waits (rx_receive answering 0 quiets it).
+  if (c->wait_handle) waitable_set(int(c->wait_handle));
+  queue_cv().notify_all();
+}
+
+void wait_port_changed(Connection* c) {
+  Guard g(lock_queue());
+  follow_port(c);
+}
+
+void wait_release(Connection* c) {
+  Guard g(lock_queue());
+  if (c->wait_handle) waitable_close(int(c->wait_handle));
+  c->wait_handle = 0;
+}
+
+}  // namespace qc
+
+using namespace qc;
+
+extern "C" {
+
+int conn_wait(Connection* c, int channel, int timeout_ms) {
+  if (!conn_is_valid(c)) return 0;
+  if (c->transport == 0 && c->serial_port != 0) return wait_serial(c, channel, timeout_ms);
+  return wait_queues(c, channel, timeout_ms);
+}
+
+intptr_t conn_wait_handle(Connection* c) {
+  if (!conn_is_valid(c)) return -1;
+  Guard g(lock_queue());
+  if (!c->wait_handle) {
+    int h = waitable_create();
+    if (h < 0) return -1;
+    c->wait_handle = uint32_t(h);
+    follow_port(c);
+    sync_handle(c);
+  }
+  return waitable_native(int(c->wait_handle));
+}
+
+}  // extern "C"
