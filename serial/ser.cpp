@@ -344,7 +344,12 @@ int32_t ser_read(int port, void* buf, int capacity) {
   if (bad_port(port)) return -1;
   SerialPortRecord* r = open_record(port);
   if (!r) return -3;
-  if (!buf || capacity <= 0) return -101;
+  // No room reads nothing, and a pushed-back byte waits for a read that can take it.
+  if (capacity == 0) return 0;
+  if (!buf || capacity < 0) {  // what a read into no memory gets from the system
+    g_last_error.store(buf ? EINVAL : EFAULT);
+    return -103;
+  }
   uint8_t* out = static_cast<uint8_t*>(buf);
   if (r->pushback) {
     out[0] = r->pushback;

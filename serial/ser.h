@@ -25,7 +25,8 @@ int32_t ser_set_baud(int port, int rate);  // rate 0..9: speed table index; port
 int32_t ser_put_byte(int port, uint8_t byte);
 int32_t ser_write(int port, const void* buf, int len);
 int32_t ser_get_byte(int port);
-int32_t ser_read(int port, void* buf, int capacity);  // never blocks; 0 when nothing waits
+// Never blocks: the bytes read, 0 when nothing waits or capacity is 0, or -103.
+int32_t ser_read(int port, void* buf, int capacity);
 int32_t ser_dtr(int port, char letter);  // 'S' set, 'C' clear, 'R' read (0/1)
 int32_t ser_rts(int port, char letter);  // 'S' set, 'C' clear, 'R' read (0/2)
 int32_t ser_purge(int port);
