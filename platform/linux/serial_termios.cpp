@@ -121,9 +121,12 @@ class TermiosDevice final : public SerialDevice {
     if (!speed_code(s.baud, &code)) return EINVAL;
     termios t;
     if (tcgetattr(fd_, &t) != 0) return errno;
-    // Binary mode: bytes pass unchanged, no line discipline editing or signals.
-    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                   IXANY | INPCK);
+    // Binary mode: bytes pass unchanged, no line discipline editing or signals. A received
+    // break stays out of the data (it would read as a 0x00 byte); the driver's error
+    // counter still sees it.
+    t.c_iflag &= ~(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                   INPCK);
+    t.c_iflag |= IGNBRK;
     t.c_oflag &= ~OPOST;
     t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
