@@ -9,9 +9,11 @@
 //   -204 the reset at open (discarding both queues) failed
 //   (-105, -201, -205 belong to Windows queue and timeout set-up, which a tty does not have:
 //   reads are non-blocking by the open mode.)
-// No locks: callers keep the calls for one port on one thread at a time (different ports
-// may be used from different threads). A port bound to a simulated cable end (sim_cable.h)
-// opens that end instead of its device node.
+// Callers keep the calls for one port on one thread at a time (different ports may be used
+// from different threads), with one exception: a watch callback may close, reopen or
+// re-watch its own port while the application does the same; whoever comes second finds
+// the port closed (-3) or the new state. A port bound to a simulated cable end
+// (sim_cable.h) opens that end instead of its device node.
 // Background writes (ser_option 'W'): the caller's buffer must stay valid until the write
 // ends; ser_close stops it.
 #pragma once
