@@ -10,7 +10,6 @@
 
 #include "platform/com_path.h"
 #include "platform/serial_device.h"
-#include "serial/sim_cable.h"
 
 static_assert(SER_EV_RXCHAR == SERDEV_EV_RXCHAR && SER_EV_TXEMPTY == SERDEV_EV_TXEMPTY &&
                   SER_EV_CTS == SERDEV_EV_CTS && SER_EV_DSR == SERDEV_EV_DSR &&
@@ -64,6 +63,7 @@ std::atomic<bool> g_dtr_at_open{false};
 std::atomic<bool> g_rts_at_open{false};
 std::atomic<bool> g_reset_at_open{false};
 std::atomic<bool> g_background_writes{false};
+std::atomic<ser_device_source_fn> g_device_source{nullptr};
 
 bool bad_port(int port) { return static_cast<unsigned>(port) >= SER_PORTS; }
 
@@ -211,7 +211,8 @@ int32_t ser_open(int port, int in_size, int out_size) {
   if (bad_port(port)) return -1;
   SerialPortRecord& r = g_ports[port];
   SerialDevice* dev = nullptr;
-  int err = sim_cable_open_bound(port + 1, &dev);
+  const ser_device_source_fn source = g_device_source.load();
+  int err = source ? source(port + 1, &dev) : ENOENT;
   if (err == ENOENT) {
     char path[1024];
     int rc = plat_com_device_path(port + 1, path, sizeof path);
@@ -273,6 +274,8 @@ int32_t ser_open(int port, int in_size, int out_size) {
   dev->line_errors(&stale);  // errors from before the open are not this session's
   return 0;
 }
+
+void ser_set_device_source(ser_device_source_fn source) { g_device_source.store(source); }
 
 int32_t ser_close(int port) {
   if (bad_port(port)) return -1;
