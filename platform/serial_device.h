@@ -58,7 +58,8 @@ struct SerialEventMark {
 class SerialDevice {
  public:
   virtual ~SerialDevice() = default;
-  // Puts back the line settings found at open and releases the device.
+  // Lets queued output leave (for a bounded time; the rest is discarded), puts back the
+  // read timeouts found at open and releases the device. Speed and format stay.
   virtual int close() = 0;
   virtual int get_settings(SerialLineSettings* out) = 0;
   virtual int configure(const SerialLineSettings& s) = 0;

@@ -2,12 +2,14 @@
 
 #include <atomic>
 #include <cerrno>
+#include <memory>
+#include <mutex>
+#include <new>
 #include <system_error>
 #include <thread>
 
 #include "platform/com_path.h"
 #include "platform/serial_device.h"
-#include "serial/sim_cable.h"
 
 static_assert(SER_EV_RXCHAR == SERDEV_EV_RXCHAR && SER_EV_TXEMPTY == SERDEV_EV_TXEMPTY &&
                   SER_EV_CTS == SERDEV_EV_CTS && SER_EV_DSR == SERDEV_EV_DSR &&
@@ -19,13 +21,25 @@ namespace {
 
 constexpr int32_t kSpeeds[10] = {110, 300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
+// A driver thread (watch or writer) with its own stop flag and state, so that a closer can
+// take it out of its record and wait for it without holding the record's lock.
+struct Worker {
+  std::thread thread;
+  std::atomic<bool> stop{false};
+  std::atomic<bool> running{true};
+  std::atomic<int> written{0};   // background write: bytes the write reported
+  std::atomic<int> result{-100};  // background write: -100 running, 0 done, -103 failed
+};
+
 struct SerialPortRecord {
+  // Guards dev and the two workers while a port opens, closes or hands over a thread: a
+  // watch callback may close its own port while the application closes it too. Never
+  // held while waiting for a thread, which may be inside that callback.
+  std::mutex life;
   SerialDevice* dev = nullptr;  // null: closed
-  std::thread watch_thread;
-  std::thread write_thread;
-  std::atomic<bool> watch_stop{false};
-  std::atomic<bool> write_stop{false};
-  std::atomic<bool> write_running{false};
+  uint32_t generation = 0;      // counts opens and closes, to see a change behind our back
+  std::unique_ptr<Worker> watch;
+  std::unique_ptr<Worker> writer;
   uint8_t line_flags = 0;  // bit 0 DTR, bit 1 RTS, as last set through ser_dtr/ser_rts
   uint8_t pushback = 0;    // 0: none
   SerialLineSettings settings;
@@ -33,14 +47,6 @@ struct SerialPortRecord {
   // these, as a Windows SetCommState does, so the lines behave the same on both systems.
   bool dtr_control = false;
   bool rts_control = false;
-  ser_notify_fn watch_notify = nullptr;
-  void* watch_cookie = nullptr;
-  uint32_t watch_mask = 0;
-  uint16_t watch_message = 0;
-  const void* pending_buffer = nullptr;
-  int pending_length = 0;
-  std::atomic<int> pending_written{0};
-  std::atomic<int> pending_result{0};
   uint8_t data_mask = 0xFF;
 
   ~SerialPortRecord();
@@ -57,6 +63,7 @@ std::atomic<bool> g_dtr_at_open{false};
 std::atomic<bool> g_rts_at_open{false};
 std::atomic<bool> g_reset_at_open{false};
 std::atomic<bool> g_background_writes{false};
+std::atomic<ser_device_source_fn> g_device_source{nullptr};
 
 bool bad_port(int port) { return static_cast<unsigned>(port) >= SER_PORTS; }
 
@@ -67,55 +74,70 @@ uint8_t mask_for(int byte_size) {
 
 int32_t rate_for(int rate) { return (rate >= 0 && rate <= 9) ? kSpeeds[rate] : rate; }
 
+struct WatchParams {
+  ser_notify_fn notify;
+  void* cookie;
+  uint16_t message;
+  uint32_t mask;
+};
+
 // What notify did to its own watch. Kept on the watch thread's stack, so the thread never
-// has to look at a record that notify closed.
+// has to look at a record, or a worker, that notify closed.
 struct WatchContext {
-  SerialPortRecord* record;
-  bool rearm;
-  bool released;
+  Worker* worker;
+  SerialDevice* dev;
+  WatchParams params;
   SerialEventMark mark;
+  bool rearm;
+  bool released;  // the worker is gone: the thread must touch nothing of it or the record
 };
 
 thread_local WatchContext* t_watch = nullptr;
 
-void mark_released(SerialPortRecord& r) {
-  if (t_watch && t_watch->record == &r) t_watch->released = true;
-}
+bool on_own_thread(const Worker& w) { return w.thread.get_id() == std::this_thread::get_id(); }
 
-void stop_thread(std::thread& t, std::atomic<bool>& stop) {
-  if (!t.joinable()) return;
-  stop.store(true, std::memory_order_release);
-  t.join();
-  stop.store(false, std::memory_order_release);
-}
-
-void stop_watch(SerialPortRecord& r) {
-  if (r.watch_thread.joinable() && r.watch_thread.get_id() == std::this_thread::get_id()) {
-    // notify is closing or reopening its own port: the thread cannot wait for itself. It
-    // ends as soon as notify returns and touches nothing of the record after that.
-    mark_released(r);
-    r.watch_thread.detach();
+// Ends a worker taken out of its record. Its own thread (notify closing or reopening its
+// port) cannot wait for itself: it lets go of the thread and ends once notify returns.
+void finish_worker(std::unique_ptr<Worker> w) {
+  if (!w || !w->thread.joinable()) return;
+  if (on_own_thread(*w)) {
+    if (t_watch && t_watch->worker == w.get()) t_watch->released = true;
+    w->thread.detach();
     return;
   }
-  stop_thread(r.watch_thread, r.watch_stop);
+  w->stop.store(true, std::memory_order_release);
+  w->thread.join();
 }
 
-void release(SerialPortRecord& r, int* close_err) {
-  stop_watch(r);
-  stop_thread(r.write_thread, r.write_stop);
-  r.write_running.store(false);
-  *close_err = 0;
-  if (r.dev) {
-    *close_err = r.dev->close();
-    delete r.dev;
-    r.dev = nullptr;
-  }
+// What closing takes out of a record: the record is closed once this is filled, and the
+// caller ends the threads and the device after letting go of the lock.
+struct Taken {
+  SerialDevice* dev = nullptr;
+  std::unique_ptr<Worker> watch;
+  std::unique_ptr<Worker> writer;
+};
+
+Taken take_locked(SerialPortRecord& r) {
+  Taken t;
+  t.dev = r.dev;
+  t.watch = std::move(r.watch);
+  t.writer = std::move(r.writer);
+  if (r.dev) ++r.generation;
+  r.dev = nullptr;
+  return t;
 }
 
-SerialPortRecord::~SerialPortRecord() {
-  int err;
-  release(*this, &err);
+// Threads first: both may still be using the device.
+int finish(Taken t) {
+  finish_worker(std::move(t.watch));
+  finish_worker(std::move(t.writer));
+  if (!t.dev) return 0;
+  int err = t.dev->close();
+  delete t.dev;
+  return err;
 }
+
+SerialPortRecord::~SerialPortRecord() { finish(take_locked(*this)); }
 
 // After the port check: the record of an open port, else null (-3).
 SerialPortRecord* open_record(int port) {
@@ -139,44 +161,40 @@ void raise_flagged_lines(SerialPortRecord& r) {
   if (r.line_flags & 2) r.dev->set_rts(true);
 }
 
-void writer_body(SerialPortRecord* r) {
+void writer_body(Worker* w, SerialDevice* dev, const void* buf, int len) {
   int written = 0;
-  int err = r->dev->write(r->pending_buffer, r->pending_length, &r->write_stop, &written);
-  r->pending_written.store(written);
-  if (err) {
-    g_last_error.store(err);
-    r->pending_result.store(-103);
-  } else {
-    r->pending_result.store(0);
-  }
-  r->write_running.store(false, std::memory_order_release);
+  int err = dev->write(buf, len, &w->stop, &written);
+  w->written.store(written);
+  if (err) g_last_error.store(err);
+  w->result.store(err ? -103 : 0);
+  w->running.store(false, std::memory_order_release);
 }
 
-int32_t wait_events(SerialPortRecord& r, uint32_t mask, const SerialEventMark& since,
+int32_t wait_events(SerialDevice* dev, uint32_t mask, const SerialEventMark& since,
                     const std::atomic<bool>* stop, bool* cancelled) {
   *cancelled = false;
   uint32_t events = 0;
-  int err = r.dev->wait_event(mask, since, stop, &events);
+  int err = dev->wait_event(mask, since, stop, &events);
   if (err == ECANCELED) *cancelled = true;
   return err ? 0 : static_cast<int32_t>(events);
 }
 
 bool valid_mask(uint32_t mask) { return mask != 0 && (mask & ~SERDEV_EV_ALL) == 0; }
 
-void watch_body(SerialPortRecord* r, SerialEventMark mark) {
-  WatchContext ctx{r, false, false, mark};
+void watch_body(Worker* w, SerialDevice* dev, WatchParams params, SerialEventMark mark) {
+  WatchContext ctx{w, dev, params, mark, false, false};
   t_watch = &ctx;
   for (;;) {
     bool cancelled = false;
-    if (valid_mask(r->watch_mask)) {
-      wait_events(*r, r->watch_mask, ctx.mark, &r->watch_stop, &cancelled);
+    if (valid_mask(ctx.params.mask)) {
+      wait_events(dev, ctx.params.mask, ctx.mark, &w->stop, &cancelled);
     } else {
       g_last_error.store(EINVAL);
     }
     // A stopped watch ends without notifying.
-    if (cancelled || r->watch_stop.load(std::memory_order_acquire)) break;
+    if (cancelled || w->stop.load(std::memory_order_acquire)) break;
     ctx.rearm = false;
-    r->watch_notify(r->watch_cookie, r->watch_message);
+    ctx.params.notify(ctx.params.cookie, ctx.params.message);
     if (ctx.released || !ctx.rearm) break;
   }
   t_watch = nullptr;
@@ -193,7 +211,8 @@ int32_t ser_open(int port, int in_size, int out_size) {
   if (bad_port(port)) return -1;
   SerialPortRecord& r = g_ports[port];
   SerialDevice* dev = nullptr;
-  int err = sim_cable_open_bound(port + 1, &dev);
+  const ser_device_source_fn source = g_device_source.load();
+  int err = source ? source(port + 1, &dev) : ENOENT;
   if (err == ENOENT) {
     char path[1024];
     int rc = plat_com_device_path(port + 1, path, sizeof path);
@@ -201,16 +220,23 @@ int32_t ser_open(int port, int in_size, int out_size) {
   }
   // A port already open in this table: the new open fails against our own lock and the
   // record counts as closed afterwards. Its device is released rather than left behind.
-  int close_err;
-  release(r, &close_err);
+  std::unique_lock<std::mutex> lock(r.life);
+  Taken old = take_locked(r);
+  lock.unlock();
+  finish(std::move(old));
+  lock.lock();
+  if (!err && r.dev) {  // another thread opened the port meanwhile
+    dev->close();
+    delete dev;
+    err = EBUSY;
+  }
   if (err) {
     g_last_error.store(err);
     return -200;
   }
   r.dev = dev;
+  ++r.generation;
   r.pushback = 0;
-  r.pending_result.store(0);
-  r.pending_written.store(0);
   SerialLineSettings s;
   err = dev->get_settings(&s);
   if (err) {
@@ -249,12 +275,18 @@ int32_t ser_open(int port, int in_size, int out_size) {
   return 0;
 }
 
+void ser_set_device_source(ser_device_source_fn source) { g_device_source.store(source); }
+
 int32_t ser_close(int port) {
   if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
-  int err;
-  release(*r, &err);
+  SerialPortRecord& r = g_ports[port];
+  Taken taken;
+  {
+    std::lock_guard<std::mutex> lock(r.life);
+    if (!r.dev) return -3;  // also when a watch callback closed it first
+    taken = take_locked(r);
+  }
+  int err = finish(std::move(taken));
   if (err) {
     g_last_error.store(err);
     return 0;
@@ -290,32 +322,32 @@ int32_t ser_put_byte(int port, uint8_t byte) {
 
 int32_t ser_write(int port, const void* buf, int len) {
   if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord& r = g_ports[port];
+  std::unique_lock<std::mutex> lock(r.life);
+  SerialDevice* dev = r.dev;
+  if (!dev) return -3;
   if (!buf || len <= 0) return -101;
-  if (r->write_running.load(std::memory_order_acquire)) return -100;
+  if (r.writer && r.writer->running.load(std::memory_order_acquire)) return -100;
   if (!g_background_writes.load()) {
+    lock.unlock();
     int written = 0;
-    int err = r->dev->write(buf, len, nullptr, &written);
+    int err = dev->write(buf, len, nullptr, &written);
     if (err) {
       g_last_error.store(err);
       return -103;
     }
     return written;
   }
-  stop_thread(r->write_thread, r->write_stop);  // the previous write has ended
-  r->pending_buffer = buf;
-  r->pending_length = len;
-  r->pending_written.store(0);
-  r->pending_result.store(-100);
-  r->write_running.store(true, std::memory_order_release);
+  finish_worker(std::move(r.writer));  // it has ended; a writer never takes the lock
+  std::unique_ptr<Worker> w(new (std::nothrow) Worker);
+  if (!w) return -106;
   try {
-    r->write_thread = std::thread(writer_body, r);
+    w->thread = std::thread(writer_body, w.get(), dev, buf, len);
   } catch (const std::system_error&) {
-    r->write_running.store(false);
-    r->pending_result.store(0);
     return -106;
   }
+  r.writer = std::move(w);
+  lock.unlock();
   std::this_thread::yield();
   return 0;
 }
@@ -344,7 +376,12 @@ int32_t ser_read(int port, void* buf, int capacity) {
   if (bad_port(port)) return -1;
   SerialPortRecord* r = open_record(port);
   if (!r) return -3;
-  if (!buf || capacity <= 0) return -101;
+  // No room reads nothing, and a pushed-back byte waits for a read that can take it.
+  if (capacity == 0) return 0;
+  if (!buf || capacity < 0) {  // what a read into no memory gets from the system
+    g_last_error.store(buf ? EINVAL : EFAULT);
+    return -103;
+  }
   uint8_t* out = static_cast<uint8_t*>(buf);
   if (r->pushback) {
     out[0] = r->pushback;
@@ -617,32 +654,42 @@ int32_t ser_wait_event(int port, uint32_t mask) {
     return 0;
   }
   bool cancelled;
-  return wait_events(*r, mask, mark, nullptr, &cancelled);
+  return wait_events(r->dev, mask, mark, nullptr, &cancelled);
 }
 
 int32_t ser_watch(int port, ser_notify_fn notify, void* cookie, uint16_t message, uint32_t mask) {
   if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord& r = g_ports[port];
+  std::unique_lock<std::mutex> lock(r.life);
+  SerialDevice* dev = r.dev;
+  if (!dev) return -3;
   // Changes from this call on count, also those before the thread gets going.
   SerialEventMark mark;
-  r->dev->event_mark(&mark);
-  bool own = t_watch && t_watch->record == r && !t_watch->released;
-  if (!own) stop_thread(r->watch_thread, r->watch_stop);
-  r->watch_notify = notify;
-  r->watch_cookie = cookie;
-  r->watch_message = message;
-  r->watch_mask = mask;
-  if (own) {  // called from notify: the same thread watches again once notify returns
+  dev->event_mark(&mark);
+  const WatchParams params{notify, cookie, message, mask};
+  if (r.watch && t_watch && t_watch->worker == r.watch.get()) {
+    // Called from notify: the same thread watches again once notify returns.
+    t_watch->params = params;
     t_watch->rearm = notify != nullptr;
     t_watch->mark = mark;
     return notify ? 0 : 1;
   }
+  const uint32_t generation = r.generation;
+  while (r.watch) {  // the running watch may be in notify, which may want the lock
+    std::unique_ptr<Worker> old = std::move(r.watch);
+    lock.unlock();
+    finish_worker(std::move(old));
+    lock.lock();
+    if (r.generation != generation) return -3;  // notify closed or reopened the port
+  }
   if (!notify) return 1;
+  std::unique_ptr<Worker> w(new (std::nothrow) Worker);
+  if (!w) return -106;
   try {
-    r->watch_thread = std::thread(watch_body, r, mark);
+    w->thread = std::thread(watch_body, w.get(), dev, params, mark);
   } catch (const std::system_error&) {
     return -106;
   }
+  r.watch = std::move(w);
   return 0;
 }

@@ -9,9 +9,10 @@
 //   -204 the reset at open (discarding both queues) failed
 //   (-105, -201, -205 belong to Windows queue and timeout set-up, which a tty does not have:
 //   reads are non-blocking by the open mode.)
-// No locks: callers keep the calls for one port on one thread at a time (different ports
-// may be used from different threads). A port bound to a simulated cable end (sim_cable.h)
-// opens that end instead of its device node.
+// Callers keep the calls for one port on one thread at a time (different ports may be used
+// from different threads), with one exception: a watch callback may close, reopen or
+// re-watch its own port while the application does the same; whoever comes second finds
+// the port closed (-3) or the new state.
 // Background writes (ser_option 'W'): the caller's buffer must stay valid until the write
 // ends; ser_close stops it.
 #pragma once
@@ -20,12 +21,19 @@
 constexpr int SER_PORTS = 32;
 
 int32_t ser_open(int port, int in_size, int out_size);  // port -1: DTR/RTS-at-open defaults
+// A source of devices that ser_open asks first, by COM number (port + 1): 0 and *out
+// set, or ENOENT to open the device node as usual, or another errno (-200). Tests plug
+// the simulated cable in here (sim_cable.h); null removes it.
+class SerialDevice;
+typedef int (*ser_device_source_fn)(int com, SerialDevice** out);
+void ser_set_device_source(ser_device_source_fn source);
 int32_t ser_close(int port);
 int32_t ser_set_baud(int port, int rate);  // rate 0..9: speed table index; port -1: default
 int32_t ser_put_byte(int port, uint8_t byte);
 int32_t ser_write(int port, const void* buf, int len);
 int32_t ser_get_byte(int port);
-int32_t ser_read(int port, void* buf, int capacity);  // never blocks; 0 when nothing waits
+// Never blocks: the bytes read, 0 when nothing waits or capacity is 0, or -103.
+int32_t ser_read(int port, void* buf, int capacity);
 int32_t ser_dtr(int port, char letter);  // 'S' set, 'C' clear, 'R' read (0/1)
 int32_t ser_rts(int port, char letter);  // 'S' set, 'C' clear, 'R' read (0/2)
 int32_t ser_purge(int port);

@@ -1,5 +1,7 @@
 #include "serial/sim_cable.h"
 
+#include "serial/ser.h"
+
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -289,6 +291,7 @@ class SimEndDevice final : public SerialDevice {
 }  // namespace
 
 int sim_cable_create() {
+  ser_set_device_source(sim_cable_open_bound);
   std::lock_guard<std::mutex> lock(g_registry);
   for (int i = 0; i < SIM_CABLES; ++i) {
     if (g_cables[i]) continue;

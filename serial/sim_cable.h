@@ -8,7 +8,9 @@
 // line-turnaround handshake, DSR presence, break and line errors.
 //
 // Use: create a cable, bind COM numbers to its ends, then use the driver (ser_open etc.)
-// on those ports as usual; ser_open consults the bindings before any device node.
+// on those ports as usual: the first cable plugs the bindings into the driver
+// (ser_set_device_source), which consults them before any device node. Test and tool
+// programs only: link lp_sim_cable; nothing installed carries it.
 //
 //   int cable = sim_cable_create();
 //   sim_cable_bind(1, cable, 0);  // COM1 (driver port 0) is end 0

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -18,6 +19,9 @@ namespace {
 
 // Waits are cut into slices so that a stop flag set by another thread is seen soon.
 constexpr int kSliceMs = 20;
+// Draining output at close: one whole message (1600 bytes) at 9600 bit/s fits the cap.
+constexpr int64_t kDrainMarginMs = 100;
+constexpr int64_t kDrainCapMs = 2000;
 
 struct SpeedEntry {
   int32_t rate;
@@ -77,9 +81,16 @@ class TermiosDevice final : public SerialDevice {
 
   int close() override {
     if (fd_ < 0) return 0;
-    // Putting the settings back is a courtesy to the next user; a tty that has gone away
-    // (a closed pty master, an unplugged adapter) refuses it and is still released.
-    tcsetattr(fd_, TCSANOW, &saved_);
+    drain_output();
+    // Only the read timeouts are put back: speed and format stay as the port ran, so
+    // nothing the peer has yet to receive changes under it. A tty that has gone away (a
+    // closed pty master, an unplugged adapter) refuses it and is still released.
+    termios t;
+    if (tcgetattr(fd_, &t) == 0) {
+      t.c_cc[VMIN] = saved_.c_cc[VMIN];
+      t.c_cc[VTIME] = saved_.c_cc[VTIME];
+      tcsetattr(fd_, TCSANOW, &t);
+    }
     // The exclusive flag stays on the tty after we close (a pty lives as long as its
     // master), so clear it for the next opener.
     ioctl(fd_, TIOCNXCL);
@@ -121,9 +132,12 @@ class TermiosDevice final : public SerialDevice {
     if (!speed_code(s.baud, &code)) return EINVAL;
     termios t;
     if (tcgetattr(fd_, &t) != 0) return errno;
-    // Binary mode: bytes pass unchanged, no line discipline editing or signals.
-    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                   IXANY | INPCK);
+    // Binary mode: bytes pass unchanged, no line discipline editing or signals. A received
+    // break stays out of the data (it would read as a 0x00 byte); the driver's error
+    // counter still sees it.
+    t.c_iflag &= ~(BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                   INPCK);
+    t.c_iflag |= IGNBRK;
     t.c_oflag &= ~OPOST;
     t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
@@ -302,6 +316,33 @@ class TermiosDevice final : public SerialDevice {
   intptr_t input_handle() override { return fd_; }
 
  private:
+  // Lets queued output leave before close for as long as it needs at the line's rate (10
+  // bits a byte) plus a margin, at most kDrainCapMs; the rest (a line held by flow
+  // control) is discarded, so that the kernel's own close does not wait on it either.
+  void drain_output() {
+    int queued = 0;
+    if (ioctl(fd_, TIOCOUTQ, &queued) != 0) return;
+    termios t;
+    int32_t rate = tcgetattr(fd_, &t) == 0 ? speed_rate(cfgetospeed(&t)) : 0;
+    if (rate <= 0) rate = 9600;
+    const int64_t need = int64_t(queued) * 10000 / rate + kDrainMarginMs;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(need < kDrainCapMs ? need : kDrainCapMs);
+    while (queued > 0 && std::chrono::steady_clock::now() < deadline) {
+      poll(nullptr, 0, 2);
+      if (ioctl(fd_, TIOCOUTQ, &queued) != 0) queued = 0;
+    }
+    if (queued > 0) {
+      tcflush(fd_, TCOFLUSH);
+      return;
+    }
+    // The queue is empty; a UART's transmitter may still hold its FIFO.
+    int lsr = 0;
+    while (ioctl(fd_, TIOCSERGETLSR, &lsr) == 0 && !(lsr & TIOCSER_TEMT) &&
+           std::chrono::steady_clock::now() < deadline)
+      poll(nullptr, 0, 1);
+  }
+
   int set_line(int bit, bool on) {
     if (ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit) != 0) return no_lines(errno) ? 0 : errno;
     return 0;
