@@ -7,7 +7,9 @@
 #include <mutex>
 
 #include "commlib/connection.h"
+#include "commlib/events.h"
 #include "commlib/qcomm.h"  // first declarations carry the export attribute
+#include "commlib/states.h"
 
 // ---- objects and registry (entry points) ----
 extern "C" {

@@ -25,7 +25,7 @@ extern "C" int conn_connect(Connection* c, const char* transport, const char* ad
   if (!address) address = "";
   // What an earlier ethernet connect left (a worker, sockets) goes before the role
   // fields change: the worker reads them, and a serial link would never close them.
-  if (c->transport == 1 && (ETH_LOAD(c, thread) != 0 || ETH_LOAD(c, tcp_socket) != 0 ||
+  if (c->transport == qc::kTransportEthernet && (ETH_LOAD(c, thread) != 0 || ETH_LOAD(c, tcp_socket) != 0 ||
                             ETH_LOAD(c, udp_socket) != 0 || ETH_LOAD(c, accepted_socket) != 0))
     eth_disconnect(c);
   c->serial_port = 0;
@@ -41,13 +41,13 @@ extern "C" int conn_connect(Connection* c, const char* transport, const char* ad
   if (same_nocase(address, "127.0.0.1")) c->loopback = 1;
 
   if (same_nocase(transport, "serial") || same_nocase(transport, "modem")) {
-    c->transport = 0;
+    c->transport = qc::kTransportSerial;
     c->serial_option = 0;
     c->beacon_count = 1;
     return serial_open(c, copy, port);
   }
   if (std::strncmp(transport, "ethernet", 8) == 0) {
-    c->transport = 1;
+    c->transport = qc::kTransportEthernet;
     return eth_connect(c, address, port, 0);
   }
   return 1;
@@ -55,5 +55,5 @@ extern "C" int conn_connect(Connection* c, const char* transport, const char* ad
 
 extern "C" int conn_disconnect(Connection* c) {
   if (!conn_is_valid(c)) return 0;
-  return c->transport == 1 ? eth_disconnect(c) : serial_close(c);
+  return c->transport == qc::kTransportEthernet ? eth_disconnect(c) : serial_close(c);
 }

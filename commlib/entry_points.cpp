@@ -51,7 +51,7 @@ int conn_is_invalid(Connection* c, int /*ignored*/) { return conn_is_valid(c) ? 
 
 int conn_poll(Connection* c, int channel) {
   if (!conn_is_valid(c)) return 0;
-  if (c->transport == 0) {
+  if (c->transport == qc::kTransportSerial) {
     serial_poll(c);
     if (c->serial_raw) {
       qc::Guard g(qc::lock_serial_input());
@@ -67,7 +67,7 @@ int conn_poll(Connection* c, int channel) {
 
 void conn_reset(Connection* c) {
   if (!conn_is_valid(c)) return;
-  if (c->transport == 0) {
+  if (c->transport == qc::kTransportSerial) {
     serial_reset(c);
     return;
   }

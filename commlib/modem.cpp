@@ -9,7 +9,7 @@
 
 namespace {
 
-bool ethernet(const Connection* c) { return c->transport != 0; }
+bool ethernet(const Connection* c) { return c->transport != qc::kTransportSerial; }
 int drv(const Connection* c) { return int(c->serial_port) - 1; }
 
 // An input line of an open port: its bit when on, else 0 (also for a driver failure).

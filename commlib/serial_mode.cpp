@@ -31,7 +31,7 @@ extern "C" int serial_set_mode(Connection* c, int setup_mode, int baud) {
   c->serial_baud = uint32_t(baud);
   // Without a port there is nothing to drive; the driver's port -1 would instead change
   // the defaults of its next open.
-  if (c->transport != 0 || c->serial_port == 0) {
+  if (c->transport != qc::kTransportSerial || c->serial_port == 0) {
     c->serial_setup_mode = uint16_t(setup_mode);
     return 0;
   }

@@ -52,4 +52,11 @@ enum TypeClass : uint8_t {
   kClassBroadcast = 4,  // datagram sent to the /24 subnet broadcast
 };
 
+// Message types that the library itself gives a meaning to.
+constexpr uint8_t kTypeBeacon = 237;  // the server's presence beacon (datagram)
+constexpr uint8_t kTypePoke = 239;    // asks a server to take a connection (datagram)
+// Types 160..175 and the poke are datagrams in a new object's class table.
+constexpr uint8_t kFirstDatagramType = 160;
+constexpr uint8_t kLastDatagramType = 175;
+
 }  // namespace qc
