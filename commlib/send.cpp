@@ -16,6 +16,10 @@ namespace {
 
 constexpr int kStreamSendWaitMs = 5000;
 
+// A system error number as a send result: offset so that it never meets the library's
+// own codes (EPIPE is 32, which would read as "too long").
+int system_error(int err) { return err == 0 ? 0 : QCOMM_SYSTEM_ERROR_BASE + err; }
+
 // The message's sequence number and bytes 4-7 as far as they lie inside len.
 void header_values(const uint8_t* msg, int len, uint32_t* seq, uint32_t* word1) {
   int field = le16(msg + 2);
@@ -63,10 +67,10 @@ extern "C" int msg_length(Connection* c, const uint8_t* msg) {
 extern "C" int conn_send(Connection* c, const uint8_t* msg, int len) {
   if (!conn_is_valid(c) || !msg) return 0;
   if (len == 0) len = le16(msg + 2);
-  if (len > kMaxMessage || len < 0) return 32;  // a negative count is as unusable
+  if (len > kMaxMessage || len < 0) return QCOMM_SEND_TOO_LONG;  // negative: as unusable
   if (c->transport == kTransportEthernet) {
-    if (msg[0] < 0x80) return 33;
-    if (le16(msg + 2) == 0) return 34;
+    if (msg[0] < QCOMM_MIN_ETHERNET_TYPE) return QCOMM_SEND_LOW_TYPE;
+    if (le16(msg + 2) == 0) return QCOMM_SEND_NO_LENGTH;
     return eth_send(c, msg, len);
   }
   return serial_send(c, msg, len);
@@ -86,8 +90,8 @@ extern "C" int eth_send(Connection* c, const uint8_t* msg, int len) {
 
   if (cls == kClassStream && ETH_LOAD(c, status) != kStatusDown) {
     int s = int(c->is_server ? ETH_LOAD(c, accepted_socket) : ETH_LOAD(c, tcp_socket));
-    if (s <= 2) return sock_err_not_connected_code();
-    int r = stream_write(s, msg, len);
+    if (s <= 2) return system_error(sock_err_not_connected_code());
+    int r = system_error(stream_write(s, msg, len));
     capture_event(c, kTx, kEvSentStream, le32(msg), seq, word1);
     full_record(c, c->is_server ? 12 : 11, msg, len);
     return r;
@@ -102,7 +106,7 @@ extern "C" int eth_send(Connection* c, const uint8_t* msg, int len) {
   sock_addr_text(&to, text, sizeof text);
   trace_printf("%c sending to  %d %s\n", role_letter(c), sock_addr_port(&to), text);
   int us = int(ETH_LOAD(c, udp_socket));
-  if (us <= 2) return sock_err_not_connected_code();
+  if (us <= 2) return system_error(sock_err_not_connected_code());
   if (cls == kClassBroadcast) {
     sock_set_broadcast(us);
     uint8_t ip[4];
@@ -113,7 +117,7 @@ extern "C" int eth_send(Connection* c, const uint8_t* msg, int len) {
   int r = sock_sendto(us, msg, len, &to);
   capture_event(c, kTx, kEvSentDatagram, le32(msg), seq, word1);
   full_record(c, c->is_server ? 14 : 13, msg, len);
-  return r < 0 ? -r : 0;
+  return r < 0 ? system_error(-r) : 0;
 }
 
 extern "C" int eth_reconnect(Connection* c, int attempt) {
