@@ -22,6 +22,8 @@ void conn_set_class(Connection* c, uint8_t first, int last, uint8_t cls);
 int conn_disconnect(Connection* c);  // by transport: eth_disconnect / serial_close
 }
 
+static_assert(qc::kMaxMessage == QCOMM_MAX_MESSAGE, "one largest message");
+
 namespace qc {
 
 // The five process-wide recursive locks. Nesting order, outermost first:

@@ -34,10 +34,10 @@ extern "C" int conn_connect(Connection* c, const char* transport, const char* ad
   snprintf(copy, sizeof copy, "%s", address);
   for (char* p = copy; *p; ++p) *p = char(upper(uint8_t(*p)));
 
-  c->is_server = flags & 1;
-  c->loopback = (flags >> 4) & 1;
-  c->no_beacon = (flags >> 5) & 1;
-  c->udp_only = (flags >> 6) & 1;
+  c->is_server = (flags & QCOMM_FLAG_SERVER) ? 1 : 0;
+  c->loopback = (flags & QCOMM_FLAG_LOOPBACK) ? 1 : 0;
+  c->no_beacon = (flags & QCOMM_FLAG_NO_BEACON) ? 1 : 0;
+  c->udp_only = (flags & QCOMM_FLAG_UDP_ONLY) ? 1 : 0;
   if (same_nocase(address, "127.0.0.1")) c->loopback = 1;
 
   if (same_nocase(transport, "serial") || same_nocase(transport, "modem")) {
@@ -50,7 +50,7 @@ extern "C" int conn_connect(Connection* c, const char* transport, const char* ad
     c->transport = qc::kTransportEthernet;
     return eth_connect(c, address, port, 0);
   }
-  return 1;
+  return QCOMM_CONNECT_UNKNOWN_TRANSPORT;
 }
 
 extern "C" int conn_disconnect(Connection* c) {

@@ -59,9 +59,9 @@ int conn_poll(Connection* c, int channel) {
     }
   }
   int bits = 0;
-  if (channel <= 0 && queue_holds(c, 0)) bits |= 1;
+  if (channel <= 0 && queue_holds(c, 0)) bits |= QCOMM_POLL_STREAM;
   if (channel == 0) return bits;
-  if (queue_holds(c, 1)) bits |= 2;
+  if (queue_holds(c, 1)) bits |= QCOMM_POLL_DATAGRAM;
   return bits;
 }
 

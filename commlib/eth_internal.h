@@ -6,6 +6,7 @@
 
 #include "commlib/connection.h"
 #include "commlib/events.h"
+#include "commlib/qcomm.h"
 #include "commlib/states.h"
 
 // Fields that the worker thread and the application thread both touch (the stop
@@ -42,7 +43,7 @@ inline void eth_store(Connection* c, T* field, size_t offset, T value) {
   if (offset == offsetof(Connection, status) && old != value) wait_status_changed(c);
 }
 
-constexpr int kDefaultPort = 5510;
+constexpr int kDefaultPort = QCOMM_DEFAULT_PORT;
 constexpr int kSelectMs = 500;
 constexpr int kBeaconSize = 72;
 

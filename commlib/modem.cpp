@@ -28,25 +28,25 @@ extern "C" {
 int conn_dsr(Connection* c) {
   if (!conn_is_valid(c)) return 0;
   if (ethernet(c)) return ETH_LOAD(c, status);
-  return input_line(c, ser_dsr, 0x20);
+  return input_line(c, ser_dsr, QCOMM_MODEM_DSR);
 }
 
 int conn_carrier(Connection* c) {
   if (!conn_is_valid(c)) return 0;
   if (ethernet(c)) return ETH_LOAD(c, status);
-  return input_line(c, ser_carrier, 0x80);
+  return input_line(c, ser_carrier, QCOMM_MODEM_CARRIER);
 }
 
 int conn_cts(Connection* c) {
   if (!conn_is_valid(c)) return 0;
   if (ethernet(c)) return ETH_LOAD(c, status);
-  return input_line(c, ser_cts, 0x10);
+  return input_line(c, ser_cts, QCOMM_MODEM_CTS);
 }
 
 int conn_ring(Connection* c) {
   if (!conn_is_valid(c)) return 0;
   if (ethernet(c)) return 0;
-  return input_line(c, ser_ring, 0x40);
+  return input_line(c, ser_ring, QCOMM_MODEM_RING);
 }
 
 // Without a port the driver is asked about port -1 and answers -1, which is passed on.
@@ -66,12 +66,12 @@ int conn_line_errors(Connection* c, int selector) {
   if (!conn_is_valid(c)) return 0;
   if (ethernet(c)) {
     const int listen = ETH_LOAD(c, listen_state);
-    return listen != 0 ? listen - 10 : int(ETH_LOAD(c, accepted_valid));
+    return listen != qc::kListening ? listen - 10 : int(ETH_LOAD(c, accepted_valid));
   }
   // An unknown selector answers 0 without reading the error word: reading clears it,
   // and the reader and a later valid question would lose errors nobody looked at.
   if (c->serial_port == 0) return -1;
-  if (selector < 0 || selector > 4) return 0;
+  if (selector < QCOMM_LINE_OVERFLOW || selector > QCOMM_LINE_BREAK) return 0;
   const int32_t word = ser_errors(drv(c), -1);
   if (word < 0) return word;
   return word & kLineErrorBits[selector];

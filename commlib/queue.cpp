@@ -134,7 +134,7 @@ int msg_build(Connection* c, uint8_t* buf, int size, uint8_t type, uint8_t comma
   buf[2] = uint8_t(len);
   buf[3] = uint8_t(len >> 8);
   if (payload && payload_len > 0) std::memcpy(buf + 4, payload, size_t(payload_len));
-  uint32_t seq = c->type_class[type] ? ++c->tx_seq_datagram : ++c->tx_seq_stream;
+  uint32_t seq = c->type_class[type] != kClassStream ? ++c->tx_seq_datagram : ++c->tx_seq_stream;
   for (int i = 0; i < 4; ++i) buf[4 + payload_len + i] = uint8_t(seq >> (8 * i));
   return len;
 }
@@ -144,17 +144,17 @@ int rx_status(Connection* c, int what) {
   poll_serial(c);
   Guard g(lock_queue());
   switch (what) {
-    case 0:
+    case QCOMM_RX_ANY:
       return (c->queue[0].count || c->queue[1].count) ? 1 : 0;
-    case 1:
+    case QCOMM_RX_STREAM:
       return c->queue[0].count ? 1 : 0;
-    case 2:
-    case 3: {
+    case QCOMM_RX_STREAM_TYPE:
+    case QCOMM_RX_STREAM_PAYLOAD: {
       if (!c->queue[0].count) return 0;
       int i = rx_oldest(c->queue[0]);
       if (i < 0) return 0;
       const uint8_t* m = slot_data(c->queue[0], i);
-      return what == 2 ? int(m[0]) : int(le16(m + 2)) - 8;
+      return what == QCOMM_RX_STREAM_TYPE ? int(m[0]) : int(le16(m + 2)) - QCOMM_MSG_OVERHEAD;
     }
     default:
       return 0;

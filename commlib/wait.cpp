@@ -28,8 +28,8 @@ constexpr int kHandshakeSliceMs = 100;
 // Under the queue lock: what conn_poll reports for the queues.
 int queue_bits(const Connection* c, int channel) {
   int bits = 0;
-  if (channel <= 0 && c->queue[0].count) bits |= 1;
-  if (channel != 0 && c->queue[1].count) bits |= 2;
+  if (channel <= 0 && c->queue[0].count) bits |= QCOMM_POLL_STREAM;
+  if (channel != 0 && c->queue[1].count) bits |= QCOMM_POLL_DATAGRAM;
   return bits;
 }
 
