@@ -9,7 +9,7 @@
 
 void responder_defaults(ResponderOptions* o) {
   o->serial_com = 0;
-  o->port = 5510;
+  o->port = QCOMM_DEFAULT_PORT;
   std::snprintf(o->address, sizeof o->address, "%s", "127.0.0.1");
   o->baud = 115200;
 }
@@ -71,9 +71,9 @@ int responder_open(const ResponderOptions& o, Connection** out) {
     std::snprintf(name, sizeof name, "COM%d", o.serial_com);
     // Server role: the answering side of the line. The library opens every port with
     // DTR raised, which the other computer sees as DSR: the game menu is there.
-    r = conn_connect(c, "serial", name, o.baud, 1);
+    r = conn_connect(c, "serial", name, o.baud, QCOMM_FLAG_SERVER);
   } else {
-    r = conn_connect(c, "ethernet", o.address, o.port, 1);
+    r = conn_connect(c, "ethernet", o.address, o.port, QCOMM_FLAG_SERVER);
   }
   if (r != 0) {
     conn_free(c);
@@ -85,8 +85,8 @@ int responder_open(const ResponderOptions& o, Connection** out) {
 
 int responder_serve_one(Connection* c, char* line, int line_size,
                         void (*play_reward)(const char* line)) {
-  uint8_t msg[1600];
-  int n = rx_receive(c, -1, msg, static_cast<int>(sizeof msg));
+  uint8_t msg[QCOMM_MAX_MESSAGE];
+  int n = rx_receive(c, QCOMM_CHANNEL_EITHER, msg, static_cast<int>(sizeof msg));
   if (n <= 0) return -1;
   int type = msg[0];
   int command = n > 1 ? msg[1] : 0;
@@ -98,12 +98,12 @@ int responder_serve_one(Connection* c, char* line, int line_size,
   const char* what = "";
   if (type == RESPONDER_TYPE && command == RESPONDER_CMD_ECHO) {
     // The answer echoes the request's payload; the sender only waits for any message.
-    uint8_t reply[1600];
+    uint8_t reply[QCOMM_MAX_MESSAGE];
     int payload = (length >= 8 && length <= n) ? length - 8 : 0;
     int len = msg_build(c, reply, static_cast<int>(sizeof reply), RESPONDER_TYPE,
                         RESPONDER_CMD_ECHO, payload ? msg + 4 : nullptr, payload);
     int r = len > 0 ? conn_send(c, reply, 0) : -1;
-    what = (r == 0) ? " -> echo answered" : " -> echo answer FAILED";
+    what = (r == QCOMM_SEND_OK) ? " -> echo answered" : " -> echo answer FAILED";
   } else if (type == RESPONDER_TYPE && command == RESPONDER_CMD_REWARD) {
     what = " -> reward sound";
   }
