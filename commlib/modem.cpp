@@ -19,7 +19,13 @@ int input_line(const Connection* c, int32_t (*read)(int), int32_t bit) {
   return r > 0 ? (r & bit) : 0;
 }
 
-constexpr int kLineErrorBits[5] = {0x01, 0x02, 0x04, 0x08, 0x10};
+// Indexed by the public selectors QCOMM_LINE_OVERFLOW .. QCOMM_LINE_BREAK.
+constexpr int kLineErrorBits[5] = {SER_ERR_OVERFLOW, SER_ERR_OVERRUN, SER_ERR_PARITY, SER_ERR_FRAMING,
+                                   SER_ERR_BREAK};
+static_assert(QCOMM_MODEM_CTS == SER_LINE_CTS && QCOMM_MODEM_DSR == SER_LINE_DSR &&
+                  QCOMM_MODEM_RING == SER_LINE_RING && QCOMM_MODEM_CARRIER == SER_LINE_CARRIER &&
+                  QCOMM_BREAK_SEEN == SER_ERR_BREAK,
+              "the public line bits are the driver's");
 
 }  // namespace
 
@@ -80,7 +86,7 @@ int conn_line_errors(Connection* c, int selector) {
 int conn_break(Connection* c, int state) {
   if (!conn_is_valid(c)) return 0;
   if (ethernet(c)) return 0;
-  return ser_break(drv(c), state > 0 ? 'A' : state == 0 ? 'C' : 'D');
+  return ser_break(drv(c), state > 0 ? SER_BREAK_ON : state == 0 ? SER_BREAK_OFF : SER_BREAK_SEEN);
 }
 
 }  // extern "C"

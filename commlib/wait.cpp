@@ -53,7 +53,8 @@ void sync_handle(Connection* c) {
 
 void follow_port(Connection* c) {
   if (!c->wait_handle) return;
-  intptr_t source = c->transport == kTransportSerial && c->serial_port ? ser_input_handle(c->serial_port - 1) : -1;
+  intptr_t source =
+      c->transport == kTransportSerial && c->serial_port ? ser_input_handle(c->serial_port - 1) : -1;
   waitable_follow(int(c->wait_handle), source);
 }
 
