@@ -5,18 +5,8 @@
 #include "commlib/core.h"
 #include "commlib/eth_internal.h"
 #include "commlib/transport.h"
+#include "platform/ascii.h"
 
-namespace {
-
-int upper(int ch) { return ch >= 'a' && ch <= 'z' ? ch - 'a' + 'A' : ch; }
-
-bool same_nocase(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b)
-    if (upper(uint8_t(*a)) != upper(uint8_t(*b))) return false;
-  return *a == *b;
-}
-
-}  // namespace
 
 extern "C" int conn_connect(Connection* c, const char* transport, const char* address, int port,
                             int flags) {
@@ -32,15 +22,15 @@ extern "C" int conn_connect(Connection* c, const char* transport, const char* ad
 
   char copy[41];
   snprintf(copy, sizeof copy, "%s", address);
-  for (char* p = copy; *p; ++p) *p = char(upper(uint8_t(*p)));
+  ascii_upper_text(copy);
 
   c->is_server = (flags & QCOMM_FLAG_SERVER) ? 1 : 0;
   c->loopback = (flags & QCOMM_FLAG_LOOPBACK) ? 1 : 0;
   c->no_beacon = (flags & QCOMM_FLAG_NO_BEACON) ? 1 : 0;
   c->udp_only = (flags & QCOMM_FLAG_UDP_ONLY) ? 1 : 0;
-  if (same_nocase(address, "127.0.0.1")) c->loopback = 1;
+  if (ascii_same_nocase(address, "127.0.0.1")) c->loopback = 1;
 
-  if (same_nocase(transport, "serial") || same_nocase(transport, "modem")) {
+  if (ascii_same_nocase(transport, "serial") || ascii_same_nocase(transport, "modem")) {
     c->transport = qc::kTransportSerial;
     c->serial_option = 0;
     c->beacon_count = 1;

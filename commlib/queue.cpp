@@ -131,11 +131,10 @@ int msg_build(Connection* c, uint8_t* buf, int size, uint8_t type, uint8_t comma
   int len = payload_len + 8;
   buf[0] = type;
   buf[1] = command;
-  buf[2] = uint8_t(len);
-  buf[3] = uint8_t(len >> 8);
+  put_le16(buf + 2, uint16_t(len));
   if (payload && payload_len > 0) std::memcpy(buf + 4, payload, size_t(payload_len));
   uint32_t seq = c->type_class[type] != kClassStream ? ++c->tx_seq_datagram : ++c->tx_seq_stream;
-  for (int i = 0; i < 4; ++i) buf[4 + payload_len + i] = uint8_t(seq >> (8 * i));
+  put_le32(buf + 4 + payload_len, seq);
   return len;
 }
 

@@ -129,8 +129,7 @@ void setup_long_end(Connection* c) {
   std::memset(c->rx_buf, 0, size_t(fill + 16));
   c->rx_buf[0] = 0x80;
   c->rx_buf[1] = c->serial_frame_buf[kLongCommandAt];
-  c->rx_buf[2] = uint8_t(len & 0xFF);
-  c->rx_buf[3] = uint8_t(len >> 8);
+  put_le16(c->rx_buf + 2, uint16_t(len));
   std::memcpy(c->rx_buf + 8, c->serial_frame_buf, size_t(fill));
   queue_message(c, len, channel_of(c, 0x80), "serialr");
 }

@@ -6,6 +6,8 @@
 
 #include "commlib/qcomm.h"
 #include "diag/sound.h"
+#include "platform/ascii.h"
+#include "platform/little_endian.h"
 
 void responder_defaults(ResponderOptions* o) {
   o->serial_com = 0;
@@ -47,8 +49,7 @@ int responder_parse_args(int argc, char** argv, ResponderOptions* o, char* err, 
       std::snprintf(o->address, sizeof o->address, "%s", v);
     } else if (std::strcmp(a, "--serial") == 0) {
       int com = 0;
-      if (!v || (v[0] != 'C' && v[0] != 'c') || (v[1] != 'O' && v[1] != 'o') ||
-          (v[2] != 'M' && v[2] != 'm') || parse_int(v + 3, 1, 32, &com) != 0) {
+      if (!v || !ascii_starts_nocase(v, "COM") || parse_int(v + 3, 1, 32, &com) != 0) {
         std::snprintf(err, static_cast<size_t>(err_size), "--serial needs a port COM1..COM32\n");
         return 1;
       }
@@ -90,11 +91,10 @@ int responder_serve_one(Connection* c, char* line, int line_size,
   if (n <= 0) return -1;
   int type = msg[0];
   int command = n > 1 ? msg[1] : 0;
-  int length = n >= 4 ? (msg[2] | msg[3] << 8) : n;
+  int length = n >= 4 ? le16(msg + 2) : n;
   uint32_t seq = 0;
   if (n >= 8 && length >= 8 && length <= n)
-    seq = uint32_t(msg[length - 4]) | uint32_t(msg[length - 3]) << 8 |
-          uint32_t(msg[length - 2]) << 16 | uint32_t(msg[length - 1]) << 24;
+    seq = le32(msg + length - 4);
   const char* what = "";
   if (type == RESPONDER_TYPE && command == RESPONDER_CMD_ECHO) {
     // The answer echoes the request's payload; the sender only waits for any message.

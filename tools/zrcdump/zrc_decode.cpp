@@ -3,15 +3,7 @@
 #include <cstring>
 
 #include "commlib/events.h"
-
-namespace {
-
-uint32_t rd32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-uint16_t rd16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-
-}  // namespace
+#include "platform/little_endian.h"
 
 const char* zrc_event_name(unsigned code) { return qc::event_name(code); }
 
@@ -20,18 +12,18 @@ ZrcResult zrc_dump_capture(const uint8_t* data, size_t size, FILE* out, size_t* 
   if (consumed) *consumed = 0;
   // A capture file only ever holds kinds 0 and 1; anything else in the first record
   // means the file is something else, and we print nothing.
-  if (size < ZRC_RECORD || rd16(data) > 1) return ZRC_FOREIGN;
+  if (size < ZRC_RECORD || le16(data) > 1) return ZRC_FOREIGN;
   for (; done + ZRC_RECORD <= size; done += ZRC_RECORD) {
     const uint8_t* r = data + done;
-    unsigned kind = rd16(r), code = rd16(r + 2);
-    uint32_t stamp = rd32(r + 4);
+    unsigned kind = le16(r), code = le16(r + 2);
+    uint32_t stamp = le32(r + 4);
     if (kind > 1) {
       if (consumed) *consumed = done;
       return ZRC_CORRUPT;
     }
     if (kind == 0) {
       std::fprintf(out, "%10u event %3u %-20s %u %u %u\n", stamp, code, zrc_event_name(code),
-                   rd32(r + 12), rd32(r + 8), rd32(r + 16));
+                   le32(r + 12), le32(r + 8), le32(r + 16));
     } else {
       char text[32 * 4 + 1];
       size_t n = 0;
@@ -61,8 +53,8 @@ ZrcResult zrc_dump_full(const uint8_t* data, size_t size, FILE* out, size_t* con
       return ZRC_TRUNCATED;
     }
     const uint8_t* r = data + done;
-    uint32_t stamp = rd32(r);
-    unsigned tag = rd16(r + 4), len = rd16(r + 6);
+    uint32_t stamp = le32(r);
+    unsigned tag = le16(r + 4), len = le16(r + 6);
     if (len < ZRC_FULL_HEADER || len > ZRC_FULL_MAX) {
       if (consumed) *consumed = done;
       return done == 0 ? ZRC_FOREIGN : ZRC_CORRUPT;
