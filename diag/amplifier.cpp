@@ -109,7 +109,7 @@ int prosb_probe() {
     return -1;
   }
   conn_set_serial_raw(c, 1);
-  unsigned char buf[1600];
+  unsigned char buf[QCOMM_MAX_MESSAGE];
   int total = 0;
   for (int i = 0; i < kProbeRounds; ++i) {
     total += rx_receive(c, -1, buf, static_cast<int>(sizeof buf));

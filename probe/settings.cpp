@@ -4,11 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "commlib/qcomm.h"
 #include "platform/ascii.h"
 #include "platform/parse_int.h"
 #include "platform/paths.h"
 
-DeviceSettings device_settings = {1, "", "", 0, 5510, nullptr, 0, 1, 0, 0};
+DeviceSettings device_settings = {1, "", "", 0, QCOMM_DEFAULT_PORT, nullptr, 0, 1, 0, 0};
 
 const DeviceEntry device_table[DEVICE_ROWS + 1] = {
     {"ProSB", 1},        {"TTUSB", 2},     {"A/D", 10},    {"BrainLynx", 20},
