@@ -15,8 +15,9 @@ extern "C" int conn_connect(Connection* c, const char* transport, const char* ad
   if (!address) address = "";
   // What an earlier ethernet connect left (a worker, sockets) goes before the role
   // fields change: the worker reads them, and a serial link would never close them.
-  if (c->transport == qc::kTransportEthernet && (ETH_LOAD(c, thread) != 0 || ETH_LOAD(c, tcp_socket) != 0 ||
-                            ETH_LOAD(c, udp_socket) != 0 || ETH_LOAD(c, accepted_socket) != 0))
+  if (c->transport == qc::kTransportEthernet &&
+      (ETH_LOAD(c, thread) != 0 || ETH_LOAD(c, tcp_socket) != 0 || ETH_LOAD(c, udp_socket) != 0 ||
+       ETH_LOAD(c, accepted_socket) != 0))
     eth_disconnect(c);
   c->serial_port = 0;
 

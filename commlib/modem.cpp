@@ -20,8 +20,8 @@ int input_line(const Connection* c, int32_t (*read)(int), int32_t bit) {
 }
 
 // Indexed by the public selectors QCOMM_LINE_OVERFLOW .. QCOMM_LINE_BREAK.
-constexpr int kLineErrorBits[5] = {SER_ERR_OVERFLOW, SER_ERR_OVERRUN, SER_ERR_PARITY, SER_ERR_FRAMING,
-                                   SER_ERR_BREAK};
+constexpr int kLineErrorBits[5] = {SER_ERR_OVERFLOW, SER_ERR_OVERRUN, SER_ERR_PARITY,
+                                   SER_ERR_FRAMING, SER_ERR_BREAK};
 static_assert(QCOMM_MODEM_CTS == SER_LINE_CTS && QCOMM_MODEM_DSR == SER_LINE_DSR &&
                   QCOMM_MODEM_RING == SER_LINE_RING && QCOMM_MODEM_CARRIER == SER_LINE_CARRIER &&
                   QCOMM_BREAK_SEEN == SER_ERR_BREAK,

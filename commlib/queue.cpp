@@ -74,7 +74,8 @@ int queue_message(Connection* c, int length, int channel, const char* source) {
     for (int i = 0; i < kQueueSlots; ++i) {
       uint8_t* s = slot_data(q, i);
       if (q.slot_ref[i] && std::memcmp(s, m, 4) == 0) {
-        capture_event(c, kRx, kEvReplacedLatest, uint32_t(i), msg_sequence(s, kMaxMessage), le32(s + 4));
+        capture_event(c, kRx, kEvReplacedLatest, uint32_t(i), msg_sequence(s, kMaxMessage),
+                      le32(s + 4));
         slot_fill(s, m, length);
         wait_queues_changed(c);
         return 0;

@@ -9,7 +9,9 @@ namespace qc {
 
 namespace {
 
-int channel_of(const Connection* c, uint8_t type) { return c->type_class[type] != kClassStream ? 1 : 0; }
+int channel_of(const Connection* c, uint8_t type) {
+  return c->type_class[type] != kClassStream ? 1 : 0;
+}
 
 // Before each byte of raw mode (below 2) and of the message framing. A fault recorded
 // in an earlier pass is forgotten here; after an overflow the rest of this pass goes too,

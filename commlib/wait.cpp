@@ -144,7 +144,8 @@ extern "C" {
 
 int conn_wait(Connection* c, int channel, int timeout_ms) {
   if (!conn_is_valid(c)) return 0;
-  if (c->transport == kTransportSerial && c->serial_port != 0) return wait_serial(c, channel, timeout_ms);
+  if (c->transport == kTransportSerial && c->serial_port != 0)
+    return wait_serial(c, channel, timeout_ms);
   return wait_queues(c, channel, timeout_ms);
 }
 

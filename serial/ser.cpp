@@ -18,9 +18,9 @@ static_assert(SER_EV_RXCHAR == SERDEV_EV_RXCHAR && SER_EV_TXEMPTY == SERDEV_EV_T
               "driver and device event masks are the same values");
 static_assert(SER_LINE_CTS == SERDEV_CTS && SER_LINE_DSR == SERDEV_DSR &&
                   SER_LINE_RING == SERDEV_RING && SER_LINE_CARRIER == SERDEV_CARRIER &&
-                  SER_ERR_OVERFLOW == SERDEV_ERR_OVERFLOW && SER_ERR_OVERRUN == SERDEV_ERR_OVERRUN &&
-                  SER_ERR_PARITY == SERDEV_ERR_PARITY && SER_ERR_FRAMING == SERDEV_ERR_FRAMING &&
-                  SER_ERR_BREAK == SERDEV_ERR_BREAK,
+                  SER_ERR_OVERFLOW == SERDEV_ERR_OVERFLOW &&
+                  SER_ERR_OVERRUN == SERDEV_ERR_OVERRUN && SER_ERR_PARITY == SERDEV_ERR_PARITY &&
+                  SER_ERR_FRAMING == SERDEV_ERR_FRAMING && SER_ERR_BREAK == SERDEV_ERR_BREAK,
               "driver and device line bits are the same values");
 
 namespace {

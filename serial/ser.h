@@ -39,16 +39,14 @@ constexpr int32_t SER_OPTION_RESET_ANSWER = 82;
 constexpr int32_t SER_OPTION_WRITES_ANSWER = 87;
 constexpr int32_t SER_VERSION = 790;
 
-// Line bits: ser_errors' mask and word, and the modem-line answers.
-constexpr int32_t SER_ERR_OVERFLOW = 0x01;
-constexpr int32_t SER_ERR_OVERRUN = 0x02;
-constexpr int32_t SER_ERR_PARITY = 0x04;
-constexpr int32_t SER_ERR_FRAMING = 0x08;
-constexpr int32_t SER_ERR_BREAK = 0x10;
-constexpr int32_t SER_LINE_CTS = 0x10;
-constexpr int32_t SER_LINE_DSR = 0x20;
-constexpr int32_t SER_LINE_RING = 0x40;
-constexpr int32_t SER_LINE_CARRIER = 0x80;
+// Bits of ser_errors' mask and word, and the modem-line answers.
+enum SerErrorBit : int32_t {
+  SER_ERR_OVERFLOW = 0x01, SER_ERR_OVERRUN = 0x02, SER_ERR_PARITY = 0x04,
+  SER_ERR_FRAMING = 0x08, SER_ERR_BREAK = 0x10,
+};
+enum SerLineBit : int32_t {
+  SER_LINE_CTS = 0x10, SER_LINE_DSR = 0x20, SER_LINE_RING = 0x40, SER_LINE_CARRIER = 0x80,
+};
 
 int32_t ser_open(int port, int in_size, int out_size);  // port -1: DTR/RTS-at-open defaults
 // A source of devices that ser_open asks first, by COM number (port + 1): 0 and *out

@@ -60,7 +60,8 @@ static int run(struct Connection* server, struct Connection* client, int port) {
     return 1;
   }
   for (int i = 0; i < 10 && n == 0; ++i) {
-    if (poll(&ready, 1, 1000) == 1) n = rx_receive(server, QCOMM_CHANNEL_STREAM, got, (int)sizeof got);
+    if (poll(&ready, 1, 1000) == 1)
+      n = rx_receive(server, QCOMM_CHANNEL_STREAM, got, (int)sizeof got);
   }
   if (n != len || memcmp(got, sent, (size_t)len) != 0) {
     fprintf(stderr, "received %d bytes, expected %d\n", n, len);

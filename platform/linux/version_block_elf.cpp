@@ -115,7 +115,8 @@ int find_block(const ElfFile& fin, char* buf, size_t size, size_t* len) {
   // The whole table must lie inside the file (no overflow: both factors are small).
   if (shoff > f.size || shnum * entsize > f.size - shoff) return PLAT_VERSION_NO_BLOCK;
   Section strs;
-  if (!section_at(f, shoff, entsize, shstrndx, &strs) || strs.type == SHT_NOBITS_) return PLAT_VERSION_NO_BLOCK;
+  if (!section_at(f, shoff, entsize, shstrndx, &strs) || strs.type == SHT_NOBITS_)
+    return PLAT_VERSION_NO_BLOCK;
   if (strs.offset > f.size || strs.size > f.size - strs.offset) return PLAT_VERSION_NO_BLOCK;
 
   const char want[] = PLAT_VERSION_SECTION;
