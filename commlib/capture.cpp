@@ -94,13 +94,6 @@ bool file_exists(const char* name) {
   return true;
 }
 
-void put_le16(uint8_t* p, uint16_t v) {
-  p[0] = uint8_t(v);
-  p[1] = uint8_t(v >> 8);
-}
-void put_le32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = uint8_t(v >> (8 * i));
-}
 
 uint32_t stamp() { return uint32_t(uint64_t(clock_us())); }
 

@@ -7,7 +7,10 @@
 #include <mutex>
 
 #include "commlib/connection.h"
+#include "commlib/events.h"
 #include "commlib/qcomm.h"  // first declarations carry the export attribute
+#include "commlib/states.h"
+#include "platform/little_endian.h"
 
 // ---- objects and registry (entry points) ----
 extern "C" {
@@ -19,6 +22,8 @@ int conn_is_valid(Connection* c);
 void conn_set_class(Connection* c, uint8_t first, int last, uint8_t cls);
 int conn_disconnect(Connection* c);  // by transport: eth_disconnect / serial_close
 }
+
+static_assert(qc::kMaxMessage == QCOMM_MAX_MESSAGE, "one largest message");
 
 namespace qc {
 
@@ -96,11 +101,11 @@ void capture_close(Connection* c);
 // Name of the file open in capture slot 1..17 ("" when free); for tests and tools.
 void capture_slot_name(int slot, char* out, size_t size);
 
-// Little-endian field helpers.
-inline uint32_t le32(const uint8_t* p) {
-  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-inline uint16_t le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
+// Little-endian field helpers (platform/little_endian.h).
+using ::le16;
+using ::le32;
+using ::put_le16;
+using ::put_le32;
 
 // ---- messages and queues ----
 // Queues the complete message held at the start of c->rx_buf.

@@ -5,18 +5,8 @@
 #include "commlib/core.h"
 #include "commlib/eth_internal.h"
 #include "commlib/transport.h"
+#include "platform/ascii.h"
 
-namespace {
-
-int upper(int ch) { return ch >= 'a' && ch <= 'z' ? ch - 'a' + 'A' : ch; }
-
-bool same_nocase(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b)
-    if (upper(uint8_t(*a)) != upper(uint8_t(*b))) return false;
-  return *a == *b;
-}
-
-}  // namespace
 
 extern "C" int conn_connect(Connection* c, const char* transport, const char* address, int port,
                             int flags) {
@@ -25,35 +15,36 @@ extern "C" int conn_connect(Connection* c, const char* transport, const char* ad
   if (!address) address = "";
   // What an earlier ethernet connect left (a worker, sockets) goes before the role
   // fields change: the worker reads them, and a serial link would never close them.
-  if (c->transport == 1 && (ETH_LOAD(c, thread) != 0 || ETH_LOAD(c, tcp_socket) != 0 ||
-                            ETH_LOAD(c, udp_socket) != 0 || ETH_LOAD(c, accepted_socket) != 0))
+  if (c->transport == qc::kTransportEthernet &&
+      (ETH_LOAD(c, thread) != 0 || ETH_LOAD(c, tcp_socket) != 0 || ETH_LOAD(c, udp_socket) != 0 ||
+       ETH_LOAD(c, accepted_socket) != 0))
     eth_disconnect(c);
   c->serial_port = 0;
 
   char copy[41];
   snprintf(copy, sizeof copy, "%s", address);
-  for (char* p = copy; *p; ++p) *p = char(upper(uint8_t(*p)));
+  ascii_upper_text(copy);
 
-  c->is_server = flags & 1;
-  c->loopback = (flags >> 4) & 1;
-  c->no_beacon = (flags >> 5) & 1;
-  c->udp_only = (flags >> 6) & 1;
-  if (same_nocase(address, "127.0.0.1")) c->loopback = 1;
+  c->is_server = (flags & QCOMM_FLAG_SERVER) ? 1 : 0;
+  c->loopback = (flags & QCOMM_FLAG_LOOPBACK) ? 1 : 0;
+  c->no_beacon = (flags & QCOMM_FLAG_NO_BEACON) ? 1 : 0;
+  c->udp_only = (flags & QCOMM_FLAG_UDP_ONLY) ? 1 : 0;
+  if (ascii_same_nocase(address, "127.0.0.1")) c->loopback = 1;
 
-  if (same_nocase(transport, "serial") || same_nocase(transport, "modem")) {
-    c->transport = 0;
+  if (ascii_same_nocase(transport, "serial") || ascii_same_nocase(transport, "modem")) {
+    c->transport = qc::kTransportSerial;
     c->serial_option = 0;
     c->beacon_count = 1;
     return serial_open(c, copy, port);
   }
   if (std::strncmp(transport, "ethernet", 8) == 0) {
-    c->transport = 1;
+    c->transport = qc::kTransportEthernet;
     return eth_connect(c, address, port, 0);
   }
-  return 1;
+  return QCOMM_CONNECT_UNKNOWN_TRANSPORT;
 }
 
 extern "C" int conn_disconnect(Connection* c) {
   if (!conn_is_valid(c)) return 0;
-  return c->transport == 1 ? eth_disconnect(c) : serial_close(c);
+  return c->transport == qc::kTransportEthernet ? eth_disconnect(c) : serial_close(c);
 }

@@ -51,7 +51,7 @@ int conn_is_invalid(Connection* c, int /*ignored*/) { return conn_is_valid(c) ? 
 
 int conn_poll(Connection* c, int channel) {
   if (!conn_is_valid(c)) return 0;
-  if (c->transport == 0) {
+  if (c->transport == qc::kTransportSerial) {
     serial_poll(c);
     if (c->serial_raw) {
       qc::Guard g(qc::lock_serial_input());
@@ -59,15 +59,15 @@ int conn_poll(Connection* c, int channel) {
     }
   }
   int bits = 0;
-  if (channel <= 0 && queue_holds(c, 0)) bits |= 1;
+  if (channel <= 0 && queue_holds(c, 0)) bits |= QCOMM_POLL_STREAM;
   if (channel == 0) return bits;
-  if (queue_holds(c, 1)) bits |= 2;
+  if (queue_holds(c, 1)) bits |= QCOMM_POLL_DATAGRAM;
   return bits;
 }
 
 void conn_reset(Connection* c) {
   if (!conn_is_valid(c)) return;
-  if (c->transport == 0) {
+  if (c->transport == qc::kTransportSerial) {
     serial_reset(c);
     return;
   }

@@ -5,6 +5,9 @@
 #include <cstdint>
 
 #include "commlib/connection.h"
+#include "commlib/events.h"
+#include "commlib/qcomm.h"
+#include "commlib/states.h"
 
 // Fields that the worker thread and the application thread both touch (the stop
 // handshake, status, sockets) are read and written as atomics. The block is packed,
@@ -40,10 +43,8 @@ inline void eth_store(Connection* c, T* field, size_t offset, T value) {
   if (offset == offsetof(Connection, status) && old != value) wait_status_changed(c);
 }
 
-constexpr int kDefaultPort = 5510;
+constexpr int kDefaultPort = QCOMM_DEFAULT_PORT;
 constexpr int kSelectMs = 500;
-constexpr uint8_t kTypePoke = 239;
-constexpr uint8_t kTypeBeacon = 237;
 constexpr int kBeaconSize = 72;
 
 // ---- worker thread table: the block's 32-bit `thread` is an index into it ----
@@ -65,8 +66,10 @@ struct StreamEvents {
   uint16_t moved;       // bytes of the next message moved to the front
   uint16_t held;        // an incomplete message stays held
 };
-constexpr StreamEvents kClientStreamEvents = {25, 24, 26, 22};
-constexpr StreamEvents kServerStreamEvents = {28, 27, 29, 23};
+constexpr StreamEvents kClientStreamEvents = {kEvClientStreamShort, kEvClientStreamDiscard,
+                                               kEvClientStreamMore, kEvClientPartialHeld};
+constexpr StreamEvents kServerStreamEvents = {kEvServerStreamShort, kEvServerStreamDiscard,
+                                               kEvServerStreamMore, kEvServerPartialHeld};
 
 // rx_buf and rx_fill are shared with the application's flush (conn_reset), so they are
 // only touched under the queue lock; a worker receives into a buffer of its own and

@@ -8,6 +8,7 @@
 
 #include "commlib/core.h"
 #include "commlib/eth_internal.h"
+#include "platform/ascii.h"
 #include "platform/sockets.h"
 
 namespace qc {
@@ -124,14 +125,6 @@ int eth_queue_datagram(Connection* c, const uint8_t* data, int count, int full_l
 
 namespace {
 
-int lower(int ch) { return ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch; }
-
-bool same_text_nocase(const char* a, const char* b) {
-  for (; *a && *b; ++a, ++b)
-    if (lower(uint8_t(*a)) != lower(uint8_t(*b))) return false;
-  return *a == *b;
-}
-
 // A name lookup can take seconds (a resolver that does not answer), far longer than a
 // worker may be away from its sockets and its stop flag. It runs on a helper thread of
 // its own; the worker waits a little for the answer and otherwise goes on, and a lookup
@@ -195,7 +188,7 @@ bool eth_beacon_matches(Connection* c, const uint8_t* data, int count) {
   char host[65];
   std::memcpy(host, c->host, 64);
   host[64] = 0;
-  if (same_text_nocase(name, host)) return true;
+  if (ascii_same_nocase(name, host)) return true;
   uint8_t addrs[8][4];
   int found = lookup_bounded(c, name, addrs);  // no answer in time: not our server
   for (int k = 0; k < found; ++k)

@@ -1,9 +1,9 @@
 // The log options file ZRCLOG.INI: a few "KEY=value" lines in the current directory.
 #include <atomic>
-#include <climits>
 #include <cstring>
 
 #include "commlib/core.h"
+#include "platform/parse_int.h"
 
 namespace qc {
 
@@ -14,20 +14,6 @@ constexpr size_t kLineMax = 259;  // longer lines are read as several lines
 LogOptions g_options = {0, 0, "", 0, 1};
 std::atomic<bool> g_unread{true};
 std::atomic<int> g_writenow{0};  // copy for trace lines written on any thread
-
-// Decimal number with atoi's rules (leading blanks, optional sign, digits up to the
-// first other character), saturating instead of overflowing.
-int parse_int(const char* p) {
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f' || *p == '\v') ++p;
-  bool neg = false;
-  if (*p == '+' || *p == '-') neg = (*p++ == '-');
-  long long v = 0;
-  while (*p >= '0' && *p <= '9') {
-    v = v * 10 + (*p++ - '0');
-    if (v > INT_MAX) return neg ? INT_MIN : INT_MAX;
-  }
-  return int(neg ? -v : v);
-}
 
 bool starts_with(const char* line, const char* key, const char** value) {
   size_t n = std::strlen(key);
@@ -46,11 +32,11 @@ void log_options_reset(LogOptions* o) {
 void log_options_apply_line(LogOptions* o, const char* line) {
   const char* v = nullptr;
   if (starts_with(line, "RECORD=", &v)) {
-    o->record = parse_int(v);
+    o->record = parse_int_saturating(v);
   } else if (starts_with(line, "BLUETOOTH=", &v)) {
-    o->bluetooth = parse_int(v);
+    o->bluetooth = parse_int_saturating(v);
   } else if (starts_with(line, "LOGALL=", &v)) {
-    o->logall = parse_int(v);
+    o->logall = parse_int_saturating(v);
   } else if (starts_with(line, "IDENT=", &v)) {
     size_t n = 0;
     while (n < 8 && v[n]) ++n;
@@ -61,7 +47,7 @@ void log_options_apply_line(LogOptions* o, const char* line) {
     char* blank = std::strchr(o->ident, ' ');
     if (blank) *blank = '\0';
   } else if (starts_with(line, "WRITENOW=", &v)) {
-    o->writenow = parse_int(v);
+    o->writenow = parse_int_saturating(v);
   }
 }
 

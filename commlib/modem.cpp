@@ -9,7 +9,7 @@
 
 namespace {
 
-bool ethernet(const Connection* c) { return c->transport != 0; }
+bool ethernet(const Connection* c) { return c->transport != qc::kTransportSerial; }
 int drv(const Connection* c) { return int(c->serial_port) - 1; }
 
 // An input line of an open port: its bit when on, else 0 (also for a driver failure).
@@ -19,7 +19,13 @@ int input_line(const Connection* c, int32_t (*read)(int), int32_t bit) {
   return r > 0 ? (r & bit) : 0;
 }
 
-constexpr int kLineErrorBits[5] = {0x01, 0x02, 0x04, 0x08, 0x10};
+// Indexed by the public selectors QCOMM_LINE_OVERFLOW .. QCOMM_LINE_BREAK.
+constexpr int kLineErrorBits[5] = {SER_ERR_OVERFLOW, SER_ERR_OVERRUN, SER_ERR_PARITY,
+                                   SER_ERR_FRAMING, SER_ERR_BREAK};
+static_assert(QCOMM_MODEM_CTS == SER_LINE_CTS && QCOMM_MODEM_DSR == SER_LINE_DSR &&
+                  QCOMM_MODEM_RING == SER_LINE_RING && QCOMM_MODEM_CARRIER == SER_LINE_CARRIER &&
+                  QCOMM_BREAK_SEEN == SER_ERR_BREAK,
+              "the public line bits are the driver's");
 
 }  // namespace
 
@@ -28,25 +34,25 @@ extern "C" {
 int conn_dsr(Connection* c) {
   if (!conn_is_valid(c)) return 0;
   if (ethernet(c)) return ETH_LOAD(c, status);
-  return input_line(c, ser_dsr, 0x20);
+  return input_line(c, ser_dsr, QCOMM_MODEM_DSR);
 }
 
 int conn_carrier(Connection* c) {
   if (!conn_is_valid(c)) return 0;
   if (ethernet(c)) return ETH_LOAD(c, status);
-  return input_line(c, ser_carrier, 0x80);
+  return input_line(c, ser_carrier, QCOMM_MODEM_CARRIER);
 }
 
 int conn_cts(Connection* c) {
   if (!conn_is_valid(c)) return 0;
   if (ethernet(c)) return ETH_LOAD(c, status);
-  return input_line(c, ser_cts, 0x10);
+  return input_line(c, ser_cts, QCOMM_MODEM_CTS);
 }
 
 int conn_ring(Connection* c) {
   if (!conn_is_valid(c)) return 0;
   if (ethernet(c)) return 0;
-  return input_line(c, ser_ring, 0x40);
+  return input_line(c, ser_ring, QCOMM_MODEM_RING);
 }
 
 // Without a port the driver is asked about port -1 and answers -1, which is passed on.
@@ -66,12 +72,12 @@ int conn_line_errors(Connection* c, int selector) {
   if (!conn_is_valid(c)) return 0;
   if (ethernet(c)) {
     const int listen = ETH_LOAD(c, listen_state);
-    return listen != 0 ? listen - 10 : int(ETH_LOAD(c, accepted_valid));
+    return listen != qc::kListening ? listen - 10 : int(ETH_LOAD(c, accepted_valid));
   }
   // An unknown selector answers 0 without reading the error word: reading clears it,
   // and the reader and a later valid question would lose errors nobody looked at.
   if (c->serial_port == 0) return -1;
-  if (selector < 0 || selector > 4) return 0;
+  if (selector < QCOMM_LINE_OVERFLOW || selector > QCOMM_LINE_BREAK) return 0;
   const int32_t word = ser_errors(drv(c), -1);
   if (word < 0) return word;
   return word & kLineErrorBits[selector];
@@ -80,7 +86,7 @@ int conn_line_errors(Connection* c, int selector) {
 int conn_break(Connection* c, int state) {
   if (!conn_is_valid(c)) return 0;
   if (ethernet(c)) return 0;
-  return ser_break(drv(c), state > 0 ? 'A' : state == 0 ? 'C' : 'D');
+  return ser_break(drv(c), state > 0 ? SER_BREAK_ON : state == 0 ? SER_BREAK_OFF : SER_BREAK_SEEN);
 }
 
 }  // extern "C"

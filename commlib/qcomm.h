@@ -14,6 +14,11 @@
  * worker threads fill the receive queues behind them); msg_length and conn_log_event
  * may also be called from any other thread.
  *
+ * Results: each entry point's comment gives its results; the refusal value (what it
+ * returns for an unregistered object) is 0 unless the comment says otherwise. A result
+ * never means two things: where a system error is passed on it is offset by
+ * QCOMM_SYSTEM_ERROR_BASE (below), so it cannot meet one of the library's own codes.
+ *
  * Usable from C and C++.
  */
 #ifndef QCOMM_H
@@ -36,11 +41,97 @@ struct Connection;
 /* Size of the object and offsets of its public fields. */
 #define QCOMM_OBJECT_SIZE 322355
 #define QCOMM_OBJECT_ALIGN 4         /* a caller's block starts on this boundary */
-#define QCOMM_OFFSET_STATUS 136      /* int16: 0 not connected, 1..4 connected */
+#define QCOMM_OFFSET_STATUS 136      /* int16: a QCOMM_STATUS_ value */
 #define QCOMM_OFFSET_SERIAL_RAW 310056 /* uint16: nonzero serves raw serial bytes */
 #define QCOMM_OFFSET_RX_DROPPED 322206 /* uint32: messages dropped, queue full */
 
-/* ---- objects ---- */
+/* ---- messages ----
+ * Every message has one layout on every transport: byte 0 type, byte 1 command, bytes
+ * 2-3 the length of the whole message (little-endian), then the payload, and in the
+ * last four bytes the sequence number (little-endian) that msg_build gives it. */
+#define QCOMM_MAX_MESSAGE 1600 /* largest message, header and sequence number included */
+#define QCOMM_MSG_OVERHEAD 8   /* type, command, length and sequence number */
+#define QCOMM_MIN_ETHERNET_TYPE 0x80 /* ethernet refuses types below this (conn_send) */
+
+/* Type classes (conn_set_class): how messages of a type travel and are queued. */
+#define QCOMM_CLASS_STREAM 0    /* TCP or the serial line; stream channel */
+#define QCOMM_CLASS_DATAGRAM 1  /* UDP; datagram channel */
+#define QCOMM_CLASS_LATEST 2    /* UDP; while connected only the newest copy stays queued */
+#define QCOMM_CLASS_BROADCAST 4 /* UDP to this computer's /24 subnet broadcast address */
+
+/* Receive channels (rx_receive, conn_poll, conn_wait). */
+#define QCOMM_CHANNEL_EITHER (-1) /* stream first, then datagram */
+#define QCOMM_CHANNEL_STREAM 0
+#define QCOMM_CHANNEL_DATAGRAM 1
+
+/* conn_poll and conn_wait results: which channels hold a message. */
+#define QCOMM_POLL_STREAM 1
+#define QCOMM_POLL_DATAGRAM 2
+
+/* rx_status questions. */
+#define QCOMM_RX_ANY 0            /* 1 when a message waits on either channel */
+#define QCOMM_RX_STREAM 1         /* 1 when a stream message waits */
+#define QCOMM_RX_STREAM_TYPE 2    /* type of the oldest stream message (0: none) */
+#define QCOMM_RX_STREAM_PAYLOAD 3 /* its payload length (0: none) */
+
+/* conn_get_status and the status field. */
+#define QCOMM_STATUS_DOWN 0          /* not connected */
+#define QCOMM_STATUS_CONNECTED 1     /* client: connected in the connect call */
+#define QCOMM_STATUS_CONNECT_DONE 2  /* client: a pending connect completed */
+#define QCOMM_STATUS_ACCEPTED 3      /* server: a client is connected */
+#define QCOMM_STATUS_ALREADY 4       /* client: found already connected */
+#define QCOMM_STATUS_PORT_OPEN 4     /* serial: the port is open */
+
+/* conn_connect flags. */
+#define QCOMM_FLAG_SERVER 0x01    /* the answering side (listens, sends beacons) */
+#define QCOMM_FLAG_LOOPBACK 0x10  /* use 127.0.0.1 whatever the address says */
+#define QCOMM_FLAG_NO_BEACON 0x20 /* server sends no beacons, client ignores them */
+#define QCOMM_FLAG_UDP_ONLY 0x40  /* client makes no TCP connection */
+#define QCOMM_DEFAULT_PORT 5510   /* TCP port when conn_connect is given 0 */
+
+/* Results of conn_connect (0 also when refused). */
+#define QCOMM_CONNECT_OK 0 /* connected (serial) or started (ethernet) */
+#define QCOMM_CONNECT_UNKNOWN_TRANSPORT 1
+#define QCOMM_CONNECT_NO_COM_NUMBER 2  /* serial: nothing after "COM" */
+#define QCOMM_CONNECT_NO_COM 4         /* serial: no "COM" in the port text */
+#define QCOMM_CONNECT_NO_UDP_SOCKET 2  /* ethernet */
+#define QCOMM_CONNECT_UDP_BIND 3       /* ethernet */
+#define QCOMM_CONNECT_NO_TCP_SOCKET 4  /* ethernet */
+#define QCOMM_CONNECT_TCP_BIND 5       /* ethernet, server */
+#define QCOMM_CONNECT_LISTEN_LATE 9    /* ethernet, server: not listening in time (it
+                                          keeps trying in the background) */
+
+/* Results of conn_send. */
+#define QCOMM_SEND_OK 0
+#define QCOMM_SEND_NO_PORT 1      /* serial: no port open */
+#define QCOMM_SEND_SHORT_WRITE 2  /* serial: the driver wrote another count */
+#define QCOMM_SEND_TOO_LONG 32    /* length above QCOMM_MAX_MESSAGE, or negative */
+#define QCOMM_SEND_LOW_TYPE 33    /* ethernet: type below QCOMM_MIN_ETHERNET_TYPE */
+#define QCOMM_SEND_NO_LENGTH 34   /* ethernet: the length field is 0 */
+/* A failed socket send: QCOMM_SYSTEM_ERROR_BASE plus the system's error number (on
+ * Windows the Winsock numbers are already above it and pass unchanged). */
+#define QCOMM_SYSTEM_ERROR_BASE 10000
+
+/* Modem lines and line errors. */
+#define QCOMM_MODEM_CTS 0x10
+#define QCOMM_MODEM_DSR 0x20
+#define QCOMM_MODEM_RING 0x40
+#define QCOMM_MODEM_CARRIER 0x80
+#define QCOMM_DTR_ON 1       /* conn_dtr reading */
+#define QCOMM_RTS_ON 2       /* conn_rts reading */
+#define QCOMM_BREAK_SEEN 0x10 /* conn_break(c, -1): a break arrived */
+#define QCOMM_LINE_OVERFLOW 0 /* conn_line_errors selectors */
+#define QCOMM_LINE_OVERRUN 1
+#define QCOMM_LINE_PARITY 2
+#define QCOMM_LINE_FRAMING 3
+#define QCOMM_LINE_BREAK 4
+
+/* ---- objects ----
+ * conn_alloc: a new object, null when out of memory. conn_free: disconnects and frees
+ * (null and unregistered objects are ignored). conn_is_valid: 1 registered, else 0.
+ * conn_set_class: the QCOMM_CLASS_ of types first..last (last taken modulo 256; below
+ * first: no type). conn_disconnect: ethernet 0; serial 0 without a port, else the driver's
+ * close result (1 closed, 0 the close failed). */
 QCOMM_API int conn_object_size(void);
 QCOMM_API struct Connection* conn_alloc(void);
 /* Initialises a caller-owned block of at least QCOMM_OBJECT_SIZE bytes that starts on a
@@ -54,14 +145,20 @@ QCOMM_API void conn_set_class(struct Connection* c, uint8_t first, int last, uin
 QCOMM_API int conn_disconnect(struct Connection* c);
 
 /* ---- connect and send ----
- * transport "serial"/"modem" (any case) or text beginning with "ethernet"; port is the
- * TCP port (0: 5510) or the bit rate; flags bit 0 server, 4 loopback, 5 no beacons,
- * 6 UDP only. Returns 0 or an error code (1 unknown transport). */
+ * transport "serial"/"modem" (any case) or text beginning with "ethernet"; address the
+ * host (ethernet) or a port text holding "COMn", with ":HW" for hardware flow control
+ * (serial); port the TCP port (0: QCOMM_DEFAULT_PORT; UDP uses it and the next one) or
+ * the bit rate (0: 9600); flags QCOMM_FLAG_ bits. Returns 0 or a QCOMM_CONNECT_ code;
+ * ethernet: a negative number is the name lookup's own code (getaddrinfo's, on Windows
+ * the Winsock number); serial: a negative number is the port driver's code (the port
+ * would not open). */
 QCOMM_API int conn_connect(struct Connection* c, const char* transport, const char* address,
                            int port, int flags);
-/* Sends one message (len 0: its own length field). 0 sent; 32 too long; ethernet:
- * 33 type below 128, 34 length field 0, else a system error number. */
+/* Sends one message (len 0: its own length field) on the caller's thread. Returns a
+ * QCOMM_SEND_ code, or for a failed socket send QCOMM_SYSTEM_ERROR_BASE plus the
+ * system's error number (so a broken connection never reads as QCOMM_SEND_TOO_LONG). */
 QCOMM_API int conn_send(struct Connection* c, const uint8_t* msg, int len);
+/* The message's length field; 0 for a null message (the object is not looked at). */
 QCOMM_API int msg_length(struct Connection* c, const uint8_t* msg);
 
 /* By-index table of 8 entries. action 0: frees every entry's object and returns index.
@@ -73,7 +170,10 @@ QCOMM_API intptr_t conn_slot(int index, int action);
 /* The object in entry 0..6, else null (entry 7 is reachable only through conn_slot). */
 QCOMM_API struct Connection* conn_at(int index);
 
-/* ---- public face ---- */
+/* ---- public face ----
+ * conn_get_status: a QCOMM_STATUS_ value. conn_get_rx_dropped: messages dropped because
+ * a receive queue was full. conn_get_serial_raw / conn_set_serial_raw: nonzero hands
+ * the serial bytes over unframed (rx_receive then returns raw bytes). */
 QCOMM_API int conn_get_status(struct Connection* c);
 QCOMM_API uint32_t conn_get_rx_dropped(struct Connection* c);
 QCOMM_API int conn_get_serial_raw(struct Connection* c);
@@ -81,21 +181,22 @@ QCOMM_API void conn_set_serial_raw(struct Connection* c, int raw);
 
 /* ---- messages and receive queues ---- */
 /* Builds type, command, length, payload and sequence into buf; returns the length
- * (payload_len + 8) or 0. */
+ * (payload_len + QCOMM_MSG_OVERHEAD), or 0 when buf is null or the message does not fit
+ * in size or in the 16-bit length field (conn_send takes at most QCOMM_MAX_MESSAGE). */
 QCOMM_API int msg_build(struct Connection* c, uint8_t* buf, int size, uint8_t type,
                         uint8_t command, const void* payload, int payload_len);
-/* what 0: any message waiting; 1: a stream message waiting; 2: type of the oldest
- * stream message; 3: its payload length. */
+/* what: a QCOMM_RX_ question; another value answers 0. Runs one serial reader pass. */
 QCOMM_API int rx_status(struct Connection* c, int what);
-/* channel -1 both (stream first), 0 stream, +1 datagram; returns the bytes copied. */
+/* Takes the oldest message of the channel (QCOMM_CHANNEL_); returns the bytes copied
+ * (0: none waiting, or no buffer). A message longer than size is cut to it and gone. */
 QCOMM_API int rx_receive(struct Connection* c, int channel, void* buf, int size);
 
 /* ---- validity, poll and flush (application thread) ---- */
 /* 1 when c is not a registered object, else 0; the second argument is ignored. */
 QCOMM_API int conn_is_invalid(struct Connection* c, int ignored);
-/* Receive-side state: bit 1 a stream message waiting (channel <= 0), bit 2 a datagram
- * waiting (channel != 0); in serial raw mode 1 when raw bytes wait. 0 when refused.
- * Runs one serial reader pass first. */
+/* Receive-side state: QCOMM_POLL_STREAM when a stream message waits (channel <= 0),
+ * QCOMM_POLL_DATAGRAM when a datagram waits (channel != 0); in serial raw mode 1 when raw
+ * bytes wait. Runs one serial reader pass first. */
 QCOMM_API int conn_poll(struct Connection* c, int channel);
 /* Waits until a message waits on the channel (-1 either, 0 stream, +1 datagram, as
  * rx_receive), the connection's status changes, or timeout_ms passes (0: does not block;
@@ -138,13 +239,17 @@ QCOMM_API void serial_line_status(struct Connection* c, int* error_number, int* 
 QCOMM_API void serial_reopen(struct Connection* c);
 
 /* ---- modem lines (both transports) ----
- * Serial: DSR 0x20, carrier 0x80, CTS 0x10, RING 0x40 when on (0 without a port).
- * Ethernet: DSR, carrier, CTS and DTR answer the connection status; RING, RTS, break 0.
- * conn_dtr/conn_rts state 1 raises, 0 lowers, else reads the last setting (DTR 0/1,
- * RTS 0/2). conn_line_errors selector 0..4: overflow, overrun, parity, framing, break
- * (reading clears the whole error word; another selector answers 0). conn_break state
- * > 0 on, 0 off, < 0: 0x10 when a break arrived. -1 on a serial connection without a
- * port for conn_dtr, conn_rts, conn_line_errors and conn_break. */
+ * Serial: QCOMM_MODEM_DSR, _CARRIER, _CTS, _RING when on (0 without a port).
+ * Ethernet: DSR, carrier, CTS and DTR answer the connection status; RING, RTS, break 0;
+ * conn_line_errors answers the listen state - 10 while a server is not listening, else
+ * how the stream connection came about (1 accepted or connected at once, 2 a pending
+ * connect completed, 0 none).
+ * conn_dtr/conn_rts state 1 raises, 0 lowers, else reads the last setting (0 or
+ * QCOMM_DTR_ON / QCOMM_RTS_ON); raising or lowering returns the driver's result.
+ * conn_line_errors selector QCOMM_LINE_: that error's bit (reading clears the whole
+ * error word; another selector answers 0), or the driver's negative code. conn_break
+ * state > 0 on, 0 off, < 0: QCOMM_BREAK_SEEN when a break arrived. -1 on a serial
+ * connection without a port for conn_dtr, conn_rts, conn_line_errors and conn_break. */
 QCOMM_API int conn_dsr(struct Connection* c);
 QCOMM_API int conn_carrier(struct Connection* c);
 QCOMM_API int conn_cts(struct Connection* c);

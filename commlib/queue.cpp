@@ -31,7 +31,7 @@ uint32_t msg_sequence(const uint8_t* m, int limit) {
 // Messages are polled from the application thread; a serial connection has no reader
 // thread, so its bytes are read on the way in.
 void poll_serial(Connection* c) {
-  if (c->transport == 0) serial_poll(c);
+  if (c->transport == kTransportSerial) serial_poll(c);
 }
 }  // namespace
 
@@ -59,22 +59,23 @@ int queue_message(Connection* c, int length, int channel, const char* source) {
   uint32_t seq = msg_sequence(m, kRxBufSize);
   if (c->last_rx_seq[ch] != 0 && seq != c->last_rx_seq[ch] + 1) ++c->seq_gaps[ch];
   c->last_rx_seq[ch] = seq;
-  capture_event(c, kRx, uint16_t(ch), le32(m), seq, le32(m + 4));
+  capture_event(c, kRx, uint16_t(kEvQueuedStream + ch), le32(m), seq, le32(m + 4));
 
   MessageQueue& q = c->queue[ch];
   // A datagram longer than a slot would lose its sequence number if cut, so it is
   // dropped and counted like a message that found its queue full.
   if (length < 1 || length > kMaxMessage) {
     ++c->rx_dropped;
-    capture_event(c, kRx, 21, 0, seq, 0);
+    capture_event(c, kRx, kEvQueueFullDrop, 0, seq, 0);
     return 1;
   }
 
-  if (cls == 2 && status_of(c) != 0) {
+  if (cls == kClassLatest && status_of(c) != kStatusDown) {
     for (int i = 0; i < kQueueSlots; ++i) {
       uint8_t* s = slot_data(q, i);
       if (q.slot_ref[i] && std::memcmp(s, m, 4) == 0) {
-        capture_event(c, kRx, 20, uint32_t(i), msg_sequence(s, kMaxMessage), le32(s + 4));
+        capture_event(c, kRx, kEvReplacedLatest, uint32_t(i), msg_sequence(s, kMaxMessage),
+                      le32(s + 4));
         slot_fill(s, m, length);
         wait_queues_changed(c);
         return 0;
@@ -84,7 +85,7 @@ int queue_message(Connection* c, int length, int channel, const char* source) {
 
   if (q.count >= kQueueSlots) {
     ++c->rx_dropped;
-    capture_event(c, kRx, 21, 0, seq, 0);
+    capture_event(c, kRx, kEvQueueFullDrop, 0, seq, 0);
     return 1;
   }
 
@@ -101,7 +102,7 @@ int queue_message(Connection* c, int length, int channel, const char* source) {
   // The count said there was room but no slot is free: the references and the count
   // disagree, which only a caller writing the queue directly can cause.
   ++c->rx_dropped;
-  capture_event(c, kRx, 21, 0, seq, 0);
+  capture_event(c, kRx, kEvQueueFullDrop, 0, seq, 0);
   return 1;
 }
 
@@ -131,11 +132,10 @@ int msg_build(Connection* c, uint8_t* buf, int size, uint8_t type, uint8_t comma
   int len = payload_len + 8;
   buf[0] = type;
   buf[1] = command;
-  buf[2] = uint8_t(len);
-  buf[3] = uint8_t(len >> 8);
+  put_le16(buf + 2, uint16_t(len));
   if (payload && payload_len > 0) std::memcpy(buf + 4, payload, size_t(payload_len));
-  uint32_t seq = c->type_class[type] ? ++c->tx_seq_datagram : ++c->tx_seq_stream;
-  for (int i = 0; i < 4; ++i) buf[4 + payload_len + i] = uint8_t(seq >> (8 * i));
+  uint32_t seq = c->type_class[type] != kClassStream ? ++c->tx_seq_datagram : ++c->tx_seq_stream;
+  put_le32(buf + 4 + payload_len, seq);
   return len;
 }
 
@@ -144,17 +144,17 @@ int rx_status(Connection* c, int what) {
   poll_serial(c);
   Guard g(lock_queue());
   switch (what) {
-    case 0:
+    case QCOMM_RX_ANY:
       return (c->queue[0].count || c->queue[1].count) ? 1 : 0;
-    case 1:
+    case QCOMM_RX_STREAM:
       return c->queue[0].count ? 1 : 0;
-    case 2:
-    case 3: {
+    case QCOMM_RX_STREAM_TYPE:
+    case QCOMM_RX_STREAM_PAYLOAD: {
       if (!c->queue[0].count) return 0;
       int i = rx_oldest(c->queue[0]);
       if (i < 0) return 0;
       const uint8_t* m = slot_data(c->queue[0], i);
-      return what == 2 ? int(m[0]) : int(le16(m + 2)) - 8;
+      return what == QCOMM_RX_STREAM_TYPE ? int(m[0]) : int(le16(m + 2)) - QCOMM_MSG_OVERHEAD;
     }
     default:
       return 0;
@@ -166,14 +166,14 @@ int rx_receive(Connection* c, int channel, void* buf, int size) {
   // Nothing is taken that could not be handed over.
   if (!buf || size <= 0) return 0;
   uint8_t* out = static_cast<uint8_t*>(buf);
-  if (c->transport == 0) {
+  if (c->transport == kTransportSerial) {
     serial_poll(c);
     if (c->serial_raw) {
       Guard g(lock_serial_input());
       int have = c->serial_raw_count;
       if (have > kSerialBuf) have = kSerialBuf;
       if (have == 0) {
-        capture_event(c, kRx, 317, c->serial_port, 0, 0);
+        capture_event(c, kRx, kEvSerRawEmpty, c->serial_port, 0, 0);
         return 0;
       }
       int n = have < size ? have : size;
@@ -186,7 +186,7 @@ int rx_receive(Connection* c, int channel, void* buf, int size) {
       }
       uint8_t head[4] = {};
       std::memcpy(head, out, size_t(n < 4 ? n : 4));
-      capture_event(c, kRx, 301, uint32_t(n), 0, le32(head));
+      capture_event(c, kRx, kEvSerRawTaken, uint32_t(n), 0, le32(head));
       return n;
     }
   }
@@ -211,9 +211,9 @@ int rx_receive(Connection* c, int channel, void* buf, int size) {
     --q.count;
     wait_queues_changed(c);
     if (len == 0) {
-      capture_event(c, kRx, 30, 0, 0, 0);
+      capture_event(c, kRx, kEvUnqueued, 0, 0, 0);
     } else {
-      capture_event(c, kRx, 30, le32(m), msg_sequence(m, kMaxMessage), le32(m + 4));
+      capture_event(c, kRx, kEvUnqueued, le32(m), msg_sequence(m, kMaxMessage), le32(m + 4));
     }
   }
   trace_printf("%c unqueued %d\n", role_letter(c), slot);

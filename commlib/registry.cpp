@@ -63,8 +63,8 @@ Connection* init_block(void* block, uint8_t user_buffer) {
   std::memset(block, 0, kObjectSize);
   c->queue[0].capacity = kQueueStorage;
   c->queue[1].capacity = kQueueStorage;
-  for (int t = 160; t <= 175; ++t) c->type_class[t] = 1;
-  c->type_class[239] = 1;
+  for (int t = kFirstDatagramType; t <= kLastDatagramType; ++t) c->type_class[t] = kClassDatagram;
+  c->type_class[kTypePoke] = kClassDatagram;
 
   {
     Guard g(lock_registry());

@@ -16,6 +16,10 @@ namespace {
 
 constexpr int kStreamSendWaitMs = 5000;
 
+// A system error number as a send result: offset so that it never meets the library's
+// own codes (EPIPE is 32, which would read as "too long").
+int system_error(int err) { return err == 0 ? 0 : QCOMM_SYSTEM_ERROR_BASE + err; }
+
 // The message's sequence number and bytes 4-7 as far as they lie inside len.
 void header_values(const uint8_t* msg, int len, uint32_t* seq, uint32_t* word1) {
   int field = le16(msg + 2);
@@ -63,10 +67,10 @@ extern "C" int msg_length(Connection* c, const uint8_t* msg) {
 extern "C" int conn_send(Connection* c, const uint8_t* msg, int len) {
   if (!conn_is_valid(c) || !msg) return 0;
   if (len == 0) len = le16(msg + 2);
-  if (len > kMaxMessage || len < 0) return 32;  // a negative count is as unusable
-  if (c->transport == 1) {
-    if (msg[0] < 0x80) return 33;
-    if (le16(msg + 2) == 0) return 34;
+  if (len > kMaxMessage || len < 0) return QCOMM_SEND_TOO_LONG;  // negative: as unusable
+  if (c->transport == kTransportEthernet) {
+    if (msg[0] < QCOMM_MIN_ETHERNET_TYPE) return QCOMM_SEND_LOW_TYPE;
+    if (le16(msg + 2) == 0) return QCOMM_SEND_NO_LENGTH;
     return eth_send(c, msg, len);
   }
   return serial_send(c, msg, len);
@@ -75,19 +79,20 @@ extern "C" int conn_send(Connection* c, const uint8_t* msg, int len) {
 extern "C" int eth_send(Connection* c, const uint8_t* msg, int len) {
   if (!conn_is_valid(c)) return 1;
   const int cls = c->type_class[msg[0]];
-  if (ETH_LOAD(c, status) == 0) {
+  if (ETH_LOAD(c, status) == kStatusDown) {
     trace_printf("%c sending message to unconnected port\n", role_letter(c));
-    capture_event(c, kTx, 99, uint32_t(cls), c->is_server, uint32_t(int32_t(ETH_LOAD(c, listen_state))));
-    if (c->is_server && ETH_LOAD(c, listen_state) >= 0) eth_reconnect(c, 0);
+    capture_event(c, kTx, kEvSendUnconnected, uint32_t(cls), c->is_server,
+                  uint32_t(int32_t(ETH_LOAD(c, listen_state))));
+    if (c->is_server && ETH_LOAD(c, listen_state) >= kListening) eth_reconnect(c, 0);
   }
   uint32_t seq = 0, word1 = 0;
   header_values(msg, len, &seq, &word1);
 
-  if (cls == 0 && ETH_LOAD(c, status) != 0) {
+  if (cls == kClassStream && ETH_LOAD(c, status) != kStatusDown) {
     int s = int(c->is_server ? ETH_LOAD(c, accepted_socket) : ETH_LOAD(c, tcp_socket));
-    if (s <= 2) return sock_err_not_connected_code();
-    int r = stream_write(s, msg, len);
-    capture_event(c, kTx, 42, le32(msg), seq, word1);
+    if (s <= 2) return system_error(sock_err_not_connected_code());
+    int r = system_error(stream_write(s, msg, len));
+    capture_event(c, kTx, kEvSentStream, le32(msg), seq, word1);
     full_record(c, c->is_server ? 12 : 11, msg, len);
     return r;
   }
@@ -101,8 +106,8 @@ extern "C" int eth_send(Connection* c, const uint8_t* msg, int len) {
   sock_addr_text(&to, text, sizeof text);
   trace_printf("%c sending to  %d %s\n", role_letter(c), sock_addr_port(&to), text);
   int us = int(ETH_LOAD(c, udp_socket));
-  if (us <= 2) return sock_err_not_connected_code();
-  if (cls == 4) {
+  if (us <= 2) return system_error(sock_err_not_connected_code());
+  if (cls == kClassBroadcast) {
     sock_set_broadcast(us);
     uint8_t ip[4];
     std::memcpy(ip, c->local_ip, 4);
@@ -110,14 +115,14 @@ extern "C" int eth_send(Connection* c, const uint8_t* msg, int len) {
     sock_addr_make(&to, ip, uint16_t(c->udp_port));
   }
   int r = sock_sendto(us, msg, len, &to);
-  capture_event(c, kTx, 41, le32(msg), seq, word1);
+  capture_event(c, kTx, kEvSentDatagram, le32(msg), seq, word1);
   full_record(c, c->is_server ? 14 : 13, msg, len);
-  return r < 0 ? -r : 0;
+  return r < 0 ? system_error(-r) : 0;
 }
 
 extern "C" int eth_reconnect(Connection* c, int attempt) {
   if (!conn_is_valid(c)) return 1;
-  capture_event(c, kRx, 92, uint32_t(ETH_LOAD(c, status)), ETH_LOAD(c, thread_running),
+  capture_event(c, kRx, kEvReconnect, uint32_t(ETH_LOAD(c, status)), ETH_LOAD(c, thread_running),
                 ETH_LOAD(c, accepted_socket));
   if (attempt != 0) attempt = attempt % 10 + 1;
   int rc = 0;
@@ -131,8 +136,8 @@ extern "C" int eth_reconnect(Connection* c, int attempt) {
     host[63] = 0;
     rc = eth_connect(c, host, int(c->tcp_port), int(c->udp_port));
   }
-  if (rc == 0 && attempt != 0 && !c->is_server && ETH_LOAD(c, status) == 0 &&
-      c->type_class[kTypePoke] != 0) {
+  if (rc == 0 && attempt != 0 && !c->is_server && ETH_LOAD(c, status) == kStatusDown &&
+      c->type_class[kTypePoke] != kClassStream) {
     uint8_t poke[400];
     int n = msg_build(c, poke, sizeof poke, kTypePoke, 0, nullptr, 0);
     rc = n == 0 ? 2 : conn_send(c, poke, 0);

@@ -9,7 +9,9 @@ namespace qc {
 
 namespace {
 
-int channel_of(const Connection* c, uint8_t type) { return c->type_class[type] ? 1 : 0; }
+int channel_of(const Connection* c, uint8_t type) {
+  return c->type_class[type] != kClassStream ? 1 : 0;
+}
 
 // Before each byte of raw mode (below 2) and of the message framing. A fault recorded
 // in an earlier pass is forgotten here; after an overflow the rest of this pass goes too,
@@ -32,20 +34,20 @@ int serial_frame_raw(Connection* c, const uint8_t* bytes, int n) {
   const bool quiet = c->serial_raw < 2;
   for (int i = 0; i < n; ++i) {
     if (quiet && quiet_drops_rest(c)) {
-      capture_event(c, kRx, 306, c->serial_overflow_len, 0, uint32_t(i));
+      capture_event(c, kRx, kEvSerRawDropped, c->serial_overflow_len, 0, uint32_t(i));
       break;
     }
     if (c->serial_raw_count >= kSerialLimit) {
       c->serial_error_time = c->serial_data_time;
       c->serial_overflow_len = c->serial_raw_count;
       c->rx_dropped++;
-      capture_event(c, kRx, 307, c->serial_raw_count, 0, c->rx_dropped);
+      capture_event(c, kRx, kEvSerRawFull, c->serial_raw_count, 0, c->rx_dropped);
       return 0;
     }
     c->serial_raw_buf[c->serial_raw_count] = bytes[i];
     c->serial_raw_count = uint16_t(c->serial_raw_count + 1);
   }
-  if (n > 0) capture_event(c, kRx, 308, uint32_t(n), 0, c->serial_data_time);
+  if (n > 0) capture_event(c, kRx, kEvSerRawKept, uint32_t(n), 0, c->serial_data_time);
   return n;
 }
 
@@ -65,13 +67,13 @@ int serial_frame_message(Connection* c, const uint8_t* bytes, int n) {
     if (quiet_drops_rest(c)) break;
     const uint16_t count = c->serial_raw_count;
     if (count >= kSerialLimit) {
-      capture_event(c, kRx, 322, count, 0, uint32_t(i));
+      capture_event(c, kRx, kEvSerBufferFull, count, 0, uint32_t(i));
       c->serial_error_time = c->serial_data_time;
       c->serial_overflow_len = count;
       c->rx_dropped++;
       return 0;
     }
-    if (record_bytes) capture_event(c, kRx, 319, count, 0, bytes[i]);
+    if (record_bytes) capture_event(c, kRx, kEvSerByte, count, 0, bytes[i]);
     c->serial_raw_buf[count] = bytes[i];
     c->serial_raw_count = uint16_t(count + 1);
   }
@@ -85,7 +87,7 @@ int serial_frame_message(Connection* c, const uint8_t* bytes, int n) {
   if (!good) {
     // No resynchronisation inside the held bytes: without a marker any offset could
     // look like a header, so the reader waits for the peer's next message instead.
-    capture_event(c, kRx, 320, uint32_t(held), 0, uint32_t(len));
+    capture_event(c, kRx, kEvSerBadHeader, uint32_t(held), 0, uint32_t(len));
     c->serial_error_time = c->serial_data_time;
     c->serial_raw_count = 0;
     c->serial_overflow_len = 0;
@@ -99,7 +101,7 @@ int serial_frame_message(Connection* c, const uint8_t* bytes, int n) {
   const int left = held - len;
   if (left > 0) std::memmove(c->serial_raw_buf, buf + len, size_t(left));
   c->serial_raw_count = uint16_t(left);
-  capture_event(c, kRx, 321, uint32_t(left), 0, uint32_t(len));
+  capture_event(c, kRx, kEvSerMessage, uint32_t(left), 0, uint32_t(len));
   return 1;
 }
 
@@ -129,8 +131,7 @@ void setup_long_end(Connection* c) {
   std::memset(c->rx_buf, 0, size_t(fill + 16));
   c->rx_buf[0] = 0x80;
   c->rx_buf[1] = c->serial_frame_buf[kLongCommandAt];
-  c->rx_buf[2] = uint8_t(len & 0xFF);
-  c->rx_buf[3] = uint8_t(len >> 8);
+  put_le16(c->rx_buf + 2, uint16_t(len));
   std::memcpy(c->rx_buf + 8, c->serial_frame_buf, size_t(fill));
   queue_message(c, len, channel_of(c, 0x80), "serialr");
 }

@@ -31,7 +31,7 @@ extern "C" int serial_set_mode(Connection* c, int setup_mode, int baud) {
   c->serial_baud = uint32_t(baud);
   // Without a port there is nothing to drive; the driver's port -1 would instead change
   // the defaults of its next open.
-  if (c->transport != 0 || c->serial_port == 0) {
+  if (c->transport != qc::kTransportSerial || c->serial_port == 0) {
     c->serial_setup_mode = uint16_t(setup_mode);
     return 0;
   }
@@ -43,22 +43,22 @@ extern "C" int serial_set_mode(Connection* c, int setup_mode, int baud) {
     serial_rts_op(c, setup_mode ? 0 : 1);
     do_switch = false;
     if (dsr_on(port)) {
-      ser_dtr(port, 'C');
+      ser_dtr(port, SER_LINE_CLEAR);
       const bool dropped = wait_dsr(port, false, qc::kHandshakeWaitMs);
-      ser_break(port, 'A');
+      ser_break(port, SER_BREAK_ON);
       std::this_thread::sleep_for(std::chrono::milliseconds(qc::kBreakMs));
-      ser_break(port, 'C');
-      ser_dtr(port, 'S');
+      ser_break(port, SER_BREAK_OFF);
+      ser_dtr(port, SER_LINE_SET);
       const bool returned = wait_dsr(port, true, qc::kHandshakeWaitMs);
       do_switch = dropped && returned;
     }
   }
   if (do_switch) {
-    const char rts = setup_mode ? 'C' : 'S';
+    const char rts = setup_mode ? SER_LINE_CLEAR : SER_LINE_SET;
     ser_rts(port, rts);
     ser_set_baud(port, baud);
     ser_rts(port, rts);
-    ser_dtr(port, 'S');
+    ser_dtr(port, SER_LINE_SET);
   }
   // The framing follows the request even when the peer did not answer: the caller
   // decides what to do about a link that no longer understands it.

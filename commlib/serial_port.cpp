@@ -2,13 +2,13 @@
 // every receive-side call runs first, and the answering half of the line-turnaround
 // handshake, which lives in the reader because the library has no serial thread.
 #include <atomic>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 
 #include "commlib/core.h"
 #include "commlib/serial.h"
 #include "commlib/transport.h"
+#include "platform/ascii.h"
 #include "serial/ser.h"
 
 namespace {
@@ -54,7 +54,7 @@ int serial_open(Connection* c, const char* port_text, int baud) {
 
   char text[404] = {};  // zero tail: the failure record reads four bytes past "M"
   if (port_text) std::snprintf(text, 401, "%s", port_text);
-  for (char* p = text; *p; ++p) *p = char(std::toupper(static_cast<unsigned char>(*p)));
+  ascii_upper_text(text);  // port texts fold the same in every locale
   const char* com = std::strstr(text, "COM");
   if (!com) return 4;
   int number = 0;

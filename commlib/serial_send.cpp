@@ -7,12 +7,12 @@
 #include "serial/ser.h"
 
 extern "C" int serial_write(Connection* c, const uint8_t* bytes, int count) {
-  if (c->serial_port == 0) return 1;
-  if (!bytes) return 2;
+  if (c->serial_port == 0) return QCOMM_SEND_NO_PORT;
+  if (!bytes) return QCOMM_SEND_SHORT_WRITE;
   if (count == 0) count = int(std::strlen(reinterpret_cast<const char*>(bytes)));
   const int32_t r = ser_write(int(c->serial_port) - 1, bytes, count);
-  if (r != count) return 2;
-  qc::capture_event(c, qc::kTx, 309, uint32_t(count), 0, qc::first_four(bytes, count));
+  if (r != count) return QCOMM_SEND_SHORT_WRITE;
+  qc::capture_event(c, qc::kTx, qc::kEvSerWrite, uint32_t(count), 0, qc::first_four(bytes, count));
   return 0;
 }
 

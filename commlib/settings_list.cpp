@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "platform/ascii.h"
+#include "platform/little_endian.h"
+
 namespace {
 
 // A list keeps insertion order; a vector does that without a hand-made chain, and
@@ -21,15 +24,9 @@ SettingsList g_changed;
 constexpr size_t kJoinSize = 280;    // name "=" value and the terminating zero
 constexpr size_t kChangedSize = 260;  // settings_next_changed buffer
 
-char ascii_lower(char ch) { return (ch >= 'A' && ch <= 'Z') ? char(ch - 'A' + 'a') : ch; }
-
 // Prefix match over the key's length only: "a" matches "a=1" and also "abc=2".
 bool begins_with(const std::string& text, const char* key, size_t key_len) {
-  if (text.size() < key_len) return false;
-  for (size_t i = 0; i < key_len; ++i) {
-    if (ascii_lower(text[i]) != ascii_lower(key[i])) return false;
-  }
-  return true;
+  return text.size() >= key_len && ascii_same_n_nocase(text.data(), key, key_len);
 }
 
 SettingsList::iterator find_first(SettingsList& list, const char* key, size_t key_len) {
@@ -84,8 +81,8 @@ extern "C" int settings_parse(const uint8_t* msg, int size) {
   if (!msg || size < 8) return 0;
   // The walk ends at whichever comes first: the text length at offset 6, the
   // message's own length field, or the bytes the caller actually holds.
-  size_t end = 8 + size_t(msg[6] | msg[7] << 8);
-  size_t msg_len = size_t(msg[2] | msg[3] << 8);
+  size_t end = 8 + size_t(le16(msg + 6));
+  size_t msg_len = size_t(le16(msg + 2));
   if (msg_len < end) end = msg_len;
   if (size_t(size) < end) end = size_t(size);
 

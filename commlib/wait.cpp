@@ -28,13 +28,13 @@ constexpr int kHandshakeSliceMs = 100;
 // Under the queue lock: what conn_poll reports for the queues.
 int queue_bits(const Connection* c, int channel) {
   int bits = 0;
-  if (channel <= 0 && c->queue[0].count) bits |= 1;
-  if (channel != 0 && c->queue[1].count) bits |= 2;
+  if (channel <= 0 && c->queue[0].count) bits |= QCOMM_POLL_STREAM;
+  if (channel != 0 && c->queue[1].count) bits |= QCOMM_POLL_DATAGRAM;
   return bits;
 }
 
 int ready_bits(Connection* c, int channel) {
-  if (c->transport == 0 && c->serial_raw) {
+  if (c->transport == kTransportSerial && c->serial_raw) {
     Guard g(lock_serial_input());
     return c->serial_raw_count ? 1 : 0;
   }
@@ -53,7 +53,8 @@ void sync_handle(Connection* c) {
 
 void follow_port(Connection* c) {
   if (!c->wait_handle) return;
-  intptr_t source = c->transport == 0 && c->serial_port ? ser_input_handle(c->serial_port - 1) : -1;
+  intptr_t source =
+      c->transport == kTransportSerial && c->serial_port ? ser_input_handle(c->serial_port - 1) : -1;
   waitable_follow(int(c->wait_handle), source);
 }
 
@@ -143,7 +144,8 @@ extern "C" {
 
 int conn_wait(Connection* c, int channel, int timeout_ms) {
   if (!conn_is_valid(c)) return 0;
-  if (c->transport == 0 && c->serial_port != 0) return wait_serial(c, channel, timeout_ms);
+  if (c->transport == kTransportSerial && c->serial_port != 0)
+    return wait_serial(c, channel, timeout_ms);
   return wait_queues(c, channel, timeout_ms);
 }
 

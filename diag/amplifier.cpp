@@ -109,7 +109,7 @@ int prosb_probe() {
     return -1;
   }
   conn_set_serial_raw(c, 1);
-  unsigned char buf[1600];
+  unsigned char buf[QCOMM_MAX_MESSAGE];
   int total = 0;
   for (int i = 0; i < kProbeRounds; ++i) {
     total += rx_receive(c, -1, buf, static_cast<int>(sizeof buf));
@@ -124,20 +124,62 @@ int prosb_probe() {
   return total;
 }
 
-struct SweepRow {
+// The amplifiers the test knows, by USB vendor and product. The family (device code / 10
+// of the configured input source) searches for its own entry first; when that finds
+// nothing, every entry is tried in this order ("Checking other amplifiers").
+struct AmplifierKind {
+  int family;
   const char* vendor;
-  const char* product;
-  const char* message;
+  const char* product;        // the family's own search; null: any product
+  const char* sweep_product;  // the sweep's search; null: any product
+  const char* missing;        // the family's search found nothing (null: device unhandled)
+  const char* present;        // the family's search found it (null: nothing said)
+  const char* old_driver;     // a product id that means the wrong driver is installed
+  const char* old_driver_note;
+  bool port_check;            // the configured COM port is checked against the device's
+  const char* found;          // the sweep found it
 };
 
-const SweepRow kSweep[] = {
-    {"VID_0403", "PID_FF20", "TTUSB found\n"},
-    {"VID_0EA9", nullptr, "J&J amplifier found\n"},
-    {"VID_0AC2", nullptr, "Atlantis/Discovery found\n"},
-    {"VID_1167", nullptr, "esiPro/A400/A200 found\n"},
-    {"VID_0403", "PID_E958", "*-Wiz device found\n"},
-    {"VID_0C72", "PID_000C", "PCAN-USB Q20 device found\n"},
+const AmplifierKind kAmplifiers[] = {
+    {0, "VID_0403", "PID_FF20", "PID_FF20", nullptr, "Looks like a TTUSB is plugged in\n",
+     nullptr, nullptr, false, "TTUSB found\n"},
+    {2, "VID_0EA9", nullptr, nullptr, "Unable to locate J&J device\n", nullptr, nullptr, nullptr,
+     false, "J&J amplifier found\n"},
+    {5, "VID_0AC2", nullptr, nullptr, "Unable to locate Atlantis/Discovery device\n", nullptr,
+     nullptr, nullptr, true, "Atlantis/Discovery found\n"},
+    {6, "VID_1167", nullptr, nullptr, "Unable to locate esiPro/A200/A400\n", nullptr, "PID_110",
+     "Hmmm... looks like the esiPro/A200/A400 drivers not correct\n", false,
+     "esiPro/A400/A200 found\n"},
+    {7, "VID_0403", "PID_E958", "PID_E958", "Unable to locate *-Wiz device\n", nullptr, nullptr,
+     nullptr, true, "*-Wiz device found\n"},
+    // The family's search takes any PCAN product; the sweep names the Q20's.
+    {8, "VID_0C72", nullptr, "PID_000C", "Unable to locate PCAN-USB/Q20\n", nullptr, nullptr,
+     nullptr, false, "PCAN-USB Q20 device found\n"},
 };
+
+const AmplifierKind* kind_of_family(int family) {
+  for (const AmplifierKind& k : kAmplifiers)
+    if (k.family == family) return &k;
+  return nullptr;
+}
+
+// The family's own search. Returns whether the amplifier is there; *unhandled is set
+// when the family has nothing to say about a missing device.
+bool family_search(const AmplifierKind& k, bool* unhandled) {
+  PnpDeviceNode* dev = find_pnp_device(k.vendor, k.product);
+  bool found = false;
+  if (!dev) {
+    if (k.missing) panel_append(k.missing);
+  } else if (k.old_driver && std::strstr(dev->device_id, k.old_driver)) {
+    panel_append(k.old_driver_note);
+  } else {
+    found = true;
+    if (k.present) panel_append(k.present);
+  }
+  if (k.port_check) port_checks(dev);
+  *unhandled = !found && !k.missing;
+  return found;
+}
 
 }  // namespace
 
@@ -168,62 +210,19 @@ int amplifier_test(bool interactive) {
   panel_appendf("\nExamining %s\n", s.input_source);
   bool found = false;
   bool unhandled = true;
-  PnpDeviceNode* dev = nullptr;
-  switch (family) {
-    case 0:
-      if (s.device_code == 1) {
-        int total = prosb_probe();
-        if (total >= 0) {
-          unhandled = false;
-          found = total > 0;
-        }
-      } else if (find_pnp_device("VID_0403", "PID_FF20")) {
-        panel_append("Looks like a TTUSB is plugged in\n");
-        unhandled = false;
-        found = true;
-      }
-      break;
-    case 2:
-      found = find_pnp_device("VID_0EA9", nullptr) != nullptr;
-      if (!found) panel_append("Unable to locate J&J device\n");
+  if (s.device_code == 1) {
+    int total = prosb_probe();
+    if (total >= 0) {
       unhandled = false;
-      break;
-    case 5:
-      dev = find_pnp_device("VID_0AC2", nullptr);
-      found = dev != nullptr;
-      if (!found) panel_append("Unable to locate Atlantis/Discovery device\n");
-      port_checks(dev);
-      unhandled = false;
-      break;
-    case 6:
-      dev = find_pnp_device("VID_1167", nullptr);
-      if (!dev)
-        panel_append("Unable to locate esiPro/A200/A400\n");
-      else if (std::strstr(dev->device_id, "PID_110"))
-        panel_append("Hmmm... looks like the esiPro/A200/A400 drivers not correct\n");
-      else
-        found = true;
-      unhandled = false;
-      break;
-    case 7:
-      dev = find_pnp_device("VID_0403", "PID_E958");
-      found = dev != nullptr;
-      if (!found) panel_append("Unable to locate *-Wiz device\n");
-      port_checks(dev);
-      unhandled = false;
-      break;
-    case 8:
-      found = find_pnp_device("VID_0C72", nullptr) != nullptr;
-      if (!found) panel_append("Unable to locate PCAN-USB/Q20\n");
-      unhandled = false;
-      break;
-    default:
-      break;
+      found = total > 0;
+    }
+  } else if (const AmplifierKind* k = kind_of_family(family)) {
+    found = family_search(*k, &unhandled);
   }
   if (!found) {
     panel_append("Checking other amplifiers\n");
-    for (const SweepRow& row : kSweep)
-      if (find_pnp_device(row.vendor, row.product)) panel_append(row.message);
+    for (const AmplifierKind& k : kAmplifiers)
+      if (find_pnp_device(k.vendor, k.sweep_product)) panel_append(k.found);
   }
   if (unhandled) panel_appendf("Unhandled device : %s\n", s.input_source);
   panel_append("\nDone\n");

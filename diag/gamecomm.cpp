@@ -16,9 +16,9 @@ Connection* game_link = nullptr;
 
 namespace {
 
-constexpr int kGamePort = 5510;   // the only port the game menu listens on
+constexpr int kGamePort = QCOMM_DEFAULT_PORT;  // the only port the game menu listens on
 constexpr int kSerialBaud = 115200;
-constexpr int kMsgSize = 1600;
+constexpr int kMsgSize = QCOMM_MAX_MESSAGE;
 constexpr int kEchoPolls = 40;
 constexpr int kPollMs = 250;
 constexpr int kSettleMs = 1000;
@@ -91,7 +91,7 @@ int open_ethernet() {
     return GAME_LINK_ETH_FAIL;
   }
   sleep_ms(kSettleMs);
-  if (conn_get_status(game_link) == 0) {
+  if (conn_get_status(game_link) == QCOMM_STATUS_DOWN) {
     panel_append(
         "FAILURE to connect to game machine\nIs the game menu really running?\n"
         "Was there an Windows firewall blockage?\n");
@@ -120,19 +120,19 @@ int open_game_link() {
 bool echo_exchange(Connection* c) {
   uint8_t buf[kMsgSize];
   // Whatever was waiting before the request is not its answer.
-  while (rx_receive(c, -1, buf, kMsgSize) != 0) {
+  while (rx_receive(c, QCOMM_CHANNEL_EITHER, buf, kMsgSize) != 0) {
   }
-  msg_build(c, buf, kMsgSize, 224, 4, nullptr, 0);
+  msg_build(c, buf, kMsgSize, GAME_MSG_TYPE, GAME_CMD_ECHO, nullptr, 0);
   conn_send(c, buf, 0);
   // The answer is awaited as long as the 40 polls of 250 ms took, but taken as it comes.
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(kEchoPolls * kPollMs);
   for (;;) {
-    if (rx_receive(c, -1, buf, kMsgSize) != 0) return true;
+    if (rx_receive(c, QCOMM_CHANNEL_EITHER, buf, kMsgSize) != 0) return true;
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return false;
-    conn_wait(c, -1, int(left.count()));
+    conn_wait(c, QCOMM_CHANNEL_EITHER, int(left.count()));
   }
 }
 

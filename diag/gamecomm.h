@@ -3,6 +3,11 @@
 
 struct Connection;
 
+// The game menu's command messages: one type, the command byte says what.
+constexpr int GAME_MSG_TYPE = 224;
+constexpr int GAME_CMD_ECHO = 4;    // answered with a message back
+constexpr int GAME_CMD_REWARD = 9;  // plays the reward sound
+
 // The link opened by open_game_link; the caller disconnects and frees it.
 extern Connection* game_link;
 

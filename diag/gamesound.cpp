@@ -9,15 +9,16 @@
 
 bool game_sound_check() {
   if (!begin_game_action()) return false;
-  uint8_t buf[1600];
-  msg_build(game_link, buf, static_cast<int>(sizeof buf), 224, 9, nullptr, 0);
+  uint8_t buf[QCOMM_MAX_MESSAGE];
+  msg_build(game_link, buf, static_cast<int>(sizeof buf), GAME_MSG_TYPE, GAME_CMD_REWARD,
+            nullptr, 0);
   // The menu gives no answer to this command; a failed send shows only in the result,
   // the report reads the same.
   int sent = conn_send(game_link, buf, 0);
   close_game_link();
   panel_append("\nReward sound command sent");
   panel_show();
-  return sent == 0;
+  return sent == QCOMM_SEND_OK;
 }
 
 void game_sound_test() { game_sound_check(); }

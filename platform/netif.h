@@ -28,8 +28,11 @@ int plat_netif_addrs(PlatNetAddr* out, int max, int* count);
 // Returns 0, or the system's error number.
 int plat_host_name(char* out, size_t size);
 
-// First IPv4 address of an up, non-loopback interface. Returns 0, 1 when there is none,
-// or the system's error number.
+// Own codes are negative, system errors positive.
+enum { PLAT_NETIF_NONE = -1 };  // no such address or connection
+
+// First IPv4 address of an up, non-loopback interface. Returns 0, PLAT_NETIF_NONE, or the
+// system's error number.
 int plat_first_ipv4(unsigned char out[4]);
 
 // Resolves name to its first IPv4 address. Returns 0, or the resolver's error code.
@@ -38,8 +41,8 @@ int plat_resolve_ipv4(const char* name, unsigned char out[4]);
 // 1 when NetworkManager runs on this machine.
 int plat_nm_running();
 
-// NetworkManager's connection on device ifname. Returns 0, 1 when there is none, or an
-// error number.
+// NetworkManager's connection on device ifname. Returns 0, PLAT_NETIF_NONE, or the
+// system's error number.
 int plat_nm_connection(const char* ifname, char* out, size_t size);
 
 // 1 when the process may change addresses itself (no elevation needed).

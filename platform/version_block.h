@@ -9,12 +9,16 @@
 
 // Copies the version block of the executable file at path into buf (at most size
 // bytes; a longer block is cut) and sets *len.
-// Returns 0; 1 when the file does not exist; 2 when it is not an executable this
-// reader understands or has no version block; or the system's error number.
+// Returns 0, one of the codes below, or the system's error number (own codes negative,
+// system errors positive, as everywhere in the platform layer).
+enum {
+  PLAT_VERSION_NO_FILE = -1,   // the file does not exist
+  PLAT_VERSION_NO_BLOCK = -2,  // not an executable this reader understands, or no block
+};
 int plat_version_block(const char* path, char* buf, size_t size, size_t* len);
 
 // The same over an executable image of image_size bytes already in memory
-// (returns 0, 2, or EINVAL for null pointers).
+// (returns 0, PLAT_VERSION_NO_BLOCK, or EINVAL for null pointers).
 int plat_version_block_image(const void* image, size_t image_size, char* buf, size_t size,
                              size_t* len);
 

@@ -1,13 +1,15 @@
 #include "probe/settings.h"
 
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "commlib/qcomm.h"
+#include "platform/ascii.h"
+#include "platform/parse_int.h"
 #include "platform/paths.h"
 
-DeviceSettings device_settings = {1, "", "", 0, 5510, nullptr, 0, 1, 0, 0};
+DeviceSettings device_settings = {1, "", "", 0, QCOMM_DEFAULT_PORT, nullptr, 0, 1, 0, 0};
 
 const DeviceEntry device_table[DEVICE_ROWS + 1] = {
     {"ProSB", 1},        {"TTUSB", 2},     {"A/D", 10},    {"BrainLynx", 20},
@@ -31,40 +33,15 @@ const char* find_setting(const char* line, const char* key) {
   return p;
 }
 
-static int lower(int c) { return (c >= 'A' && c <= 'Z') ? c - 'A' + 'a' : c; }
-
 int find_device(const char* value) {
   if (!value) return 0;
   for (int row = 0; device_table[row].name; ++row) {
-    const char* n = device_table[row].name;
-    size_t i = 0;
-    while (n[i] && lower(static_cast<unsigned char>(n[i])) ==
-                       lower(static_cast<unsigned char>(value[i])))
-      ++i;
-    if (!n[i]) return row;
+    if (ascii_starts_nocase(value, device_table[row].name)) return row;
   }
   return 0;
 }
 
-static bool is_white(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-int setting_number(const char* value) {
-  if (!value) return 0;
-  const char* p = value;
-  while (is_white(*p)) ++p;
-  bool neg = false;
-  if (*p == '+' || *p == '-') neg = (*p++ == '-');
-  long long n = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    if (n < 1LL << 40) n = n * 10 + (*p - '0');
-  }
-  if (neg) n = -n;
-  if (n > INT_MAX) return INT_MAX;
-  if (n < INT_MIN) return INT_MIN;
-  return static_cast<int>(n);
-}
+int setting_number(const char* value) { return parse_int_saturating(value); }
 
 // "C" and two more characters are skipped unread ("COM"); a value too short for
 // that has no number, rather than reading beyond its end.

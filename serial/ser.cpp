@@ -16,6 +16,12 @@ static_assert(SER_EV_RXCHAR == SERDEV_EV_RXCHAR && SER_EV_TXEMPTY == SERDEV_EV_T
                   SER_EV_RLSD == SERDEV_EV_RLSD && SER_EV_BREAK == SERDEV_EV_BREAK &&
                   SER_EV_ERR == SERDEV_EV_ERR && SER_EV_RING == SERDEV_EV_RING,
               "driver and device event masks are the same values");
+static_assert(SER_LINE_CTS == SERDEV_CTS && SER_LINE_DSR == SERDEV_DSR &&
+                  SER_LINE_RING == SERDEV_RING && SER_LINE_CARRIER == SERDEV_CARRIER &&
+                  SER_ERR_OVERFLOW == SERDEV_ERR_OVERFLOW &&
+                  SER_ERR_OVERRUN == SERDEV_ERR_OVERRUN && SER_ERR_PARITY == SERDEV_ERR_PARITY &&
+                  SER_ERR_FRAMING == SERDEV_ERR_FRAMING && SER_ERR_BREAK == SERDEV_ERR_BREAK,
+              "driver and device line bits are the same values");
 
 namespace {
 
@@ -139,10 +145,18 @@ int finish(Taken t) {
 
 SerialPortRecord::~SerialPortRecord() { finish(take_locked(*this)); }
 
-// After the port check: the record of an open port, else null (-3).
+// After the port check: the record of an open port, else null (SER_CLOSED).
 SerialPortRecord* open_record(int port) {
   SerialPortRecord& r = g_ports[port];
   return r.dev ? &r : nullptr;
+}
+
+// The port check of every per-port operation: SER_OK with *r the open port's record,
+// else SER_BAD_PORT or SER_CLOSED.
+int32_t check_port(int port, SerialPortRecord** r) {
+  if (bad_port(port)) return SER_BAD_PORT;
+  *r = open_record(port);
+  return *r ? SER_OK : SER_CLOSED;
 }
 
 // Writes the settings to the device and drives DTR/RTS from the line control. Settings the
@@ -208,7 +222,7 @@ int32_t ser_open(int port, int in_size, int out_size) {
     g_rts_at_open.store((out_size & 1) != 0);
     return 0;
   }
-  if (bad_port(port)) return -1;
+  if (bad_port(port)) return SER_BAD_PORT;
   SerialPortRecord& r = g_ports[port];
   SerialDevice* dev = nullptr;
   const ser_device_source_fn source = g_device_source.load();
@@ -232,7 +246,7 @@ int32_t ser_open(int port, int in_size, int out_size) {
   }
   if (err) {
     g_last_error.store(err);
-    return -200;
+    return SER_OPEN_FAILED;
   }
   r.dev = dev;
   ++r.generation;
@@ -241,7 +255,7 @@ int32_t ser_open(int port, int in_size, int out_size) {
   err = dev->get_settings(&s);
   if (err) {
     g_last_error.store(err);
-    return -202;
+    return SER_GET_LINE_FAILED;
   }
   s.baud = g_default_baud.load();
   s.byte_size = g_default_byte_size.load();
@@ -260,14 +274,14 @@ int32_t ser_open(int port, int in_size, int out_size) {
   err = apply_settings(r, s);
   if (err) {
     g_last_error.store(err);
-    return -203;
+    return SER_SET_LINE_FAILED;
   }
   // Resetting the device at open means starting from empty queues here.
   if (g_reset_at_open.load()) {
     err = dev->purge();
     if (err) {
       g_last_error.store(err);
-      return -204;
+      return SER_RESET_FAILED;
     }
   }
   uint32_t stale = 0;
@@ -278,12 +292,12 @@ int32_t ser_open(int port, int in_size, int out_size) {
 void ser_set_device_source(ser_device_source_fn source) { g_device_source.store(source); }
 
 int32_t ser_close(int port) {
-  if (bad_port(port)) return -1;
+  if (bad_port(port)) return SER_BAD_PORT;
   SerialPortRecord& r = g_ports[port];
   Taken taken;
   {
     std::lock_guard<std::mutex> lock(r.life);
-    if (!r.dev) return -3;  // also when a watch callback closed it first
+    if (!r.dev) return SER_CLOSED;  // also when a watch callback closed it first
     taken = take_locked(r);
   }
   int err = finish(std::move(taken));
@@ -299,52 +313,50 @@ int32_t ser_set_baud(int port, int rate) {
     g_default_baud.store(rate_for(rate));
     return 0;
   }
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   SerialLineSettings s = r->settings;
   s.baud = rate_for(rate);
   return apply_settings(*r, s) == 0 ? 1 : 0;
 }
 
 int32_t ser_put_byte(int port, uint8_t byte) {
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   int written = 0;
   int err = r->dev->write(&byte, 1, nullptr, &written);
   if (err) {
     g_last_error.store(err);
-    return -103;
+    return SER_IO_FAILED;
   }
   return 0;
 }
 
 int32_t ser_write(int port, const void* buf, int len) {
-  if (bad_port(port)) return -1;
+  if (bad_port(port)) return SER_BAD_PORT;
   SerialPortRecord& r = g_ports[port];
   std::unique_lock<std::mutex> lock(r.life);
   SerialDevice* dev = r.dev;
-  if (!dev) return -3;
-  if (!buf || len <= 0) return -101;
-  if (r.writer && r.writer->running.load(std::memory_order_acquire)) return -100;
+  if (!dev) return SER_CLOSED;
+  if (!buf || len <= 0) return SER_BAD_ARGUMENT;
+  if (r.writer && r.writer->running.load(std::memory_order_acquire)) return SER_BUSY;
   if (!g_background_writes.load()) {
     lock.unlock();
     int written = 0;
     int err = dev->write(buf, len, nullptr, &written);
     if (err) {
       g_last_error.store(err);
-      return -103;
+      return SER_IO_FAILED;
     }
     return written;
   }
   finish_worker(std::move(r.writer));  // it has ended; a writer never takes the lock
   std::unique_ptr<Worker> w(new (std::nothrow) Worker);
-  if (!w) return -106;
+  if (!w) return SER_NO_THREAD;
   try {
     w->thread = std::thread(writer_body, w.get(), dev, buf, len);
   } catch (const std::system_error&) {
-    return -106;
+    return SER_NO_THREAD;
   }
   r.writer = std::move(w);
   lock.unlock();
@@ -353,9 +365,8 @@ int32_t ser_write(int port, const void* buf, int len) {
 }
 
 int32_t ser_get_byte(int port) {
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   if (r->pushback) {
     uint8_t b = r->pushback;
     r->pushback = 0;
@@ -366,21 +377,20 @@ int32_t ser_get_byte(int port) {
   int err = r->dev->read(&b, 1, &got);
   if (err) {
     g_last_error.store(err);
-    return -103;
+    return SER_IO_FAILED;
   }
-  if (got == 0) return -100;
+  if (got == 0) return SER_BUSY;
   return b & r->data_mask;
 }
 
 int32_t ser_read(int port, void* buf, int capacity) {
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   // No room reads nothing, and a pushed-back byte waits for a read that can take it.
   if (capacity == 0) return 0;
   if (!buf || capacity < 0) {  // what a read into no memory gets from the system
     g_last_error.store(buf ? EINVAL : EFAULT);
-    return -103;
+    return SER_IO_FAILED;
   }
   uint8_t* out = static_cast<uint8_t*>(buf);
   if (r->pushback) {
@@ -392,7 +402,7 @@ int32_t ser_read(int port, void* buf, int capacity) {
   int err = r->dev->read(out, capacity, &got);
   if (err) {
     g_last_error.store(err);
-    return -103;
+    return SER_IO_FAILED;
   }
   if (got > 0 && r->data_mask < 0xFF) {
     for (int i = 0; i < got; ++i) out[i] &= r->data_mask;
@@ -401,59 +411,56 @@ int32_t ser_read(int port, void* buf, int capacity) {
 }
 
 int32_t ser_dtr(int port, char letter) {
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   switch (letter) {
-    case 'S':
+    case SER_LINE_SET:
       r->line_flags |= 1;
       r->dtr_control = true;
       return r->dev->set_dtr(true) == 0 ? 1 : 0;
-    case 'C':
+    case SER_LINE_CLEAR:
       r->line_flags &= static_cast<uint8_t>(~1u);
       r->dtr_control = false;
       return r->dev->set_dtr(false) == 0 ? 1 : 0;
-    case 'R':
+    case SER_LINE_READ:
       return r->line_flags & 1;
     default:
-      return -101;
+      return SER_BAD_ARGUMENT;
   }
 }
 
 int32_t ser_rts(int port, char letter) {
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   switch (letter) {
-    case 'S':
+    case SER_LINE_SET:
       r->line_flags |= 2;
       r->rts_control = true;
       return r->dev->set_rts(true) == 0 ? 1 : 0;
-    case 'C':
+    case SER_LINE_CLEAR:
       r->line_flags &= static_cast<uint8_t>(~2u);
       r->rts_control = false;
       return r->dev->set_rts(false) == 0 ? 1 : 0;
-    case 'R':
+    case SER_LINE_READ:
       return r->line_flags & 2;
     default:
-      return -101;
+      return SER_BAD_ARGUMENT;
   }
 }
 
 // Which queues a purge empties was never settled; both, and the pushback, is what a
 // caller asking for a clean start expects.
 int32_t ser_purge(int port) {
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   r->pushback = 0;
   if (int err = r->dev->purge()) g_last_error.store(err);
   return 0;
 }
 
 int32_t ser_drain(int port) {
-  if (bad_port(port)) return -1;
-  if (!open_record(port)) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   while (ser_get_byte(port) >= 0) {
   }
   return 0;
@@ -462,47 +469,43 @@ int32_t ser_drain(int port) {
 // The queue counts do not read the line errors: on Windows one status call did both,
 // here a count must not swallow a break the serial reader is waiting to see.
 int32_t ser_out_count(int port) {
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   int n = 0;
   return r->dev->out_count(&n) == 0 ? n : 0;
 }
 
 int32_t ser_in_count(int port) {
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   int n = 0;
   return r->dev->in_count(&n) == 0 ? n : 0;
 }
 
 int32_t ser_errors(int port, int mask) {
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   uint32_t bits = 0;
   if (r->dev->line_errors(&bits) != 0) return 0;
   return static_cast<int32_t>(bits & static_cast<uint32_t>(mask));
 }
 
 int32_t ser_flow(int port, char letter) {
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   SerialLineSettings s = r->settings;
   bool rts_control = r->rts_control;
   switch (letter) {
-    case 'H':
+    case SER_FLOW_HARDWARE:
       s.cts_flow = true;
       s.xon_out = s.xon_in = false;
       break;
-    case 'N':
+    case SER_FLOW_NONE:
       s.cts_flow = false;
       rts_control = false;
       s.xon_out = s.xon_in = false;
       break;
-    case 'S':
+    case SER_FLOW_XONXOFF:
       s.cts_flow = false;
       rts_control = false;
       s.xon_out = s.xon_in = true;
@@ -526,9 +529,8 @@ int32_t ser_format(int port, int parity, int stop_bits, int byte_size) {
     g_default_byte_size.store(byte_size);
     return 0;
   }
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   SerialLineSettings s = r->settings;
   s.parity = parity;
   s.stop_bits = stop_bits;
@@ -541,9 +543,8 @@ int32_t ser_format(int port, int parity, int stop_bits, int byte_size) {
 }
 
 static int32_t modem_bit(int port, uint32_t bit) {
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   uint32_t bits = 0;
   r->dev->modem_status(&bits);
   return static_cast<int32_t>(bits & bit);
@@ -556,52 +557,50 @@ int32_t ser_carrier(int port) { return modem_bit(port, SERDEV_CARRIER); }
 
 int32_t ser_option(char letter) {
   switch (letter) {
-    case 'R':
+    case SER_OPTION_RESET_AT_OPEN:
       g_reset_at_open.store(true);
-      return 82;
-    case 'W':
+      return SER_OPTION_RESET_ANSWER;
+    case SER_OPTION_BACKGROUND_WRITES:
       g_background_writes.store(!g_background_writes.load());
-      return 87;
+      return SER_OPTION_WRITES_ANSWER;
     default:
-      return -1;
+      return SER_BAD_PORT;
   }
 }
 
 int32_t ser_query(char letter) {
   switch (letter) {
-    case '3':
-    case 'I':
+    case SER_QUERY_3:
+    case SER_QUERY_I:
       return 1;
-    case 'V':
-      return 790;
+    case SER_QUERY_VERSION:
+      return SER_VERSION;
     default:
-      return -1;
+      return SER_BAD_PORT;
   }
 }
 
 int32_t ser_break(int port, char letter) {
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   switch (letter) {
-    case 'A':
+    case SER_BREAK_ON:
       return r->dev->set_break(true) == 0 ? 1 : 0;
-    case 'C':
+    case SER_BREAK_OFF:
       return r->dev->set_break(false) == 0 ? 1 : 0;
-    case 'D': {
+    case SER_BREAK_SEEN: {
       uint32_t bits = 0;
       if (r->dev->line_errors(&bits) != 0) return 0;
       return static_cast<int32_t>(bits & SERDEV_ERR_BREAK);
     }
     default:
-      return -101;
+      return SER_BAD_ARGUMENT;
   }
 }
 
 int32_t ser_unget(int port, uint8_t byte) {
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   r->pushback = byte;
   return 0;
 }
@@ -616,37 +615,34 @@ int32_t ser_error_text(char* buf, int size) {
 // driver owns the chip), so an open port answers -1.
 int32_t ser_port_in(int port, int offset) {
   (void)offset;
-  if (bad_port(port) || port > 3) return -1;
-  if (!open_record(port)) return -3;
+  if (bad_port(port) || port > 3) return SER_BAD_PORT;
+  if (!open_record(port)) return SER_CLOSED;
   return -1;
 }
 
 int32_t ser_wait_input(int port, int timeout_ms) {
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   if (r->pushback) return 1;
   bool ready = false;
   if (int err = r->dev->wait_input(timeout_ms, &ready)) {
     g_last_error.store(err);
-    return -103;
+    return SER_IO_FAILED;
   }
   return ready ? 1 : 0;
 }
 
 intptr_t ser_input_handle(int port) {
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  return r ? r->dev->input_handle() : -1;
+  SerialPortRecord* r;
+  return check_port(port, &r) == SER_OK ? r->dev->input_handle() : -1;
 }
 
 int32_t ser_wait_event(int port, uint32_t mask) {
-  if (bad_port(port)) return -1;
-  SerialPortRecord* r = open_record(port);
-  if (!r) return -3;
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
   if (!valid_mask(mask)) {
     g_last_error.store(EINVAL);
-    return -103;
+    return SER_IO_FAILED;
   }
   SerialEventMark mark;
   if (int err = r->dev->event_mark(&mark)) {
@@ -658,11 +654,11 @@ int32_t ser_wait_event(int port, uint32_t mask) {
 }
 
 int32_t ser_watch(int port, ser_notify_fn notify, void* cookie, uint16_t message, uint32_t mask) {
-  if (bad_port(port)) return -1;
+  if (bad_port(port)) return SER_BAD_PORT;
   SerialPortRecord& r = g_ports[port];
   std::unique_lock<std::mutex> lock(r.life);
   SerialDevice* dev = r.dev;
-  if (!dev) return -3;
+  if (!dev) return SER_CLOSED;
   // Changes from this call on count, also those before the thread gets going.
   SerialEventMark mark;
   dev->event_mark(&mark);
@@ -680,15 +676,15 @@ int32_t ser_watch(int port, ser_notify_fn notify, void* cookie, uint16_t message
     lock.unlock();
     finish_worker(std::move(old));
     lock.lock();
-    if (r.generation != generation) return -3;  // notify closed or reopened the port
+    if (r.generation != generation) return SER_CLOSED;  // notify closed or reopened the port
   }
   if (!notify) return 1;
   std::unique_ptr<Worker> w(new (std::nothrow) Worker);
-  if (!w) return -106;
+  if (!w) return SER_NO_THREAD;
   try {
     w->thread = std::thread(watch_body, w.get(), dev, params, mark);
   } catch (const std::system_error&) {
-    return -106;
+    return SER_NO_THREAD;
   }
   r.watch = std::move(w);
   return 0;

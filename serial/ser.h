@@ -1,14 +1,8 @@
 // Serial port driver: 32 port records addressed from 0 (index n is COM(n+1)).
 // Every operation returns a signed 32-bit code: >= 0 success (a count or flag),
-// negative failure. Codes:
-//   -1 port index out of range (or a bad letter for ser_option/ser_query)
-//   -3 port closed            -100 no byte waiting / background write still running
-//   -101 no buffer, zero length or bad letter   -103 read/write/event-mask failure
-//   -106 thread creation failed   -200 open failed (missing node, held elsewhere)
-//   -202 reading the line settings failed at open   -203 setting them failed at open
-//   -204 the reset at open (discarding both queues) failed
-//   (-105, -201, -205 belong to Windows queue and timeout set-up, which a tty does not have:
-//   reads are non-blocking by the open mode.)
+// negative failure, one of the SerResult codes below. (-105, -201, -205 belong to Windows
+// queue and timeout set-up, which a tty does not have: reads are non-blocking by the open
+// mode.)
 // Callers keep the calls for one port on one thread at a time (different ports may be used
 // from different threads), with one exception: a watch callback may close, reopen or
 // re-watch its own port while the application does the same; whoever comes second finds
@@ -19,6 +13,40 @@
 #include <cstdint>
 
 constexpr int SER_PORTS = 32;
+
+enum SerResult : int32_t {
+  SER_OK = 0,
+  SER_BAD_PORT = -1,         // port index out of range (or a bad letter for ser_option/ser_query)
+  SER_CLOSED = -3,           // the port is not open
+  SER_BUSY = -100,           // no byte waiting / background write still running
+  SER_BAD_ARGUMENT = -101,   // no buffer, zero length or bad letter
+  SER_IO_FAILED = -103,      // read, write or event-mask failure
+  SER_NO_THREAD = -106,      // thread creation failed
+  SER_OPEN_FAILED = -200,    // missing node, or held elsewhere
+  SER_GET_LINE_FAILED = -202,  // reading the line settings failed at open
+  SER_SET_LINE_FAILED = -203,  // setting them failed at open
+  SER_RESET_FAILED = -204,     // the reset at open (discarding both queues) failed
+};
+
+// Letters of the operations that take one.
+enum SerLineLetter : char { SER_LINE_SET = 'S', SER_LINE_CLEAR = 'C', SER_LINE_READ = 'R' };
+enum SerFlowLetter : char { SER_FLOW_HARDWARE = 'H', SER_FLOW_NONE = 'N', SER_FLOW_XONXOFF = 'S' };
+enum SerBreakLetter : char { SER_BREAK_ON = 'A', SER_BREAK_OFF = 'C', SER_BREAK_SEEN = 'D' };
+enum SerOptionLetter : char { SER_OPTION_RESET_AT_OPEN = 'R', SER_OPTION_BACKGROUND_WRITES = 'W' };
+enum SerQueryLetter : char { SER_QUERY_3 = '3', SER_QUERY_I = 'I', SER_QUERY_VERSION = 'V' };
+// What ser_option answers for its letters, and ser_query for 'V'.
+constexpr int32_t SER_OPTION_RESET_ANSWER = 82;
+constexpr int32_t SER_OPTION_WRITES_ANSWER = 87;
+constexpr int32_t SER_VERSION = 790;
+
+// Bits of ser_errors' mask and word, and the modem-line answers.
+enum SerErrorBit : int32_t {
+  SER_ERR_OVERFLOW = 0x01, SER_ERR_OVERRUN = 0x02, SER_ERR_PARITY = 0x04,
+  SER_ERR_FRAMING = 0x08, SER_ERR_BREAK = 0x10,
+};
+enum SerLineBit : int32_t {
+  SER_LINE_CTS = 0x10, SER_LINE_DSR = 0x20, SER_LINE_RING = 0x40, SER_LINE_CARRIER = 0x80,
+};
 
 int32_t ser_open(int port, int in_size, int out_size);  // port -1: DTR/RTS-at-open defaults
 // A source of devices that ser_open asks first, by COM number (port + 1): 0 and *out
@@ -34,22 +62,22 @@ int32_t ser_write(int port, const void* buf, int len);
 int32_t ser_get_byte(int port);
 // Never blocks: the bytes read, 0 when nothing waits or capacity is 0, or -103.
 int32_t ser_read(int port, void* buf, int capacity);
-int32_t ser_dtr(int port, char letter);  // 'S' set, 'C' clear, 'R' read (0/1)
-int32_t ser_rts(int port, char letter);  // 'S' set, 'C' clear, 'R' read (0/2)
+int32_t ser_dtr(int port, char letter);  // SerLineLetter; read answers 0/1
+int32_t ser_rts(int port, char letter);  // SerLineLetter; read answers 0/2
 int32_t ser_purge(int port);
 int32_t ser_drain(int port);
 int32_t ser_out_count(int port);
 int32_t ser_in_count(int port);
-int32_t ser_errors(int port, int mask);  // 0x01 overflow 0x02 overrun 0x04 parity 0x08 framing 0x10 break
-int32_t ser_flow(int port, char letter);  // 'H' hardware, 'N' none, 'S' XON/XOFF
+int32_t ser_errors(int port, int mask);  // SER_ERR_ bits of the word, which reading clears
+int32_t ser_flow(int port, char letter);  // SerFlowLetter
 int32_t ser_format(int port, int parity, int stop_bits, int byte_size);  // port -1: defaults
-int32_t ser_cts(int port);      // 0x10 or 0
-int32_t ser_dsr(int port);      // 0x20 or 0
-int32_t ser_ring(int port);     // 0x40 or 0
-int32_t ser_carrier(int port);  // 0x80 or 0
-int32_t ser_option(char letter);  // 'R' reset device at open (82), 'W' flip background writes (87)
-int32_t ser_query(char letter);   // '3','I' -> 1, 'V' -> 790
-int32_t ser_break(int port, char letter);  // 'A' on, 'C' off, 'D' break detected (0x10)
+int32_t ser_cts(int port);      // SER_LINE_CTS or 0
+int32_t ser_dsr(int port);      // SER_LINE_DSR or 0
+int32_t ser_ring(int port);     // SER_LINE_RING or 0
+int32_t ser_carrier(int port);  // SER_LINE_CARRIER or 0
+int32_t ser_option(char letter);  // reset at open (sticks), or flip background writes
+int32_t ser_query(char letter);   // SER_QUERY_3 and _I answer 1, SER_QUERY_VERSION SER_VERSION
+int32_t ser_break(int port, char letter);  // SerBreakLetter; seen answers SER_ERR_BREAK or 0
 int32_t ser_unget(int port, uint8_t byte);
 // Returns last_error (the errno of the last failing system call); fills buf, when given,
 // with the system's text for it.

@@ -15,18 +15,19 @@
 /* Waits up to ten seconds for the object to report a connection: conn_wait ends at
  * every status change (a change just before the call costs one 100 ms slice). */
 static int wait_status(struct Connection* c) {
-  for (int i = 0; i < 100 && conn_get_status(c) == 0; ++i) conn_wait(c, -1, 100);
-  return conn_get_status(c) != 0;
+  for (int i = 0; i < 100 && conn_get_status(c) == QCOMM_STATUS_DOWN; ++i)
+    conn_wait(c, QCOMM_CHANNEL_EITHER, 100);
+  return conn_get_status(c) != QCOMM_STATUS_DOWN;
 }
 
 static int run(struct Connection* server, struct Connection* client, int port) {
-  int rc = conn_connect(server, "ethernet", "127.0.0.1", port, 1);
-  if (rc != 0) {
+  int rc = conn_connect(server, "ethernet", "127.0.0.1", port, QCOMM_FLAG_SERVER);
+  if (rc != QCOMM_CONNECT_OK) {
     fprintf(stderr, "server connect: %d\n", rc);
     return 1;
   }
   rc = conn_connect(client, "ethernet", "127.0.0.1", port, 0);
-  if (rc != 0) {
+  if (rc != QCOMM_CONNECT_OK) {
     fprintf(stderr, "client connect: %d\n", rc);
     return 1;
   }
@@ -39,19 +40,19 @@ static int run(struct Connection* server, struct Connection* client, int port) {
   static const char payload[] = "hello from C";
   uint8_t sent[64];
   int len = msg_build(client, sent, (int)sizeof sent, 200, 7, payload, (int)sizeof payload);
-  if (len != (int)sizeof payload + 8) {
+  if (len != (int)sizeof payload + QCOMM_MSG_OVERHEAD) {
     fprintf(stderr, "msg_build: %d\n", len);
     return 1;
   }
   rc = conn_send(client, sent, len);
-  if (rc != 0) {
+  if (rc != QCOMM_SEND_OK) {
     fprintf(stderr, "conn_send: %d\n", rc);
     return 1;
   }
 
   /* The handle is readable while a message waits (a status change also wakes it, so an
    * event loop receives until rx_receive answers 0). */
-  uint8_t got[1600];
+  uint8_t got[QCOMM_MAX_MESSAGE];
   int n = 0;
   struct pollfd ready = {(int)conn_wait_handle(server), POLLIN, 0};
   if (ready.fd < 0) {
@@ -59,7 +60,8 @@ static int run(struct Connection* server, struct Connection* client, int port) {
     return 1;
   }
   for (int i = 0; i < 10 && n == 0; ++i) {
-    if (poll(&ready, 1, 1000) == 1) n = rx_receive(server, 0, got, (int)sizeof got);
+    if (poll(&ready, 1, 1000) == 1)
+      n = rx_receive(server, QCOMM_CHANNEL_STREAM, got, (int)sizeof got);
   }
   if (n != len || memcmp(got, sent, (size_t)len) != 0) {
     fprintf(stderr, "received %d bytes, expected %d\n", n, len);
@@ -71,11 +73,11 @@ static int run(struct Connection* server, struct Connection* client, int port) {
   /* The answer: the client blocks until it arrives, ten seconds at most. */
   len = msg_build(server, sent, (int)sizeof sent, 200, 8, NULL, 0);
   rc = conn_send(server, sent, len);
-  if (rc != 0 || conn_wait(client, 0, 10000) != 1) {
+  if (rc != QCOMM_SEND_OK || conn_wait(client, QCOMM_CHANNEL_STREAM, 10000) != QCOMM_POLL_STREAM) {
     fprintf(stderr, "no answer (send %d)\n", rc);
     return 1;
   }
-  n = rx_receive(client, 0, got, (int)sizeof got);
+  n = rx_receive(client, QCOMM_CHANNEL_STREAM, got, (int)sizeof got);
   printf("answer of %d bytes: type %u command %u\n", n, got[0], got[1]);
   return 0;
 }

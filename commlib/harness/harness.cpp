@@ -29,7 +29,7 @@ struct Setup {
 };
 
 int connect_side(Connection* c, const Setup& s) {
-  return conn_connect(c, s.transport, s.address, s.port, s.master ? 0 : 1);
+  return conn_connect(c, s.transport, s.address, s.port, s.master ? 0 : QCOMM_FLAG_SERVER);
 }
 
 void say(FILE* out, const char* text) {
@@ -63,7 +63,7 @@ int harness_run(int argc, char** argv, FILE* out, ConsoleKeys* keys) {
     say(out, "Unable to start Winsock!!!!\n");
     return 4;
   }
-  conn_set_class(c, 144, 191, 1);
+  conn_set_class(c, 144, 191, QCOMM_CLASS_DATAGRAM);
 
   char host[1000] = "";
   if (sock_hostname(host, sizeof host) != 0) host[0] = '\0';
@@ -91,9 +91,9 @@ int harness_run(int argc, char** argv, FILE* out, ConsoleKeys* keys) {
 
   int rc = connect_side(c, s);
   if (s.master) {
-    if (rc != 0) std::fprintf(out, "master make connection error %d\n", rc);
+    if (rc != QCOMM_CONNECT_OK) std::fprintf(out, "master make connection error %d\n", rc);
   } else {
-    if (rc != 0) std::fprintf(out, "slave make connection error %d\n", rc);
+    if (rc != QCOMM_CONNECT_OK) std::fprintf(out, "slave make connection error %d\n", rc);
     std::fputs("slave waiting\n", out);
   }
   say(out, "\nwaiting for user input :");
@@ -113,13 +113,13 @@ int harness_run(int argc, char** argv, FILE* out, ConsoleKeys* keys) {
       say(out, "\nReset initiated\n");
       conn_disconnect(c);
       rc = connect_side(c, s);
-      if (rc != 0) {
+      if (rc != QCOMM_CONNECT_OK) {
         std::fprintf(out, s.master ? "Client restart connection error : %d\n"
                                    : "Slave restart connection error : %d\n", rc);
         std::fflush(out);
       }
     }
-    int n = rx_receive(c, -1, buf, sizeof buf);
+    int n = rx_receive(c, QCOMM_CHANNEL_EITHER, buf, sizeof buf);
     if (n > 0) harness_dump(out, buf, n);
   }
 

@@ -6,10 +6,12 @@
 
 #include "commlib/qcomm.h"
 #include "diag/sound.h"
+#include "platform/ascii.h"
+#include "platform/little_endian.h"
 
 void responder_defaults(ResponderOptions* o) {
   o->serial_com = 0;
-  o->port = 5510;
+  o->port = QCOMM_DEFAULT_PORT;
   std::snprintf(o->address, sizeof o->address, "%s", "127.0.0.1");
   o->baud = 115200;
 }
@@ -47,8 +49,7 @@ int responder_parse_args(int argc, char** argv, ResponderOptions* o, char* err, 
       std::snprintf(o->address, sizeof o->address, "%s", v);
     } else if (std::strcmp(a, "--serial") == 0) {
       int com = 0;
-      if (!v || (v[0] != 'C' && v[0] != 'c') || (v[1] != 'O' && v[1] != 'o') ||
-          (v[2] != 'M' && v[2] != 'm') || parse_int(v + 3, 1, 32, &com) != 0) {
+      if (!v || !ascii_starts_nocase(v, "COM") || parse_int(v + 3, 1, 32, &com) != 0) {
         std::snprintf(err, static_cast<size_t>(err_size), "--serial needs a port COM1..COM32\n");
         return 1;
       }
@@ -71,9 +72,9 @@ int responder_open(const ResponderOptions& o, Connection** out) {
     std::snprintf(name, sizeof name, "COM%d", o.serial_com);
     // Server role: the answering side of the line. The library opens every port with
     // DTR raised, which the other computer sees as DSR: the game menu is there.
-    r = conn_connect(c, "serial", name, o.baud, 1);
+    r = conn_connect(c, "serial", name, o.baud, QCOMM_FLAG_SERVER);
   } else {
-    r = conn_connect(c, "ethernet", o.address, o.port, 1);
+    r = conn_connect(c, "ethernet", o.address, o.port, QCOMM_FLAG_SERVER);
   }
   if (r != 0) {
     conn_free(c);
@@ -85,25 +86,24 @@ int responder_open(const ResponderOptions& o, Connection** out) {
 
 int responder_serve_one(Connection* c, char* line, int line_size,
                         void (*play_reward)(const char* line)) {
-  uint8_t msg[1600];
-  int n = rx_receive(c, -1, msg, static_cast<int>(sizeof msg));
+  uint8_t msg[QCOMM_MAX_MESSAGE];
+  int n = rx_receive(c, QCOMM_CHANNEL_EITHER, msg, static_cast<int>(sizeof msg));
   if (n <= 0) return -1;
   int type = msg[0];
   int command = n > 1 ? msg[1] : 0;
-  int length = n >= 4 ? (msg[2] | msg[3] << 8) : n;
+  int length = n >= 4 ? le16(msg + 2) : n;
   uint32_t seq = 0;
   if (n >= 8 && length >= 8 && length <= n)
-    seq = uint32_t(msg[length - 4]) | uint32_t(msg[length - 3]) << 8 |
-          uint32_t(msg[length - 2]) << 16 | uint32_t(msg[length - 1]) << 24;
+    seq = le32(msg + length - 4);
   const char* what = "";
   if (type == RESPONDER_TYPE && command == RESPONDER_CMD_ECHO) {
     // The answer echoes the request's payload; the sender only waits for any message.
-    uint8_t reply[1600];
+    uint8_t reply[QCOMM_MAX_MESSAGE];
     int payload = (length >= 8 && length <= n) ? length - 8 : 0;
     int len = msg_build(c, reply, static_cast<int>(sizeof reply), RESPONDER_TYPE,
                         RESPONDER_CMD_ECHO, payload ? msg + 4 : nullptr, payload);
     int r = len > 0 ? conn_send(c, reply, 0) : -1;
-    what = (r == 0) ? " -> echo answered" : " -> echo answer FAILED";
+    what = (r == QCOMM_SEND_OK) ? " -> echo answered" : " -> echo answer FAILED";
   } else if (type == RESPONDER_TYPE && command == RESPONDER_CMD_REWARD) {
     what = " -> reward sound";
   }

@@ -3,11 +3,13 @@
 // wraps it; tests run it in-process on the simulated serial cable.
 #pragma once
 
+#include "diag/gamecomm.h"
+
 struct Connection;
 
-constexpr int RESPONDER_TYPE = 224;      // command messages of the game menu
-constexpr int RESPONDER_CMD_ECHO = 4;    // answered with a message back
-constexpr int RESPONDER_CMD_REWARD = 9;  // plays the reward sound
+constexpr int RESPONDER_TYPE = GAME_MSG_TYPE;
+constexpr int RESPONDER_CMD_ECHO = GAME_CMD_ECHO;
+constexpr int RESPONDER_CMD_REWARD = GAME_CMD_REWARD;
 
 struct ResponderOptions {
   int serial_com;     // 0: ethernet; else the COM number to answer on

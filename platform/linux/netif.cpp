@@ -197,7 +197,7 @@ int plat_host_name(char* out, size_t size) {
 int plat_first_ipv4(unsigned char out[4]) {
   struct ifaddrs* all = nullptr;
   if (getifaddrs(&all) != 0) return errno ? errno : EIO;
-  int rc = 1;
+  int rc = PLAT_NETIF_NONE;
   for (struct ifaddrs* a = all; a; a = a->ifa_next) {
     if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
     if (!(a->ifa_flags & IFF_UP) || (a->ifa_flags & IFF_LOOPBACK)) continue;
@@ -295,9 +295,9 @@ int plat_nm_connection(const char* ifname, char* out, size_t size) {
   }
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     out[0] = '\0';
-    return 1;
+    return PLAT_NETIF_NONE;
   }
-  return out[0] ? 0 : 1;
+  return out[0] ? 0 : PLAT_NETIF_NONE;
 }
 
 int plat_is_privileged() { return geteuid() == 0; }

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <new>
 #include <vector>
 
+#include "platform/ascii.h"
 #include "platform/com_path.h"
 #include "platform/linux/sysparse.h"
 #include "platform/paths.h"
@@ -262,9 +262,9 @@ int sysq_open(const char* class_name, PlatSysQuery** out) {
   if (!class_name) return SYSQ_NO_CLASS;
   int (*load)(std::vector<Obj>&) = nullptr;
   // WQL names are case-insensitive.
-  if (strcasecmp(class_name, "Win32_PNPEntity") == 0) load = load_pnp;
-  else if (strcasecmp(class_name, "CIM_OperatingSystem") == 0) load = load_os;
-  else if (strcasecmp(class_name, "Win32_Processor") == 0) load = load_processors;
+  if (ascii_same_nocase(class_name, "Win32_PNPEntity")) load = load_pnp;
+  else if (ascii_same_nocase(class_name, "CIM_OperatingSystem")) load = load_os;
+  else if (ascii_same_nocase(class_name, "Win32_Processor")) load = load_processors;
   else return SYSQ_NO_CLASS;
   PlatSysQuery* q = new (std::nothrow) PlatSysQuery;
   if (!q) return SYSQ_NO_MEMORY;
@@ -292,7 +292,7 @@ int sysq_get(const PlatSysQuery* q, int index, const char* prop, char* out, size
   const Obj& o = q->objs[static_cast<size_t>(index)];
   for (int i = 0; i < o.count; i++) {
     const Prop& p = o.props[i];
-    if (strcasecmp(p.name, prop) != 0) continue;
+    if (!ascii_same_nocase(p.name, prop)) continue;
     if (type) *type = p.type;
     if (number) *number = p.number;
     if (out && size) std::snprintf(out, size, "%s", p.text);

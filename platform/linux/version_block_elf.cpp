@@ -85,13 +85,13 @@ bool section_at(const ElfFile& f, uint64_t shoff, uint64_t entsize, uint64_t i, 
 int find_block(const ElfFile& fin, char* buf, size_t size, size_t* len) {
   ElfFile f = fin;
   unsigned char h[64];
-  if (f.size < 52 || !read_at(f, 0, h, 16)) return 2;
-  if (h[0] != 0x7f || h[1] != 'E' || h[2] != 'L' || h[3] != 'F') return 2;
-  if (h[4] != 1 && h[4] != 2) return 2;
-  if (h[5] != 1 && h[5] != 2) return 2;
+  if (f.size < 52 || !read_at(f, 0, h, 16)) return PLAT_VERSION_NO_BLOCK;
+  if (h[0] != 0x7f || h[1] != 'E' || h[2] != 'L' || h[3] != 'F') return PLAT_VERSION_NO_BLOCK;
+  if (h[4] != 1 && h[4] != 2) return PLAT_VERSION_NO_BLOCK;
+  if (h[5] != 1 && h[5] != 2) return PLAT_VERSION_NO_BLOCK;
   f.is64 = (h[4] == 2);
   f.big = (h[5] == 2);
-  if (!read_at(f, 0, h, f.is64 ? 64 : 52)) return 2;
+  if (!read_at(f, 0, h, f.is64 ? 64 : 52)) return PLAT_VERSION_NO_BLOCK;
   uint64_t shoff;
   uint64_t entsize, shnum, shstrndx;
   if (f.is64) {
@@ -105,36 +105,37 @@ int find_block(const ElfFile& fin, char* buf, size_t size, size_t* len) {
     shnum = get(f, h + 48, 2);
     shstrndx = get(f, h + 50, 2);
   }
-  if (shoff == 0 || entsize < (f.is64 ? 64u : 40u)) return 2;
+  if (shoff == 0 || entsize < (f.is64 ? 64u : 40u)) return PLAT_VERSION_NO_BLOCK;
   Section s0;
-  if (!section_at(f, shoff, entsize, 0, &s0)) return 2;
+  if (!section_at(f, shoff, entsize, 0, &s0)) return PLAT_VERSION_NO_BLOCK;
   // Files with very many sections keep the real counts in section 0.
   if (shnum == 0) shnum = s0.size;
   if (shstrndx == SHN_XINDEX_) shstrndx = s0.link;
-  if (shnum == 0 || shnum > MAX_SECTIONS || shstrndx >= shnum) return 2;
+  if (shnum == 0 || shnum > MAX_SECTIONS || shstrndx >= shnum) return PLAT_VERSION_NO_BLOCK;
   // The whole table must lie inside the file (no overflow: both factors are small).
-  if (shoff > f.size || shnum * entsize > f.size - shoff) return 2;
+  if (shoff > f.size || shnum * entsize > f.size - shoff) return PLAT_VERSION_NO_BLOCK;
   Section strs;
-  if (!section_at(f, shoff, entsize, shstrndx, &strs) || strs.type == SHT_NOBITS_) return 2;
-  if (strs.offset > f.size || strs.size > f.size - strs.offset) return 2;
+  if (!section_at(f, shoff, entsize, shstrndx, &strs) || strs.type == SHT_NOBITS_)
+    return PLAT_VERSION_NO_BLOCK;
+  if (strs.offset > f.size || strs.size > f.size - strs.offset) return PLAT_VERSION_NO_BLOCK;
 
   const char want[] = PLAT_VERSION_SECTION;
   const size_t want_len = sizeof want;  // with its zero byte
   for (uint64_t i = 1; i < shnum; ++i) {
     Section s;
-    if (!section_at(f, shoff, entsize, i, &s)) return 2;
+    if (!section_at(f, shoff, entsize, i, &s)) return PLAT_VERSION_NO_BLOCK;
     if (s.name >= strs.size || want_len > strs.size - s.name) continue;
     char name[sizeof want];
     if (!read_at(f, strs.offset + s.name, name, want_len)) continue;
     if (std::memcmp(name, want, want_len) != 0) continue;
-    if (s.type == SHT_NOBITS_) return 2;
-    if (s.offset > f.size || s.size > f.size - s.offset) return 2;
+    if (s.type == SHT_NOBITS_) return PLAT_VERSION_NO_BLOCK;
+    if (s.offset > f.size || s.size > f.size - s.offset) return PLAT_VERSION_NO_BLOCK;
     size_t n = (s.size < size) ? static_cast<size_t>(s.size) : size;
-    if (!read_at(f, s.offset, buf, n)) return 2;
+    if (!read_at(f, s.offset, buf, n)) return PLAT_VERSION_NO_BLOCK;
     *len = n;
     return 0;
   }
-  return 2;
+  return PLAT_VERSION_NO_BLOCK;
 }
 
 }  // namespace
@@ -143,13 +144,13 @@ int plat_version_block(const char* path, char* buf, size_t size, size_t* len) {
   if (len) *len = 0;
   if (!path || !buf || !len) return EINVAL;
   int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? 1 : errno;
+  if (fd < 0) return errno == ENOENT ? PLAT_VERSION_NO_FILE : errno;
   struct stat st;
   int rc;
   if (fstat(fd, &st) != 0) {
     rc = errno;
   } else if (!S_ISREG(st.st_mode)) {
-    rc = 2;
+    rc = PLAT_VERSION_NO_BLOCK;
   } else {
     ElfFile f{fd, nullptr, static_cast<uint64_t>(st.st_size), false, false};
     rc = find_block(f, buf, size, len);

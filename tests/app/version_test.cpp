@@ -107,7 +107,7 @@ TEST(ElfReader, DamagedFilesMeanNoBlock) {
   EXPECT_EQ(block.substr(0, 26), "PrivateBuild=9.8.7-test\0Sp"s);
 
   for (size_t cut : {0ul, 4ul, 16ul, 52ul, 63ul, elf.size() / 2, elf.size() - 1})
-    EXPECT_EQ(block_of(root, elf.substr(0, cut), nullptr), 2) << "cut at " << cut;
+    EXPECT_EQ(block_of(root, elf.substr(0, cut), nullptr), PLAT_VERSION_NO_BLOCK) << "cut at " << cut;
   const struct { size_t off; uint64_t value; int bytes; } patches[] = {
       {40, ~0ull, 8},          // section headers far past the end
       {40, elf.size() - 10, 8},
@@ -123,7 +123,7 @@ TEST(ElfReader, DamagedFilesMeanNoBlock) {
   for (const auto& p : patches) {
     std::string bad = elf;
     put(bad, p.off, p.value, p.bytes);
-    EXPECT_EQ(block_of(root, bad, nullptr), 2) << "patch at " << p.off << " = " << p.value;
+    EXPECT_EQ(block_of(root, bad, nullptr), PLAT_VERSION_NO_BLOCK) << "patch at " << p.off << " = " << p.value;
   }
 }
 
@@ -140,7 +140,7 @@ TEST(ElfReader, SectionFieldsOutOfRange) {
   for (size_t field : {0ul, 24ul, 32ul}) {
     std::string bad = elf;
     for (uint64_t i = 0; i < n; ++i) put(bad, shoff + i * ent + field, 0xfffffff0fffffff0ull, field ? 8 : 4);
-    EXPECT_EQ(block_of(root, bad, nullptr), 2) << field;
+    EXPECT_EQ(block_of(root, bad, nullptr), PLAT_VERSION_NO_BLOCK) << field;
   }
   // A block larger than the caller's buffer is cut to it.
   root.write("y.elf", elf);
@@ -150,7 +150,7 @@ TEST(ElfReader, SectionFieldsOutOfRange) {
   ASSERT_EQ(plat_version_block(path.c_str(), tiny, sizeof tiny, &len), 0);
   EXPECT_EQ(len, sizeof tiny);
   EXPECT_EQ(std::string(tiny, len), "PrivateB");
-  EXPECT_EQ(plat_version_block("/nonexistent", tiny, sizeof tiny, &len), 1);
+  EXPECT_EQ(plat_version_block("/nonexistent", tiny, sizeof tiny, &len), PLAT_VERSION_NO_FILE);
   EXPECT_EQ(len, 0u);
 }
 
