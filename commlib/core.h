@@ -23,7 +23,8 @@ int conn_disconnect(Connection* c);  // by transport: eth_disconnect / serial_cl
 namespace qc {
 
 // The five process-wide recursive locks. Nesting order, outermost first:
-// registry, serial input, queue, capture, trace. Never take them the other way.
+// registry, serial input, queue, capture, trace. Never take them the other way. What each
+// guards, and the library's other locks, are listed with the fields in connection.h.
 std::recursive_mutex& lock_registry();
 std::recursive_mutex& lock_serial_input();
 std::recursive_mutex& lock_queue();
