@@ -76,7 +76,7 @@ Step connect_now(Connection* c, int* tcp, ClientPass* p) {
     ETH_STORE(c, status, kStatusAlreadyConnected);
     ETH_STORE(c, connect_state, kConnectedAlready);
     eth_sleep_ms(5);
-    capture_event(c, kRx, kEvClientAlreadyConnected, uint32_t(-r), 4, 0);
+    capture_event(c, kRx, kEvClientAlreadyConnected, uint32_t(-r), kStatusAlreadyConnected, 0);
     return Step::kAgain;
   }
   if (!sock_err_would_block(-r) && !sock_err_invalid(-r)) {
@@ -178,7 +178,10 @@ void eth_client_thread(Connection* c, int wake) {
       set.fd[1] = tcp;
       set.want_write[1] = want_write;
     }
-    if (!p.attempt) eth_select_note(c, kClient, 0, true, want_write, bits(want_read, true), bits(want_write, false));
+    if (!p.attempt) {
+      eth_select_note(c, kClient, 0, true, want_write, bits(want_read, true),
+                      bits(want_write, false));
+    }
     int n = 0;
     EthPass pass = eth_worker_wait(c, kClient, wake, &set, &n);
     if (pass == EthPass::kStop) return eth_worker_end(c);
@@ -194,7 +197,8 @@ void eth_client_thread(Connection* c, int wake) {
     const bool tcp_out = set.writable[1] && want_write;
     eth_select_note(c, kClient, n, false, want_write, bits(tcp_in, udp_in), bits(tcp_out, false));
     int got = 0;
-    if (tcp_in && !udp_only && ETH_LOAD(c, status) != kStatusDown && eth_stream_receive(c, kClient, tcp, &got)) {
+    if (tcp_in && !udp_only && ETH_LOAD(c, status) != kStatusDown &&
+        eth_stream_receive(c, kClient, tcp, &got)) {
       step = lose_server(c, got, &tcp);
       if (step == Step::kGiveUp) continue;
     }

@@ -147,7 +147,8 @@ void eth_server_thread(Connection* c, int wake) {
     set.fd[0] = listening ? listener : 0;
     set.fd[1] = udp;
     set.fd[2] = accepted;
-    if (!idle) eth_select_note(c, kServer, 0, true, false, bits(accepted != 0, listening, true), none);
+    if (!idle)
+      eth_select_note(c, kServer, 0, true, false, bits(accepted != 0, listening, true), none);
     int n = 0;
     EthPass pass = eth_worker_wait(c, kServer, wake, &set, &n);
     if (pass == EthPass::kStop) break;
@@ -155,7 +156,8 @@ void eth_server_thread(Connection* c, int wake) {
       drop_client(c, kEvAcceptedClosed, 1, kWaitFailed);
     if (pass == EthPass::kTimeout) {
       idle = true;
-      if (ETH_LOAD(c, status) == kStatusDown && !c->no_beacon && beacon_due(c)) send_beacon(c, beacon);
+      if (ETH_LOAD(c, status) == kStatusDown && !c->no_beacon && beacon_due(c))
+        send_beacon(c, beacon);
     }
     if (pass != EthPass::kReady) continue;
 

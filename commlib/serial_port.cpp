@@ -175,7 +175,8 @@ int serial_poll(Connection* c) {
   }
   if ((errors & ~qc::kErrBreak) && !c->serial_raw) {
     qc::serial_note_loss(c, us32(), false);
-    capture_event(c, kRx, qc::kEvSerLineError, uint32_t(errors & ~qc::kErrBreak), 0, dsr ? 0x20 : 0);
+    capture_event(c, kRx, qc::kEvSerLineError, uint32_t(errors & ~qc::kErrBreak), 0,
+                  dsr ? 0x20 : 0);
     return 0;
   }
   if (n > 0) c->serial_data_time = us32();
