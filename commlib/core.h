@@ -28,7 +28,8 @@ static_assert(qc::kMaxMessage == QCOMM_MAX_MESSAGE, "one largest message");
 namespace qc {
 
 // The five process-wide recursive locks. Nesting order, outermost first:
-// registry, serial input, queue, capture, trace. Never take them the other way.
+// registry, serial input, queue, capture, trace. Never take them the other way. What each
+// guards, and the library's other locks, are listed with the fields in connection.h.
 std::recursive_mutex& lock_registry();
 std::recursive_mutex& lock_serial_input();
 std::recursive_mutex& lock_queue();

@@ -5,11 +5,26 @@
 
 #include "commlib/core.h"
 #include "commlib/eth_internal.h"
+#include "commlib/events.h"
+#include "commlib/states.h"
 #include "platform/sockets.h"
 
 namespace qc {
 
 namespace {
+
+const EthSide kClient = {'C', "C before", "C after",
+                         kEvClientSelectBefore, kEvClientSelectAfter, kEvClientSelectError,
+                         false, kEvClientTcpReceive, 0, kEvClientUdpReceive,
+                         kClientStreamEvents, eth_client_datagram};
+
+// What the worker carries from one pass to the next.
+struct ClientPass {
+  int attempt;  // a connect is tried in this pass
+  int last;     // the latest connect result, recorded when the connect completes
+};
+
+enum class Step { kOn, kAgain, kGiveUp };
 
 void immediate_connect_trace(Connection* c) {
   NetAddr4 peer;
@@ -37,17 +52,94 @@ int renew_tcp(Connection* c) {
 // the system will not connect again: make the next attempt on a new one. Returns
 // false when no socket could be made.
 bool replace_failed(Connection* c) {
-  int s = renew_tcp(c);
-  if (s < 0) {
-    capture_event(c, kRx, 50, 8, c->is_server, 0);
-    return false;
-  }
-  return true;
+  if (renew_tcp(c) >= 0) return true;
+  capture_event(c, kRx, kEvSocketMade, 8, c->is_server, 0);
+  return false;
 }
 
-void finish(Connection* c) {
-  eth_retire_flush();
-  ETH_STORE(c, thread_running, 0);
+bool wants_connect(Connection* c) {
+  return !c->udp_only && ETH_LOAD(c, status) == kStatusDown && ETH_LOAD(c, connect_state) > 0;
+}
+
+// The attempt at the top of a pass.
+Step connect_now(Connection* c, int* tcp, ClientPass* p) {
+  int r = p->last = sock_connect(*tcp, &c->tcp_peer);
+  if (r == 0) {
+    ETH_STORE(c, status, kStatusConnectedAtOnce);
+    ETH_STORE(c, accepted_valid, 1);
+    ETH_STORE(c, connect_state, kConnectedAtTop);
+    immediate_connect_trace(c);
+    capture_event(c, kRx, kEvClientConnected, 0, 0, 0);
+    return Step::kOn;
+  }
+  if (sock_err_already_connected(-r)) {
+    ETH_STORE(c, status, kStatusAlreadyConnected);
+    ETH_STORE(c, connect_state, kConnectedAlready);
+    eth_sleep_ms(5);
+    capture_event(c, kRx, kEvClientAlreadyConnected, uint32_t(-r), kStatusAlreadyConnected, 0);
+    return Step::kAgain;
+  }
+  if (!sock_err_would_block(-r) && !sock_err_invalid(-r)) {
+    trace_printf("C bad response from connect: %d\n", -r);
+    capture_event(c, kRx, kEvClientConnectError, uint32_t(-r), 0, 0);
+    if (!replace_failed(c)) return Step::kGiveUp;
+    *tcp = int(ETH_LOAD(c, tcp_socket));
+    p->attempt = 0;  // the next try follows the next time-out
+  }
+  ETH_STORE(c, connect_state, kConnectPending);
+  trace_printf("C awaiting accept after connect\n");
+  capture_event(c, kRx, kEvClientConnectPending, 0, 0, 0);
+  return Step::kOn;
+}
+
+// The attempt after a wait that timed out.
+Step connect_after_wait(Connection* c, int tcp, ClientPass* p) {
+  int r = p->last = sock_connect(tcp, &c->tcp_peer);
+  if (r == 0) {
+    ETH_STORE(c, status, kStatusConnectedAtOnce);
+    ETH_STORE(c, accepted_valid, 1);
+    capture_event(c, kRx, kEvConnectedLate, 7, c->is_server, 0);
+    ETH_STORE(c, connect_state, kConnectedAfterWait);
+    immediate_connect_trace(c);
+    capture_event(c, kRx, kEvClientConnected, 0, 0, 0);
+    return Step::kOn;
+  }
+  ETH_STORE(c, connect_state, kConnectFailed);
+  capture_event(c, kRx, kEvClientLateConnectFail, uint32_t(-r), 0, 0);
+  if (!sock_err_would_block(-r) && !sock_err_invalid(-r) && !sock_err_already_connected(-r) &&
+      !replace_failed(c))
+    return Step::kGiveUp;
+  return Step::kOn;
+}
+
+// The server went away: a new socket for the next connect.
+Step lose_server(Connection* c, int got, int* tcp) {
+  if (ETH_LOAD(c, status) != kStatusDown) ETH_STORE(c, connect_state, kConnectLost);
+  ETH_STORE(c, status, kStatusDown);
+  ETH_STORE(c, accepted_valid, 0);
+  capture_event(c, kRx, kEvClientTcpLost, uint32_t(got), 0, 0);
+  if (!replace_failed(c)) return Step::kGiveUp;
+  *tcp = int(ETH_LOAD(c, tcp_socket));
+  capture_event(c, kRx, kEvConnectStepFail, 4, c->is_server, uint32_t(*tcp));
+  return Step::kOn;
+}
+
+// The pending connect made the socket writable.
+Step connect_finished(Connection* c, int tcp, const ClientPass& p) {
+  // A refused connect also makes the socket writable: only a socket that has a peer and
+  // no pending error is connected.
+  int err = sock_pending_error(tcp);
+  if (err == 0 && sock_peer_name(tcp, nullptr) == 0) {
+    trace_printf("C tcp writeable (must be client)\n");
+    ETH_STORE(c, status, kStatusConnectDone);
+    ETH_STORE(c, accepted_valid, 2);
+    ETH_STORE(c, connect_state, kConnectedWritable);
+    capture_event(c, kRx, kEvClientConnectDone, uint32_t(p.last), 0, 0);
+  } else if (err != 0) {
+    capture_event(c, kRx, kEvClientConnectError, uint32_t(err), 0, 0);
+    if (!replace_failed(c)) return Step::kGiveUp;
+  }
+  return Step::kOn;
 }
 
 SelectBits bits(bool tcp, bool udp) { return SelectBits{false, tcp, udp}; }
@@ -55,160 +147,67 @@ SelectBits bits(bool tcp, bool udp) { return SelectBits{false, tcp, udp}; }
 }  // namespace
 
 void eth_client_thread(Connection* c, int wake) {
-  eth_worker_start(c, "Client", 100);
-  int r = sock_set_nonblocking(int(ETH_LOAD(c, tcp_socket)), 1);
-  if (r < 0) {
-    trace_printf("C bad response from ioctlsocket: %d\n", -r);
-    capture_event(c, kRx, 101, uint32_t(-r), 0, 0);
+  eth_worker_start(c, "Client", kEvClientUdpLocal);
+  ClientPass p = {1, sock_set_nonblocking(int(ETH_LOAD(c, tcp_socket)), 1)};
+  if (p.last < 0) {
+    trace_printf("C bad response from ioctlsocket: %d\n", -p.last);
+    capture_event(c, kRx, kEvClientNonblockFail, uint32_t(-p.last), 0, 0);
   }
   trace_printf("C try connect on %d\n", int(ETH_LOAD(c, tcp_socket)));
-  ETH_STORE(c, connect_state, 1);
-  ETH_STORE(c, status, 0);
-  int attempt = 1;
+  ETH_STORE(c, connect_state, kConnectStart);
+  ETH_STORE(c, status, kStatusDown);
   const bool udp_only = c->udp_only != 0;
-  uint8_t dgram[kRxBufSize];
-  uint8_t chunk[kRxBufSize];
+  Step step = Step::kOn;
 
-  for (;;) {
-    if (!ETH_LOAD(c, run)) return finish(c);
+  while (step != Step::kGiveUp) {
+    if (!ETH_LOAD(c, run)) return eth_worker_end(c);
     int tcp = int(ETH_LOAD(c, tcp_socket));
     const int udp = int(ETH_LOAD(c, udp_socket));
-
-    if (!udp_only && ETH_LOAD(c, status) == 0 && ETH_LOAD(c, connect_state) > 0 && attempt) {
-      r = sock_connect(tcp, &c->tcp_peer);
-      if (r == 0) {
-        ETH_STORE(c, status, 1);
-        ETH_STORE(c, accepted_valid, 1);
-        ETH_STORE(c, connect_state, 0);
-        immediate_connect_trace(c);
-        capture_event(c, kRx, 104, 0, 0, 0);
-      } else if (sock_err_already_connected(-r)) {
-        ETH_STORE(c, status, 4);
-        ETH_STORE(c, connect_state, -4);
-        eth_sleep_ms(5);
-        capture_event(c, kRx, 127, uint32_t(-r), 4, 0);
-        continue;
-      } else {
-        if (!sock_err_would_block(-r) && !sock_err_invalid(-r)) {
-          trace_printf("C bad response from connect: %d\n", -r);
-          capture_event(c, kRx, 102, uint32_t(-r), 0, 0);
-          if (!replace_failed(c)) break;
-          tcp = int(ETH_LOAD(c, tcp_socket));
-          attempt = 0;  // the next try follows the next time-out
-        }
-        ETH_STORE(c, connect_state, 2);
-        trace_printf("C awaiting accept after connect\n");
-        capture_event(c, kRx, 103, 0, 0, 0);
-      }
+    if (p.attempt && wants_connect(c)) {
+      step = connect_now(c, &tcp, &p);
+      if (step != Step::kOn) continue;
     }
 
-    const int status = ETH_LOAD(c, status);
-    const bool want_tcp_read = status != 0 && !udp_only;
-    const bool want_write = status == 0 && attempt && !udp_only;
+    const bool up = ETH_LOAD(c, status) != kStatusDown;
+    const bool want_read = up && !udp_only;
+    const bool want_write = !up && p.attempt && !udp_only;
     SockWaitSet set;
     std::memset(&set, 0, sizeof set);
     set.fd[0] = udp;
-    if (want_tcp_read || want_write) {
+    if (want_read || want_write) {
       set.fd[1] = tcp;
       set.want_write[1] = want_write;
     }
-    if (!attempt) {
-      trace_select(c, 0, want_write, bits(want_tcp_read, true), bits(want_write, false), "C before");
-      SelectBits wr = bits(want_write, false);
-      capture_select_event(c, 105, bits(want_tcp_read, true), want_write ? &wr : nullptr);
+    if (!p.attempt) {
+      eth_select_note(c, kClient, 0, true, want_write, bits(want_read, true),
+                      bits(want_write, false));
     }
-    int woken = 0;
-    int n = sock_wait(&set, wake, kSelectMs, &woken);
-    if (!ETH_LOAD(c, run)) return finish(c);
-    if (n < 0) {
-      trace_printf("C error : %d\n", -n);
-      capture_event(c, kRx, 106, uint32_t(-n), 0, 0);
-      continue;
+    int n = 0;
+    EthPass pass = eth_worker_wait(c, kClient, wake, &set, &n);
+    if (pass == EthPass::kStop) return eth_worker_end(c);
+    if (pass == EthPass::kTimeout) {
+      p.attempt = 1;
+      if (wants_connect(c)) step = connect_after_wait(c, tcp, &p);
     }
-    if (n == 0) {
-      if (woken) continue;  // woken for another reason than a stop: look again
-      attempt = 1;
-      if (!udp_only && ETH_LOAD(c, status) == 0 && ETH_LOAD(c, connect_state) > 0) {
-        r = sock_connect(tcp, &c->tcp_peer);
-        if (r == 0) {
-          ETH_STORE(c, status, 1);
-          ETH_STORE(c, accepted_valid, 1);
-          capture_event(c, kRx, 52, 7, c->is_server, 0);
-          ETH_STORE(c, connect_state, -1);
-          immediate_connect_trace(c);
-          capture_event(c, kRx, 104, 0, 0, 0);
-        } else {
-          ETH_STORE(c, connect_state, 9);
-          capture_event(c, kRx, 124, uint32_t(-r), 0, 0);
-          if (!sock_err_would_block(-r) && !sock_err_invalid(-r) &&
-              !sock_err_already_connected(-r) && !replace_failed(c))
-            break;
-        }
-      }
-      continue;
-    }
+    if (pass != EthPass::kReady) continue;
 
-    attempt = 0;
-    const bool tcp_in = set.readable[1] && want_tcp_read;
+    p.attempt = 0;
+    const bool tcp_in = set.readable[1] && want_read;
     const bool udp_in = set.readable[0];
     const bool tcp_out = set.writable[1] && want_write;
-    trace_select(c, n, want_write, bits(tcp_in, udp_in), bits(tcp_out, false), "C after");
-    SelectBits wr = bits(tcp_out, false);
-    capture_select_event(c, 107, bits(tcp_in, udp_in), want_write ? &wr : nullptr);
-
-    if (tcp_in && !udp_only && ETH_LOAD(c, status) != 0) {
-      int got = sock_recv(tcp, chunk, eth_stream_room(c));
-      if (got < 0 && sock_err_would_block(-got)) {
-        // readiness without data: nothing to do
-      } else {
-        trace_printf("C tcp receive : %d\n", got);
-        capture_event(c, kRx, 108, uint32_t(got), 0, 0);
-        if (got < 1) {
-          if (ETH_LOAD(c, status) != 0) ETH_STORE(c, connect_state, 5);
-          ETH_STORE(c, status, 0);
-          ETH_STORE(c, accepted_valid, 0);
-          capture_event(c, kRx, 109, uint32_t(got), 0, 0);
-          int s = renew_tcp(c);
-          if (s < 0) {
-            capture_event(c, kRx, 50, 8, c->is_server, 0);
-            capture_close(c);
-            return finish(c);  // exit code 4: no socket to reconnect with
-          }
-          capture_event(c, kRx, 93, 4, c->is_server, uint32_t(s));
-          tcp = s;
-        } else {
-          trace_printf("C tcp message received\n");
-          eth_stream_append(c, chunk, got, kClientStreamEvents);
-        }
-      }
+    eth_select_note(c, kClient, n, false, want_write, bits(tcp_in, udp_in), bits(tcp_out, false));
+    int got = 0;
+    if (tcp_in && !udp_only && ETH_LOAD(c, status) != kStatusDown &&
+        eth_stream_receive(c, kClient, tcp, &got)) {
+      step = lose_server(c, got, &tcp);
+      if (step == Step::kGiveUp) continue;
     }
-
-    if (udp_in) {
-      int full = 0;
-      int got = eth_receive_datagram(c, udp, dgram, sizeof dgram, 110, &full);
-      if (got == 0) continue;
-      if (got > 0) eth_client_datagram(c, dgram, got, full, &attempt);
-    }
-
-    if (tcp_out && !udp_only) {
-      // A refused connect also makes the socket writable: only a socket that has a
-      // peer and no pending error is connected.
-      int err = sock_pending_error(tcp);
-      if (err == 0 && sock_peer_name(tcp, nullptr) == 0) {
-        trace_printf("C tcp writeable (must be client)\n");
-        ETH_STORE(c, status, 2);
-        ETH_STORE(c, accepted_valid, 2);
-        ETH_STORE(c, connect_state, -2);
-        capture_event(c, kRx, 126, uint32_t(r), 0, 0);
-      } else if (err != 0) {
-        capture_event(c, kRx, 102, uint32_t(err), 0, 0);
-        if (!replace_failed(c)) break;
-      }
-    }
+    if (udp_in && !eth_datagram_receive(c, kClient, udp, &p.attempt)) continue;
+    if (tcp_out && !udp_only) step = connect_finished(c, tcp, p);
   }
   // Only reached when no TCP socket could be made again.
   capture_close(c);
-  finish(c);
+  eth_worker_end(c);
 }
 
 }  // namespace qc

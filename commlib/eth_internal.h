@@ -5,9 +5,11 @@
 #include <cstdint>
 
 #include "commlib/connection.h"
+#include "commlib/core.h"
 #include "commlib/events.h"
 #include "commlib/qcomm.h"
 #include "commlib/states.h"
+#include "platform/sockets.h"
 
 // Fields that the worker thread and the application thread both touch (the stop
 // handshake, status, sockets) are read and written as atomics. The block is packed,
@@ -86,11 +88,6 @@ void eth_stream_input(Connection* c, int n, const StreamEvents& ev);
 // queued, 1 dropped (queue full, or longer than a slot; rx_dropped counts both).
 int eth_queue_datagram(Connection* c, const uint8_t* data, int count, int full_length);
 
-// Reads the datagram waiting on a worker's UDP socket into buf, traced and recorded
-// under the worker's event code. Returns what the socket read returned; *full is the
-// datagram's real length.
-int eth_receive_datagram(Connection* c, int udp, uint8_t* buf, int size, uint32_t event, int* full);
-
 // One received datagram of a client worker (pokes, beacons, the rest queued);
 // sets *attempt when the next pass shall try to connect.
 void eth_client_datagram(Connection* c, const uint8_t* data, int count, int full_length,
@@ -117,8 +114,50 @@ void eth_retire_flush();
 // Sleeps the calling thread.
 void eth_sleep_ms(int ms);
 
+// ---- the steps both workers are made of (commlib/eth_worker.cpp) ----
+// What tells the client's steps from the server's: trace letter and labels, event codes.
+struct EthSide {
+  char letter;  // 'C' or 'S'
+  const char* before_label;
+  const char* after_label;
+  uint16_t select_before, select_after, select_error;
+  bool quiet_net_down;   // a wait failing with "network down" is only repeated
+  uint16_t tcp_result;   // recorded, and traced, for every stream receive (0: none)
+  uint16_t tcp_data;     // recorded for a stream receive that brought bytes (0: none)
+  uint16_t udp_receive;
+  StreamEvents stream;
+  // The worker's handling of one received datagram (eth_client_datagram or
+  // eth_server_datagram); flag is the worker's own.
+  void (*datagram)(Connection* c, const uint8_t* data, int count, int full_length, int* flag);
+};
+
 // A worker's first steps: its thread id stored, both sockets' local names traced under
 // side ("Client" or "Slave"), the start event `code` captured, and thread_running set.
 void eth_worker_start(Connection* c, const char* side, uint16_t code);
+// The last: sockets it retired closed, thread_running cleared.
+void eth_worker_end(Connection* c);
+
+// The select trace line and record of a pass, before or after its wait.
+void eth_select_note(Connection* c, const EthSide& side, int n, bool before, bool has_write,
+                     SelectBits rd, SelectBits wr);
+
+// What the wait of a pass found.
+enum class EthPass {
+  kStop,     // the worker is being stopped
+  kAgain,    // woken for another reason (or the network is down): look again
+  kFailed,   // the wait failed (traced and recorded)
+  kTimeout,  // nothing happened within kSelectMs
+  kReady,    // *n handles are ready
+};
+EthPass eth_worker_wait(Connection* c, const EthSide& side, int wake, SockWaitSet* set, int* n);
+
+// One receive on the readable stream socket s, complete messages queued. Returns true
+// when the peer is gone (end of stream or a failure; *got is the receive's result).
+bool eth_stream_receive(Connection* c, const EthSide& side, int s, int* got);
+
+// Reads the datagram waiting on udp, traced and recorded, and hands it to
+// side.datagram. Returns false when the read found an empty datagram: the rest of the
+// pass is skipped.
+bool eth_datagram_receive(Connection* c, const EthSide& side, int udp, int* flag);
 
 }  // namespace qc

@@ -8,6 +8,8 @@
 
 #include "commlib/core.h"
 #include "commlib/eth_internal.h"
+#include "commlib/events.h"
+#include "commlib/states.h"
 #include "platform/ascii.h"
 #include "platform/sockets.h"
 
@@ -89,14 +91,6 @@ void eth_stream_input(Connection* c, int n, const StreamEvents& ev) {
     }
   }
   if (c->rx_fill != 0) stream_event(c, ev.held, 0);
-}
-
-int eth_receive_datagram(Connection* c, int udp, uint8_t* buf, int size, uint32_t event, int* full) {
-  trace_printf("%c udp message received\n", c->is_server ? 'S' : 'C');
-  *full = 0;
-  int got = sock_recvfrom(udp, buf, size, nullptr, full);
-  capture_event(c, kRx, event, uint32_t(got), 0, 0);
-  return got;
 }
 
 int eth_queue_datagram(Connection* c, const uint8_t* data, int count, int full_length) {
@@ -201,12 +195,12 @@ void eth_client_datagram(Connection* c, const uint8_t* data, int count, int full
   if (count < 1) return;
   int status = ETH_LOAD(c, status);
   if (data[0] == kTypePoke) {
-    if (status == 0) ETH_STORE(c, connect_state, 4);
+    if (status == kStatusDown) ETH_STORE(c, connect_state, kConnectPoked);
   } else if (data[0] == kTypeBeacon) {
-    if (status == 0 && !c->no_beacon) {
+    if (status == kStatusDown && !c->no_beacon) {
       if (eth_beacon_matches(c, data, count)) {
-        ETH_STORE(c, connect_state, 4);
-        capture_event(c, kRx, 125, uint32_t(count), 0, 0);
+        ETH_STORE(c, connect_state, kConnectPoked);
+        capture_event(c, kRx, kEvClientBeaconMatch, uint32_t(count), 0, 0);
       } else {
         eth_queue_datagram(c, data, count, full_length);
       }
@@ -214,15 +208,15 @@ void eth_client_datagram(Connection* c, const uint8_t* data, int count, int full
   } else {
     eth_queue_datagram(c, data, count, full_length);
   }
-  if (ETH_LOAD(c, status) == 0) *attempt = 1;
+  if (ETH_LOAD(c, status) == kStatusDown) *attempt = 1;
 }
 
 void eth_server_datagram(Connection* c, const uint8_t* data, int count, int full_length,
                          int* accept_now) {
   if (count < 1) return;
   if (data[0] == kTypePoke) {
-    if (ETH_LOAD(c, status) == 0) *accept_now = 1;
-    capture_event(c, kRx, 224, uint32_t(count), 0, 0);
+    if (ETH_LOAD(c, status) == kStatusDown) *accept_now = 1;
+    capture_event(c, kRx, kEvServerPoke, uint32_t(count), 0, 0);
     return;
   }
   eth_queue_datagram(c, data, count, full_length);

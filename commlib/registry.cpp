@@ -126,33 +126,31 @@ Connection* conn_init_buffer(void* block, int size) {
 
 void conn_free(Connection* c) {
   if (!c) return;
-  {
-    Guard g(lock_registry());
-    trace_printf("Connection status : %d\n", status_of(c));
-  }
+  trace_printf("Connection status : %d\n", status_of(c));
   // Disconnecting waits for the worker thread: other threads' calls on other objects
   // need the registry meanwhile, so it is not held here.
   conn_disconnect(c);
   wait_release(c);  // the worker is gone: nothing signals the handle any more
+  int found = -1;
   {
     Guard g(lock_registry());
-    int found = -1;
     for (int i = 0; i <= g_highest; ++i) {
       if (g_registry[i] == c) {
         found = i;
         break;
       }
     }
-    if (!c->user_buffer) {
-      trace_printf("Free  %" PRIxPTR "\n", ptr_bits(c));
-      delete c;
-    }
     if (found >= 0) {
       g_registry[found] = nullptr;
-      trace_printf("Free object was found\n");
       if (found == g_highest && found != 0) --g_highest;
     }
   }
+  // Unregistered: no other call accepts the object any more.
+  if (!c->user_buffer) {
+    trace_printf("Free  %" PRIxPTR "\n", ptr_bits(c));
+    delete c;
+  }
+  if (found >= 0) trace_printf("Free object was found\n");
   if (g_refcount.load() > 0 && g_refcount.fetch_sub(1) == 1) {
     log_options_mark_unread();
   }

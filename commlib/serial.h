@@ -28,6 +28,29 @@ int serial_frame_raw(Connection* c, const uint8_t* bytes, int n);
 int serial_frame_message(Connection* c, const uint8_t* bytes, int n);
 int serial_frame_setup(Connection* c, const uint8_t* bytes, int n);
 
+// Bytes were lost (an overflow, a bad header, a line error) at time `when`: the time is
+// noted for the quiet rule and the loss counted. An overflow keeps the held bytes and
+// remembers how many there were; any other loss drops them.
+inline void serial_note_loss(Connection* c, uint32_t when, bool overflow) {
+  c->serial_error_time = when;
+  if (overflow) {
+    c->serial_overflow_len = c->serial_raw_count;
+  } else {
+    c->serial_raw_count = 0;
+    c->serial_overflow_len = 0;
+  }
+  c->rx_dropped++;
+}
+
+// The answering half of the line-turnaround handshake (a server with serial_option on),
+// at the start of a reader pass under lock_serial_input(). errors is the driver's error
+// word just read, dsr the line's state, now the pass's clock_ms(). Returns false while
+// the caller is switching (DSR off): the pass then reads nothing.
+// It borrows two ethernet fields: beacon_time holds when DSR was last seen on (0: not
+// since the last give-back), beacon_count the framing the caller asks for (1 message,
+// 0 setup, from its RTS).
+bool serial_answer_handshake(Connection* c, int port, int32_t errors, bool dsr, uint32_t now);
+
 // The serial half of conn_send, after its checks: the message as the current framing
 // puts it on the line. Returns the result of serial_write (0, 1 no port, 2 short write).
 int serial_send(Connection* c, const uint8_t* msg, int len);

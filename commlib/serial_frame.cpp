@@ -38,9 +38,7 @@ int serial_frame_raw(Connection* c, const uint8_t* bytes, int n) {
       break;
     }
     if (c->serial_raw_count >= kSerialLimit) {
-      c->serial_error_time = c->serial_data_time;
-      c->serial_overflow_len = c->serial_raw_count;
-      c->rx_dropped++;
+      serial_note_loss(c, c->serial_data_time, true);
       capture_event(c, kRx, kEvSerRawFull, c->serial_raw_count, 0, c->rx_dropped);
       return 0;
     }
@@ -68,9 +66,7 @@ int serial_frame_message(Connection* c, const uint8_t* bytes, int n) {
     const uint16_t count = c->serial_raw_count;
     if (count >= kSerialLimit) {
       capture_event(c, kRx, kEvSerBufferFull, count, 0, uint32_t(i));
-      c->serial_error_time = c->serial_data_time;
-      c->serial_overflow_len = count;
-      c->rx_dropped++;
+      serial_note_loss(c, c->serial_data_time, true);
       return 0;
     }
     if (record_bytes) capture_event(c, kRx, kEvSerByte, count, 0, bytes[i]);
@@ -88,10 +84,7 @@ int serial_frame_message(Connection* c, const uint8_t* bytes, int n) {
     // No resynchronisation inside the held bytes: without a marker any offset could
     // look like a header, so the reader waits for the peer's next message instead.
     capture_event(c, kRx, kEvSerBadHeader, uint32_t(held), 0, uint32_t(len));
-    c->serial_error_time = c->serial_data_time;
-    c->serial_raw_count = 0;
-    c->serial_overflow_len = 0;
-    c->rx_dropped++;
+    serial_note_loss(c, c->serial_data_time, false);
     return 0;
   }
   if (held < len) return 0;

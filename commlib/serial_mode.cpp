@@ -1,10 +1,12 @@
-// The calling half of the line-turnaround handshake: both computers change rate and
-// framing together, announced on the modem lines rather than in the data, since the
-// data cannot be trusted while the two ends run at different rates.
+// The line-turnaround handshake: both computers change rate and framing together,
+// announced on the modem lines rather than in the data, since the data cannot be trusted
+// while the two ends run at different rates. The calling half is serial_set_mode; the
+// answering half runs in every reader pass, because the library has no serial thread.
 #include <chrono>
 #include <thread>
 
 #include "commlib/core.h"
+#include "commlib/events.h"
 #include "commlib/serial.h"
 #include "commlib/transport.h"
 #include "serial/ser.h"
@@ -64,4 +66,49 @@ extern "C" int serial_set_mode(Connection* c, int setup_mode, int baud) {
   // decides what to do about a link that no longer understands it.
   c->serial_setup_mode = uint16_t(setup_mode);
   return 0;
+}
+
+bool qc::serial_answer_handshake(Connection* c, int port, int32_t errors, bool dsr, uint32_t now) {
+  if (errors & qc::kErrBreak) c->serial_reset_pending = 1;
+  if (!dsr) {
+    if (uint32_t(now - c->beacon_time) > qc::kHandshakeGapMs) {
+      // DSR has been off too long for a turnaround: the peer went away or never
+      // asked. Give the line back.
+      if (c->serial_dtr_dropped) ser_dtr(port, 'S');
+      c->beacon_time = 0;
+      c->serial_dtr_dropped = 0;
+      c->serial_reset_pending = 0;
+    }
+    if (c->beacon_time != 0) {
+      c->serial_dtr_dropped = 1;
+      ser_dtr(port, 'C');
+    }
+    // The caller's RTS, seen here as CTS, says which framing it is switching to.
+    c->beacon_count = ser_cts(port) > 0 ? 1 : 0;
+    return false;
+  }
+  if (c->serial_reset_pending) {
+    c->serial_dtr_dropped = 0;
+    c->serial_reset_pending = 0;
+    const bool setup = c->beacon_count == 0;
+    c->serial_setup_mode = setup ? 1 : 0;
+    serial_rts_op(c, c->beacon_count);
+    c->serial_baud = setup ? c->serial_setup_baud : c->serial_user_baud;
+    ser_set_baud(port, int(c->serial_baud));
+    ser_rts(port, setup ? 'C' : 'S');
+    ser_dtr(port, 'S');
+    // Bytes that arrived around the switch were sent at the other rate. (With
+    // BLUETOOTH= only while DSR is on, which it is on this path.)
+    if (!qc::log_options().bluetooth || dsr) {
+      uint8_t scratch[qc::kSerialReadMax];
+      ser_read(port, scratch, qc::kSerialReadMax);
+    }
+    c->serial_raw_count = 0;
+    c->serial_overflow_len = 0;
+    ser_errors(port, qc::kErrAll);
+    qc::capture_event(c, qc::kRx, qc::kEvSerModeSwitch, 0, 0, 0);
+  }
+  ser_dtr(port, 'S');
+  c->serial_reset_pending = 0;
+  return true;
 }

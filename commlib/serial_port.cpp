@@ -1,12 +1,13 @@
-// Serial side of a connection: opening and closing the COM port, the reader pass that
-// every receive-side call runs first, and the answering half of the line-turnaround
-// handshake, which lives in the reader because the library has no serial thread.
+// Serial side of a connection: opening and closing the COM port, and the reader pass that
+// every receive-side call runs first.
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 
 #include "commlib/core.h"
+#include "commlib/events.h"
 #include "commlib/serial.h"
+#include "commlib/states.h"
 #include "commlib/transport.h"
 #include "platform/ascii.h"
 #include "serial/ser.h"
@@ -44,7 +45,7 @@ void serial_reset(Connection* c) {
     c->serial_frame_fill = 0;
     qc::queues_clear(c);
   }
-  capture_event(c, kRx, 324, 0, 0, 0);
+  capture_event(c, kRx, qc::kEvSerReset, 0, 0, 0);
 }
 
 int serial_open(Connection* c, const char* port_text, int baud) {
@@ -63,7 +64,7 @@ int serial_open(Connection* c, const char* port_text, int baud) {
     if (number > 99999) break;  // far beyond any port; the driver refuses it
   }
   if (number == 0) {
-    capture_event(c, kRx, 310, 0, 0, qc::le32(reinterpret_cast<const uint8_t*>(com + 2)));
+    capture_event(c, kRx, qc::kEvSerNoComNumber, 0, 0, qc::le32(reinterpret_cast<const uint8_t*>(com + 2)));
     return 2;
   }
 
@@ -81,7 +82,7 @@ int serial_open(Connection* c, const char* port_text, int baud) {
   if (r < 0) {
     const int32_t err = ser_error_text(nullptr, 0);
     g_open_error.store(err);
-    capture_event(c, kRx, 311, uint32_t(r), 0, uint32_t(err));
+    capture_event(c, kRx, qc::kEvSerOpenFail, uint32_t(r), 0, uint32_t(err));
     return r;
   }
   if (std::strstr(text, ":HW")) {
@@ -92,25 +93,25 @@ int serial_open(Connection* c, const char* port_text, int baud) {
     c->serial_hw_flow = 0;
   }
   c->serial_port = uint16_t(number);
-  c->status = 4;
+  c->status = qc::kStatusPortOpen;
   qc::wait_port_changed(c);
-  capture_event(c, kRx, 312, uint32_t(number), 0, 0);
+  capture_event(c, kRx, qc::kEvSerOpened, uint32_t(number), 0, 0);
   return 0;
 }
 
 int serial_close(Connection* c) {
-  capture_event(c, kRx, 313, c->serial_port, 0, 0);
+  capture_event(c, kRx, qc::kEvSerClose, c->serial_port, 0, 0);
   qc::capture_close(c);
   if (c->serial_port == 0) return 0;
   const int32_t r = ser_close(drv(c));
   c->serial_port = 0;
-  c->status = 0;
+  c->status = qc::kStatusDown;
   qc::wait_port_changed(c);
   return r;
 }
 
 void serial_reopen(Connection* c) {
-  if (!conn_is_valid(c) || c->transport != 0 || c->serial_port == 0) return;
+  if (!conn_is_valid(c) || c->transport != qc::kTransportSerial || c->serial_port == 0) return;
   const int port = drv(c);
   ser_close(port);
   ser_option('R');
@@ -121,20 +122,20 @@ void serial_reopen(Connection* c) {
   ser_open(port, 16000, 16000);  // result not checked: serial_port keeps its value
   ser_flow(port, c->serial_hw_flow ? 'H' : 'N');
   qc::wait_port_changed(c);
-  capture_event(c, kRx, 314, c->serial_port, 0, 0);
+  capture_event(c, kRx, qc::kEvSerReopen, c->serial_port, 0, 0);
 }
 
 int serial_dtr_op(Connection* c, int state) {
   const char letter = state == 1 ? 'S' : state == 0 ? 'C' : 'R';
   const int32_t r = ser_dtr(drv(c), letter);
-  capture_event(c, kRx, 315, c->serial_port, 0, uint32_t(r));
+  capture_event(c, kRx, qc::kEvSerDtr, c->serial_port, 0, uint32_t(r));
   return r;
 }
 
 int serial_rts_op(Connection* c, int state) {
   const char letter = state == 1 ? 'S' : state == 0 ? 'C' : 'R';
   const int32_t r = ser_rts(drv(c), letter);
-  capture_event(c, kRx, 316, c->serial_port, 0, uint32_t(r));
+  capture_event(c, kRx, qc::kEvSerRts, c->serial_port, 0, uint32_t(r));
   return r;
 }
 
@@ -144,7 +145,7 @@ int serial_poll(Connection* c) {
   const int port = drv(c);
 
   if (c->serial_raw && qc::kSerialLimit - c->serial_raw_count < qc::kRawLowWater) {
-    capture_event(c, kRx, 302, c->serial_raw_count, 0, c->serial_raw);
+    capture_event(c, kRx, qc::kEvSerRawNearlyFull, c->serial_raw_count, 0, c->serial_raw);
     return 0;
   }
 
@@ -153,49 +154,8 @@ int serial_poll(Connection* c) {
   const bool dsr = line_on(ser_dsr(port));
   const uint32_t now = qc::clock_ms();
 
-  if (c->serial_option && c->is_server) {
-    if (errors & qc::kErrBreak) c->serial_reset_pending = 1;
-    if (!dsr) {
-      if (uint32_t(now - c->beacon_time) > qc::kHandshakeGapMs) {
-        // DSR has been off too long for a turnaround: the peer went away or never
-        // asked. Give the line back.
-        if (c->serial_dtr_dropped) ser_dtr(port, 'S');
-        c->beacon_time = 0;
-        c->serial_dtr_dropped = 0;
-        c->serial_reset_pending = 0;
-      }
-      if (c->beacon_time != 0) {
-        c->serial_dtr_dropped = 1;
-        ser_dtr(port, 'C');
-      }
-      // The caller's RTS, seen here as CTS, says which framing it is switching to.
-      c->beacon_count = line_on(ser_cts(port)) ? 1 : 0;
-      return 0;  // the caller is mid-switch: whatever arrives now is not for us
-    }
-    if (c->serial_reset_pending) {
-      c->serial_dtr_dropped = 0;
-      c->serial_reset_pending = 0;
-      const bool setup = c->beacon_count == 0;
-      c->serial_setup_mode = setup ? 1 : 0;
-      serial_rts_op(c, c->beacon_count);
-      c->serial_baud = setup ? c->serial_setup_baud : c->serial_user_baud;
-      ser_set_baud(port, int(c->serial_baud));
-      ser_rts(port, setup ? 'C' : 'S');
-      ser_dtr(port, 'S');
-      // Bytes that arrived around the switch were sent at the other rate. (With
-      // BLUETOOTH= only while DSR is on, which it is on this path.)
-      if (!qc::log_options().bluetooth || dsr) {
-        uint8_t scratch[qc::kSerialReadMax];
-        ser_read(port, scratch, qc::kSerialReadMax);
-      }
-      c->serial_raw_count = 0;
-      c->serial_overflow_len = 0;
-      ser_errors(port, qc::kErrAll);
-      capture_event(c, kRx, 323, 0, 0, 0);
-    }
-    ser_dtr(port, 'S');
-    c->serial_reset_pending = 0;
-  }
+  if (c->serial_option && c->is_server && !qc::serial_answer_handshake(c, port, errors, dsr, now))
+    return 0;  // the caller is mid-switch: whatever arrives now is not for us
 
   int room = qc::kSerialLimit - c->serial_raw_count;
   if (room > qc::kSerialReadMax) room = qc::kSerialReadMax;
@@ -206,19 +166,17 @@ int serial_poll(Connection* c) {
   // A capacity of 0 would be refused by the driver; a full buffer simply reads nothing.
   const int32_t n = room > 0 ? ser_read(port, scratch, room) : 0;
   if (n < 0) {
-    capture_event(c, kRx, 303, uint32_t(n), 0, c->serial_raw);
+    capture_event(c, kRx, qc::kEvSerReadFail, uint32_t(n), 0, c->serial_raw);
     return n;
   }
   if (n > 0) {
-    capture_event(c, kRx, 300, uint32_t(n), 0, qc::first_four(scratch, n));
+    capture_event(c, kRx, qc::kEvSerRead, uint32_t(n), 0, qc::first_four(scratch, n));
     qc::capture_full(c, kRx, -n, scratch);
   }
   if ((errors & ~qc::kErrBreak) && !c->serial_raw) {
-    c->serial_error_time = us32();
-    c->serial_raw_count = 0;
-    c->serial_overflow_len = 0;
-    c->rx_dropped++;
-    capture_event(c, kRx, 304, uint32_t(errors & ~qc::kErrBreak), 0, dsr ? 0x20 : 0);
+    qc::serial_note_loss(c, us32(), false);
+    capture_event(c, kRx, qc::kEvSerLineError, uint32_t(errors & ~qc::kErrBreak), 0,
+                  dsr ? 0x20 : 0);
     return 0;
   }
   if (n > 0) c->serial_data_time = us32();
@@ -242,12 +200,12 @@ void serial_set_framing(Connection* c, int setup, int raw) {
 }
 
 int serial_get_framing(Connection* c) {
-  if (!conn_is_valid(c) || c->transport != 0) return 0;
+  if (!conn_is_valid(c) || c->transport != qc::kTransportSerial) return 0;
   return int16_t(c->serial_setup_mode);
 }
 
 void serial_line_status(Connection* c, int* error_number, int* line_errors, int* input_count) {
-  if (!conn_is_valid(c) || c->transport != 0) return;
+  if (!conn_is_valid(c) || c->transport != qc::kTransportSerial) return;
   if (error_number) {
     const int32_t stored = g_open_error.exchange(0);
     *error_number = stored ? stored : ser_error_text(nullptr, 0);

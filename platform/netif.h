@@ -1,4 +1,4 @@
-// Network: host name and addresses, the adapters, and starting the tools that change an
+// Network: the adapters and their addresses, and starting the tools that change an
 // address.
 #pragma once
 #include <cstddef>
@@ -25,18 +25,8 @@ int plat_netif_list(PlatNetIf* out, int max, int* count);
 // Every IPv4 address row of the host, in the system's order. Returns 0 or an error number.
 int plat_netif_addrs(PlatNetAddr* out, int max, int* count);
 
-// Returns 0, or the system's error number.
-int plat_host_name(char* out, size_t size);
-
 // Own codes are negative, system errors positive.
 enum { PLAT_NETIF_NONE = -1 };  // no such address or connection
-
-// First IPv4 address of an up, non-loopback interface. Returns 0, PLAT_NETIF_NONE, or the
-// system's error number.
-int plat_first_ipv4(unsigned char out[4]);
-
-// Resolves name to its first IPv4 address. Returns 0, or the resolver's error code.
-int plat_resolve_ipv4(const char* name, unsigned char out[4]);
 
 // 1 when NetworkManager runs on this machine.
 int plat_nm_running();

@@ -63,7 +63,8 @@ struct SockWaitSet {
 // time-out) or a negated error. Closed or failed handles count as readable/writable.
 int sock_wait(SockWaitSet* set, int wake, int timeout_ms, int* woken);
 
-// ---- local identity ----
+// ---- local identity (the one place the host's name and address come from) ----
+// This computer's name, terminated even when cut to size. Returns 0 or a negated error.
 int sock_hostname(char* out, int size);
 // IPv4 addresses of a name (getaddrinfo, no hints), up to max into out, their number
 // into *count. Returns 0 or the resolver's own non-zero error code (not an errno).

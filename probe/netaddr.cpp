@@ -7,20 +7,21 @@
 
 #include "platform/launch.h"
 #include "platform/netif.h"
+#include "platform/sockets.h"
 
 char host_line[100];
 static char g_ip_text[40];
 
 void update_host_line() {
   char name[300];
-  if (plat_host_name(name, sizeof name) != 0) {
+  if (sock_hostname(name, sizeof name) != 0) {
     std::snprintf(host_line, sizeof host_line, "Network setup error");
     return;
   }
-  // The resolver maps a Debian host's name to 127.0.1.1, which tells a technician nothing;
-  // an interface's own address comes first.
-  unsigned char a[4];
-  if (plat_first_ipv4(a) != 0 && plat_resolve_ipv4(name, a) != 0) {
+  // An interface's own address comes first: the resolver's answer for a Debian host's
+  // name (127.0.1.1) tells a technician nothing.
+  uint8_t a[4];
+  if (sock_local_ipv4(a) != 0) {
     std::snprintf(host_line, sizeof host_line, "Network setup error");
     return;
   }

@@ -184,52 +184,6 @@ int plat_netif_addrs(PlatNetAddr* out, int max, int* count) {
   return rc;
 }
 
-int plat_host_name(char* out, size_t size) {
-  if (!out || size == 0) return EINVAL;
-  if (gethostname(out, size) != 0) {
-    out[0] = '\0';
-    return errno ? errno : EIO;
-  }
-  out[size - 1] = '\0';  // a cut name need not be terminated
-  return 0;
-}
-
-int plat_first_ipv4(unsigned char out[4]) {
-  struct ifaddrs* all = nullptr;
-  if (getifaddrs(&all) != 0) return errno ? errno : EIO;
-  int rc = PLAT_NETIF_NONE;
-  for (struct ifaddrs* a = all; a; a = a->ifa_next) {
-    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET) continue;
-    if (!(a->ifa_flags & IFF_UP) || (a->ifa_flags & IFF_LOOPBACK)) continue;
-    const struct sockaddr_in* in = reinterpret_cast<const struct sockaddr_in*>(a->ifa_addr);
-    std::memcpy(out, &in->sin_addr.s_addr, 4);
-    rc = 0;
-    break;
-  }
-  freeifaddrs(all);
-  return rc;
-}
-
-int plat_resolve_ipv4(const char* name, unsigned char out[4]) {
-  if (!name) return EAI_NONAME;
-  struct addrinfo hints;
-  std::memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
-  struct addrinfo* res = nullptr;
-  int rc = getaddrinfo(name, nullptr, &hints, &res);
-  if (rc != 0) return rc;
-  rc = EAI_NONAME;
-  for (struct addrinfo* r = res; r; r = r->ai_next) {
-    if (r->ai_family != AF_INET || !r->ai_addr) continue;
-    const struct sockaddr_in* in = reinterpret_cast<const struct sockaddr_in*>(r->ai_addr);
-    std::memcpy(out, &in->sin_addr.s_addr, 4);
-    rc = 0;
-    break;
-  }
-  freeaddrinfo(res);
-  return rc;
-}
-
 // The process table of the real machine (not the system root): whether NetworkManager is
 // running is a fact about this host, not fixture data.
 int plat_nm_running() {
