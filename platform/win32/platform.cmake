@@ -1,0 +1,29 @@
+# The Windows bodies of the platform seam (included from platform/CMakeLists.txt).
+# Same library names as the Linux build, so the folders above link them unchanged.
+set(LP_PLATFORM_DIR ${CMAKE_CURRENT_SOURCE_DIR}/win32)
+
+add_library(lp_plat_base STATIC
+  ${LP_PLATFORM_DIR}/paths.cpp
+  ${LP_PLATFORM_DIR}/com_path.cpp)
+target_include_directories(lp_plat_base PUBLIC ${PROJECT_SOURCE_DIR})
+
+add_library(lp_plat_console STATIC ${LP_PLATFORM_DIR}/console_keys.cpp)
+target_include_directories(lp_plat_console PUBLIC ${PROJECT_SOURCE_DIR})
+
+add_library(lp_plat_sound STATIC ${LP_PLATFORM_DIR}/sound.cpp)
+target_include_directories(lp_plat_sound PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(lp_plat_sound PRIVATE winmm)
+
+add_library(lp_plat_sockets STATIC ${LP_PLATFORM_DIR}/sockets.cpp)
+target_include_directories(lp_plat_sockets PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(lp_plat_sockets PUBLIC ws2_32 iphlpapi)
+
+add_library(lp_plat_serial STATIC ${LP_PLATFORM_DIR}/serial_comm.cpp)
+target_link_libraries(lp_plat_serial PUBLIC lp_plat_base)
+
+add_library(lp_plat_com_probe STATIC ${LP_PLATFORM_DIR}/com_probe.cpp)
+target_link_libraries(lp_plat_com_probe PUBLIC lp_plat_base)
+
+add_library(lp_plat_resolve STATIC ${LP_PLATFORM_DIR}/resolve.cpp)
+target_include_directories(lp_plat_resolve PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(lp_plat_resolve PUBLIC ws2_32)
