@@ -27,3 +27,22 @@ target_link_libraries(lp_plat_com_probe PUBLIC lp_plat_base)
 add_library(lp_plat_resolve STATIC ${LP_PLATFORM_DIR}/resolve.cpp)
 target_include_directories(lp_plat_resolve PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(lp_plat_resolve PUBLIC ws2_32)
+
+# The executable's version block (VERSIONINFO, read back with GetFileVersionInfoA) and
+# path, and the Windows version record. Starting the launcher tools has no Windows body yet,
+# so the start-up library (and what links it) is not built for Windows.
+enable_language(RC)
+add_library(lp_plat_version STATIC
+  ${LP_PLATFORM_DIR}/version_block.cpp
+  ${LP_PLATFORM_DIR}/os_version.cpp)
+target_include_directories(lp_plat_version PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(lp_plat_version PUBLIC version)
+# lp_version_rc(<out.rc> <PrivateBuild> <SpecialBuild>): a version resource to compile
+# into an executable.
+function(lp_version_rc out private special)
+  set(LP_RC_PRIVATE_BUILD "${private}")
+  set(LP_RC_SPECIAL_BUILD "${special}")
+  configure_file(${PROJECT_SOURCE_DIR}/platform/win32/version.rc.in ${out} @ONLY)
+endfunction()
+lp_version_rc(${PROJECT_BINARY_DIR}/platform/version.rc "${LP_PRIVATE_BUILD}" "${LP_SPECIAL_BUILD}")
+set(LP_VERSION_EMBED_SOURCE ${PROJECT_BINARY_DIR}/platform/version.rc CACHE INTERNAL "")
