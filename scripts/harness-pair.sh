@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# harness-pair.sh SLAVE MASTER: runs two qcomm-harness commands (each a program and
-# perhaps its launcher, e.g. "wine .../qcomm-harness.exe") as ethernet slave and master
-# on localhost, sends a stream (t) and a datagram (u) message each way, and checks that
-# each side dumps what the other sent. Exit 0 on success.
+# harness-pair.sh SLAVE MASTER: runs two qcomm-harness command lines (a program, perhaps
+# its launcher such as wine, and its arguments: "... e" and "... e localhost", or
+# "... sCOM2" and "... sCOM1 m"), sends a stream (t) and a datagram (u) message each way,
+# and checks that each side dumps what the other sent. Exit 0 on success.
 set -u
 slave=$1 master=$2
 w=$(mktemp -d)
@@ -10,14 +10,14 @@ trap 'exec 3>&- 4>&- 2>/dev/null; kill $hold_s $hold_m 2>/dev/null; rm -rf "$w"'
 mkfifo "$w/s_in" "$w/m_in"
 sleep 60 >"$w/s_in" & hold_s=$!   # keeps the key pipes open until we write to them
 sleep 60 >"$w/m_in" & hold_m=$!
-$slave e <"$w/s_in" >"$w/s_out" 2>&1 & s_pid=$!
+$slave <"$w/s_in" >"$w/s_out" 2>&1 & s_pid=$!
 wait_for() {  # wait_for FILE TEXT
   for _ in $(seq 200); do grep -q "$2" "$1" 2>/dev/null && return 0; sleep 0.05; done
   return 1
 }
 ok=0
 wait_for "$w/s_out" "slave waiting" || { echo "slave did not start"; cat "$w/s_out"; exit 1; }
-$master e localhost <"$w/m_in" >"$w/m_out" 2>&1 & m_pid=$!
+$master <"$w/m_in" >"$w/m_out" 2>&1 & m_pid=$!
 wait_for "$w/m_out" "waiting for user input" || { echo "master did not start"; cat "$w/m_out"; exit 1; }
 exec 3>"$w/m_in" 4>"$w/s_in"
 kill $hold_s $hold_m 2>/dev/null

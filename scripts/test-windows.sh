@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The Windows stage: cross-compiles into build-win/ with mingw-w64, makes a private Wine
 # prefix there, and runs the Windows test programs under Wine, with a pseudo-terminal
-# pair mapped to COM5/COM6. Then the Wine and Linux harnesses talk to each other over
-# loopback, in both roles, inside a private network namespace. Prints the counts and
+# pair mapped to COM5/COM6. Then the Wine and Linux harnesses talk to each other in both
+# roles: over loopback inside a private network namespace, and over the terminal pair. Prints the counts and
 # times; exits non-zero when anything fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -71,11 +71,25 @@ WIN_HARNESS="wine $DIR/commlib/harness/qcomm-harness.exe"
 # so nothing leaves the loopback interface.
 wineserver -k 2>/dev/null; sleep 0.5
 if unshare -u -n sh -c "ip link set lo up && hostname localhost && \
-    '$ROOT/scripts/harness-pair.sh' '$WIN_HARNESS' '$LINUX_HARNESS' && \
-    '$ROOT/scripts/harness-pair.sh' '$LINUX_HARNESS' '$WIN_HARNESS'"; then
-  echo "harness pair: both roles passed"
+    '$ROOT/scripts/harness-pair.sh' '$WIN_HARNESS e' '$LINUX_HARNESS e localhost' && \
+    '$ROOT/scripts/harness-pair.sh' '$LINUX_HARNESS e' '$WIN_HARNESS e localhost'"; then
+  echo "harness pair over ethernet: both roles passed"
 else
-  echo "harness pair FAILED"; status=1
+  echo "harness pair over ethernet FAILED"; status=1
+fi
+
+echo "=== harnesses: Wine <-> Linux over a serial line (the pseudo-terminal pair) ==="
+# The Linux harness finds its COM ports under <root>/dev; the Wine one in dosdevices.
+LROOT=$DIR/linux-root
+mkdir -p "$LROOT/dev"
+ln -sfn "$(readlink -f "$PTY/a")" "$LROOT/dev/COM1"
+ln -sfn "$(readlink -f "$PTY/b")" "$LROOT/dev/COM2"
+if scripts/harness-pair.sh "$WIN_HARNESS sCOM6" "env QUMEX_ROOT=$LROOT $LINUX_HARNESS sCOM1 m" &&
+    scripts/harness-pair.sh "env QUMEX_ROOT=$LROOT $LINUX_HARNESS sCOM2" "$WIN_HARNESS sCOM5 m" &&
+    scripts/harness-pair.sh "$WIN_HARNESS sCOM6" "$WIN_HARNESS sCOM5 m"; then
+  echo "harness pair over serial: both roles and Wine with Wine passed"
+else
+  echo "harness pair over serial FAILED"; status=1
 fi
 
 echo "Windows stage: build ${t_build}s, tests ${t_tests}s, total $(( $(date +%s) - t0 ))s"
