@@ -28,15 +28,14 @@ add_library(lp_plat_resolve STATIC ${LP_PLATFORM_DIR}/resolve.cpp)
 target_include_directories(lp_plat_resolve PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(lp_plat_resolve PUBLIC ws2_32)
 
-# The executable's version block (VERSIONINFO, read back with GetFileVersionInfoA) and
-# path, and the Windows version record. Starting the launcher tools has no Windows body yet,
-# so the start-up library (and what links it) is not built for Windows.
+# Start-up facilities: the executable's version block (VERSIONINFO, read back with
+# GetFileVersionInfoA) and path, the Windows version record, and starting programs.
 enable_language(RC)
-add_library(lp_plat_version STATIC
+add_library(lp_plat_startup STATIC
   ${LP_PLATFORM_DIR}/version_block.cpp
-  ${LP_PLATFORM_DIR}/os_version.cpp)
-target_include_directories(lp_plat_version PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(lp_plat_version PUBLIC version)
+  ${LP_PLATFORM_DIR}/os_version.cpp
+  ${LP_PLATFORM_DIR}/launch.cpp)
+target_link_libraries(lp_plat_startup PUBLIC lp_plat_base version)
 # lp_version_rc(<out.rc> <PrivateBuild> <SpecialBuild>): a version resource to compile
 # into an executable.
 function(lp_version_rc out private special)

@@ -18,6 +18,7 @@
 #include "platform/paths.h"
 #include "platform/serial_device.h"
 #include "platform/sockets.h"
+#include "platform/sound.h"
 
 namespace {
 
@@ -283,4 +284,17 @@ TEST(WinSerial, APortPairCarriesBytesAndAStopEndsAWait) {
   delete da;
   delete db;
   EXPECT_EQ(plat_com_probe(a, nullptr), PLAT_COM_FREE);
+}
+
+namespace {
+int g_alerts = 0;
+void count_alert() { ++g_alerts; }
+}  // namespace
+
+TEST(WinSound, AMissingFileGivesTheAlertInstead) {
+  plat_sound_set_alert(count_alert);
+  EXPECT_EQ(plat_play_wav("C:\\no\\such\\reward.wav"), 1);
+  EXPECT_EQ(plat_play_wav(nullptr), 1);
+  EXPECT_EQ(g_alerts, 2);
+  plat_sound_set_alert(nullptr);
 }

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "platform/launch.h"
 #include "platform/os_version.h"
 #include "platform/version_block.h"
 
@@ -69,4 +71,34 @@ TEST(WinVersion, TheWindowsVersionRecord) {
   EXPECT_EQ(id, VER_PLATFORM_WIN32_NT);
   EXPECT_GE(major, 5);
   EXPECT_GE(minor, 0);
+}
+
+namespace {
+bool appears(const char* path) {
+  for (int i = 0; i < 200; ++i) {
+    if (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES) return true;
+    Sleep(25);
+  }
+  return false;
+}
+}  // namespace
+
+TEST(WinLaunch, ProgramsStartDetachedAndMissingOnesSaySo) {
+  const char* marker = "launched_marker.txt";
+  DeleteFileA(marker);
+  const char* const run[] = {"cmd.exe", "/c", "echo started> launched_marker.txt", nullptr};
+  ASSERT_EQ(plat_launch_detached(run), 0);
+  EXPECT_TRUE(appears(marker));
+  DeleteFileA(marker);
+  const char* const missing[] = {"no-such-program-here.exe", nullptr};
+  EXPECT_EQ(plat_launch_detached(missing), ERROR_FILE_NOT_FOUND);
+  const char* const none[] = {nullptr};
+  EXPECT_EQ(plat_launch_detached(none), EINVAL);
+
+  const char* tool_marker = "tool_marker.txt";
+  DeleteFileA(tool_marker);
+  ASSERT_EQ(plat_launch_tool(PLAT_TOOL_CMD, "echo tool> tool_marker.txt"), 0);
+  EXPECT_TRUE(appears(tool_marker));
+  DeleteFileA(tool_marker);
+  EXPECT_EQ(plat_launch_tool(7, "echo"), EINVAL);
 }
