@@ -45,3 +45,7 @@ function(lp_version_rc out private special)
 endfunction()
 lp_version_rc(${PROJECT_BINARY_DIR}/platform/version.rc "${LP_PRIVATE_BUILD}" "${LP_SPECIAL_BUILD}")
 set(LP_VERSION_EMBED_SOURCE ${PROJECT_BINARY_DIR}/platform/version.rc CACHE INTERNAL "")
+
+# Network adapters and addresses, the host name (GetAdaptersAddresses, Winsock).
+add_library(lp_plat_netif STATIC ${LP_PLATFORM_DIR}/netif.cpp)
+target_link_libraries(lp_plat_netif PUBLIC lp_plat_base ws2_32 iphlpapi)
