@@ -1,5 +1,14 @@
 # Test helpers shared by every tests/<area>/CMakeLists.txt.
-find_package(GTest REQUIRED)
+if(CMAKE_CROSSCOMPILING)
+  # No GoogleTest package for the target: built here from Debian's source (which names
+  # its targets GTest::gtest and GTest::gtest_main itself).
+  set(LP_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest source for cross builds")
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${LP_GTEST_SOURCE} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+else()
+  find_package(GTest REQUIRED)
+endif()
 include(GoogleTest)
 
 # lp_gtest(<name> SOURCES ... [LIBS ...] [LABELS ...] [LOCK ...] [TIMEOUT s])

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/sock_addr.h"
+
 namespace qc {
 constexpr int kMaxMessage = 1600;      // largest message, one queue slot
 constexpr int kRxBufSize = 1608;       // receive buffer of the worker / serial reader
@@ -18,15 +20,10 @@ constexpr int kSerialLimit = 4000;
 constexpr uint32_t kObjectSize = 322355;
 constexpr uintptr_t kObjectAlign = 4;  // a caller's block must start on this boundary
 
-// Same 16 bytes as the system's IPv4 socket address (family, port in network
-// order, address in network order, padding), kept free of OS headers.
+// The socket seam's IPv4 address, stored as is in the block.
+using NetAddr4 = ::SockAddr4;
+
 #pragma pack(push, 1)
-struct NetAddr4 {
-  uint16_t family;
-  uint16_t port_be;
-  uint8_t addr[4];
-  uint8_t zero[8];
-};
 
 struct MessageQueue {
   uint32_t slot_ref[kQueueSlots];  // 0 free, else slot index + 1

@@ -26,7 +26,13 @@
 
 #include <stdint.h>
 
-#if defined(__GNUC__)
+#if defined(_WIN32)
+#if defined(QCOMM_BUILDING)
+#define QCOMM_API __declspec(dllexport)
+#else
+#define QCOMM_API
+#endif
+#elif defined(__GNUC__)
 #define QCOMM_API __attribute__((visibility("default")))
 #else
 #define QCOMM_API

@@ -6,7 +6,7 @@
 #include <new>
 #include <thread>
 
-#include "app/panel.h"
+#include "diag/report_text.h"
 #include "commlib/qcomm.h"
 #include "probe/ports.h"
 #include "probe/settings.h"

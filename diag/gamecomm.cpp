@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "app/panel.h"
+#include "diag/report_text.h"
 #include "commlib/qcomm.h"
 #include "diag/report.h"
 #include "platform/resolve.h"

@@ -1,6 +1,6 @@
 #include <cstdint>
 
-#include "app/panel.h"
+#include "diag/report_text.h"
 #include "commlib/qcomm.h"
 #include "diag/gamecomm.h"
 #include "diag/report.h"

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/panel.h"
+#include "diag/report_text.h"
 #include "platform/paths.h"
 #include "probe/netaddr.h"
 #include "probe/ports.h"

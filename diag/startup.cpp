@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/panel.h"
+#include "diag/report_text.h"
 #include "diag/amplifier.h"
 #include "diag/report.h"
 #include "probe/ports.h"

@@ -6,7 +6,7 @@
 #pragma once
 #include <cstdint>
 
-#include "commlib/connection.h"
+#include "platform/sock_addr.h"
 
 enum SockKind { kSockStream = 1, kSockDatagram = 2 };
 
@@ -28,23 +28,23 @@ int sock_set_broadcast(int s);
 int sock_pending_error(int s);  // SO_ERROR of a finished non-blocking connect (>= 0)
 
 // ---- addresses ----
-void sock_addr_make(qc::NetAddr4* a, const uint8_t ip[4], uint16_t port);
-uint16_t sock_addr_port(const qc::NetAddr4* a);
-void sock_addr_text(const qc::NetAddr4* a, char* out, int size);  // "a.b.c.d"
-int sock_local_name(int s, qc::NetAddr4* out);
+void sock_addr_make(SockAddr4* a, const uint8_t ip[4], uint16_t port);
+uint16_t sock_addr_port(const SockAddr4* a);
+void sock_addr_text(const SockAddr4* a, char* out, int size);  // "a.b.c.d"
+int sock_local_name(int s, SockAddr4* out);
 
 // ---- connection set-up ----
 int sock_bind_any(int s, uint16_t port);
 int sock_listen(int s, int backlog);  // backlog < 0: the system's largest
-int sock_accept(int s, qc::NetAddr4* peer);  // new handle (>= 3)
-int sock_connect(int s, const qc::NetAddr4* to);
+int sock_accept(int s, SockAddr4* peer);  // new handle (>= 3)
+int sock_connect(int s, const SockAddr4* to);
 
 // ---- data ----
 int sock_recv(int s, void* buf, int size);
 // One datagram; *full_length receives its length before any truncation to size.
-int sock_recvfrom(int s, void* buf, int size, qc::NetAddr4* from, int* full_length);
+int sock_recvfrom(int s, void* buf, int size, SockAddr4* from, int* full_length);
 int sock_send(int s, const void* buf, int size);  // never raises a broken-pipe signal
-int sock_sendto(int s, const void* buf, int size, const qc::NetAddr4* to);
+int sock_sendto(int s, const void* buf, int size, const SockAddr4* to);
 
 // ---- waiting ----
 // A wake-up handle: signalled by another thread, it ends a sock_wait at once.
@@ -73,7 +73,7 @@ const char* sock_lookup_text(int code);
 // This computer's first IPv4 address: the first up, non-loopback interface, else what
 // the host name resolves to. Returns 0, or 1 when there is none.
 int sock_local_ipv4(uint8_t out[4]);
-int sock_peer_name(int s, qc::NetAddr4* out);  // fails when the socket is not connected
+int sock_peer_name(int s, SockAddr4* out);  // fails when the socket is not connected
 int sock_err_not_connected_code();             // the system's "not connected" number
 
 // The calling thread's system identifier (for per-thread figures such as CPU time).

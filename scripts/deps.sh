@@ -10,6 +10,7 @@ PKGS=(
   xvfb xdotool imagemagick x11-utils fonts-dejavu-core
   socat iproute2 procps util-linux valgrind usbutils
   dpkg-dev man-db file desktop-file-utils
+  mingw-w64 wine wine64 libwine
 )
 missing=()
 for p in "${PKGS[@]}"; do

@@ -17,7 +17,7 @@
 #include <cstdio>
 #include <cstring>
 
-static_assert(sizeof(sockaddr_in) == sizeof(qc::NetAddr4), "NetAddr4 mirrors sockaddr_in");
+static_assert(sizeof(sockaddr_in) == sizeof(SockAddr4), "SockAddr4 mirrors sockaddr_in");
 
 namespace {
 
@@ -42,7 +42,7 @@ int settle_fd(int fd) {
   return fd;
 }
 
-void to_sys(const qc::NetAddr4* a, sockaddr_in* s) {
+void to_sys(const SockAddr4* a, sockaddr_in* s) {
   std::memcpy(s, a, sizeof *s);
   s->sin_family = AF_INET;
 }
@@ -88,7 +88,7 @@ int sock_pending_error(int s) {
   return err;
 }
 
-void sock_addr_make(qc::NetAddr4* a, const uint8_t ip[4], uint16_t port) {
+void sock_addr_make(SockAddr4* a, const uint8_t ip[4], uint16_t port) {
   sockaddr_in s;
   std::memset(&s, 0, sizeof s);
   s.sin_family = AF_INET;
@@ -97,14 +97,14 @@ void sock_addr_make(qc::NetAddr4* a, const uint8_t ip[4], uint16_t port) {
   std::memcpy(a, &s, sizeof s);
 }
 
-uint16_t sock_addr_port(const qc::NetAddr4* a) { return ntohs(a->port_be); }
+uint16_t sock_addr_port(const SockAddr4* a) { return ntohs(a->port_be); }
 
-void sock_addr_text(const qc::NetAddr4* a, char* out, int size) {
+void sock_addr_text(const SockAddr4* a, char* out, int size) {
   if (size <= 0) return;
   snprintf(out, size_t(size), "%u.%u.%u.%u", a->addr[0], a->addr[1], a->addr[2], a->addr[3]);
 }
 
-int sock_local_name(int s, qc::NetAddr4* out) {
+int sock_local_name(int s, SockAddr4* out) {
   sockaddr_in a;
   socklen_t len = sizeof a;
   std::memset(&a, 0, sizeof a);
@@ -126,7 +126,7 @@ int sock_listen(int s, int backlog) {
   return listen(s, backlog < 0 ? SOMAXCONN : backlog) < 0 ? fail() : 0;
 }
 
-int sock_accept(int s, qc::NetAddr4* peer) {
+int sock_accept(int s, SockAddr4* peer) {
   sockaddr_in a;
   socklen_t len = sizeof a;
   std::memset(&a, 0, sizeof a);
@@ -137,7 +137,7 @@ int sock_accept(int s, qc::NetAddr4* peer) {
   return fd;
 }
 
-int sock_connect(int s, const qc::NetAddr4* to) {
+int sock_connect(int s, const SockAddr4* to) {
   sockaddr_in a;
   to_sys(to, &a);
   return connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) < 0 ? fail() : 0;
@@ -148,7 +148,7 @@ int sock_recv(int s, void* buf, int size) {
   return n < 0 ? fail() : int(n);
 }
 
-int sock_recvfrom(int s, void* buf, int size, qc::NetAddr4* from, int* full_length) {
+int sock_recvfrom(int s, void* buf, int size, SockAddr4* from, int* full_length) {
   sockaddr_in a;
   socklen_t len = sizeof a;
   std::memset(&a, 0, sizeof a);
@@ -166,7 +166,7 @@ int sock_send(int s, const void* buf, int size) {
   return n < 0 ? fail() : int(n);
 }
 
-int sock_sendto(int s, const void* buf, int size, const qc::NetAddr4* to) {
+int sock_sendto(int s, const void* buf, int size, const SockAddr4* to) {
   sockaddr_in a;
   to_sys(to, &a);
   ssize_t n = sendto(s, buf, size_t(size), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&a), sizeof a);
@@ -274,7 +274,7 @@ int sock_local_ipv4(uint8_t out[4]) {
   return 0;
 }
 
-int sock_peer_name(int s, qc::NetAddr4* out) {
+int sock_peer_name(int s, SockAddr4* out) {
   sockaddr_in a;
   socklen_t len = sizeof a;
   std::memset(&a, 0, sizeof a);

@@ -1,0 +1,166 @@
+// Adapters and addresses from GetAdaptersAddresses, the host name and lookups through
+// Winsock. Windows has no NetworkManager: address changes go through netsh.
+#include "platform/netif.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <iphlpapi.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/win32/winsock_ready.h"
+
+namespace {
+
+// The adapter table, or null with *err set. Freed with std::free.
+IP_ADAPTER_ADDRESSES* adapters(int* err) {
+  ULONG size = 16384;
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    auto* list = static_cast<IP_ADAPTER_ADDRESSES*>(std::malloc(size));
+    if (!list) {
+      *err = ERROR_NOT_ENOUGH_MEMORY;
+      return nullptr;
+    }
+    ULONG rc = GetAdaptersAddresses(
+        AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
+        nullptr, list, &size);
+    if (rc == NO_ERROR) return list;
+    std::free(list);
+    if (rc == ERROR_NO_DATA) {  // no adapter at all: an empty table
+      *err = 0;
+      return nullptr;
+    }
+    if (rc != ERROR_BUFFER_OVERFLOW) {
+      *err = static_cast<int>(rc);
+      return nullptr;
+    }
+  }
+  *err = ERROR_BUFFER_OVERFLOW;
+  return nullptr;
+}
+
+bool is_lan(const IP_ADAPTER_ADDRESSES* a) {
+  return a->IfType == IF_TYPE_ETHERNET_CSMACD || a->IfType == IF_TYPE_IEEE80211;
+}
+
+}  // namespace
+
+int plat_netif_list(PlatNetIf* out, int max, int* count) {
+  if (!count) return ERROR_INVALID_PARAMETER;
+  *count = 0;
+  int err = 0;
+  IP_ADAPTER_ADDRESSES* list = adapters(&err);
+  if (!list) return err;
+  for (IP_ADAPTER_ADDRESSES* a = list; a && *count < max; a = a->Next) {
+    if (!is_lan(a)) continue;  // loopback, tunnels and the like
+    PlatNetIf& n = out[(*count)++];
+    std::memset(&n, 0, sizeof n);
+    // The name the user knows ("Ethernet", "Wi-Fi") is the friendly one.
+    if (!a->FriendlyName ||
+        WideCharToMultiByte(CP_ACP, 0, a->FriendlyName, -1, n.name, sizeof n.name, nullptr,
+                            nullptr) == 0)
+      std::snprintf(n.name, sizeof n.name, "%s", a->AdapterName ? a->AdapterName : "");
+    n.index = a->IfIndex;
+    n.if_type = static_cast<int>(a->IfType);
+    n.wireless = a->IfType == IF_TYPE_IEEE80211;
+    n.connected = a->OperStatus == IfOperStatusUp;
+  }
+  std::free(list);
+  return 0;
+}
+
+int plat_netif_addrs(PlatNetAddr* out, int max, int* count) {
+  if (!count) return ERROR_INVALID_PARAMETER;
+  *count = 0;
+  int err = 0;
+  IP_ADAPTER_ADDRESSES* list = adapters(&err);
+  if (!list) return err;
+  for (IP_ADAPTER_ADDRESSES* a = list; a; a = a->Next) {
+    for (IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u && *count < max; u = u->Next) {
+      const sockaddr* sa = u->Address.lpSockaddr;
+      if (!sa || sa->sa_family != AF_INET) continue;
+      PlatNetAddr& r = out[(*count)++];
+      std::memset(&r, 0, sizeof r);
+      r.if_index = a->IfIndex;
+      std::memcpy(r.addr, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, 4);
+      r.dynamic = u->PrefixOrigin == IpPrefixOriginDhcp;
+      r.disconnected = a->OperStatus != IfOperStatusUp;
+    }
+  }
+  std::free(list);
+  return 0;
+}
+
+int plat_host_name(char* out, size_t size) {
+  if (!out || size == 0) return ERROR_INVALID_PARAMETER;
+  out[0] = '\0';
+  int ws = winsock_ready();
+  if (ws != 0) return ws;
+  if (gethostname(out, static_cast<int>(size)) != 0) {
+    out[0] = '\0';
+    return WSAGetLastError();
+  }
+  out[size - 1] = '\0';
+  return 0;
+}
+
+int plat_first_ipv4(unsigned char out[4]) {
+  int err = 0;
+  IP_ADAPTER_ADDRESSES* list = adapters(&err);
+  if (!list) return err ? err : 1;
+  int rc = 1;
+  for (IP_ADAPTER_ADDRESSES* a = list; a && rc == 1; a = a->Next) {
+    if (a->OperStatus != IfOperStatusUp || a->IfType == IF_TYPE_SOFTWARE_LOOPBACK) continue;
+    for (IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u; u = u->Next) {
+      const sockaddr* sa = u->Address.lpSockaddr;
+      if (!sa || sa->sa_family != AF_INET) continue;
+      std::memcpy(out, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, 4);
+      rc = 0;
+      break;
+    }
+  }
+  std::free(list);
+  return rc;
+}
+
+int plat_resolve_ipv4(const char* name, unsigned char out[4]) {
+  int ws = winsock_ready();
+  if (ws != 0) return ws;
+  addrinfo hints;
+  std::memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET;
+  addrinfo* res = nullptr;
+  int rc = getaddrinfo(name, nullptr, &hints, &res);
+  if (rc != 0) return rc;
+  rc = WSAHOST_NOT_FOUND;
+  for (addrinfo* r = res; r; r = r->ai_next) {
+    if (r->ai_family != AF_INET || !r->ai_addr) continue;
+    std::memcpy(out, &reinterpret_cast<const sockaddr_in*>(r->ai_addr)->sin_addr, 4);
+    rc = 0;
+    break;
+  }
+  freeaddrinfo(res);
+  return rc;
+}
+
+int plat_nm_running() { return 0; }
+
+int plat_nm_connection(const char* /*ifname*/, char* out, size_t size) {
+  if (out && size > 0) out[0] = '\0';
+  return 1;
+}
+
+// Elevated (or an account without User Account Control): netsh may change addresses
+// without the "runas" prompt.
+int plat_is_privileged() {
+  HANDLE token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return 0;
+  TOKEN_ELEVATION e;
+  DWORD len = 0;
+  BOOL ok = GetTokenInformation(token, TokenElevation, &e, sizeof e, &len);
+  CloseHandle(token);
+  return ok && e.TokenIsElevated ? 1 : 0;
+}
