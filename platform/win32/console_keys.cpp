@@ -108,3 +108,22 @@ void console_keys_close(ConsoleKeys* k) {
   }
   delete k;
 }
+
+int console_keys_get_or(ConsoleKeys* k, int timeout_ms, intptr_t other) {
+  if (!k) return -2;
+  // Keys and the other object cannot share one wait here (a pipe's keys come through
+  // a reader thread), so both are looked at in short slices.
+  HANDLE h = other < 0 ? nullptr : reinterpret_cast<HANDLE>(other);
+  DWORD start = GetTickCount();
+  DWORD limit = timeout_ms < 0 ? 0 : static_cast<DWORD>(timeout_ms);
+  for (;;) {
+    if (h && WaitForSingleObject(h, 0) == WAIT_OBJECT_0) return -3;
+    DWORD spent = GetTickCount() - start;
+    int slice = spent >= limit ? 0 : static_cast<int>(limit - spent < kSliceMs ? limit - spent : kSliceMs);
+    int key = console_keys_get(k, slice);
+    if (key != -1) return key;
+    if (GetTickCount() - start >= limit) return h && WaitForSingleObject(h, 0) == WAIT_OBJECT_0 ? -3 : -1;
+  }
+}
+
+int plat_is_terminal(int fd) { return _isatty(fd) ? 1 : 0; }

@@ -94,63 +94,11 @@ int plat_netif_addrs(PlatNetAddr* out, int max, int* count) {
   return 0;
 }
 
-int plat_host_name(char* out, size_t size) {
-  if (!out || size == 0) return ERROR_INVALID_PARAMETER;
-  out[0] = '\0';
-  int ws = winsock_ready();
-  if (ws != 0) return ws;
-  if (gethostname(out, static_cast<int>(size)) != 0) {
-    out[0] = '\0';
-    return WSAGetLastError();
-  }
-  out[size - 1] = '\0';
-  return 0;
-}
-
-int plat_first_ipv4(unsigned char out[4]) {
-  int err = 0;
-  IP_ADAPTER_ADDRESSES* list = adapters(&err);
-  if (!list) return err ? err : 1;
-  int rc = 1;
-  for (IP_ADAPTER_ADDRESSES* a = list; a && rc == 1; a = a->Next) {
-    if (a->OperStatus != IfOperStatusUp || a->IfType == IF_TYPE_SOFTWARE_LOOPBACK) continue;
-    for (IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u; u = u->Next) {
-      const sockaddr* sa = u->Address.lpSockaddr;
-      if (!sa || sa->sa_family != AF_INET) continue;
-      std::memcpy(out, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, 4);
-      rc = 0;
-      break;
-    }
-  }
-  std::free(list);
-  return rc;
-}
-
-int plat_resolve_ipv4(const char* name, unsigned char out[4]) {
-  int ws = winsock_ready();
-  if (ws != 0) return ws;
-  addrinfo hints;
-  std::memset(&hints, 0, sizeof hints);
-  hints.ai_family = AF_INET;
-  addrinfo* res = nullptr;
-  int rc = getaddrinfo(name, nullptr, &hints, &res);
-  if (rc != 0) return rc;
-  rc = WSAHOST_NOT_FOUND;
-  for (addrinfo* r = res; r; r = r->ai_next) {
-    if (r->ai_family != AF_INET || !r->ai_addr) continue;
-    std::memcpy(out, &reinterpret_cast<const sockaddr_in*>(r->ai_addr)->sin_addr, 4);
-    rc = 0;
-    break;
-  }
-  freeaddrinfo(res);
-  return rc;
-}
-
 int plat_nm_running() { return 0; }
 
 int plat_nm_connection(const char* /*ifname*/, char* out, size_t size) {
   if (out && size > 0) out[0] = '\0';
-  return 1;
+  return PLAT_NETIF_NONE;
 }
 
 // Elevated (or an account without User Account Control): netsh may change addresses

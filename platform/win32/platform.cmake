@@ -18,6 +18,9 @@ add_library(lp_plat_sockets STATIC ${LP_PLATFORM_DIR}/sockets.cpp)
 target_include_directories(lp_plat_sockets PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(lp_plat_sockets PUBLIC ws2_32 iphlpapi)
 
+add_library(lp_plat_waitable STATIC ${LP_PLATFORM_DIR}/waitable.cpp)
+target_include_directories(lp_plat_waitable PUBLIC ${PROJECT_SOURCE_DIR})
+
 add_library(lp_plat_serial STATIC ${LP_PLATFORM_DIR}/serial_comm.cpp)
 target_link_libraries(lp_plat_serial PUBLIC lp_plat_base)
 

@@ -189,6 +189,26 @@ class CommDevice final : public SerialDevice {
     return 0;
   }
 
+  // The comm API has no wait for "input waiting" short of an overlapped event wait,
+  // which the watch thread owns; the queue count is looked at every millisecond instead.
+  int wait_input(int timeout_ms, bool* ready) override {
+    *ready = false;
+    DWORD start = GetTickCount();
+    for (;;) {
+      int n = 0;
+      int err = in_count(&n);
+      if (err) return err;
+      if (n > 0) {
+        *ready = true;
+        return 0;
+      }
+      if (timeout_ms >= 0 && GetTickCount() - start >= static_cast<DWORD>(timeout_ms)) return 0;
+      Sleep(1);
+    }
+  }
+
+  intptr_t input_handle() override { return -1; }
+
   int in_count(int* n) override {
     COMSTAT st;
     *n = 0;
