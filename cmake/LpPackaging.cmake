@@ -8,6 +8,11 @@ install(FILES packaging/linkprobe.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/a
 install(FILES packaging/linkprobe.svg
   DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
+if(WIN32)
+  include(LpWinInstaller)
+  return()
+endif()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qumex-linkprobe)
 set(CPACK_PACKAGE_VENDOR "Qumex")

@@ -10,7 +10,7 @@ PKGS=(
   xvfb xdotool imagemagick x11-utils fonts-dejavu-core
   socat iproute2 procps util-linux valgrind usbutils
   dpkg-dev man-db file desktop-file-utils
-  mingw-w64 wine wine64 libwine
+  mingw-w64 wine wine64 libwine nsis
 )
 missing=()
 for p in "${PKGS[@]}"; do
