@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/panel.h"
 #include "diag/amplifier.h"
 #include "diag/gamecomm.h"
 #include "diag/report.h"
+#include "diag/report_text.h"
 #include "diag/sound.h"
 #include "platform/console_keys.h"
 
@@ -29,7 +29,8 @@ const char kUsage[] =
     "  amplifier    the configured amplifier (0: found)\n"
     "  local-sound  reward sound on this computer (0: the file played)\n"
     "The game tests begin with the rescan report, as in the window after start-up.\n"
-    "Environment: QUMEX_ROOT (default /opt/qumex), QUMEX_SYSROOT (default /).\n";
+    "Environment: QUMEX_ROOT, the installation root (default /opt/qumex, on Windows\n"
+    "C:\\Qumex); QUMEX_SYSROOT, the system root of the Linux device queries (default /).\n";
 
 int usage_error(const char* why) {
   std::fprintf(stderr, "linkprobe: %s\n%s", why, kUsage);

@@ -1,25 +1,14 @@
 #include "app/startup.h"
 
-#include <FL/Fl.H>
-#include <FL/Fl_Button.H>
-#include <FL/Fl_Output.H>
-#include <FL/Fl_Window.H>
-#include <FL/fl_ask.H>
-
 #include <climits>
 #include <cstdio>
 #include <cstring>
 
 #include "app/cli.h"
-#include "app/ip_dialog.h"
-#include "app/main_ui.h"
-#include "diag/report.h"
 #include "diag/startup.h"
 #include "platform/os_version.h"
 #include "platform/paths.h"
-#include "platform/sound.h"
 #include "platform/version_block.h"
-#include "probe/settings.h"
 
 char command_line[COMMAND_LINE_SIZE];
 char startup_dir[STARTUP_DIR_SIZE];
@@ -28,15 +17,6 @@ char version_text[VERSION_TEXT_SIZE];
 int os_code;
 const char* role_name = "";
 int quit_requested;
-
-static MainUi main_ui;
-static Fl_Window* main_window;
-static IpUi ip_ui;
-static Fl_Window* ip_dialog_window;
-
-static void show_address(const char* text) {
-  if (main_ui.address) main_ui.address->value(text);
-}
 
 static void copy_cut(char* out, size_t size, const char* text) {
   size_t n = std::strlen(text);
@@ -138,22 +118,27 @@ void build_window_title(const char* version, char* out, size_t size) {
   std::snprintf(out, size, "Qumex Linkprobe %s", version ? version : "");
 }
 
-static void app_beep() { fl_beep(); }
-
-// Words of our own command line (STARTUPDIR=..., STARTUPTEST) are passed over so
-// that the toolkit still takes its switches (-geometry, -display) from the rest.
-static int skip_own_word(int /*argc*/, char** argv, int& i) {
-  if (argv[i][0] == '-') return 0;
-  ++i;
-  return 1;
+const char* skip_program_name(const char* raw) {
+  if (!raw) return "";
+  const char* p = raw;
+  // A quoted name runs to the next quote, blanks and all; a bare one to the first blank.
+  if (*p == '"') {
+    ++p;
+    while (*p && *p != '"') ++p;
+    if (*p == '"') ++p;
+  } else {
+    while (*p && *p != ' ' && *p != '\t') ++p;
+  }
+  while (*p == ' ' || *p == '\t') ++p;
+  return p;
 }
 
-int app_main(int argc, char** argv) {
-  join_command_line(argc, argv, command_line, sizeof command_line);
-
+int app_headless(int argc, const char* const* argv, int* exit_code) {
+  int unused;
+  if (!exit_code) exit_code = &unused;
   // 1-2: where we run from, and the title from our own version block.
   char exe[4096];
-  if (plat_self_exe_path(exe, sizeof exe) != 0) copy_cut(exe, sizeof exe, argc > 0 && argv[0] ? argv[0] : "");
+  if (plat_self_exe_path(exe, sizeof exe) != 0) copy_cut(exe, sizeof exe, argc > 0 && argv && argv[0] ? argv[0] : "");
   file_version_text(exe, version_text, sizeof version_text);
   build_window_title(version_text, window_title, sizeof window_title);
 
@@ -162,49 +147,24 @@ int app_main(int argc, char** argv) {
   default_startup_dir(exe, startup_dir, sizeof startup_dir);
   apply_startup_dir(command_line, startup_dir, sizeof startup_dir);
 
-  // 5: Linux has no Windows version, so os_code is 0 as when the version cannot be
-  // read. It only picks between the two Windows launcher columns; the Linux
-  // launchers start their own tools whatever it is.
+  // 5: without a Windows version (Linux) os_code is 0, as when the version cannot be
+  // read. It only picks between the two Windows launcher columns; the Linux launchers
+  // start their own tools whatever it is.
   int platform_id, major, minor;
   os_code = (plat_windows_version(&platform_id, &major, &minor) == 0)
                 ? os_version_code(platform_id, major, minor)
                 : 0;
 
   // 6: the headless start-up test, before any window; its result is the exit code.
-  if (const char* test = std::strstr(command_line, "STARTUPTEST")) return startup_test(test);
+  if (const char* test = std::strstr(command_line, "STARTUPTEST")) {
+    *exit_code = startup_test(test);
+    return 1;
+  }
 
   // The headless options, only as the first argument; they never reach the toolkit.
-  if (cli_selected(argc, argv)) return cli_main(argc, argv, window_title);
-
-  // 7-8
-  read_device_settings();
-  role_name = decide_role(startup_dir);
-
-  // 9-10: the IP setup dialog is built (and hidden) next to the main window.
-  int arg_index = 1;
-  Fl::args(argc, argv, arg_index, skip_own_word);
-  main_window = make_main_window(&main_ui);
-  ip_dialog_window = make_ip_dialog(&ip_ui);
-  ip_dialog_window->hide();
-  ip_ui.main_window = main_window;
-  ip_ui.main_address = main_ui.address;
-  ip_dialog_register(&ip_ui);
-  report_attach_address(show_address);
-  main_window->label(window_title);
-
-  // 11-12: the first report; the game sound button follows the settings of start-up only.
-  rescan_action();
-  if (device_settings.display_mode == 2) main_ui.game_sound_button->activate();
-  else main_ui.game_sound_button->deactivate();
-  // A sound file that cannot be played gives the toolkit's beep.
-  plat_sound_set_alert(app_beep);
-
-  // 13-14
-  main_window->show(argc, argv);
-  quit_requested = 0;
-  while (!quit_requested) Fl::wait();
-
-  main_window->hide();
-  ip_dialog_window->hide();
+  if (cli_selected(argc, argv)) {
+    *exit_code = cli_main(argc, argv, window_title);
+    return 1;
+  }
   return 0;
 }

@@ -43,5 +43,19 @@ int os_version_code(int platform_id, int major, int minor);
 // "Qumex Linkprobe %s" with the version text, cut to size.
 void build_window_title(const char* version, char* out, size_t size);
 
-// The whole program: start-up, main loop, end. Returns the exit code.
+// The raw command line without the program name and the blanks after it, as WinMain
+// receives it: a quoted name ends at its closing quote, a bare one at the first blank.
+const char* skip_program_name(const char* raw);
+
+// Start-up steps 1 to 6 over command_line (filled by the caller), then the headless
+// options. Returns 1 when the program's work is done without a window, with its exit
+// code in *exit_code; 0 when the window is to be built.
+int app_headless(int argc, const char* const* argv, int* exit_code);
+
+// The whole program with its window: start-up, main loop, end. Returns the exit code.
 int app_main(int argc, char** argv);
+
+// Start-up steps 7 to 15 once app_headless has returned 0: the window and its main loop.
+// Returns the exit code. A build without the toolkit says so on standard error and
+// returns CLI_USAGE.
+int app_window(int argc, char** argv);

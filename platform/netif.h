@@ -37,3 +37,16 @@ int plat_nm_connection(const char* ifname, char* out, size_t size);
 
 // 1 when the process may change addresses itself (no elevation needed).
 int plat_is_privileged();
+
+// How this system changes an adapter's address: with netsh (its argument text goes to
+// plat_run_elevated), or with its own tools (NetworkManager, or ip and a DHCP client).
+enum { PLAT_ADDR_NETSH = 0, PLAT_ADDR_OWN_TOOLS = 1 };
+int plat_address_tool();
+
+// Runs program with the argument text params (blanks separate, double quotes group, as
+// a Windows program reads its command line), elevated unless plat_is_privileged(): the
+// "runas" verb on Windows, which may ask the user; pkexec on Linux. With wait set, waits
+// for it to end and puts its exit code into *exit_code. Returns 0 once it started (and,
+// with wait, ended), or the system's error number: a missing program gives the system's
+// not-found number, a refused elevation its cancel number.
+int plat_run_elevated(const char* program, const char* params, int wait, int* exit_code);

@@ -15,6 +15,12 @@ enum {
   SYSQ_NO_OBJECT = -5,    // index past the last object
   SYSQ_NO_PROPERTY = -6,  // the class has no such property
   SYSQ_READ_FAILED = -7,  // a source opened but could not be read to its end
+  // The steps of a system that asks a query service (WMI) for its objects:
+  SYSQ_NO_SESSION = -8,    // the service's session (COM) could not be started
+  SYSQ_NO_LOCATOR = -9,    // the service's locator could not be made
+  SYSQ_NO_NAMESPACE = -10, // the namespace could not be connected
+  SYSQ_NO_SECURITY = -11,  // the call security of the connection could not be set
+  SYSQ_NO_LISTING = -12,   // the query was refused or its listing broke off
 };
 
 enum { SYSQ_TYPE_STRING = 8, SYSQ_TYPE_UINT32 = 19 };  // CIM type numbers

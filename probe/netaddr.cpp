@@ -128,6 +128,14 @@ void net_command_text(const NetCommand* cmd, char* out, size_t size) {
 }
 
 static void start_address_change(int part, const char* adapter_name, int group) {
+  if (plat_address_tool() == PLAT_ADDR_NETSH) {
+    char params[250];
+    if (netsh_arguments(part, adapter_name, group, params, sizeof params) != 0) return;
+    // Not waited for: the wait below watches the address, and a refused or failed
+    // change shows as an unchanged one.
+    plat_run_elevated("netsh", params, 0, nullptr);
+    return;
+  }
   char conn[256];
   const char* nm = nullptr;
   if (plat_nm_running() && plat_nm_connection(adapter_name, conn, sizeof conn) == 0) nm = conn;

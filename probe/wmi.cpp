@@ -35,10 +35,10 @@ int read_prop(int index, const char* name, char* out, size_t size) {
 
 }  // namespace
 
-// On Linux the session steps cannot fail the way COM can; the codes keep their places:
-// 1 the system root does not form a path, 3 no memory for the snapshot, 4 a source of the
-// class cannot be opened (permissions), 5 a source cannot be read to its end, 6 a class
-// this system does not provide.
+// A query service (WMI) reports its own steps. Read from files, the codes keep their
+// places: 1 the system root does not form a path, 3 no memory for the snapshot, 4 a source
+// of the class cannot be opened (permissions), 5 a source cannot be read to its end, 6 a
+// class this system does not provide.
 int wmi_open_query(const char* class_name) {
   wmi_release();
   std::snprintf(g_wmi.query_text, sizeof g_wmi.query_text, "SELECT * from %s",
@@ -51,6 +51,11 @@ int wmi_open_query(const char* class_name) {
     case SYSQ_NO_MEMORY: return WMI_E_LOCATOR;
     case SYSQ_READ_FAILED: return WMI_E_BLANKET;
     case SYSQ_NO_CLASS: return WMI_E_QUERY;
+    case SYSQ_NO_SESSION: return WMI_E_SESSION;
+    case SYSQ_NO_LOCATOR: return WMI_E_LOCATOR;
+    case SYSQ_NO_NAMESPACE: return WMI_E_CONNECT;
+    case SYSQ_NO_SECURITY: return WMI_E_BLANKET;
+    case SYSQ_NO_LISTING: return WMI_E_QUERY;
     default: return WMI_E_CONNECT;  // the system's error number opening a source
   }
   g_wmi.snapshot = q;

@@ -2,8 +2,10 @@
 # The Windows stage: cross-compiles into build-win/ with mingw-w64, makes a private Wine
 # prefix there, and runs the Windows test programs under Wine, with a pseudo-terminal
 # pair mapped to COM5/COM6. Then the Wine and Linux harnesses talk to each other in both
-# roles: over loopback inside a private network namespace, and over the terminal pair. Prints the counts and
-# times; exits non-zero when anything fails.
+# roles: over loopback inside a private network namespace, and over the terminal pair;
+# and linkprobe.exe's headless paths against fixture roots and the Linux responder
+# (scripts/windows-linkprobe-check.sh). Prints the counts and times; exits non-zero when
+# anything fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh || exit 1
@@ -26,7 +28,8 @@ fi
 grep -E "warning:" "$DIR/build.log" | sort -u | head -n 50
 t_build=$(( $(date +%s) - t0 ))
 echo "built for Windows:" $(cd "$DIR" && ls commlib/libqcomm.dll commlib/libqcomm.dll.a \
-  commlib/harness/qcomm-harness.exe diag/responder/linkprobe-responder.exe tools/zrcdump/zrcdump.exe)
+  commlib/harness/qcomm-harness.exe diag/responder/linkprobe-responder.exe tools/zrcdump/zrcdump.exe \
+  app/linkprobe.exe)
 
 # A private prefix, made once; Wine's own debug output and its Mono/Gecko offers off.
 export WINEPREFIX=$DIR/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -59,13 +62,19 @@ skipped=$(grep -E "^[0-9]+: \[  SKIPPED \] [0-9]+ test" "$DIR/ctest.log" | awk '
 echo "GoogleTest cases passed under Wine: $cases (skipped: $skipped)"
 t_tests=$(( $(date +%s) - t1 ))
 
-echo "=== harnesses: Wine <-> Linux over loopback ==="
+# The Linux peers: the harness and the game-computer stand-in.
 LINUX_HARNESS=${LINUX_HARNESS:-$ROOT/build/commlib/harness/qcomm-harness}
-if [ ! -x "$LINUX_HARNESS" ]; then
+LINUX_RESPONDER=${LINUX_RESPONDER:-$ROOT/build/diag/responder/linkprobe-responder}
+if [ ! -x "$LINUX_HARNESS" ] || [ ! -x "$LINUX_RESPONDER" ]; then
   cmake -S . -B "$ROOT/build" -DLP_BUILD_BENCH=OFF >/dev/null 2>&1 &&
-    cmake --build "$ROOT/build" -j"$JOBS" --target qcomm-harness >/dev/null 2>&1 ||
-    { echo "cannot build the Linux harness"; exit 1; }
+    cmake --build "$ROOT/build" -j"$JOBS" --target qcomm-harness linkprobe-responder >/dev/null 2>&1 ||
+    { echo "cannot build the Linux harness and responder"; exit 1; }
 fi
+
+echo "=== linkprobe.exe under Wine: headless options and diagnostics over fixture roots ==="
+scripts/windows-linkprobe-check.sh "$DIR" "$LINUX_RESPONDER" || status=1
+
+echo "=== harnesses: Wine <-> Linux over loopback ==="
 WIN_HARNESS="wine $DIR/commlib/harness/qcomm-harness.exe"
 # In a network and host-name namespace of its own: the slave's host name is localhost,
 # so nothing leaves the loopback interface.

@@ -14,6 +14,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/launch.h"
 #include "platform/paths.h"
 
 namespace {
@@ -255,3 +257,61 @@ int plat_nm_connection(const char* ifname, char* out, size_t size) {
 }
 
 int plat_is_privileged() { return geteuid() == 0; }
+
+int plat_address_tool() { return PLAT_ADDR_OWN_TOOLS; }
+
+namespace {
+
+constexpr int kRunWords = 32;
+constexpr size_t kRunText = 1024;
+
+// Splits params into words in place: blanks and tabs separate, double quotes group and
+// are dropped, a backslash before a quote keeps the quote. Returns the count, or -1 when
+// there are more than max words.
+int split_words(char* text, char** words, int max) {
+  int count = 0;
+  char* in = text;
+  while (*in) {
+    while (*in == ' ' || *in == '\t') ++in;
+    if (!*in) break;
+    if (count == max) return -1;
+    char* out = in;
+    words[count++] = out;
+    bool quoted = false;
+    for (; *in && (quoted || (*in != ' ' && *in != '\t')); ++in) {
+      if (in[0] == '\\' && in[1] == '"') *out++ = *++in;
+      else if (*in == '"') quoted = !quoted;
+      else *out++ = *in;
+    }
+    if (*in) ++in;
+    *out = '\0';
+  }
+  return count;
+}
+
+}  // namespace
+
+int plat_run_elevated(const char* program, const char* params, int wait, int* exit_code) {
+  if (!program || !*program) return EINVAL;
+  char text[kRunText];
+  int n = std::snprintf(text, sizeof text, "%s", params ? params : "");
+  if (n < 0 || static_cast<size_t>(n) >= sizeof text) return E2BIG;
+  const char* argv[kRunWords + 3];
+  int argc = 0;
+  if (!plat_is_privileged()) argv[argc++] = "pkexec";
+  argv[argc++] = program;
+  int words = split_words(text, const_cast<char**>(argv + argc), kRunWords);
+  if (words < 0) return E2BIG;
+  argc += words;
+  argv[argc] = nullptr;
+  if (!wait) return plat_launch_detached(argv);
+  pid_t pid;
+  int rc = posix_spawnp(&pid, argv[0], nullptr, nullptr, const_cast<char* const*>(argv), environ);
+  if (rc != 0) return rc;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return errno;
+  }
+  if (exit_code) *exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return 0;
+}

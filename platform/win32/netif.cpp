@@ -6,7 +6,10 @@
 #include <ws2tcpip.h>
 #include <iphlpapi.h>
 #include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -111,4 +114,38 @@ int plat_is_privileged() {
   BOOL ok = GetTokenInformation(token, TokenElevation, &e, sizeof e, &len);
   CloseHandle(token);
   return ok && e.TokenIsElevated ? 1 : 0;
+}
+
+int plat_address_tool() { return PLAT_ADDR_NETSH; }
+
+int plat_run_elevated(const char* program, const char* params, int wait, int* exit_code) {
+  if (!program || !*program) return EINVAL;
+  // The shell may hand the verb to extensions that need an apartment on this thread.
+  bool com = SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+  SHELLEXECUTEINFOA run;
+  ZeroMemory(&run, sizeof run);
+  run.cbSize = sizeof run;
+  // NOASYNC: the start is complete when the call returns; NO_UI: a failure is a code,
+  // not a message box.
+  run.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+  run.lpVerb = plat_is_privileged() ? nullptr : "runas";
+  run.lpFile = program;
+  run.lpParameters = params;
+  run.nShow = SW_HIDE;
+  int rc = 0;
+  if (!ShellExecuteExA(&run)) {
+    rc = static_cast<int>(GetLastError());
+    if (rc == 0) rc = ERROR_FILE_NOT_FOUND;
+  } else if (wait) {
+    DWORD code = 0;
+    if (!run.hProcess) rc = ERROR_INVALID_HANDLE;  // handed to a running program
+    else if (WaitForSingleObject(run.hProcess, INFINITE) != WAIT_OBJECT_0 ||
+             !GetExitCodeProcess(run.hProcess, &code))
+      rc = static_cast<int>(GetLastError());
+    else if (exit_code)
+      *exit_code = static_cast<int>(code);
+  }
+  if (run.hProcess) CloseHandle(run.hProcess);
+  if (com) CoUninitialize();
+  return rc;
 }

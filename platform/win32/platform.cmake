@@ -51,4 +51,9 @@ set(LP_VERSION_EMBED_SOURCE ${PROJECT_BINARY_DIR}/platform/version.rc CACHE INTE
 
 # Network adapters and addresses, the host name (GetAdaptersAddresses, Winsock).
 add_library(lp_plat_netif STATIC ${LP_PLATFORM_DIR}/netif.cpp)
-target_link_libraries(lp_plat_netif PUBLIC lp_plat_base ws2_32 iphlpapi)
+target_link_libraries(lp_plat_netif PUBLIC lp_plat_base ws2_32 iphlpapi shell32 ole32)
+
+# Device and system queries: WMI through COM.
+add_library(lp_plat_sysquery STATIC ${LP_PLATFORM_DIR}/sysquery.cpp)
+target_include_directories(lp_plat_sysquery PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(lp_plat_sysquery PUBLIC lp_plat_base ole32 oleaut32 wbemuuid)
