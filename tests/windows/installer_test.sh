@@ -3,7 +3,8 @@
 # (in the WINEPREFIX the caller set up) for each role: every file in the role's folder
 # and equal to the build's, the Start-menu shortcut, the entry in the installed-programs
 # list, the installed linkprobe.exe --version; then the uninstaller, after which nothing
-# of ours is left and what was there before is untouched. Exit code 0 when all passed.
+# of ours is left and what was there before is untouched. Then once with its own page on
+# a private Xvfb, the game computer chosen. Exit code 0 when all passed.
 set -uo pipefail
 SRC=$(cd "$1" && pwd)
 DIR=$(cd "$2" && pwd)
@@ -116,6 +117,48 @@ for role in therapist game; do
     check "C:\\Qumex removed: nothing else was there" absent "$QUMEX"
   fi
 done
+
+# Asked on its own page: the game computer chosen with the mouse, on a private X server.
+echo "installer's own page: the game computer chosen"
+XDIR=$(mktemp -d)
+Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp -noreset 9>"$XDIR/display" >/dev/null 2>&1 &
+xvfb_pid=$!
+for _ in $(seq 300); do [ -s "$XDIR/display" ] && break; sleep 0.1; done
+export DISPLAY=:$(head -n 1 "$XDIR/display" 2>/dev/null)
+# A Wine server started without a display keeps its desktop without one.
+wineserver -k 2>/dev/null; wineserver -w
+wine "$SETUP" >/dev/null 2>&1 &
+setup_pid=$!
+win=$(timeout 60 xdotool search --sync --onlyvisible --name '^Qumex Linkprobe .* Setup$' 2>/dev/null | head -n 1)
+check "the installer's window" [ -n "$win" ]
+if [ -n "$win" ]; then
+  sleep 1
+  mkdir -p "$DIR/screenshots"
+  import -window "$win" "$DIR/screenshots/installer_role_page.png" 2>/dev/null
+  # The page's two choices, and the button that goes on ("Install", then "Close").
+  xdotool mousemove --window "$win" 40 115 click 1
+  sleep 0.3
+  xdotool mousemove --window "$win" 371 223 click 1
+  for _ in $(seq 300); do [ -f "$QUMEX/GAMES/Uninstall Linkprobe.exe" ] && break; sleep 0.1; done
+  sleep 1
+  import -window "$win" "$DIR/screenshots/installer_done.png" 2>/dev/null
+  for _ in $(seq 20); do
+    kill -0 $setup_pid 2>/dev/null || break
+    xdotool mousemove --window "$win" 371 223 click 1 2>/dev/null
+    sleep 1
+  done
+fi
+kill -0 $setup_pid 2>/dev/null && { echo "        the installer did not end: stopped"; kill $setup_pid; }
+wait $setup_pid; rc=$?
+check "installer exit code 0 after \"Close\"" [ $rc -eq 0 ]
+check "C:\\Qumex\\GAMES\\linkprobe.exe as built" same "$(build_file linkprobe.exe)" "$QUMEX/GAMES/linkprobe.exe"
+check "nothing in C:\\Qumex\\BIN" absent "$QUMEX/BIN"
+wineserver -w
+kill $xvfb_pid 2>/dev/null; wait $xvfb_pid 2>/dev/null; rm -rf "$XDIR"
+wine "C:\\Qumex\\GAMES\\Uninstall Linkprobe.exe" /S >/dev/null 2>&1
+wineserver -w
+check "uninstalled: C:\\Qumex removed" absent "$QUMEX"
+rm -rf "$QUMEX"
 
 if [ $failures -eq 0 ]; then
   echo "installer test: passed for both roles"
