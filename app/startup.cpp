@@ -138,7 +138,8 @@ int app_headless(int argc, const char* const* argv, int* exit_code) {
   if (!exit_code) exit_code = &unused;
   // 1-2: where we run from, and the title from our own version block.
   char exe[4096];
-  if (plat_self_exe_path(exe, sizeof exe) != 0) copy_cut(exe, sizeof exe, argc > 0 && argv && argv[0] ? argv[0] : "");
+  if (plat_self_exe_path(exe, sizeof exe) != 0)
+    copy_cut(exe, sizeof exe, argc > 0 && argv && argv[0] ? argv[0] : "");
   file_version_text(exe, version_text, sizeof version_text);
   build_window_title(version_text, window_title, sizeof window_title);
 

@@ -48,5 +48,6 @@ int plat_address_tool();
 // "runas" verb on Windows, which may ask the user; pkexec on Linux. With wait set, waits
 // for it to end and puts its exit code into *exit_code. Returns 0 once it started (and,
 // with wait, ended), or the system's error number: a missing program gives the system's
-// not-found number, a refused elevation its cancel number.
+// not-found number; a refused elevation is ERROR_CANCELLED on Windows and pkexec's exit
+// code (126) on Linux.
 int plat_run_elevated(const char* program, const char* params, int wait, int* exit_code);

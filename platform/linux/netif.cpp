@@ -11,10 +11,10 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

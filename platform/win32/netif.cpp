@@ -135,7 +135,9 @@ int plat_run_elevated(const char* program, const char* params, int wait, int* ex
   int rc = 0;
   if (!ShellExecuteExA(&run)) {
     rc = static_cast<int>(GetLastError());
-    if (rc == 0) rc = ERROR_FILE_NOT_FOUND;
+    // Without an error number the shell's own code (its low numbers are the system's).
+    if (rc == 0) rc = static_cast<int>(reinterpret_cast<INT_PTR>(run.hInstApp));
+    if (rc <= 0) rc = ERROR_GEN_FAILURE;
   } else if (wait) {
     DWORD code = 0;
     if (!run.hProcess) rc = ERROR_INVALID_HANDLE;  // handed to a running program
