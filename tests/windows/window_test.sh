@@ -118,6 +118,17 @@ differing() {  # differing A B X Y W H: pixels that differ between a region of t
   compare -metric AE \( "$1" -crop "$5x$6+$3+$4" +repage \) \
     \( "$2" -crop "$5x$6+$3+$4" +repage \) null: 2>&1 | cut -d' ' -f1
 }
+text_lines() {  # text_lines PNG: the lines of text the main window's panel shows
+  # Rows of the panel with any dark pixel, counted as bands.
+  convert "$1" -crop 540x212+30+13 +repage -colorspace Gray -threshold 60% -scale 1x212! \
+    -depth 8 txt:- 2>/dev/null | sed -n 's/.*gray(\([0-9.]*\)).*/\1/p' |
+    awk '{ dark = ($1 + 0 < 255); if (dark && !prev) n++; prev = dark } END { print n + 0 }'
+}
+report_lines() {  # report_lines NAME: the lines of `linkprobe.exe --run NAME` that the
+  # panel has room for (13 of 16 pixels)
+  (cd "$WORK" && wine "$EXE" --run "$1" 2>/dev/null) | tr -d '\r' | grep -c . |
+    awk '{ print ($1 > 13 ? 13 : $1) }'
+}
 less_than() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a + 0 < b + 0) }'; }
 
 echo "main window"
@@ -148,6 +159,8 @@ done <<'EOF'
 EOF
 check "the first report is in the panel: dark text on white" \
   less_than "$(figure "$main" 30 15 540 140 minima)" 0.2
+got=$(text_lines "$main"); want=$(report_lines rescan)
+check "the panel shows the report's $want lines, as --run rescan prints it ($got)" [ "$got" = "$want" ]
 
 echo "rescan"
 printf '6.0 rescanned with a longer version text\r\n' >"$ROOT/BIN/Tunecfg"
@@ -167,6 +180,8 @@ gamecomm=$(shot "$win" main_window_game_comm.png)
 check "the panel shows the game communications report" \
   less_than 500 "$(differing "$rescanned" "$gamecomm" 30 15 540 210)"
 check "and still dark text on white" less_than "$(figure "$gamecomm" 30 15 540 200 minima)" 0.2
+got=$(text_lines "$gamecomm"); want=$(report_lines game-comm)
+check "the panel shows the report's $want lines, as --run game-comm prints it ($got)" [ "$got" = "$want" ]
 check "no action ends the program" [ "$(exit_code_within 1; echo $?)" = 255 ]
 
 echo "IP setup dialog"
