@@ -74,15 +74,17 @@ int eth_lend_wait_ms(Connection* c);
 // current data socket); *got is that receive's result. Either way the socket is the
 // worker's again.
 bool eth_handback_take(Connection* c, int s, int* got);
+// Application, under the receive lock: its receive on s found the end (result: got).
+// The worker drops the connection when it takes this, as when it reads the end itself.
+void eth_handback_note(Connection* c, int s, int got);
 // Application: entering conn_wait lends the socket (waking the worker when it was not
 // lent yet). Returns the application's wake-up handle, or 0 when the socket cannot be
 // lent (no share, or a hand-back not taken yet); only after a nonzero answer is
 // eth_app_leave due.
 int eth_app_enter(Connection* c);
 void eth_app_leave(Connection* c);
-// Application: the receive on s found the stream's end or a failure (its result: got);
-// the worker drops the connection as when it reads that itself.
-void eth_app_hand_back(Connection* c, int s, int got);
+// Whether the data socket is lent at this moment; for tests and tools.
+bool eth_socket_lent(Connection* c);
 // The application is (or no longer is) blocked in its socket wait. Set under the queue
 // lock, where eth_wait_nudge looks; cleared anywhere (a signal that comes late only
 // makes the next wait look once more).
@@ -198,8 +200,9 @@ int eth_data_socket(Connection* c);
 // receive lock. Returns true when the peer is gone (end of stream or a failure; *got
 // is the receive's result).
 bool eth_stream_receive(Connection* c, const EthSide& side, int s, int* got);
-// The same for an application thread: 1 peer gone, 0 done, -1 nothing read because s
-// is no longer the data socket.
+// The same for an application thread: 1 peer gone (handed back to the worker, which
+// is to be woken), 0 done, -1 nothing read because s is no longer the data socket.
+// Either thread reads an end only once: the worker's receive takes a hand-back instead.
 int eth_stream_receive_current(Connection* c, const EthSide& side, int s, int* got);
 
 // Reads the datagram waiting on udp, traced and recorded, and hands it to

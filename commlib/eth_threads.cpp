@@ -202,18 +202,20 @@ void eth_app_leave(Connection* c) {
   if (r) --r->inside;
 }
 
-void eth_app_hand_back(Connection* c, int s, int got) {
+void eth_handback_note(Connection* c, int s, int got) {
   RecvShare* r = share_of(c);
   if (!r) return;
-  {
-    std::lock_guard<std::mutex> g(r->lend);
-    // The socket stays lent until the worker has taken this: were it back in the
-    // worker's wait first, the worker would read the end a second time.
-    r->back_socket = s;
-    r->back_got = got;
-    r->handed_back = true;
-  }
-  eth_thread_wake(ETH_LOAD(c, thread));
+  std::lock_guard<std::mutex> g(r->lend);
+  // The socket stays lent until the worker has taken this: were it back in the worker's
+  // wait first, the worker would read the end a second time.
+  r->back_socket = s;
+  r->back_got = got;
+  r->handed_back = true;
+}
+
+bool eth_socket_lent(Connection* c) {
+  RecvShare* r = share_of(c);
+  return r && r->lent;
 }
 
 void eth_app_blocked(Connection* c, bool blocked) {

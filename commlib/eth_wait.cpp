@@ -59,7 +59,7 @@ int eth_wait(Connection* c, int channel, const WaitUntil& until) {
       if (eth_stream_receive_current(c, side, s, &got) > 0) {
         // The connection's state has one owner: the worker drops it, as when it reads
         // the end itself, and the status change then ends the queue wait.
-        eth_app_hand_back(c, s, got);
+        eth_thread_wake(ETH_LOAD(c, thread));
         break;
       }
       continue;

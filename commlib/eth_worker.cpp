@@ -96,6 +96,7 @@ bool eth_stream_receive(Connection* c, const EthSide& side, int s, int* got) {
   // Only the room query, the receive and the append need to be one step; the worker
   // holds the lock for all of it so that bytes are appended in the order they came.
   auto lock = eth_rx_lock(c);
+  if (eth_handback_take(c, s, got)) return true;  // the application read the end already
   return stream_receive(c, side, s, got);
 }
 
@@ -103,7 +104,9 @@ int eth_stream_receive_current(Connection* c, const EthSide& side, int s, int* g
   auto lock = eth_rx_lock(c);
   *got = 0;
   if (s <= 2 || eth_data_socket(c) != s) return -1;
-  return stream_receive(c, side, s, got) ? 1 : 0;
+  if (!stream_receive(c, side, s, got)) return 0;
+  eth_handback_note(c, s, *got);
+  return 1;
 }
 
 bool eth_datagram_receive(Connection* c, const EthSide& side, int udp, int* flag) {
