@@ -28,6 +28,7 @@ int eth_wait(Connection* c, int channel, const WaitUntil& until) {
   if (wake <= 0) return -1;
   const EthSide& side = c->is_server ? kEthServerSide : kEthClientSide;
   int result = -1;
+  int failures = 0;
   for (;;) {
     const int s = eth_data_socket(c);
     int left;
@@ -52,7 +53,13 @@ int eth_wait(Connection* c, int channel, const WaitUntil& until) {
     const int n = sock_wait(&set, wake, left, &woken);
     eth_app_blocked(c, false);
     if (woken) sock_wake_clear(wake);
-    if (n < 0) break;  // the queue wait takes over; the worker still receives
+    if (n < 0) {
+      // An interrupted wait is only repeated; one that keeps failing leaves the socket
+      // to the worker (its lease runs out) and the queue wait takes over.
+      if (++failures < 3) continue;
+      break;
+    }
+    failures = 0;
     if (set.readable[0]) {
       note(c, side, n, false);
       int got = 0;
