@@ -51,6 +51,30 @@ int count_of(const std::string& text, const std::string& what) {
   return n;
 }
 
+// The wake-up handle that both the worker's and the waiting thread's waits include: any
+// number of signals read as one, and a cleared handle wakes nobody until signalled again.
+TEST(WaitModeSeam, WakeSignalHoldsUntilClearedAndWorksAgain) {
+  const int w = sock_wake_create();
+  ASSERT_GT(w, 2);
+  SockWaitSet none;
+  std::memset(&none, 0, sizeof none);
+  int woken = 0;
+  EXPECT_EQ(sock_wait(&none, w, 0, &woken), 0);
+  EXPECT_EQ(woken, 0);
+  for (int round = 0; round < 3; ++round) {
+    for (int k = 0; k <= round; ++k) ASSERT_EQ(sock_wake_signal(w), 0);
+    EXPECT_EQ(sock_wait(&none, w, kLongWait, &woken), 0);
+    EXPECT_EQ(woken, 1) << "round " << round;
+    EXPECT_EQ(sock_wait(&none, w, 0, &woken), 0);
+    EXPECT_EQ(woken, 1) << "a signal stays until it is cleared";
+    ASSERT_EQ(sock_wake_clear(w), 0);
+    EXPECT_EQ(sock_wait(&none, w, 20, &woken), 0);
+    EXPECT_EQ(woken, 0) << "round " << round << ": one clear takes every signal";
+  }
+  EXPECT_EQ(sock_wake_clear(w), 0) << "clearing a quiet handle";
+  EXPECT_EQ(sock_wake_close(w), 0);
+}
+
 enum class Role { kServer, kClient };  // what the library end is
 
 class WaitMode : public ::testing::TestWithParam<Role> {
