@@ -182,6 +182,8 @@ TEST_P(WaitMode, StreamArrivesWholeAndInOrderWhicheverThreadReads) {
     const bool waiting = block % 3 != 2;
     if (waiting) {
       conn_wait(c_, 0, 2000);
+      // Lent until the worker has seen no call for a lease: a look right after the call
+      // finds it lent unless this thread stood still that long.
       if (qc::eth_socket_lent(c_) && got % 100 == 0) ++lent_blocks;
     } else if (got % 100 == 0 && wait_for([&] { return !qc::eth_socket_lent(c_); }, 10000)) {
       ++reclaimed_blocks;  // from here the worker reads until the next block waits again
@@ -213,8 +215,7 @@ TEST_P(WaitMode, PeerCloseDuringTheWaitIsDroppedOnceByTheWorker) {
   ASSERT_TRUE(trace.ok());
   int peer = attach();
   ASSERT_GE(peer, 0);
-  EXPECT_EQ(conn_wait(c_, 0, 50), 0);
-  EXPECT_TRUE(qc::eth_socket_lent(c_));
+  EXPECT_EQ(conn_wait(c_, 0, 50), 0);  // lent from here, and while the next wait lasts
   std::thread closer([&] {
     sleep_ms(200);
     shutdown(peer, SHUT_RDWR);
@@ -254,7 +255,6 @@ TEST_P(WaitMode, AfterTheLastWaitTheWorkerReceivesAgain) {
   EXPECT_EQ(conn_wait(c_, 0, kLongWait), 1);
   uint8_t buf[qc::kMaxMessage];
   EXPECT_EQ(mismatch(0, buf, rx_receive(c_, 0, buf, sizeof buf)), "");
-  EXPECT_TRUE(qc::eth_socket_lent(c_));
   ASSERT_TRUE(wait_for([&] { return !qc::eth_socket_lent(c_); }, 10000));
 
   std::atomic<int> received{1};
@@ -290,7 +290,6 @@ TEST_P(WaitMode, DatagramQueuedByTheWorkerEndsALentWait) {
   ASSERT_GE(udp, 0);
   for (int channel : {-1, 1}) {
     EXPECT_EQ(conn_wait(c_, channel, 30), 0);
-    EXPECT_TRUE(qc::eth_socket_lent(c_));
     std::thread sender([&] {
       sleep_ms(150);
       std::vector<uint8_t> d = make_msg(160, uint8_t(channel + 2), "datagram", 1);
