@@ -270,7 +270,7 @@ void capture_select_event(Connection* c, uint16_t code, SelectBits rd, const Sel
 }
 
 void capture_full(Connection* c, int direction, int tag_or_count, const uint8_t* data) {
-  if (!data) return;
+  if (!data || !log_logall()) return;
   Guard g(lock_capture());
   if (!log_options_current().logall) return;
   int idx = slot_of(c, direction);

@@ -70,6 +70,7 @@ const LogOptions& log_options_current();  // as they stand, without reading
 void log_options_mark_unread();
 int log_writenow();  // WRITENOW= as last read; safe to ask from any thread
 int log_record();    // RECORD= as last read; safe to ask from any thread
+int log_logall();    // LOGALL= as last read; safe to ask from any thread
 // The reader's parts, usable without a file: reset RECORD, LOGALL and IDENT to their
 // defaults, then apply each line (at most 259 characters, as the file reader cuts them).
 void log_options_reset(LogOptions* o);
