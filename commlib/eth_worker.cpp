@@ -93,8 +93,8 @@ int eth_data_socket(Connection* c) {
 }
 
 bool eth_stream_receive(Connection* c, const EthSide& side, int s, int* got) {
-  // Only the room query, the receive and the append need to be one step; the worker
-  // holds the lock for all of it so that bytes are appended in the order they came.
+  // Room, read and append are one step: with two threads reading, the bytes are
+  // appended in the order they were read.
   auto lock = eth_rx_lock(c);
   if (eth_handback_take(c, s, got)) return true;  // the application read the end already
   return stream_receive(c, side, s, got);

@@ -65,10 +65,13 @@ int wait_queues(Connection* c, int channel, const WaitUntil& until) {
   for (;;) {
     int bits = wait_queue_bits(c, channel);
     if (bits || c->status_changes != until.changes || wait_left_ms(until) == 0) return bits;
+    bool timed_out = false;
     ++g_cv_waiters;
-    const bool timed_out = !until.forever &&
-                           queue_cv().wait_until(lk, until.deadline) == std::cv_status::timeout;
-    if (until.forever) queue_cv().wait(lk);
+    if (until.forever) {
+      queue_cv().wait(lk);
+    } else {
+      timed_out = queue_cv().wait_until(lk, until.deadline) == std::cv_status::timeout;
+    }
     --g_cv_waiters;
     if (timed_out) return wait_queue_bits(c, channel);
   }
