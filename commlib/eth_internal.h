@@ -62,7 +62,8 @@ void eth_thread_join(uint32_t handle);
 // While the application waits in conn_wait it reads the data socket itself (eth_wait):
 // the worker leaves the socket out of its own wait and takes it back once nobody has
 // been inside conn_wait for a short lease. Either thread may run a stream receive, so
-// it runs under the object's receive lock, as do the worker's socket replacements.
+// it runs under the object's receive lock, as does the worker's closing of the sockets
+// it retired (the application checks its socket under that lock before reading).
 // All of these do nothing (or answer "not lent") on a block whose worker was not
 // started through the thread table.
 std::unique_lock<std::mutex> eth_rx_lock(Connection* c);
