@@ -1,4 +1,5 @@
 // Trace stream, capture files and the library's clocks.
+#include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdlib>
@@ -24,11 +25,15 @@ double clock_us() { return double(steady_ns()) / 1000.0; }
 // ---- trace stream ----
 namespace {
 FILE* g_trace = nullptr;  // guarded by the trace lock
+// Whether g_trace is set, for a look without the lock: most calls find tracing off,
+// and a message passes a dozen of them.
+std::atomic<bool> g_tracing{false};
 }
 
 void trace_set_stream(FILE* f) {
   Guard g(lock_trace());
   g_trace = f;
+  g_tracing.store(f != nullptr);
 }
 
 FILE* trace_stream() {
@@ -37,6 +42,7 @@ FILE* trace_stream() {
 }
 
 void trace_printf(const char* fmt, ...) {
+  if (!g_tracing.load(std::memory_order_relaxed)) return;
   Guard g(lock_trace());
   if (!g_trace) return;
   va_list ap;
@@ -48,6 +54,7 @@ void trace_printf(const char* fmt, ...) {
 
 void trace_select(Connection* c, int select_result, bool has_write_set, SelectBits rd,
                   SelectBits wr, const char* label) {
+  if (!g_tracing.load(std::memory_order_relaxed)) return;
   Guard gc(lock_capture());
   Guard gt(lock_trace());
   if (!g_trace) return;
@@ -231,6 +238,7 @@ void capture_open(Connection* c, int direction, const char* tag) {
 
 void capture_event(Connection* c, int direction, uint16_t code, uint32_t first, uint32_t second,
                    uint32_t third) {
+  if (log_record() <= 0) return;  // nothing records: no lock needed to know it
   Guard g(lock_capture());
   if (log_options_current().record <= 0) return;
   uint8_t rec[kRecordSize] = {};
@@ -262,7 +270,7 @@ void capture_select_event(Connection* c, uint16_t code, SelectBits rd, const Sel
 }
 
 void capture_full(Connection* c, int direction, int tag_or_count, const uint8_t* data) {
-  if (!data) return;
+  if (!data || !log_logall()) return;
   Guard g(lock_capture());
   if (!log_options_current().logall) return;
   int idx = slot_of(c, direction);

@@ -54,6 +54,11 @@ struct MessageQueue {
 //                           join (conn_disconnect and conn_free take it only to validate
 //                           and to unregister).
 //   2. lock_serial_input()  recursive: a serial reader pass and the serial fields it keeps.
+//   2a. the receive lock    one per worker (eth_rx_lock, eth_threads.cpp): a stream
+//                           receive (room, read, append) and the worker's closing of
+//                           retired sockets. An application thread inside conn_wait reads
+//                           the data socket itself while the worker lends it (eth_wait.cpp),
+//                           so either thread may hold it.
 //   3. lock_queue()         recursive: both receive queues, rx_buf/rx_fill, rx_dropped and
 //                           conn_wait's state. conn_wait sleeps on one process-wide
 //                           condition variable paired with this lock (wait.cpp); the
@@ -62,8 +67,9 @@ struct MessageQueue {
 //   4. lock_capture()       recursive: capture slots and the log options.
 //   5. lock_trace()         recursive: the trace stream.
 //   Leaf locks, taken with none of the above needed and nothing taken inside them:
-//   the worker table lock (eth_threads.cpp: thread table and wake-up handles) and the peer
-//   lock (udp_peer copies). Each worker's retire list (eth_threads.cpp) is thread-local
+//   the worker table lock (eth_threads.cpp: thread table and wake-up handles), the peer
+//   lock (udp_peer copies) and each worker's lending lock (held only while the data
+//   socket is lent or taken back, or a stream's end is handed back to the worker). Each worker's retire list (eth_threads.cpp) is thread-local
 //   and needs no lock.
 //
 // The serial handshake borrows two ethernet fields, never in use on a serial link:

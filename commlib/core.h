@@ -2,6 +2,7 @@
 // files, messages and receive queues. The transports (ethernet, serial) build on it.
 // Public entry points are declared extern "C" in qcomm.h with the same names.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -68,6 +69,8 @@ const LogOptions& log_options();  // reads the file when the options are unread
 const LogOptions& log_options_current();  // as they stand, without reading
 void log_options_mark_unread();
 int log_writenow();  // WRITENOW= as last read; safe to ask from any thread
+int log_record();    // RECORD= as last read; safe to ask from any thread
+int log_logall();    // LOGALL= as last read; safe to ask from any thread
 // The reader's parts, usable without a file: reset RECORD, LOGALL and IDENT to their
 // defaults, then apply each line (at most 259 characters, as the file reader cuts them).
 void log_options_reset(LogOptions* o);
@@ -116,6 +119,16 @@ int rx_oldest(const MessageQueue& q);
 void queues_clear(Connection* c);  // both channels: last_rx_seq, count, slot references
 
 // ---- waiting for messages (commlib/wait.cpp) ----
+// Where a conn_wait stands: when it ends, and the status changes it has been told of.
+struct WaitUntil {
+  bool forever;
+  std::chrono::steady_clock::time_point deadline;
+  uint32_t changes;  // status_changes when the wait began
+};
+// Milliseconds left, rounded up: -1 without a limit, 0 once the time is up.
+int wait_left_ms(const WaitUntil& u);
+// Under the queue lock: what conn_poll reports for the queues.
+int wait_queue_bits(const Connection* c, int channel);
 // Called with the queue lock held after the queues changed: wakes conn_wait callers and
 // brings the readiness handle in line with what waits.
 void wait_queues_changed(Connection* c);

@@ -11,12 +11,14 @@
 
 namespace qc {
 
+const EthSide kEthClientSide = {'C', "C before", "C after",
+                                kEvClientSelectBefore, kEvClientSelectAfter, kEvClientSelectError,
+                                false, kEvClientTcpReceive, 0, kEvClientUdpReceive,
+                                kClientStreamEvents, eth_client_datagram};
+
 namespace {
 
-const EthSide kClient = {'C', "C before", "C after",
-                         kEvClientSelectBefore, kEvClientSelectAfter, kEvClientSelectError,
-                         false, kEvClientTcpReceive, 0, kEvClientUdpReceive,
-                         kClientStreamEvents, eth_client_datagram};
+const EthSide& kClient = kEthClientSide;
 
 // What the worker carries from one pass to the next.
 struct ClientPass {
@@ -37,7 +39,7 @@ void immediate_connect_trace(Connection* c) {
 // A fresh non-blocking TCP socket in place of the current one. Returns it, or -1.
 int renew_tcp(Connection* c) {
   int old = int(ETH_LOAD(c, tcp_socket));
-  eth_retire_socket(old);
+  eth_retire_socket(c, old);
   ETH_STORE(c, tcp_socket, 0);
   int s = sock_create(kSockStream);
   if (s < 0) return -1;
@@ -163,13 +165,22 @@ void eth_client_thread(Connection* c, int wake) {
     if (!ETH_LOAD(c, run)) return eth_worker_end(c);
     int tcp = int(ETH_LOAD(c, tcp_socket));
     const int udp = int(ETH_LOAD(c, udp_socket));
+    int got = 0;
+    if (eth_handback_take(c, eth_data_socket(c), &got)) {
+      // The application's receive found the end: the rest of the pass that would have
+      // read it.
+      p.attempt = 0;
+      step = lose_server(c, got, &tcp);
+      continue;
+    }
     if (p.attempt && wants_connect(c)) {
       step = connect_now(c, &tcp, &p);
       if (step != Step::kOn) continue;
     }
 
     const bool up = ETH_LOAD(c, status) != kStatusDown;
-    const bool want_read = up && !udp_only;
+    const int lent_ms = up && !udp_only ? eth_lend_wait_ms(c) : -1;
+    const bool want_read = up && !udp_only && lent_ms < 0;
     const bool want_write = !up && p.attempt && !udp_only;
     SockWaitSet set;
     std::memset(&set, 0, sizeof set);
@@ -183,7 +194,8 @@ void eth_client_thread(Connection* c, int wake) {
                       bits(want_write, false));
     }
     int n = 0;
-    EthPass pass = eth_worker_wait(c, kClient, wake, &set, &n);
+    EthPass pass = eth_worker_wait(c, kClient, wake, &set, &n,
+                                   lent_ms > 0 && lent_ms < kSelectMs ? lent_ms : kSelectMs);
     if (pass == EthPass::kStop) return eth_worker_end(c);
     if (pass == EthPass::kTimeout) {
       p.attempt = 1;
@@ -196,7 +208,6 @@ void eth_client_thread(Connection* c, int wake) {
     const bool udp_in = set.readable[0];
     const bool tcp_out = set.writable[1] && want_write;
     eth_select_note(c, kClient, n, false, want_write, bits(tcp_in, udp_in), bits(tcp_out, false));
-    int got = 0;
     if (tcp_in && !udp_only && ETH_LOAD(c, status) != kStatusDown &&
         eth_stream_receive(c, kClient, tcp, &got)) {
       step = lose_server(c, got, &tcp);

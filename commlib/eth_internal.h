@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 
 #include "commlib/connection.h"
 #include "commlib/core.h"
@@ -57,6 +58,39 @@ void eth_thread_wake(uint32_t handle);
 // Waits for the thread to end and releases its table entry and wake-up handle.
 void eth_thread_join(uint32_t handle);
 
+// ---- lending the data socket to an application thread inside conn_wait ----
+// While the application waits in conn_wait it reads the data socket itself (eth_wait):
+// the worker leaves the socket out of its own wait and takes it back once nobody has
+// been inside conn_wait for a short lease. Either thread may run a stream receive, so
+// it runs under the object's receive lock, as does the worker's closing of the sockets
+// it retired (the application checks its socket under that lock before reading).
+// All of these do nothing (or answer "not lent") on a block whose worker was not
+// started through the thread table.
+std::unique_lock<std::mutex> eth_rx_lock(Connection* c);
+// Worker, each pass while the data socket is up: -1 when the socket is its own (the
+// lease has run out, or it was never lent); else the socket is lent and the pass waits
+// at most the milliseconds returned (> 0).
+int eth_lend_wait_ms(Connection* c);
+// Worker: true when the application found the end of the stream on socket s (the
+// current data socket); *got is that receive's result. Either way the socket is the
+// worker's again.
+bool eth_handback_take(Connection* c, int s, int* got);
+// Application, under the receive lock: its receive on s found the end (result: got).
+// The worker drops the connection when it takes this, as when it reads the end itself.
+void eth_handback_note(Connection* c, int s, int got);
+// Application: entering conn_wait lends the socket (waking the worker when it was not
+// lent yet). Returns the application's wake-up handle, or 0 when the socket cannot be
+// lent (no share, or a hand-back not taken yet); only after a nonzero answer is
+// eth_app_leave due.
+int eth_app_enter(Connection* c);
+void eth_app_leave(Connection* c);
+// Whether the data socket is lent at this moment; for tests and tools.
+bool eth_socket_lent(Connection* c);
+// The application is (or no longer is) blocked in its socket wait. Set under the queue
+// lock, where eth_wait_nudge looks; cleared anywhere (a signal that comes late only
+// makes the next wait look once more).
+void eth_app_blocked(Connection* c, bool blocked);
+
 // Client and server worker bodies.
 void eth_client_thread(Connection* c, int wake);
 void eth_server_thread(Connection* c, int wake);
@@ -107,9 +141,11 @@ void eth_peer_set(Connection* c, const NetAddr4& a);
 
 // A worker drops a TCP connection that the application may be sending on at that
 // moment: it is shut down at once but its handle stays open until the worker drops
-// the next one or ends, so the number is not reused under a sender's feet.
-void eth_retire_socket(int s);
-void eth_retire_flush();
+// the next one or ends, so the number is not reused under a sender's feet. The close
+// happens under the object's receive lock, so that a receiving application thread,
+// which checks its socket under that lock, never reads a reused number.
+void eth_retire_socket(Connection* c, int s);
+void eth_retire_flush(Connection* c);
 
 // Sleeps the calling thread.
 void eth_sleep_ms(int ms);
@@ -149,11 +185,26 @@ enum class EthPass {
   kTimeout,  // nothing happened within kSelectMs
   kReady,    // *n handles are ready
 };
-EthPass eth_worker_wait(Connection* c, const EthSide& side, int wake, SockWaitSet* set, int* n);
+// timeout_ms: kSelectMs, or shorter while the data socket is lent.
+EthPass eth_worker_wait(Connection* c, const EthSide& side, int wake, SockWaitSet* set, int* n,
+                        int timeout_ms);
 
-// One receive on the readable stream socket s, complete messages queued. Returns true
-// when the peer is gone (end of stream or a failure; *got is the receive's result).
+// The steps of each kind, for an application thread receiving on the worker's behalf.
+extern const EthSide kEthClientSide;
+extern const EthSide kEthServerSide;
+
+// The socket stream messages arrive on while the connection is up (the client's TCP
+// socket, the server's accepted one), else 0.
+int eth_data_socket(Connection* c);
+
+// One receive on the readable stream socket s, complete messages queued, under the
+// receive lock. Returns true when the peer is gone (end of stream or a failure; *got
+// is the receive's result).
 bool eth_stream_receive(Connection* c, const EthSide& side, int s, int* got);
+// The same for an application thread: 1 peer gone (handed back to the worker, which
+// is to be woken), 0 done, -1 nothing read because s is no longer the data socket.
+// Either thread reads an end only once: the worker's receive takes a hand-back instead.
+int eth_stream_receive_current(Connection* c, const EthSide& side, int s, int* got);
 
 // Reads the datagram waiting on udp, traced and recorded, and hands it to
 // side.datagram. Returns false when the read found an empty datagram: the rest of the

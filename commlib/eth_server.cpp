@@ -11,12 +11,14 @@
 
 namespace qc {
 
+const EthSide kEthServerSide = {'S', "S before", "S after",
+                                kEvServerSelectBefore, kEvServerSelectAfter, kEvServerSelectError,
+                                true, 0, kEvServerTcpReceive, kEvServerUdpReceive,
+                                kServerStreamEvents, eth_server_datagram};
+
 namespace {
 
-const EthSide kServer = {'S', "S before", "S after",
-                         kEvServerSelectBefore, kEvServerSelectAfter, kEvServerSelectError,
-                         true, 0, kEvServerTcpReceive, kEvServerUdpReceive,
-                         kServerStreamEvents, eth_server_datagram};
+const EthSide& kServer = kEthServerSide;
 
 // Returns whether the socket now listens. One that does not is never ready for an
 // accept, yet poll reports it ready (hung up) on every pass: the caller leaves it out
@@ -41,7 +43,7 @@ enum DropKind {
 void drop_client(Connection* c, uint16_t code, uint32_t first, DropKind kind) {
   const int was = ETH_LOAD(c, status);
   int as = int(ETH_LOAD(c, accepted_socket));
-  eth_retire_socket(as);
+  eth_retire_socket(c, as);
   capture_event(c, kRx, code, first, c->is_server, uint32_t(as));
   ETH_STORE(c, accepted_valid, 0);
   if (kind == kWaitFailed && was != kStatusDown) ETH_STORE(c, connect_state, kServerLostState);
@@ -90,7 +92,7 @@ void accept_client(Connection* c, int accept_now, bool* listening) {
     capture_event(c, kRx, kEvServerAccepted, uint32_t(r), 0, 0);
     int old = int(ETH_LOAD(c, accepted_socket));
     if (old > 2) {
-      eth_retire_socket(old);
+      eth_retire_socket(c, old);
       capture_event(c, kRx, kEvSocketClosed, 10, c->is_server, uint32_t(old));
     }
     sock_set_nodelay(r);
@@ -141,7 +143,18 @@ void eth_server_thread(Connection* c, int wake) {
   const SelectBits none = bits(false, false, false);
 
   while (ETH_LOAD(c, run)) {
-    const int accepted = ETH_LOAD(c, accepted_valid) ? int(ETH_LOAD(c, accepted_socket)) : 0;
+    int got = 0;
+    if (eth_handback_take(c, eth_data_socket(c), &got)) {
+      // The application's receive found the client gone: the rest of that pass.
+      idle = false;
+      drop_client(c, kEvAcceptedClosed, 2, kClientLeft);
+      trace_printf("S disconnect\n");
+      capture_event(c, kRx, kEvServerClientGone, uint32_t(got), 0, 0);
+      continue;
+    }
+    const int client = ETH_LOAD(c, accepted_valid) ? int(ETH_LOAD(c, accepted_socket)) : 0;
+    const int lent_ms = client ? eth_lend_wait_ms(c) : -1;
+    const int accepted = lent_ms < 0 ? client : 0;
     SockWaitSet set;
     std::memset(&set, 0, sizeof set);
     set.fd[0] = listening ? listener : 0;
@@ -150,7 +163,8 @@ void eth_server_thread(Connection* c, int wake) {
     if (!idle)
       eth_select_note(c, kServer, 0, true, false, bits(accepted != 0, listening, true), none);
     int n = 0;
-    EthPass pass = eth_worker_wait(c, kServer, wake, &set, &n);
+    EthPass pass = eth_worker_wait(c, kServer, wake, &set, &n,
+                                   lent_ms > 0 && lent_ms < kSelectMs ? lent_ms : kSelectMs);
     if (pass == EthPass::kStop) break;
     if (pass == EthPass::kFailed && ETH_LOAD(c, accepted_socket) != 0)
       drop_client(c, kEvAcceptedClosed, 1, kWaitFailed);
@@ -166,7 +180,6 @@ void eth_server_thread(Connection* c, int wake) {
     const bool tcp_in = listening && set.readable[0];
     const bool udp_in = set.readable[1];
     eth_select_note(c, kServer, n, false, false, bits(conn_in, tcp_in, udp_in), none);
-    int got = 0;
     if (conn_in && eth_stream_receive(c, kServer, accepted, &got)) {
       drop_client(c, kEvAcceptedClosed, 2, kClientLeft);
       trace_printf("S disconnect\n");

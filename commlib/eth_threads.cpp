@@ -18,15 +18,60 @@ namespace qc {
 
 namespace {
 
+// What the worker and an application thread inside conn_wait share about who reads the
+// data socket. `rx` is the receive lock. `lend` is held only to lend the socket or take
+// it back and for a hand-back, never across a wait or a receive; an application thread
+// that finds the socket lent already passes with two counts and a look.
+struct RecvShare {
+  std::mutex rx;
+  std::mutex lend;
+  std::atomic<bool> lent{false};     // set under `lend`: the worker leaves the socket
+  std::atomic<int> inside{0};        // application threads inside conn_wait
+  std::atomic<uint32_t> entries{0};  // conn_wait calls so far: the worker's sign of use
+  uint32_t seen_entries = 0;         // [lend] `entries` when the worker last saw it move,
+  uint32_t seen_at = 0;              // [lend] and when that was
+  std::atomic<bool> handed_back{false};  // set under `lend`: the application found the end
+  int back_socket = 0;                   // [lend] on this socket,
+  int back_got = 0;                      // [lend] with this receive result
+  std::atomic<bool> blocked{false};  // set under the queue lock: in its socket wait
+  int app_wake = 0;  // the application's wake-up handle; fixed while the slot is used
+};
+
 struct WorkerSlot {
   std::thread thread;
   int wake = 0;
   bool used = false;
+  RecvShare share;
 };
 
 constexpr int kWorkerSlots = 32;
 WorkerSlot g_workers[kWorkerSlots];
 std::mutex g_workers_lock;  // leaf lock: nothing else is taken while it is held
+
+// An application that stops calling conn_wait has its socket taken back once the worker
+// has seen no call for this long (so one to two leases after the last call); the
+// worker's wait is no longer than this while it lends the socket.
+constexpr uint32_t kLeaseMs = 30;
+
+// The share of the object's worker, or null when no worker was started through the table.
+RecvShare* share_of(Connection* c) {
+  uint32_t h = ETH_LOAD(c, thread);
+  if (h < 1 || h > kWorkerSlots) return nullptr;
+  return &g_workers[h - 1].share;
+}
+
+void share_reset(RecvShare& r, int app_wake) {
+  r.lent = false;
+  r.inside = 0;
+  r.entries = 0;
+  r.seen_entries = 0;
+  r.seen_at = 0;
+  r.handed_back = false;
+  r.back_socket = 0;
+  r.back_got = 0;
+  r.blocked = false;
+  r.app_wake = app_wake;
+}
 
 std::mutex g_peer_lock;  // leaf lock for udp_peer copies
 
@@ -39,9 +84,20 @@ uint32_t eth_thread_start(EthWorker fn, Connection* c) {
     if (s.used) continue;
     int wake = sock_wake_create();
     if (wake < 0) return 0;
+    int app_wake = sock_wake_create();
+    if (app_wake < 0) {
+      sock_wake_close(wake);
+      return 0;
+    }
+    share_reset(s.share, app_wake);
+    // The worker finds its share through the handle from its first step on.
+    ETH_STORE(c, thread, i + 1);
     try {
       s.thread = std::thread(fn, c, wake);
     } catch (...) {  // no thread could be made: report it as a failed start
+      ETH_STORE(c, thread, 0);
+      share_reset(s.share, 0);
+      sock_wake_close(app_wake);
       sock_wake_close(wake);
       return 0;
     }
@@ -73,8 +129,103 @@ void eth_thread_join(uint32_t handle) {
   std::lock_guard<std::mutex> g(g_workers_lock);
   WorkerSlot& s = g_workers[handle - 1];
   if (wake > 0) sock_wake_close(wake);
+  if (s.share.app_wake > 0) sock_wake_close(s.share.app_wake);
+  share_reset(s.share, 0);
   s.wake = 0;
   s.used = false;
+}
+
+// ---------------------------------------------------------------- lending the socket
+
+std::unique_lock<std::mutex> eth_rx_lock(Connection* c) {
+  RecvShare* r = share_of(c);
+  return r ? std::unique_lock<std::mutex>(r->rx) : std::unique_lock<std::mutex>();
+}
+
+int eth_lend_wait_ms(Connection* c) {
+  RecvShare* r = share_of(c);
+  if (!r || !r->lent) return -1;
+  std::lock_guard<std::mutex> g(r->lend);
+  if (!r->lent) return -1;
+  const uint32_t now = clock_ms();
+  uint32_t calls = r->entries;
+  if (calls != r->seen_entries || r->inside > 0) {
+    r->seen_entries = calls;
+    r->seen_at = now;
+    return int(kLeaseMs);
+  }
+  const uint32_t idle = now - r->seen_at;
+  if (idle < kLeaseMs) return int(kLeaseMs - idle);
+  r->lent = false;
+  // A thread entering conn_wait meanwhile may have read `lent` as still set and not come
+  // to the lock: it counted itself in before that look, so it shows here.
+  calls = r->entries;
+  if (calls != r->seen_entries || r->inside > 0) {
+    r->lent = true;
+    r->seen_entries = calls;
+    r->seen_at = now;
+    return int(kLeaseMs);
+  }
+  return -1;
+}
+
+bool eth_handback_take(Connection* c, int s, int* got) {
+  RecvShare* r = share_of(c);
+  if (!r || !r->handed_back) return false;
+  std::lock_guard<std::mutex> g(r->lend);
+  r->handed_back = false;
+  r->lent = false;
+  if (s <= 2 || r->back_socket != s) return false;  // that socket was dropped already
+  *got = r->back_got;
+  return true;
+}
+
+int eth_app_enter(Connection* c) {
+  RecvShare* r = share_of(c);
+  // A hand-back the worker has not taken yet: the socket shows the end until it has.
+  if (!r || r->app_wake <= 0 || r->handed_back) return 0;
+  ++r->inside;
+  ++r->entries;
+  if (r->lent) return r->app_wake;  // consecutive waits: no word to the worker
+  bool tell_worker;
+  {
+    std::lock_guard<std::mutex> g(r->lend);
+    tell_worker = !r->lent;
+    r->lent = true;
+  }
+  if (tell_worker) eth_thread_wake(ETH_LOAD(c, thread));
+  return r->app_wake;
+}
+
+void eth_app_leave(Connection* c) {
+  RecvShare* r = share_of(c);
+  if (r) --r->inside;
+}
+
+void eth_handback_note(Connection* c, int s, int got) {
+  RecvShare* r = share_of(c);
+  if (!r) return;
+  std::lock_guard<std::mutex> g(r->lend);
+  // The socket stays lent until the worker has taken this: were it back in the worker's
+  // wait first, the worker would read the end a second time.
+  r->back_socket = s;
+  r->back_got = got;
+  r->handed_back = true;
+}
+
+bool eth_socket_lent(Connection* c) {
+  RecvShare* r = share_of(c);
+  return r && r->lent;
+}
+
+void eth_app_blocked(Connection* c, bool blocked) {
+  RecvShare* r = share_of(c);
+  if (r) r->blocked = blocked;
+}
+
+void eth_wait_nudge(Connection* c) {
+  RecvShare* r = share_of(c);
+  if (r && r->blocked && r->app_wake > 0) sock_wake_signal(r->app_wake);
 }
 
 void eth_peer_get(Connection* c, NetAddr4* out) {
@@ -91,14 +242,16 @@ namespace {
 thread_local int t_retired = 0;
 }
 
-void eth_retire_socket(int s) {
+void eth_retire_socket(Connection* c, int s) {
   if (s <= 2) return;
   sock_shutdown(s);
+  auto lock = eth_rx_lock(c);
   if (t_retired > 2) sock_close(t_retired);
   t_retired = s;
 }
 
-void eth_retire_flush() {
+void eth_retire_flush(Connection* c) {
+  auto lock = eth_rx_lock(c);
   if (t_retired > 2) sock_close(t_retired);
   t_retired = 0;
 }

@@ -6,6 +6,7 @@
 #include "commlib/core.h"
 #include "commlib/eth_internal.h"
 #include "commlib/events.h"
+#include "commlib/states.h"
 #include "platform/sockets.h"
 
 namespace qc {
@@ -36,7 +37,7 @@ void eth_worker_start(Connection* c, const char* side, uint16_t code) {
 }
 
 void eth_worker_end(Connection* c) {
-  eth_retire_flush();
+  eth_retire_flush(c);
   ETH_STORE(c, thread_running, 0);
 }
 
@@ -47,10 +48,15 @@ void eth_select_note(Connection* c, const EthSide& side, int n, bool before, boo
                        has_write ? &wr : nullptr);
 }
 
-EthPass eth_worker_wait(Connection* c, const EthSide& side, int wake, SockWaitSet* set, int* n) {
+EthPass eth_worker_wait(Connection* c, const EthSide& side, int wake, SockWaitSet* set, int* n,
+                        int timeout_ms) {
   int woken = 0;
-  *n = sock_wait(set, wake, kSelectMs, &woken);
+  *n = sock_wait(set, wake, timeout_ms, &woken);
   if (!ETH_LOAD(c, run)) return EthPass::kStop;
+  // A wake-up is news about the lent socket or a stop; once taken it must not end the
+  // next wait too. A stop signalled just after the check above is still seen: `run` is
+  // read again at the top of every pass.
+  if (woken) sock_wake_clear(wake);
   if (*n < 0) {
     if (side.quiet_net_down && sock_err_net_down(-*n)) return EthPass::kAgain;
     trace_printf("%c error : %d\n", side.letter, -*n);
@@ -61,7 +67,9 @@ EthPass eth_worker_wait(Connection* c, const EthSide& side, int wake, SockWaitSe
   return EthPass::kReady;
 }
 
-bool eth_stream_receive(Connection* c, const EthSide& side, int s, int* got) {
+namespace {
+
+bool stream_receive(Connection* c, const EthSide& side, int s, int* got) {
   uint8_t chunk[kRxBufSize];
   *got = sock_recv(s, chunk, eth_stream_room(c));
   if (*got < 0 && sock_err_would_block(-*got)) return false;  // readiness without data
@@ -74,6 +82,31 @@ bool eth_stream_receive(Connection* c, const EthSide& side, int s, int* got) {
   if (side.tcp_data) capture_event(c, kRx, side.tcp_data, uint32_t(*got), 0, 0);
   eth_stream_append(c, chunk, *got, side.stream);
   return false;
+}
+
+}  // namespace
+
+int eth_data_socket(Connection* c) {
+  if (c->is_server) return ETH_LOAD(c, accepted_valid) ? int(ETH_LOAD(c, accepted_socket)) : 0;
+  if (c->udp_only || ETH_LOAD(c, status) == kStatusDown) return 0;
+  return int(ETH_LOAD(c, tcp_socket));
+}
+
+bool eth_stream_receive(Connection* c, const EthSide& side, int s, int* got) {
+  // Room, read and append are one step: with two threads reading, the bytes are
+  // appended in the order they were read.
+  auto lock = eth_rx_lock(c);
+  if (eth_handback_take(c, s, got)) return true;  // the application read the end already
+  return stream_receive(c, side, s, got);
+}
+
+int eth_stream_receive_current(Connection* c, const EthSide& side, int s, int* got) {
+  auto lock = eth_rx_lock(c);
+  *got = 0;
+  if (s <= 2 || eth_data_socket(c) != s) return -1;
+  if (!stream_receive(c, side, s, got)) return 0;
+  eth_handback_note(c, s, *got);
+  return 1;
 }
 
 bool eth_datagram_receive(Connection* c, const EthSide& side, int udp, int* flag) {

@@ -14,6 +14,8 @@ constexpr size_t kLineMax = 259;  // longer lines are read as several lines
 LogOptions g_options = {0, 0, "", 0, 1};
 std::atomic<bool> g_unread{true};
 std::atomic<int> g_writenow{0};  // copy for trace lines written on any thread
+std::atomic<int> g_record{0};    // copies for records made on any thread
+std::atomic<int> g_logall{0};
 
 bool starts_with(const char* line, const char* key, const char** value) {
   size_t n = std::strlen(key);
@@ -83,6 +85,8 @@ const LogOptions& log_options() {
     log_options_read_file(&g_options);
     g_unread.store(false);
     g_writenow.store(g_options.writenow);
+    g_record.store(g_options.record);
+    g_logall.store(g_options.logall);
   }
   return g_options;
 }
@@ -92,5 +96,9 @@ const LogOptions& log_options_current() { return g_options; }
 void log_options_mark_unread() { g_unread.store(true); }
 
 int log_writenow() { return g_writenow.load(); }
+
+int log_record() { return g_record.load(std::memory_order_relaxed); }
+
+int log_logall() { return g_logall.load(std::memory_order_relaxed); }
 
 }  // namespace qc

@@ -209,8 +209,11 @@ QCOMM_API int conn_poll(struct Connection* c, int channel);
  * negative: no limit); returns what conn_poll returns then (0 on time-out or when
  * refused). A message queued before the call is seen at once. On a serial connection it
  * waits for the port's input and runs the reader passes itself (one message per pass,
- * as conn_poll), and returns early when the port fails. Application thread; the worker
- * may queue at any moment, and another thread may use or free other objects meanwhile.
+ * as conn_poll), and returns early when the port fails. On an ethernet connection that
+ * is up, the waiting thread reads the stream itself while it waits (the worker leaves the
+ * socket to it until conn_wait has not been called for a few tens of milliseconds), so
+ * one object is waited on by one thread at a time. Application thread; the worker may
+ * queue at any moment, and another thread may use or free other objects meanwhile.
  * conn_disconnect and conn_free afterwards need nothing further. */
 QCOMM_API int conn_wait(struct Connection* c, int channel, int timeout_ms);
 /* Something the application's own event loop can wait on (a descriptor for poll, epoll

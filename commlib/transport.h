@@ -43,3 +43,16 @@ int conn_rts(Connection* c, int state);
 int conn_line_errors(Connection* c, int selector);
 int conn_break(Connection* c, int state);
 }
+
+namespace qc {
+struct WaitUntil;
+// conn_wait on an ethernet connection that is up (commlib/eth_wait.cpp): the calling
+// thread waits on the data socket itself and runs the stream receive when it is
+// readable. Returns what conn_poll returns, or -1 when the caller is to wait on the
+// queues instead for the time left (no data socket, or the stream ended and was handed
+// back to the worker).
+int eth_wait(Connection* c, int channel, const WaitUntil& until);
+// Under the queue lock, after the queues or the status changed: ends an eth_wait that
+// is blocked on the socket.
+void eth_wait_nudge(Connection* c);
+}  // namespace qc

@@ -1,6 +1,7 @@
 // Waiting for a message without polling: conn_wait blocks on a condition variable that
-// every queue change and status change signals; conn_wait_handle hands out a readiness
-// object (platform seam) kept signalled while a message waits, for event loops.
+// every queue change and status change signals (on an ethernet connection that is up it
+// reads the socket itself, eth_wait.cpp); conn_wait_handle hands out a readiness object
+// (platform seam) kept signalled while a message waits, for event loops.
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -20,18 +21,15 @@ std::condition_variable_any& queue_cv() {
   static std::condition_variable_any cv;
   return cv;
 }
+int g_cv_waiters = 0;  // [queue] threads sleeping on queue_cv: nobody to tell otherwise
+
+void notify_waiters() {
+  if (g_cv_waiters > 0) queue_cv().notify_all();
+}
 
 // While the handle's serial side waits for a pass, the answering side of the line
 // handshake must still look at the lines less than 400 ms apart.
 constexpr int kHandshakeSliceMs = 100;
-
-// Under the queue lock: what conn_poll reports for the queues.
-int queue_bits(const Connection* c, int channel) {
-  int bits = 0;
-  if (channel <= 0 && c->queue[0].count) bits |= QCOMM_POLL_STREAM;
-  if (channel != 0 && c->queue[1].count) bits |= QCOMM_POLL_DATAGRAM;
-  return bits;
-}
 
 int ready_bits(Connection* c, int channel) {
   if (c->transport == kTransportSerial && c->serial_raw) {
@@ -39,7 +37,7 @@ int ready_bits(Connection* c, int channel) {
     return c->serial_raw_count ? 1 : 0;
   }
   Guard g(lock_queue());
-  return queue_bits(c, channel);
+  return wait_queue_bits(c, channel);
 }
 
 void sync_handle(Connection* c) {
@@ -62,18 +60,20 @@ using Clock = std::chrono::steady_clock;
 
 // Queues filled by another thread (the ethernet worker), or a serial connection with no
 // port to read: sleep until the queues or the status change.
-int wait_queues(Connection* c, int channel, int timeout_ms) {
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0);
+int wait_queues(Connection* c, int channel, const WaitUntil& until) {
   std::unique_lock<std::recursive_mutex> lk(lock_queue());
-  const uint32_t changes = c->status_changes;
   for (;;) {
-    int bits = queue_bits(c, channel);
-    if (bits || c->status_changes != changes || timeout_ms == 0) return bits;
-    if (timeout_ms < 0) {
+    int bits = wait_queue_bits(c, channel);
+    if (bits || c->status_changes != until.changes || wait_left_ms(until) == 0) return bits;
+    bool timed_out = false;
+    ++g_cv_waiters;
+    if (until.forever) {
       queue_cv().wait(lk);
-    } else if (queue_cv().wait_until(lk, deadline) == std::cv_status::timeout) {
-      return queue_bits(c, channel);
+    } else {
+      timed_out = queue_cv().wait_until(lk, until.deadline) == std::cv_status::timeout;
     }
+    --g_cv_waiters;
+    if (timed_out) return wait_queue_bits(c, channel);
   }
 }
 
@@ -111,9 +111,23 @@ int wait_serial(Connection* c, int channel, int timeout_ms) {
 
 }  // namespace
 
+int wait_left_ms(const WaitUntil& u) {
+  if (u.forever) return -1;
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(u.deadline - Clock::now()).count();
+  return left > 0 ? int(left) : 0;
+}
+
+int wait_queue_bits(const Connection* c, int channel) {
+  int bits = 0;
+  if (channel <= 0 && c->queue[0].count) bits |= QCOMM_POLL_STREAM;
+  if (channel != 0 && c->queue[1].count) bits |= QCOMM_POLL_DATAGRAM;
+  return bits;
+}
+
 void wait_queues_changed(Connection* c) {
   sync_handle(c);
-  queue_cv().notify_all();
+  notify_waiters();
+  if (c->transport == kTransportEthernet) eth_wait_nudge(c);
 }
 
 void wait_status_changed(Connection* c) {
@@ -122,7 +136,8 @@ void wait_status_changed(Connection* c) {
   // A change is news for an event loop too: the handle reads as signalled until the
   // application has received what waits (rx_receive answering 0 quiets it).
   if (c->wait_handle) waitable_set(int(c->wait_handle));
-  queue_cv().notify_all();
+  notify_waiters();
+  if (c->transport == kTransportEthernet) eth_wait_nudge(c);
 }
 
 void wait_port_changed(Connection* c) {
@@ -146,7 +161,21 @@ int conn_wait(Connection* c, int channel, int timeout_ms) {
   if (!conn_is_valid(c)) return 0;
   if (c->transport == kTransportSerial && c->serial_port != 0)
     return wait_serial(c, channel, timeout_ms);
-  return wait_queues(c, channel, timeout_ms);
+  WaitUntil until;
+  until.forever = timeout_ms < 0;
+  until.deadline = timeout_ms > 0 ? Clock::now() + std::chrono::milliseconds(timeout_ms)
+                                   : Clock::time_point();  // no limit, or already up
+  {
+    Guard g(lock_queue());
+    until.changes = c->status_changes;
+  }
+  // An ethernet connection that is up is read on this thread: one wake-up per message,
+  // as a plain blocking socket has, instead of the worker's and then this thread's.
+  if (c->transport == kTransportEthernet) {
+    int bits = eth_wait(c, channel, until);
+    if (bits >= 0) return bits;
+  }
+  return wait_queues(c, channel, until);
 }
 
 intptr_t conn_wait_handle(Connection* c) {

@@ -47,9 +47,11 @@ int sock_send(int s, const void* buf, int size);  // never raises a broken-pipe 
 int sock_sendto(int s, const void* buf, int size, const SockAddr4* to);
 
 // ---- waiting ----
-// A wake-up handle: signalled by another thread, it ends a sock_wait at once.
+// A wake-up handle: signalled by another thread, it ends a sock_wait at once. A signal
+// stays set until sock_wake_clear takes it (any number of signals read as one).
 int sock_wake_create();
 int sock_wake_signal(int w);
+int sock_wake_clear(int w);
 int sock_wake_close(int w);
 
 struct SockWaitSet {

@@ -180,6 +180,12 @@ int sock_wake_signal(int w) {
   return write(w, &one, sizeof one) < 0 && errno != EAGAIN ? fail() : 0;
 }
 
+int sock_wake_clear(int w) {
+  uint64_t count = 0;
+  // Non-blocking: EAGAIN means nothing was set.
+  return read(w, &count, sizeof count) < 0 && errno != EAGAIN ? fail() : 0;
+}
+
 int sock_wake_close(int w) { return sock_close(w); }
 
 int sock_wait(SockWaitSet* set, int wake, int timeout_ms, int* woken) {

@@ -218,7 +218,7 @@ int sock_sendto(int s, const void* buf, int size, const SockAddr4* to) {
 }
 
 // The wake-up: a datagram socket connected to itself on loopback. A signal is one byte
-// that nobody reads, so the handle stays readable until it is closed.
+// queued to itself, so the handle stays readable until sock_wake_clear reads them all.
 int sock_wake_create() {
   int w = sock_create(kSockDatagram);
   if (w < 0) return w;
@@ -244,6 +244,17 @@ int sock_wake_signal(int w) {
   if (send(sys(w), &one, 1, 0) != SOCKET_ERROR) return 0;
   // A full queue already holds a signal.
   return WSAGetLastError() == WSAEWOULDBLOCK ? 0 : fail();
+}
+
+int sock_wake_clear(int w) {
+  char byte;
+  // One datagram per signal; signals that arrive while these are read stay for later.
+  for (int i = 0; i < 1024; ++i) {
+    if (recv(sys(w), &byte, 1, 0) != SOCKET_ERROR) continue;
+    int e = WSAGetLastError();
+    return e == WSAEWOULDBLOCK ? 0 : -e;
+  }
+  return 0;
 }
 
 int sock_wake_close(int w) { return sock_close(w); }
