@@ -44,19 +44,12 @@ inline const Record* find_event(const std::vector<Record>& recs, uint16_t code) 
   return nullptr;
 }
 
-inline bool has_event(const std::vector<Record>& recs, uint16_t code) {
-  return find_event(recs, code) != nullptr;
-}
-
-// How many event records carry code (and pass also).
-template <class P>
-int count_events(const std::vector<Record>& recs, uint16_t code, P also) {
+// How many event records carry code and pass also.
+inline int count_events(const std::vector<Record>& recs, uint16_t code,
+                        bool (*also)(const Record&) = nullptr) {
   int n = 0;
-  for (const auto& r : recs) n += r.kind == 0 && r.code == code && also(r);
+  for (const auto& r : recs) n += r.kind == 0 && r.code == code && (!also || also(r));
   return n;
-}
-inline int count_events(const std::vector<Record>& recs, uint16_t code) {
-  return count_events(recs, code, [](const Record&) { return true; });
 }
 
 // A temporary current directory, optionally with a ZRCLOG.INI.
@@ -88,14 +81,13 @@ class ScratchDir {
     return out;
   }
   const std::string& path() const { return path_; }
-  // The records of the (last listed) capture file whose name contains tag; "" for all.
+  // The records of every capture file whose name contains tag ("" for all).
   std::vector<Record> capture(const std::string& tag) const {
     std::vector<Record> recs;
     for (const auto& f : files()) {
-      if (f.find(tag) == std::string::npos) continue;
+      if (f.find(tag) == std::string::npos || f == "ZRCLOG.INI") continue;
       auto r = read_capture(path_ + "/" + f);
-      if (tag.empty()) recs.insert(recs.end(), r.begin(), r.end());
-      else recs = r;
+      recs.insert(recs.end(), r.begin(), r.end());
     }
     return recs;
   }
