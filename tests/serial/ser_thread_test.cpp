@@ -233,3 +233,45 @@ TEST_F(SerCableThreads, AnsweringSideOnAnotherThread) {
 }
 
 }  // namespace
+
+namespace {
+
+// A watch callback closing its own port while the application closes it, in both orders.
+struct CloseFromNotify {
+  std::atomic<bool> done{false};
+  std::atomic<int32_t> result{0};
+  int delay_us = 0;
+  static void notify(void* cookie, uint16_t) {
+    CloseFromNotify* c = static_cast<CloseFromNotify*>(cookie);
+    std::this_thread::sleep_for(std::chrono::microseconds(c->delay_us));
+    c->result = ser_close(1);
+    c->done = true;
+  }
+};
+
+TEST_F(CableTest, WatchAndApplicationCloseTheSamePortTogether) {
+  uint32_t peer_lines = 0;
+  for (int i = 0; i < 300; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(ser_open(1, 4000, 4000), 0);  // the last round released it
+    CloseFromNotify c;
+    c.delay_us = (i % 4) * 100;
+    ASSERT_EQ(ser_watch(1, &CloseFromNotify::notify, &c, 1, SER_EV_DSR), 0);
+    peer_lines ^= SIM_LINE_DTR;
+    sim_cable_set_lines(cable_, 0, peer_lines);
+    std::this_thread::sleep_for(std::chrono::microseconds((i % 3) * 150));
+    // Whoever closed second found the port closed; the first owned it.
+    const int32_t app = ser_close(1);
+    if (app == -3) {
+      ASSERT_TRUE(eventually([&] { return c.done.load(); }));
+      EXPECT_EQ(c.result.load(), 1);
+    } else {
+      EXPECT_EQ(app, 1);
+      if (c.done) {
+        EXPECT_EQ(c.result.load(), -3);
+      }
+    }
+  }
+}
+
+}  // namespace
