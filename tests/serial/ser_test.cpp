@@ -16,6 +16,45 @@ using SerPty = PtyPortTest<true>;
 using SerPtyClosed = PtyPortTest<false>;
 using SerCable = CableTest;
 
+// First: the DTR and RTS read-backs outlive a close, and this case expects none set.
+std::string inputs(int port) {
+  return input_lines(ser_dsr(port), ser_carrier(port), ser_cts(port), ser_ring(port));
+}
+
+TEST_F(SerCable, LinesFollowTheDefaultsTheFlowControlAndTheOtherEnd) {
+  ASSERT_EQ(ser_open(-1, 1, 1), 0);
+  open_both();
+  EXPECT_EQ(inputs(1), "DSR CD CTS");
+  // The read-back is the last setting made through ser_dtr/ser_rts, not the line.
+  EXPECT_EQ(ser_dtr(0, 'R') + ser_rts(0, 'R'), 0);
+  EXPECT_EQ(ser_flow(0, 'N'), 0);  // RTS under the program's control: off
+  EXPECT_EQ(inputs(1), "DSR CD");
+  EXPECT_EQ(ser_flow(0, 'H'), 0);  // the handshake asserts RTS while there is room
+  EXPECT_EQ(ser_cts(1), 0x10);
+  EXPECT_EQ(ser_rts(0, 'S'), 1);
+  EXPECT_EQ(ser_flow(0, 'N'), 0);
+  EXPECT_EQ(ser_cts(1), 0x10);  // raised again from the line flags
+  EXPECT_EQ(ser_rts(0, 'C'), 1);
+  EXPECT_EQ(ser_set_baud(0, 9), 1);
+  EXPECT_EQ(ser_format(0, 0, 0, 8), 0);
+  EXPECT_EQ(ser_cts(1), 0);
+  EXPECT_EQ(ser_set_baud(0, -5), 0);  // a rate no line takes
+  ser_close(0);
+  ser_close(1);
+  ASSERT_EQ(ser_open(-1, 0, 2), 0);  // bit 0 of each argument
+  open_both();
+  EXPECT_EQ(inputs(1), "");
+  EXPECT_EQ(ser_dtr(0, 'S') + ser_rts(0, 'S'), 2);
+  EXPECT_EQ(ser_dtr(0, 'C'), 1);
+  EXPECT_EQ(inputs(1), "CTS");
+  EXPECT_EQ(inputs(0), "");  // not looped back to the same end
+  EXPECT_EQ(ser_dtr(1, 'S') + ser_rts(1, 'S'), 2);
+  ASSERT_EQ(sim_cable_set_ring(cable_, 0, true), 0);
+  EXPECT_EQ(inputs(0), "DSR CD CTS RI");
+  EXPECT_EQ(ser_close(1), 1);  // closing an end drops what it drove
+  EXPECT_EQ(inputs(0), "RI");
+}
+
 TEST_F(SerPty, ReadWriteMaskPushbackAndClose) {
   char buf[64];
   EXPECT_EQ(ser_read(0, buf, sizeof buf), 0);  // nothing waiting: at once
@@ -174,44 +213,6 @@ TEST_F(SerPtyClosed, SettingsReachTheTtyAndCloseLeavesTheLine) {
   EXPECT_EQ(std::memcmp(got, sound, 8), 0);
 }
 
-std::string inputs(int port) {
-  return input_lines(ser_dsr(port), ser_carrier(port), ser_cts(port), ser_ring(port));
-}
-
-TEST_F(SerCable, LinesFollowTheDefaultsTheFlowControlAndTheOtherEnd) {
-  ASSERT_EQ(ser_open(-1, 1, 1), 0);
-  open_both();
-  EXPECT_EQ(inputs(1), "DSR CD CTS");
-  // The read-back is the last setting made through ser_dtr/ser_rts, not the line.
-  EXPECT_EQ(ser_dtr(0, 'R') + ser_rts(0, 'R'), 0);
-  EXPECT_EQ(ser_flow(0, 'N'), 0);  // RTS under the program's control: off
-  EXPECT_EQ(inputs(1), "DSR CD");
-  EXPECT_EQ(ser_flow(0, 'H'), 0);  // the handshake asserts RTS while there is room
-  EXPECT_EQ(ser_cts(1), 0x10);
-  EXPECT_EQ(ser_rts(0, 'S'), 1);
-  EXPECT_EQ(ser_flow(0, 'N'), 0);
-  EXPECT_EQ(ser_cts(1), 0x10);  // raised again from the line flags
-  EXPECT_EQ(ser_rts(0, 'C'), 1);
-  EXPECT_EQ(ser_set_baud(0, 9), 1);
-  EXPECT_EQ(ser_format(0, 0, 0, 8), 0);
-  EXPECT_EQ(ser_cts(1), 0);
-  EXPECT_EQ(ser_set_baud(0, -5), 0);  // a rate no line takes
-  ser_close(0);
-  ser_close(1);
-  ASSERT_EQ(ser_open(-1, 0, 2), 0);  // bit 0 of each argument
-  open_both();
-  EXPECT_EQ(inputs(1), "");
-  EXPECT_EQ(ser_dtr(0, 'S') + ser_rts(0, 'S'), 2);
-  EXPECT_EQ(ser_dtr(0, 'C'), 1);
-  EXPECT_EQ(inputs(1), "CTS");
-  EXPECT_EQ(inputs(0), "");  // not looped back to the same end
-  EXPECT_EQ(ser_dtr(1, 'S') + ser_rts(1, 'S'), 2);
-  ASSERT_EQ(sim_cable_set_ring(cable_, 0, true), 0);
-  EXPECT_EQ(inputs(0), "DSR CD CTS RI");
-  EXPECT_EQ(ser_close(1), 1);  // closing an end drops what it drove
-  EXPECT_EQ(inputs(0), "RI");
-}
-
 TEST_F(SerCable, BreakAndErrorsAreSeenOnceAtTheOtherEnd) {
   open_both();
   EXPECT_EQ(ser_break(1, 'D'), 0);
@@ -346,7 +347,6 @@ TEST_F(SerCable, SettingsReachTheLineAndAStrictCableGarblesMismatchedSpeeds) {
   EXPECT_EQ(ser_errors(1, 0x1F), 0);
 }
 
-// Last: it leaves the DTR and RTS read-backs set, which outlive a close.
 TEST_F(SerPtyClosed, RangeClosedAndOpenPortCodes) {
   static char buf[4];
   struct Op {
