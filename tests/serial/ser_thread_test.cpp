@@ -16,37 +16,21 @@ using namespace std::chrono_literals;
 
 using SerPtyThreads = PtyPortTest<true>;
 
-TEST_F(SerPtyThreads, BackgroundWriteRunsAndRefusesASecond) {
-  // Far more than a pseudo-terminal buffers, so the write is still running while nobody
-  // reads the other side.
-  std::vector<unsigned char> big(1 << 20);
+TEST_F(SerPtyThreads, BackgroundWritesRunRefuseASecondAndStopAtClose) {
+  // Far more than a pseudo-terminal buffers, so the write still runs while nobody reads.
+  std::vector<unsigned char> big(1 << 20), got(big.size());
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<unsigned char>(i * 7 + 3);
   BackgroundWrites bg;
   ASSERT_EQ(ser_write(0, big.data(), static_cast<int>(big.size())), 0);
   EXPECT_EQ(ser_write(0, "x", 1), -100);
-  // Reads go on while the writer works.
   char c;
-  EXPECT_EQ(ser_read(0, &c, 1), 0);
-
-  std::vector<unsigned char> got(big.size());
-  int n = read_full(master_, got.data(), static_cast<int>(got.size()), 10000);
-  ASSERT_EQ(n, static_cast<int>(big.size()));
-  EXPECT_EQ(0, memcmp(got.data(), big.data(), big.size()));
-  // Once the writer has ended the next background write is taken.
-  int r = -100;
-  ASSERT_TRUE(eventually([&] { return (r = ser_write(0, "tail", 4)) != -100; }));
+  EXPECT_EQ(ser_read(0, &c, 1), 0);  // reads go on while the writer works
+  ASSERT_EQ(read_full(master_, got.data(), static_cast<int>(got.size()), 10000), int(big.size()));
+  EXPECT_TRUE(got == big);
+  int r = -100;  // once the writer has ended the next one is taken
+  ASSERT_TRUE(eventually([&] { return (r = ser_write(0, big.data(), int(big.size()))) != -100; }));
   EXPECT_EQ(r, 0);
-  char tail[4];
-  ASSERT_EQ(read_full(master_, tail, 4), 4);
-  EXPECT_EQ(0, memcmp(tail, "tail", 4));
-}
-
-TEST_F(SerPtyThreads, CloseStopsAStuckBackgroundWrite) {
-  std::vector<unsigned char> big(1 << 20, 0x55);
-  BackgroundWrites bg;
-  ASSERT_EQ(ser_write(0, big.data(), static_cast<int>(big.size())), 0);
-  EXPECT_EQ(ser_write(0, big.data(), 1), -100);
-  // Nobody reads: the writer must stop by itself when the port closes.
+  // Nobody reads now: the writer must stop by itself when the port closes.
   EXPECT_EQ(ser_close(0), 1);
   EXPECT_EQ(ser_write(0, big.data(), 1), -3);
   big.assign(big.size(), 0);  // the writer no longer reads the buffer
