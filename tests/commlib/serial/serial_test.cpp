@@ -17,6 +17,17 @@ using Bytes = std::vector<uint8_t>;
 
 namespace {
 
+// The reader's state as one text: queued stream/datagram messages, bytes held, the
+// overflow length and error time, messages dropped, setup state and fill.
+std::string counters(const Connection* c) {
+  char t[160];
+  std::snprintf(t, sizeof t, "q%d/%d held %d overflow %d error %u dropped %u setup %d/%d",
+                int(c->queue[0].count), int(c->queue[1].count), int(c->serial_raw_count),
+                int(c->serial_overflow_len), unsigned(c->serial_error_time),
+                unsigned(c->rx_dropped), int(c->serial_reader_state), int(c->serial_frame_fill));
+  return t;
+}
+
 class SerialFrame : public ::testing::TestWithParam<uint32_t> {
  protected:
   ~SerialFrame() override {
@@ -39,50 +50,31 @@ TEST_P(SerialFrame, MessageBufferOverflowCountsAndDropsTheNextPass) {
   Bytes bytes = cat(big, big);
   bytes.insert(bytes.end(), big.begin(), big.begin() + 798);
   ASSERT_EQ(qc::serial_frame_message(c, bytes.data(), int(bytes.size())), 1);  // one per pass
-  EXPECT_EQ(val(c->queue[0].count), 1);
-  EXPECT_EQ(val(c->serial_raw_count), 2398);
+  EXPECT_EQ(counters(c), "q1/0 held 2398 overflow 0 error 0 dropped 0 setup 0/0");
   Bytes more(1700, 0x22);
   EXPECT_EQ(qc::serial_frame_message(c, more.data(), int(more.size())), 0);
-  EXPECT_EQ(val(c->serial_raw_count), qc::kSerialLimit);
-  EXPECT_EQ(val(c->serial_overflow_len), qc::kSerialLimit);
-  EXPECT_EQ(val(c->serial_error_time), 1000u);
-  EXPECT_EQ(val(c->rx_dropped), 1u);
+  EXPECT_EQ(counters(c), "q1/0 held 4000 overflow 4000 error 1000 dropped 1 setup 0/0");
   // The next pass forgets the error and drops its own bytes; the held ones stay.
   c->serial_data_time = 2000;
   uint8_t next[3] = {1, 2, 3};
   EXPECT_EQ(qc::serial_frame_message(c, next, 3), 1);
-  EXPECT_EQ(val(c->serial_error_time), 0u);
-  EXPECT_EQ(val(c->serial_raw_count), qc::kSerialLimit - 1600);
-  EXPECT_EQ(val(c->queue[0].count), 2);
+  EXPECT_EQ(counters(c), "q2/0 held 2400 overflow 4000 error 0 dropped 1 setup 0/0");
 }
 
 INSTANTIATE_TEST_SUITE_P(Capture, SerialFrame, ::testing::Values(0u, 1u));
 
-TEST_P(SerialFrame, RawOverflowQuietCheckAndOverflowLength) {
-  if (GetParam()) {  // after an overflow only messages up to that size are accepted
-    c->serial_overflow_len = 20;
-    uint8_t m[] = {0x85, 0, 24, 0};
-    EXPECT_EQ(qc::serial_frame_message(c, m, 4), 0);
-    EXPECT_EQ(val(c->rx_dropped), 1u);
-    EXPECT_EQ(val(c->serial_overflow_len), 0);
-    EXPECT_EQ(qc::serial_frame_message(c, m, 4), 0);  // cleared: any size again
-    EXPECT_EQ(val(c->rx_dropped), 1u);
-    EXPECT_EQ(val(c->serial_raw_count), 4);
-    return;
-  }
+TEST(SerialFrameRaw, RawOverflowQuietCheckAndOverflowLength) {
+  Connection* c = conn_alloc();
   c->serial_raw = 1;
   c->serial_data_time = 500;
   Bytes a(3990, 0xAA), b(20, 0xBB), d(10, 0xCC);
   EXPECT_EQ(qc::serial_frame_raw(c, a.data(), int(a.size())), 3990);
   EXPECT_EQ(qc::serial_frame_raw(c, b.data(), int(b.size())), 0);
-  EXPECT_EQ(val(c->serial_raw_count), qc::kSerialLimit);
   EXPECT_EQ(c->serial_raw_buf[qc::kSerialLimit - 1], 0xBB);
-  EXPECT_EQ(val(c->serial_overflow_len), qc::kSerialLimit);
-  EXPECT_EQ(val(c->rx_dropped), 1u);
+  EXPECT_EQ(counters(c), "q0/0 held 4000 overflow 4000 error 500 dropped 1 setup 0/0");
   c->serial_raw_count = 0;  // all taken; the next pass is still dropped as a whole
   EXPECT_EQ(qc::serial_frame_raw(c, d.data(), 10), 10);
-  EXPECT_EQ(val(c->serial_raw_count), 0);
-  EXPECT_EQ(val(c->serial_error_time), 0u);
+  EXPECT_EQ(counters(c), "q0/0 held 0 overflow 4000 error 0 dropped 1 setup 0/0");
   EXPECT_EQ(qc::serial_frame_raw(c, d.data(), 10), 10);
   EXPECT_EQ(val(c->serial_raw_count), 10);
   c->serial_raw = 2;  // 2 and above skip the quiet check
@@ -90,22 +82,30 @@ TEST_P(SerialFrame, RawOverflowQuietCheckAndOverflowLength) {
   c->serial_error_time = 7;
   c->serial_overflow_len = 100;
   EXPECT_EQ(qc::serial_frame_raw(c, d.data(), 10), 10);
-  EXPECT_EQ(val(c->serial_raw_count), 10);
-  EXPECT_EQ(val(c->serial_error_time), 7u);
+  EXPECT_EQ(counters(c), "q0/0 held 10 overflow 100 error 7 dropped 1 setup 0/0");
+  // After an overflow only messages up to that size are accepted, then any again.
+  conn_free(c);
+  c = conn_alloc();
+  c->serial_overflow_len = 20;
+  uint8_t m[] = {0x85, 0, 24, 0};
+  EXPECT_EQ(qc::serial_frame_message(c, m, 4), 0);
+  EXPECT_EQ(counters(c), "q0/0 held 0 overflow 0 error 0 dropped 1 setup 0/0");
+  EXPECT_EQ(qc::serial_frame_message(c, m, 4), 0);
+  EXPECT_EQ(counters(c), "q0/0 held 4 overflow 0 error 0 dropped 1 setup 0/0");
+  conn_free(c);
 }
 
-TEST_P(SerialFrame, SetupLongMessageTextIsBoundedAndStateSurvivesPasses) {
+TEST(SerialFrameSetup, LongMessageTextIsBoundedAndStateSurvivesPasses) {
+  Connection* c = conn_alloc();
   uint8_t start[2] = {0x80, 0x33}, end[1] = {0x00}, ab[2] = {'a', 'b'};
   qc::serial_frame_setup(c, start, 2);
-  EXPECT_EQ(val(c->serial_reader_state), 2);
+  EXPECT_EQ(counters(c), "q0/0 held 0 overflow 0 error 0 dropped 0 setup 2/0");
   Bytes text(2500, 'q');  // more than the gathering area: ignored, the message too long
   qc::serial_frame_setup(c, text.data(), int(text.size()));
   qc::serial_frame_setup(c, text.data(), int(text.size()));
-  EXPECT_EQ(val(c->serial_frame_fill), qc::kSerialLimit);
+  EXPECT_EQ(counters(c), "q0/0 held 0 overflow 0 error 0 dropped 0 setup 2/4000");
   qc::serial_frame_setup(c, end, 1);
-  EXPECT_EQ(val(c->serial_reader_state), 0);
-  EXPECT_EQ(val(c->rx_dropped), 1u);
-  EXPECT_EQ(val(c->queue[0].count), 0);
+  EXPECT_EQ(counters(c), "q0/0 held 0 overflow 0 error 0 dropped 1 setup 0/4000");
   // The command byte of a long message is not lost to messages built in between.
   qc::serial_frame_setup(c, start, 2);
   qc::serial_frame_setup(c, ab, 2);
@@ -114,6 +114,7 @@ TEST_P(SerialFrame, SetupLongMessageTextIsBoundedAndStateSurvivesPasses) {
   uint8_t got[64];
   ASSERT_EQ(rx_receive(c, 0, got, sizeof got), 14);
   EXPECT_EQ(got[1], 0x33);
+  conn_free(c);
 }
 
 class SerialPty : public lptest::PtyConnection {
