@@ -368,6 +368,7 @@ TEST(EthFlushRace, FlushWhileStreamBytesArriveKeepsEveryMessageWhole) {
     m[kLen - 4] = uint8_t(7 + n % 121);
     m[kLen - 3] = uint8_t(7 + n / 121 % 121);
     m[kLen - 2] = uint8_t(7 + n / 14641 % 121);
+    m[kLen - 1] = 7;  // the sequence rises with n: the queue hands out by sequence
     return m;
   };
   int port = free_port_base();
