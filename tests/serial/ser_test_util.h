@@ -20,9 +20,9 @@ inline void ser_reset_for_test() {
 }
 
 // Results of calls made in order (a braced list is evaluated left to right), as "1 0 -3".
-inline std::string results(std::initializer_list<long> v) {
+inline std::string results(std::initializer_list<long long> v) {
   std::string s;
-  for (long x : v) s += (s.empty() ? "" : " ") + std::to_string(x);
+  for (long long x : v) s += (s.empty() ? "" : " ") + std::to_string(x);
   return s;
 }
 
