@@ -91,7 +91,7 @@ TEST_F(WaitEth, HandleReadableWhileMessagesWaitAndOnStatusChange) {
   ASSERT_GE(h, 0);
   EXPECT_EQ(conn_wait_handle(server), h) << "one handle for the object's life";
   EXPECT_FALSE(readable(h, 0));
-  ASSERT_EQ(send_built(client, 224, 1, "one") + send_built(client, 160, 1, "two"), 0);
+  ASSERT_EQ(results({send_built(client, 224, 1, "one"), send_built(client, 160, 1, "two")}), "0 0");
   EXPECT_TRUE(readable(h, kPromptMs));
   ASSERT_TRUE(wait_for([&] { return conn_poll(server, -1) == 3; }, 5000));
   // Readable while the datagram still waits, not once both are taken.
