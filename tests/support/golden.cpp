@@ -5,6 +5,8 @@
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -50,4 +52,59 @@ bool golden_line(const std::string& text, size_t n, std::string* out) {
     if (he == ha && e == a) msg << "\n  (line ends differ: " << expected.size() << " bytes expected, " << actual.size() << " actual)";
     return ::testing::AssertionFailure() << msg.str();
   }
+}
+
+namespace {
+
+std::string unescape(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] != '\\' || i + 1 == s.size()) {
+      out += s[i];
+      continue;
+    }
+    char c = s[++i];
+    if (c == 'x' && i + 2 < s.size()) {
+      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += c == 'n' ? '\n' : c == 't' ? '\t' : c == 'r' ? '\r' : c == '0' ? '\0' : c;
+    }
+  }
+  return out;
+}
+
+std::string shown(const std::string& out) {
+  std::string s;
+  char hex[8];
+  for (unsigned char c : out) {
+    if (c == '\n' || (c >= 32 && c < 127)) {
+      s += static_cast<char>(c);
+    } else {
+      std::snprintf(hex, sizeof hex, "\\x%02x", c);
+      s += hex;
+    }
+  }
+  return s.empty() || s.back() == '\n' ? s : s + "%\n";
+}
+
+}  // namespace
+
+::testing::AssertionResult script_match(const char* name, const ScriptStep& run) {
+  std::ifstream in(golden_path(name), std::ios::binary);
+  if (!in) return ::testing::AssertionFailure() << "no script " << golden_path(name);
+  std::string transcript, line;
+  while (std::getline(in, line)) {
+    if (line.rfind("> ", 0) != 0) continue;
+    size_t blank = line.find(' ', 2);
+    std::vector<std::string> args;
+    for (size_t at = blank; at != std::string::npos && at < line.size();) {
+      size_t bar = at + 1;
+      while (bar < line.size() && !(line[bar] == '|' && line[bar - 1] != '\\')) ++bar;
+      args.push_back(unescape(line.substr(at + 1, bar - at - 1)));
+      at = bar < line.size() ? bar : std::string::npos;
+    }
+    transcript += line + "\n" + shown(run(line.substr(2, blank == std::string::npos ? std::string::npos : blank - 2), args));
+  }
+  return golden_match(name, transcript);
 }
