@@ -13,23 +13,16 @@
 #include "app/panel.h"
 #include "diag/amplifier.h"
 #include "probe/ports.h"
+#include "tests/support/golden.h"
 #include "tests/support/process.h"
 #include "tests/support/pty.h"
 #include "tests/support/temp_root.h"
 
 namespace {
 
-const char* kOpening =
-    "These tests are just to confirm something is there!  Actual 'testing' must be\n"
-    "performed with the Amplifier/Encoder Test in Qumex->Tools\n";
 const char* kAdvice =
     "You should receive characters with few errors if the ProComp was ON\n"
     "You shouldn't receive characters if it was OFF\n  (maybe the wrong channel?)\n";
-
-// One USB device as sysfs shows it (identifiers in lower-case hex, as the kernel writes
-// them); tty: the name of its serial tty, if it has one.
-struct Usb { const char *bus, *vid, *pid, *product, *tty; };
-const Usb kTtusb = {"1-7", "0403", "ff20", "TTUSB", nullptr};
 
 class Amplifier : public ::testing::Test {
  protected:
@@ -40,106 +33,49 @@ class Amplifier : public ::testing::Test {
     std::memset(com_port_states, 0, sizeof com_port_states);
   }
   void TearDown() override { EXPECT_EQ(pnp_device_count, 0) << "the list outlived the run"; }
-  void usb(const Usb& u) {
-    std::string d = std::string("sys/bus/usb/devices/") + u.bus + "/";
-    for (const auto& f : {std::pair<const char*, std::string>{"idVendor", u.vid}, {"idProduct", u.pid},
-                          {"product", u.product}, {"serial", std::string("SN") + u.bus}})
-      ASSERT_TRUE(sys_.write(d + f.first, f.second + "\n"));
-    if (u.tty) {
-      ASSERT_TRUE(sys_.write(d + u.bus + ":1.0/" + u.tty + "/dev", "188:0\n"));
-    }
+  // One USB device as sysfs shows it (identifiers in lower-case hex, as the kernel
+  // writes them), with the name of its serial tty if it has one.
+  void usb(const std::vector<std::string>& a) {
+    std::string d = "sys/bus/usb/devices/" + a[0] + "/";
+    sys_.write(d + "idVendor", a[1] + "\n");
+    sys_.write(d + "idProduct", a[2] + "\n");
+    sys_.write(d + "product", a[3] + "\n");
+    sys_.write(d + "serial", "SN" + a[0] + "\n");
+    if (a.size() > 4) sys_.write(d + a[0] + ":1.0/" + a[4] + "/dev", "188:0\n");
   }
-  // COMn of the port map, pointing at a device node; the rescan has seen it.
-  void com(int n, const std::string& target) {
-    ASSERT_TRUE(root_.symlink_to("dev/COM" + std::to_string(n), target));
-    probe_com_ports(COM_PORTS, com_port_states);
-  }
-  // Runs the test on Input_Source=source (plus more settings) and checks the report:
-  // the opening when interactive, then "Examining", body and "Done".
-  void expect_report(const std::string& source, const std::string& more, bool interactive, const std::string& body,
-                     int result) {
-    ASSERT_TRUE(root_.devs("Input_Source=" + source + "\n" + more));
-    EXPECT_EQ(amplifier_test(interactive), result);
-    EXPECT_EQ(report_text, (interactive ? kOpening : "") + ("\nExamining " + source + "\n") + body + "\nDone\n");
+  // Runs the test on the settings; the result, then the report.
+  std::string run(const std::string& devs, bool interactive) {
+    root_.devs(devs);
+    return std::to_string(amplifier_test(interactive)) + "\n" + report_text;
   }
   TempRoot sys_, root_;
   Pty line_;
 };
 
-TEST_F(Amplifier, ReportsOverUsbDevices) {
-  const struct { const char *source, *more; std::vector<Usb> usb; const char* body; int result; } cases[] = {
-      {"TTUSB", "", {kTtusb}, "Looks like a TTUSB is plugged in\n", 0},
-      {"TTUSB", "", {}, "Checking other amplifiers\nUnhandled device : TTUSB\n", 1},
-      {"C2+mini", "", {{"1-1", "0ea9", "0003", "J&J", nullptr}}, "", 0},
-      {"GP8", "", {}, "Unable to locate J&J device\nChecking other amplifiers\n", 1},
-      {"esiPRO", "", {{"1-1", "1167", "2001", "esiPro", nullptr}}, "", 0},
-      {"A200", "", {}, "Unable to locate esiPro/A200/A400\nChecking other amplifiers\n", 1},
-      {"Q20", "", {{"1-1", "0c72", "0012", "PCAN-USB Pro", nullptr}}, "", 0},  // any product
-      {"Q20", "", {}, "Unable to locate PCAN-USB/Q20\nChecking other amplifiers\n", 1},
-      {"A400", "", {{"2-1", "1167", "1100", "esiPro", nullptr}},
-       "Hmmm... looks like the esiPro/A200/A400 drivers not correct\nChecking other amplifiers\nesiPro/A400/A200 found\n", 1},
-      // The sweep goes in its own order, whatever the order of the bus.
-      {"Pendant", "",
-       {{"1-1", "0c72", "000c", "PCAN-USB", nullptr}, {"1-2", "0c72", "0012", "PCAN-USB Pro", nullptr},
-        {"1-3", "0403", "e958", "Wiz", nullptr}, {"1-4", "1167", "2001", "esiPro", nullptr},
-        {"1-5", "0ac2", "0001", "Atlantis", nullptr}, {"1-6", "0ea9", "0003", "J&J", nullptr}, kTtusb},
-       "Checking other amplifiers\nTTUSB found\nJ&J amplifier found\nAtlantis/Discovery found\n"
-       "esiPro/A400/A200 found\n*-Wiz device found\nPCAN-USB Q20 device found\nUnhandled device : Pendant\n", 1},
-      // A Q20 of another product: the family search takes it, the sweep does not.
-      {"A/D", "", {{"1-2", "0c72", "0012", "PCAN-USB Pro", nullptr}}, "Checking other amplifiers\nUnhandled device : A/D\n", 1},
-      // An Input_Source that names no amplifier selects the first row, the ProSB.
-      {"Mystery", "ProComp=COM4\n", {},
-       "COM4 specified is not a valid com port\nChecking other amplifiers\nUnhandled device : Mystery\n", 1},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.source) + (c.usb.empty() ? " absent" : " present"));
-    sys_.remove("sys/bus/usb/devices");
-    ASSERT_TRUE(sys_.write("sys/bus/usb/devices/.keep", ""));
-    for (const Usb& u : c.usb) usb(u);
-    expect_report(c.source, c.more, false, c.body, c.result);
-  }
-  // A file where the device folder should be: the query fails, and every search asks again.
-  sys_.remove("sys/bus/usb/devices");
-  ASSERT_TRUE(sys_.write("sys/bus/usb/devices", "not a folder\n"));
-  std::string fail = "Unable to query devices : 4\n", body = fail + "Checking other amplifiers\n";
-  for (int i = 0; i < 6; ++i) body += fail;
-  expect_report("TTUSB", "", false, body + "Unhandled device : TTUSB\n", 1);
-}
-
-TEST_F(Amplifier, PortChecksOfWizAndBrainMaster) {
-  // The Wiz sits on COM5 (its tty is COM5 in the port map) while the settings say COM3.
-  usb({"3-1", "0403", "e958", "Wiz", "ttyUSB0"});
-  com(5, "/dev/ttyUSB0");
-  com(3, line_.name);
-  expect_report("Wiz", "ProComp=COM3\n", true, "Actual port is COM5 and not COM3 as specified\n", 0);
-  // On the port the device names, but that node cannot be opened (the fixture's
-  // /dev/ttyUSB0 is not there): only the probe's verdict is told.
-  expect_report("Wiz", "ProComp=COM5\n", false, "COM5 specified is not a valid com port\n", 0);
-  expect_report("BrainMaster", "ProComp=COM7\n", false,
-                "Unable to locate Atlantis/Discovery device\nCOM7 specified is not a valid com port\n"
-                "Checking other amplifiers\n*-Wiz device found\n", 1);
-}
-
-TEST_F(Amplifier, DeviceListIsCachedWithinARunOnly) {
-  usb({"4-1", "0ea9", "0003", "J&J", nullptr});
-  ASSERT_NE(find_pnp_device("VID_0EA9", nullptr), nullptr);
-  EXPECT_EQ(pnp_device_count, 1);
-  usb(kTtusb);  // plugged in after the list was made
-  EXPECT_EQ(find_pnp_device("VID_0403", "PID_FF20"), nullptr);
-  EXPECT_EQ(find_pnp_device("VID_0EA9", "PID_0004"), nullptr);  // product must match too
-  find_pnp_device(nullptr, nullptr);
-  EXPECT_EQ(pnp_device_count, 0);
-  PnpDeviceNode* n = find_pnp_device("VID_0403", "PID_FF20");
-  ASSERT_NE(n, nullptr);
-  EXPECT_NE(std::strstr(n->device_id, "USB\\VID_0403&PID_FF20\\"), nullptr) << n->device_id;
-  EXPECT_EQ(pnp_device_count, 2);
-  find_pnp_device(nullptr, nullptr);
+// The reports over USB devices and serial ports, as a transcript
+// (tests/golden/diag_amplifier.txt): "usb" adds a device, "bus" empties the bus, "com"
+// links a port of the map and probes the ports, "run" runs the test.
+TEST_F(Amplifier, Transcript) {
+  EXPECT_TRUE(script_match("diag_amplifier.txt", [&](const std::string& w, const std::vector<std::string>& a) {
+    if (w == "usb") usb(a);
+    if (w == "bus") sys_.remove("sys/bus/usb/devices");
+    if (w == "bus") sys_.write("sys/bus/usb/devices" + std::string(a.empty() ? "/.keep" : ""), a.empty() ? "" : a[0]);
+    if (w == "com") root_.symlink_to("dev/COM" + a[0], a[1] == "pty" ? line_.name : a[1]);
+    if (w == "com") probe_com_ports(COM_PORTS, com_port_states);
+    if (w == "find") {
+      PnpDeviceNode* n = find_pnp_device(a[0].c_str(), a.size() > 1 ? a[1].c_str() : nullptr);
+      return std::string(n ? n->device_id : "none") + " " + std::to_string(pnp_device_count) + "\n";
+    }
+    if (w == "forget") find_pnp_device(nullptr, nullptr);
+    return w == "run" ? run(a[1], a[0] == "1") : w == "forget" ? std::to_string(pnp_device_count) + "\n" : "";
+  }));
 }
 
 // The ProComp/ProSB serial probe on a pseudo-terminal as COM2: another process feeds
 // the line in pieces once the probe listens, then a silent line.
 TEST_F(Amplifier, ProSBCountsTheBytesAnotherProcessSends) {
-  com(2, line_.name);
+  ASSERT_TRUE(root_.symlink_to("dev/COM2", line_.name));
+  probe_com_ports(COM_PORTS, com_port_states);
   ASSERT_EQ(com_port_states[2], 1);
   pid_t writer = fork();
   ASSERT_GE(writer, 0);
@@ -154,13 +90,14 @@ TEST_F(Amplifier, ProSBCountsTheBytesAnotherProcessSends) {
     }
     _exit(0);
   }
-  expect_report("ProSB", "ProComp=COM2\n", false,
-                std::string("Received 1234 characters with 0 errors from the ProSB\n") + kAdvice, 0);
+  EXPECT_EQ(run("Input_Source=ProSB\nProComp=COM2\n", false),
+            std::string("0\n\nExamining ProSB\nReceived 1234 characters with 0 errors from the ProSB\n") + kAdvice + "\nDone\n");
   int st = 0;
   EXPECT_EQ(waitpid(writer, &st, 0), writer);
   EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
-  expect_report("ProSB", "ProComp=COM2\n", false,
-                std::string("Received 0 characters with 0 errors from the ProSB\n") + kAdvice + "Checking other amplifiers\n", 1);
+  EXPECT_EQ(run("Input_Source=ProSB\nProComp=COM2\n", false),
+            std::string("1\n\nExamining ProSB\nReceived 0 characters with 0 errors from the ProSB\n") + kAdvice +
+                "Checking other amplifiers\n\nDone\n");
 }
 
 // "linkprobe STARTUPTEST": no window, the exit code tells whether the amplifier is
@@ -177,7 +114,7 @@ TEST_F(Amplifier, StartupTestLeavesOnlyAFailedReport) {
   ASSERT_TRUE(cwd.write("ampstatus.txt", "old report of another amplifier\n"));
   EXPECT_EQ(run("xSTARTUPTESTx"), 1);  // found in a longer word, it still selects the test
   EXPECT_EQ(cwd.read("ampstatus.txt"), failed);
-  usb(kTtusb);
+  usb({"1-7", "0403", "ff20", "TTUSB"});
   for (int i = 0; i < 2; ++i) {  // found: the old report goes, and a second run agrees
     EXPECT_EQ(run("STARTUPTEST"), 0);
     EXPECT_FALSE(cwd.exists("ampstatus.txt"));
