@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -97,50 +98,44 @@ TEST_F(Game, EthernetSettingsChecksAndFailures) {
   close(s);
 }
 
-// The responder on COM2, served from its own thread until stopped.
-class ResponderThread {
- public:
+// The responder on COM2, served from its own thread until stopped; the commands it
+// answered are kept.
+struct ResponderThread {
+  Connection* conn = nullptr;
+  std::atomic<bool> stop{false};
+  std::mutex mu;
+  std::vector<int> commands;
+  std::thread thread;
   bool start() {
     ResponderOptions o;
     responder_defaults(&o);
     o.serial_com = 2;
-    if (responder_open(o, &conn_) != 0) return false;
-    thread_ = std::thread([this] {
-      char line[200];
-      while (!stop_) {
-        int got = responder_serve_one(conn_, line, sizeof line, responder_play_reward);
+    if (responder_open(o, &conn) != 0) return false;
+    thread = std::thread([this] {
+      for (char line[200]; !stop;) {
+        int got = responder_serve_one(conn, line, sizeof line, responder_play_reward);
         if (got < 0) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(5));
+          usleep(5000);
           continue;
         }
-        std::lock_guard<std::mutex> g(mu_);
-        commands_.push_back(got);
+        std::lock_guard<std::mutex> g(mu);
+        commands.push_back(got);
       }
     });
     return true;
   }
   ~ResponderThread() {
-    if (!conn_) return;
-    stop_ = true;
-    thread_.join();
-    responder_close(conn_);
+    stop = true;
+    if (thread.joinable()) thread.join();
+    if (conn) responder_close(conn);
   }
-  // Waits for a message of type 224 with the command.
-  bool wait_command(int command, int timeout_ms) {
-    for (int waited = 0; waited < timeout_ms; waited += 10, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
-      std::lock_guard<std::mutex> g(mu_);
-      for (int c : commands_)
-        if (c == RESPONDER_TYPE * 256 + command) return true;
+  bool answered(int command) {
+    for (int waited = 0; waited < 5000; waited += 10, usleep(10000)) {
+      std::lock_guard<std::mutex> g(mu);
+      if (std::find(commands.begin(), commands.end(), RESPONDER_TYPE * 256 + command) != commands.end()) return true;
     }
     return false;
   }
-
- private:
-  Connection* conn_ = nullptr;
-  std::thread thread_;
-  std::atomic<bool> stop_{false};
-  std::mutex mu_;
-  std::vector<int> commands_;
 };
 
 const char* kSerial = "DisplayMode=2\nCommunications_class=Serial\nGame_comm=COM1\n";
@@ -173,9 +168,9 @@ TEST_F(GameSerial, ResponderAnswersTheEchoAndPlaysTheRewardSound) {
   ResponderThread r;
   ASSERT_TRUE(r.start());
   EXPECT_EQ(comm(kSerial), "Serial game communication seems to be working\n");
-  EXPECT_TRUE(r.wait_command(RESPONDER_CMD_ECHO, 2000));
+  EXPECT_TRUE(r.answered(RESPONDER_CMD_ECHO));
   EXPECT_EQ(comm(kSerial, game_sound_test), "\nReward sound command sent");
-  EXPECT_TRUE(r.wait_command(RESPONDER_CMD_REWARD, 5000));
+  EXPECT_TRUE(r.answered(RESPONDER_CMD_REWARD));
   // The game computer's end played the file (on the responder's thread).
   for (int i = 0; i < 500 && root_.read("played.raw").size() < samples.size(); ++i) usleep(10000);
   EXPECT_EQ(root_.read("played.raw"), samples);
