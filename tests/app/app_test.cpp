@@ -63,7 +63,8 @@ TEST(Startup, Transcript) {
     if (w == "fill") panel_append(std::string(std::stoul(a[0]), a[1][0]).c_str());
     const std::string rep = report_text;
     if (w == "clear" || w == "append" || w == "appendf" || w == "fill")
-      return std::to_string(rep.size()) + " " + (rep.size() < 40 ? rep : rep.substr(0, 12) + "..." + rep.substr(rep.size() - 12)) + "|\n";
+      return std::to_string(rep.size()) + " " +
+             (rep.size() < 40 ? rep : rep.substr(0, 12) + "..." + rep.substr(rep.size() - 12)) + "|\n";
     return std::to_string(r) + " " + out + "|\n";
   }));
 }

@@ -65,6 +65,7 @@ TEST_F(Cli, Transcript) {
   ASSERT_TRUE(alsa_to_file(cwd_.path() + "/asound.conf", cwd_.path() + "/captured.raw"));
   root_.mkdir("Games");
   const std::string wav = root_.path() + "/Games/reward.wav";
+  auto good_wav = [&] { return write_wav(wav, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, 800); };
   Child responder;
   EXPECT_TRUE(script_match("app_cli.txt", [&](const std::string& w, const std::vector<std::string>& a) {
     if (w == "run") return "exit " + std::to_string(run(a)) + "\n" + out_;
@@ -73,8 +74,8 @@ TEST_F(Cli, Transcript) {
     if (w == "file") return cwd_.exists(a[0]) ? cwd_.read(a[0]) : "(none)\n";
     if (w == "write") cwd_.write(a[0], a[1]);
     // The samples that reached ALSA's default device, a file here, against the WAVE data.
-    if (w == "wav") return std::string(write_wav(wav, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, 800).size() == 1600 ? "" : "no wav\n");
-    if (w == "played") return std::string(cwd_.read("captured.raw") == write_wav(wav, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, 800) ? "same\n" : "differs\n");
+    if (w == "wav") return std::string(good_wav().size() == 1600 ? "" : "no wav\n");
+    if (w == "played") return std::string(cwd_.read("captured.raw") == good_wav() ? "same\n" : "differs\n");
     if (w == "notwav") root_.write("Games/reward.wav", "not a wave file\n");
     if (w == "responder" && responder.start({kResponder, "--port", "5510"}))
       return responder.wait_for("listening on port 5510\n", 0, 10000) == std::string::npos ? responder.output() : "";

@@ -35,8 +35,9 @@ std::string shot(const std::string& window, const std::string& name) {
 double figure(const std::string& png, int x, int y, int w, int h, const char* fx, const std::string& other = "") {
   char c[80];
   std::snprintf(c, sizeof c, " -crop %dx%d+%d+%d +repage ", w, h, x, y);
-  std::string out = run_shell(other.empty() ? "convert " + png + c + "-colorspace Gray -format '%[fx:" + fx + "]' info:"
-                                            : "compare -metric AE \\( " + png + c + "\\) \\( " + other + c + "\\) null: 2>&1");
+  std::string out =
+      run_shell(other.empty() ? "convert " + png + c + "-colorspace Gray -format '%[fx:" + fx + "]' info:"
+                              : "compare -metric AE \\( " + png + c + "\\) \\( " + other + c + "\\) null: 2>&1");
   return out.empty() ? -1 : std::atof(out.c_str());
 }
 

@@ -91,7 +91,8 @@ TEST_F(Amplifier, ProSBCountsTheBytesAnotherProcessSends) {
     _exit(0);
   }
   EXPECT_EQ(run("Input_Source=ProSB\nProComp=COM2\n", false),
-            std::string("0\n\nExamining ProSB\nReceived 1234 characters with 0 errors from the ProSB\n") + kAdvice + "\nDone\n");
+            std::string("0\n\nExamining ProSB\nReceived 1234 characters with 0 errors from the ProSB\n") + kAdvice +
+                "\nDone\n");
   int st = 0;
   EXPECT_EQ(waitpid(writer, &st, 0), writer);
   EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);

@@ -163,7 +163,8 @@ class GameSerial : public Game {
 TEST_F(GameSerial, ResponderAnswersTheEchoAndPlaysTheRewardSound) {
   ASSERT_TRUE(alsa_to_file(root_.path() + "/asound.conf", root_.path() + "/played.raw"));
   root_.mkdir("Games");
-  const std::string samples = write_wav(root_.path() + "/Games/reward.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, 1500);
+  const std::string samples =
+      write_wav(root_.path() + "/Games/reward.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, 1500);
   ASSERT_EQ(samples.size(), 3000u);
   ResponderThread r;
   ASSERT_TRUE(r.start());

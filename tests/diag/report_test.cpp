@@ -18,7 +18,8 @@
 namespace {
 
 const std::string kSysroot = std::string(LP_SOURCE_DIR) + "/tests/fixtures/sysroot-usb2cpu";
-const std::string kFigures = "Cores=4,Procs=8,Speed=2100,Mem=16318480\nCPU=Intel(R) Xeon(R) Silver 4110 CPU @ 2.10GHz\n";
+const std::string kFigures =
+    "Cores=4,Procs=8,Speed=2100,Mem=16318480\nCPU=Intel(R) Xeon(R) Silver 4110 CPU @ 2.10GHz\n";
 const std::string kStars30 = "******************************\n", kStars32 = "********************************\n";
 
 // Runs body in a child process and returns what it returned.

@@ -67,7 +67,8 @@ class GameWindow : public ::testing::Test {
 TEST_F(GameWindow, GameButtonsWithTheResponderAndTheLocalSound) {
   ASSERT_TRUE(alsa_to_file(root_.path() + "/asound.conf", root_.path() + "/played.raw"));
   root_.mkdir("Games");
-  const std::string samples = write_wav(root_.path() + "/Games/reward.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 11025, 900);
+  const std::string samples =
+      write_wav(root_.path() + "/Games/reward.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 11025, 900);
   ASSERT_EQ(samples.size(), 3600u);
   ASSERT_TRUE(root_.devs("DisplayMode=2\nEthernetAddress=127.0.0.1\n"));
   Child responder;

@@ -120,7 +120,8 @@ TEST(Wmi, Transcript) {
     if (w == "long") setenv("QUMEX_SYSROOT", ("/" + std::string(5000, 'x')).c_str(), 1);
     if (w == "release") wmi_release();
     if (w == "open") r = wmi_open_query(a[0].c_str());
-    if (w == "prop") r = wmi_get_property(a[0].c_str(), std::stoi(a[1]), name, a.size() > 2 ? std::stoul(a[2]) : sizeof name);
+    if (w == "prop")
+      r = wmi_get_property(a[0].c_str(), std::stoi(a[1]), name, a.size() > 2 ? std::stoul(a[2]) : sizeof name);
     if (w == "next") r = wmi_next_device(id, sizeof id, name, sizeof name);
     if (w == "open" || r != 0) return "= " + std::to_string(r) + "\n";
     if (w == "prop") return std::string(name) + "\n";
@@ -138,8 +139,8 @@ TEST(NetAddr, Transcript) {
     }
     if (w == "command") {
       NetCommand c;
-      int r = linux_address_command(std::stoi(a[0]), a[1].c_str(), std::stoi(a[2]), a[3] == "-" ? nullptr : a[3].c_str(),
-                                    std::stoi(a[4]), &c);
+      int r = linux_address_command(std::stoi(a[0]), a[1].c_str(), std::stoi(a[2]),
+                                    a[3] == "-" ? nullptr : a[3].c_str(), std::stoi(a[4]), &c);
       if (r) return "refused " + std::to_string(r) + "\n";
       std::string out;
       for (int i = 0; i < c.argc; i++) out += std::string(c.argv[i]) + "\n";

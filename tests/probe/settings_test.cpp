@@ -66,7 +66,8 @@ TEST_F(Settings, Transcript) {
 TEST_F(Settings, LongLinesAndBinaryGarbage) {
   // The key in the second 199-byte piece is found; a key split across pieces is not.
   EXPECT_NE(devs(std::string(199, 'x') + "DisplayMode=2\n").find("display=2"), std::string::npos);
-  EXPECT_NE(devs("DisplayMode=Dual\n" + std::string(194, 'x') + "DisplayMode=2\n").find("display=1"), std::string::npos);
+  EXPECT_NE(devs("DisplayMode=Dual\n" + std::string(194, 'x') + "DisplayMode=2\n").find("display=1"),
+            std::string::npos);
   EXPECT_EQ(devs(std::string(1 << 20, 'A') + "\nProComp=COM6\n").find("amp=6 "), 0u);  // nothing, then a real line
   std::string big;  // a 1 MB line of one key repeated: every piece sets it, nothing breaks
   while (big.size() < (1u << 20)) big += "EthernetAddress=";

@@ -47,9 +47,11 @@ bool golden_line(const std::string& text, size_t n, std::string* out) {
     bool he = golden_line(expected, n, &e), ha = golden_line(actual, n, &a);
     if (he && ha && e == a) continue;
     std::ostringstream msg;
-    msg << "differs from " << path << " at line " << n + 1 << "\n  expected: "
-        << (he ? "\"" + e + "\"" : std::string("(end)")) << "\n  actual:   " << (ha ? "\"" + a + "\"" : std::string("(end)"));
-    if (he == ha && e == a) msg << "\n  (line ends differ: " << expected.size() << " bytes expected, " << actual.size() << " actual)";
+    msg << "differs from " << path << " at line " << n + 1
+        << "\n  expected: " << (he ? "\"" + e + "\"" : std::string("(end)"))
+        << "\n  actual:   " << (ha ? "\"" + a + "\"" : std::string("(end)"));
+    if (he == ha && e == a)
+      msg << "\n  (line ends differ: " << expected.size() << " bytes expected, " << actual.size() << " actual)";
     return ::testing::AssertionFailure() << msg.str();
   }
 }
@@ -104,7 +106,8 @@ std::string shown(const std::string& out) {
       args.push_back(unescape(line.substr(at + 1, bar - at - 1)));
       at = bar < line.size() ? bar : std::string::npos;
     }
-    transcript += line + "\n" + shown(run(line.substr(2, blank == std::string::npos ? std::string::npos : blank - 2), args));
+    transcript +=
+        line + "\n" + shown(run(line.substr(2, blank == std::string::npos ? std::string::npos : blank - 2), args));
   }
   return golden_match(name, transcript);
 }

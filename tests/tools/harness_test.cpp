@@ -28,14 +28,16 @@ TEST(Harness, AloneDumpsAndAsksForTheSlave) {
   harness_dump(out, nine, 9);  // four bytes to a line
   harness_dump(out, nine, 1);
   std::fclose(out);
-  EXPECT_EQ(std::string(text, len), "received 9 bytes\n 99  00  08  00 \n 01  00  00  00 \n ff \nreceived 1 bytes\n 99 \n");
+  EXPECT_EQ(std::string(text, len),
+            "received 9 bytes\n 99  00  08  00 \n 01  00  00  00 \n ff \nreceived 1 bytes\n 99 \n");
   std::free(text);
   char h[256] = "";
   ASSERT_EQ(gethostname(h, sizeof h), 0);
   Child p;
   ASSERT_TRUE(p.start({kHarness}));
   EXPECT_EQ(p.finish(), 4);
-  EXPECT_EQ(p.output(), "debug messages enabled\nI am " + std::string(h).substr(0, 32) + "\nneed   s/e and id of slave\n");
+  EXPECT_EQ(p.output(),
+            "debug messages enabled\nI am " + std::string(h).substr(0, 32) + "\nneed   s/e and id of slave\n");
 }
 
 void finish_with_x(Child& p) {
@@ -122,7 +124,8 @@ TEST(HarnessLink, EthernetSlaveAndMasterOverLoopback) {
   Child ns;
   ASSERT_TRUE(ns.start({"unshare", "-u", "-n", "sh", "-c",
                         "ip link set lo up && hostname localhost && echo ready && exec sleep 600"}));
-  ASSERT_NE(ns.wait_for("ready\n"), std::string::npos) << "cannot make a network namespace (root needed): " << ns.output();
+  ASSERT_NE(ns.wait_for("ready\n"), std::string::npos)
+      << "cannot make a network namespace (root needed): " << ns.output();
   auto inside = [&](std::vector<std::string> argv) {
     argv.insert(argv.begin(), {"nsenter", "-t", std::to_string(ns.pid()), "-u", "-n", "--"});
     return argv;

@@ -25,7 +25,8 @@ std::string zrcdump(const std::vector<std::string>& files) {
   std::string cmd = ZRCDUMP_EXE;
   for (const auto& f : files) cmd += " '" + f + "'";
   Child out, err;
-  if (!out.start({"sh", "-c", cmd + " 2>/dev/null"}) || !err.start({"sh", "-c", cmd + " 2>&1 >/dev/null"})) return "<no start>";
+  if (!out.start({"sh", "-c", cmd + " 2>/dev/null"}) || !err.start({"sh", "-c", cmd + " 2>&1 >/dev/null"}))
+    return "<no start>";
   int rc = out.finish(30000);
   err.finish(30000);
   return "exit " + std::to_string(rc) + "\n" + out.output() + "stderr: " + err.output();
@@ -128,7 +129,9 @@ TEST_F(ZrcDump, EveryCaptureOfALoopbackSessionDecodes) {
       {full, "CTX", "tag=11 len=29 " + hex(224, 4, ping)}, {full, "CTX", "tag=13 len=24 " + hex(160, 1, dgram)},
       {full, "STX", "tag=12 len=20 " + hex(224, 5, pong)}, {full, "SRX", "tag=0 len=29 " + hex(224, 4, ping)},
       {full, "SRX", "tag=1 len=24 " + hex(160, 1, dgram)}, {full, "CRX", "tag=0 len=20 " + hex(224, 5, pong)}};
-  for (const auto& w : seen) EXPECT_NE(w.dumps[w.tag].find(w.piece), std::string::npos) << w.tag << " lacks " << w.piece << ":\n" << w.dumps[w.tag];
+  for (const auto& w : seen)
+    EXPECT_NE(w.dumps[w.tag].find(w.piece), std::string::npos) << w.tag << " lacks " << w.piece << ":\n"
+                                                               << w.dumps[w.tag];
 }
 
 }  // namespace
