@@ -152,6 +152,12 @@ TEST(NetAddr, Transcript) {
       int r = address_command_needed(std::stoi(a[1]), buf);
       return std::to_string(r) + " " + buf + "\n";
     }
+    if (w == "host") {  // this machine's own line: either form, bytes printed unsigned
+      update_host_line();
+      std::string h = host_line;
+      bool ok = (h.rfind("I am ", 0) == 0 || h == "Network setup error") && !std::strchr(current_ip_text(), '-');
+      return ok ? std::string("ok\n") : h + "\n";
+    }
     if (w == "ip") {
       std::snprintf(host_line, sizeof host_line, "%s", a[0].c_str());
       return std::string(current_ip_text()) + "|\n";
