@@ -43,14 +43,13 @@ void click(const std::string& window, const std::string& xy) {
 
 bool private_network() {
   if (unshare(CLONE_NEWNET) != 0) return false;
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  if (s < 0) return false;
   ifreq ifr{};
   std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", "lo");
-  bool up = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
   ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
   up = up && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-  close(s);
+  if (s >= 0) close(s);
   return up;
 }
 
@@ -61,11 +60,9 @@ static long now_ms() {
 
 bool Child::start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                   const std::string& cwd, bool with_stderr) {
-  int in[2], out[2];
-  if (pipe2(in, O_CLOEXEC) != 0) return false;
-  if (pipe2(out, O_CLOEXEC) != 0) {
-    close(in[0]);
-    close(in[1]);
+  int in[2] = {-1, -1}, out[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) {
+    for (int fd : in) (void)(fd >= 0 && close(fd));
     return false;
   }
   posix_spawn_file_actions_t fa;
@@ -84,26 +81,16 @@ bool Child::start(const std::vector<std::string>& argv, const std::vector<std::s
   posix_spawn_file_actions_destroy(&fa);
   close(in[0]);
   close(out[1]);
-  if (rc != 0) {
-    pid_ = -1;
-    close(in[1]);
-    close(out[0]);
-    return false;
-  }
   to_ = in[1];
   from_ = out[0];
-  return true;
+  if (rc != 0) pid_ = -1;  // the destructor closes the pipes
+  return rc == 0;
 }
 
 Child::~Child() {
-  if (pid_ > 0) {
-    // Asked first, so an instrumented child still writes its coverage and leak reports.
-    kill(pid_, SIGTERM);
-    if (finish(3000) == -1) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-  }
+  // Asked first, so an instrumented child still writes its coverage and leak reports.
+  if (pid_ > 0 && kill(pid_, SIGTERM) == 0 && finish(3000) == -1 && kill(pid_, SIGKILL) == 0)
+    waitpid(pid_, nullptr, 0);
   if (to_ >= 0) close(to_);
   if (from_ >= 0) close(from_);
 }
@@ -120,11 +107,7 @@ bool Child::read_some(int timeout_ms) {
   if (r <= 0) return r == 0 || errno == EINTR;
   char buf[4096];
   ssize_t n = read(from_, buf, sizeof buf);
-  if (n <= 0) {
-    close(from_);
-    from_ = -1;
-    return false;
-  }
+  if (n <= 0) return close(from_), from_ = -1, false;
   output_.append(buf, static_cast<size_t>(n));
   return true;
 }
@@ -148,8 +131,7 @@ int Child::finish(int timeout_ms) {
     int st = 0;
     if (waitpid(pid_, &st, WNOHANG) == pid_) {
       pid_ = -1;
-      while (read_some(0)) {
-      }
+      while (read_some(0)) continue;
       return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
     }
     if (!read_some(50)) usleep(20000);
