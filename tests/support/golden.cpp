@@ -62,10 +62,12 @@ std::string shown(const std::string& out) {
   std::vector<std::string> e = lines_of(expected), a = lines_of(actual);
   size_t n = 0;
   while (n < e.size() && n < a.size() && e[n] == a[n]) ++n;
+  const bool same_lines = e == a;
+  if (same_lines && n > 0) --n;  // only a line end differs: show the last line
   auto line = [](const std::vector<std::string>& v, size_t i) { return i < v.size() ? "\"" + v[i] + "\"" : "(end)"; };
   auto failure = ::testing::AssertionFailure() << "differs from " << path << " at line " << n + 1
                                                << "\n  expected: " << line(e, n) << "\n  actual:   " << line(a, n);
-  if (e.size() == a.size() && n == e.size())
+  if (same_lines)
     failure << "\n  (line ends differ: " << expected.size() << " bytes expected, " << actual.size() << " actual)";
   return failure;
 }

@@ -1,16 +1,15 @@
-// The console harness as a program, driven through pipes: alone, and as a slave and a
-// master exchanging the u and t test messages over TCP loopback inside a network
+// The console harness as a program, driven through pipes: a slave without its port, and
+// a slave and a master exchanging the u and t test messages over TCP loopback inside a network
 // namespace of the test's own and over two joined pseudo-terminals. Each side must print
 // the exact dump of what the other sent.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "commlib/harness/harness.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_root.h"
 
