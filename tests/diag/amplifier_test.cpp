@@ -1,0 +1,125 @@
+// The amplifier test against fixture system roots: USB devices as sysfs lists them
+// (QUMEX_SYSROOT), settings under QUMEX_ROOT, serial ports as <root>/dev/COMn links.
+// Reports are compared byte for byte, in-process and through "linkprobe STARTUPTEST".
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/panel.h"
+#include "diag/amplifier.h"
+#include "probe/ports.h"
+#include "tests/support/golden.h"
+#include "tests/support/process.h"
+#include "tests/support/pty.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+const char* kAdvice =
+    "You should receive characters with few errors if the ProComp was ON\n"
+    "You shouldn't receive characters if it was OFF\n  (maybe the wrong channel?)\n";
+
+class Amplifier : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    sys_.as_sysroot();
+    ASSERT_TRUE(sys_.write("sys/bus/usb/devices/.keep", ""));
+    ASSERT_TRUE(root_.write("dev/.keep", ""));  // the port map: no ports unless linked
+    std::memset(com_port_states, 0, sizeof com_port_states);
+  }
+  void TearDown() override { EXPECT_EQ(pnp_device_count, 0) << "the list outlived the run"; }
+  // One USB device as sysfs shows it (identifiers in lower-case hex, as the kernel
+  // writes them), with the name of its serial tty if it has one.
+  void usb(const std::vector<std::string>& a) {
+    std::string d = "sys/bus/usb/devices/" + a[0] + "/";
+    sys_.write(d + "idVendor", a[1] + "\n");
+    sys_.write(d + "idProduct", a[2] + "\n");
+    sys_.write(d + "product", a[3] + "\n");
+    sys_.write(d + "serial", "SN" + a[0] + "\n");
+    if (a.size() > 4) sys_.write(d + a[0] + ":1.0/" + a[4] + "/dev", "188:0\n");
+  }
+  // Runs the test on the settings; the result, then the report.
+  std::string run(const std::string& devs, bool interactive) {
+    root_.devs(devs);
+    return std::to_string(amplifier_test(interactive)) + "\n" + report_text;
+  }
+  TempRoot sys_, root_;
+  Pty line_;
+};
+
+// The reports over USB devices and serial ports, as a transcript
+// (tests/golden/diag_amplifier.txt): "usb" adds a device, "bus" empties the bus, "com"
+// links a port of the map and probes the ports, "run" runs the test.
+TEST_F(Amplifier, Transcript) {
+  EXPECT_TRUE(script_match("diag_amplifier.txt", [&](const std::string& w, const std::vector<std::string>& a) {
+    if (w == "usb") usb(a);
+    if (w == "bus") sys_.remove("sys/bus/usb/devices");
+    if (w == "bus") sys_.write("sys/bus/usb/devices" + std::string(a.empty() ? "/.keep" : ""), a.empty() ? "" : a[0]);
+    if (w == "com") root_.symlink_to("dev/COM" + a[0], a[1] == "pty" ? line_.name : a[1]);
+    if (w == "com") probe_com_ports(COM_PORTS, com_port_states);
+    if (w == "find") {
+      PnpDeviceNode* n = find_pnp_device(a[0].c_str(), a.size() > 1 ? a[1].c_str() : nullptr);
+      return std::string(n ? n->device_id : "none") + " " + std::to_string(pnp_device_count) + "\n";
+    }
+    if (w == "forget") find_pnp_device(nullptr, nullptr);
+    return w == "run" ? run(a[1], a[0] == "1") : w == "forget" ? std::to_string(pnp_device_count) + "\n" : "";
+  }));
+}
+
+// The ProComp/ProSB serial probe on a pseudo-terminal as COM2: another process feeds
+// the line in pieces once the probe listens, then a silent line.
+TEST_F(Amplifier, ProSBCountsTheBytesAnotherProcessSends) {
+  ASSERT_TRUE(root_.symlink_to("dev/COM2", line_.name));
+  probe_com_ports(COM_PORTS, com_port_states);
+  ASSERT_EQ(com_port_states[2], 1);
+  pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    usleep(1500 * 1000);
+    char piece[100];
+    for (int i = 0; i < 100; ++i) piece[i] = static_cast<char>('A' + i % 26);
+    for (int sent = 0; sent < 1234; sent += 100) {
+      int n = 1234 - sent < 100 ? 1234 - sent : 100;
+      if (write(line_.master, piece, static_cast<size_t>(n)) != n) _exit(1);
+      usleep(200 * 1000);
+    }
+    _exit(0);
+  }
+  EXPECT_EQ(run("Input_Source=ProSB\nProComp=COM2\n", false),
+            std::string("0\n\nExamining ProSB\nReceived 1234 characters with 0 errors from the ProSB\n") + kAdvice +
+                "\nDone\n");
+  int st = 0;
+  EXPECT_EQ(waitpid(writer, &st, 0), writer);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+  EXPECT_EQ(run("Input_Source=ProSB\nProComp=COM2\n", false),
+            std::string("1\n\nExamining ProSB\nReceived 0 characters with 0 errors from the ProSB\n") + kAdvice +
+                "Checking other amplifiers\n\nDone\n");
+}
+
+// "linkprobe STARTUPTEST": no window, the exit code tells whether the amplifier is
+// there, and ampstatus.txt in the current folder holds a failed report.
+TEST_F(Amplifier, StartupTestLeavesOnlyAFailedReport) {
+  unsetenv("DISPLAY");  // a window, if one were made, could not open
+  TempRoot cwd;
+  root_.as_root();
+  auto run = [&](const std::string& arg) {
+    return run_program({LP_BINARY_DIR "/app/linkprobe", "STARTUPDIR=/opt/qumex/BIN/", arg}, cwd.path(), nullptr);
+  };
+  const char* failed = "\nExamining TTUSB\nChecking other amplifiers\nUnhandled device : TTUSB\n\nDone\n";
+  ASSERT_TRUE(root_.devs("Input_Source=TTUSB\n"));
+  ASSERT_TRUE(cwd.write("ampstatus.txt", "old report of another amplifier\n"));
+  EXPECT_EQ(run("xSTARTUPTESTx"), 1);  // found in a longer word, it still selects the test
+  EXPECT_EQ(cwd.read("ampstatus.txt"), failed);
+  usb({"1-7", "0403", "ff20", "TTUSB"});
+  for (int i = 0; i < 2; ++i) {  // found: the old report goes, and a second run agrees
+    EXPECT_EQ(run("STARTUPTEST"), 0);
+    EXPECT_FALSE(cwd.exists("ampstatus.txt"));
+  }
+}
+
+}  // namespace
