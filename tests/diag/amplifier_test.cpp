@@ -1,6 +1,6 @@
 // The amplifier test against fixture system roots: USB devices as sysfs lists them
 // (QUMEX_SYSROOT), settings under QUMEX_ROOT, serial ports as <root>/dev/COMn links.
-// Reports are compared byte for byte, in-process and through "linkprobe STARTUPTEST".
+// Reports are compared byte for byte.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,7 +14,6 @@
 #include "diag/amplifier.h"
 #include "probe/ports.h"
 #include "tests/support/golden.h"
-#include "tests/support/process.h"
 #include "tests/support/pty.h"
 #include "tests/support/temp_root.h"
 
@@ -99,27 +98,6 @@ TEST_F(Amplifier, ProSBCountsTheBytesAnotherProcessSends) {
   EXPECT_EQ(run("Input_Source=ProSB\nProComp=COM2\n", false),
             std::string("1\n\nExamining ProSB\nReceived 0 characters with 0 errors from the ProSB\n") + kAdvice +
                 "Checking other amplifiers\n\nDone\n");
-}
-
-// "linkprobe STARTUPTEST": no window, the exit code tells whether the amplifier is
-// there, and ampstatus.txt in the current folder holds a failed report.
-TEST_F(Amplifier, StartupTestLeavesOnlyAFailedReport) {
-  unsetenv("DISPLAY");  // a window, if one were made, could not open
-  TempRoot cwd;
-  root_.as_root();
-  auto run = [&](const std::string& arg) {
-    return run_program({LP_BINARY_DIR "/app/linkprobe", "STARTUPDIR=/opt/qumex/BIN/", arg}, cwd.path(), nullptr);
-  };
-  const char* failed = "\nExamining TTUSB\nChecking other amplifiers\nUnhandled device : TTUSB\n\nDone\n";
-  ASSERT_TRUE(root_.devs("Input_Source=TTUSB\n"));
-  ASSERT_TRUE(cwd.write("ampstatus.txt", "old report of another amplifier\n"));
-  EXPECT_EQ(run("xSTARTUPTESTx"), 1);  // found in a longer word, it still selects the test
-  EXPECT_EQ(cwd.read("ampstatus.txt"), failed);
-  usb({"1-7", "0403", "ff20", "TTUSB"});
-  for (int i = 0; i < 2; ++i) {  // found: the old report goes, and a second run agrees
-    EXPECT_EQ(run("STARTUPTEST"), 0);
-    EXPECT_FALSE(cwd.exists("ampstatus.txt"));
-  }
 }
 
 }  // namespace
