@@ -86,7 +86,7 @@ TEST_F(Cli, Transcript) {
   ASSERT_TRUE(alsa_to_file(cwd_.path() + "/asound.conf", cwd_.path() + "/captured.raw"));
   root_.mkdir("Games");
   const std::string wav = root_.path() + "/Games/reward.wav";
-  auto good_wav = [&] { return write_wav(wav, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, 800); };
+  std::string samples;  // of the last WAVE file written
   Child responder;
   Pty ptys[2];
   std::unique_ptr<PortHolder> holder;
@@ -106,8 +106,17 @@ TEST_F(Cli, Transcript) {
     if (w == "file") return cwd_.exists(a[0]) ? cwd_.read(a[0]) : "(none)\n";
     if (w == "write") cwd_.write(a[0], a[1]);
     // The samples that reached ALSA's default device, a file here, against the WAVE data.
-    if (w == "wav") return std::string(good_wav().size() == 1600 ? "" : "no wav\n");
-    if (w == "played") return std::string(cwd_.read("captured.raw") == good_wav() ? "same\n" : "differs\n");
+    // "wav": 8 or 16 bits, channels, rate, frames; the bytes a player must send.
+    if (w == "wav") {
+      samples = write_wav(wav, SF_FORMAT_WAV | (a[0] == "8" ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16), std::stoi(a[1]),
+                          std::stoi(a[2]), std::stoi(a[3]));
+      return std::to_string(samples.size()) + " bytes\n";
+    }
+    if (w == "played") {
+      std::string got = cwd_.read("captured.raw");
+      cwd_.remove("captured.raw");
+      return std::string(got == samples ? "same\n" : "differs\n");
+    }
     if (w == "notwav") root_.write("Games/reward.wav", "not a wave file\n");
     if (w == "responder" && responder.start({kResponder, "--port", "5510"}))
       return responder.wait_for("listening on port 5510\n", 0, 10000) == std::string::npos ? responder.output() : "";
