@@ -105,8 +105,8 @@ TEST_F(Cli, Transcript) {
     if (w == "sys") setenv("QUMEX_SYSROOT", LP_SOURCE_DIR "/tests/fixtures/sysroot-usb2cpu", 1);
     if (w == "file") return cwd_.exists(a[0]) ? cwd_.read(a[0]) : "(none)\n";
     if (w == "write") cwd_.write(a[0], a[1]);
-    // The samples that reached ALSA's default device, a file here, against the WAVE data.
-    // "wav": 8 or 16 bits, channels, rate, frames; the bytes a player must send.
+    // "wav": 8 or 16 bits, channels, rate, frames; "played": whether the samples that
+    // reached ALSA's default device, a file here, are the ones the file holds.
     if (w == "wav") {
       samples = write_wav(wav, SF_FORMAT_WAV | (a[0] == "8" ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16), std::stoi(a[1]),
                           std::stoi(a[2]), std::stoi(a[3]));

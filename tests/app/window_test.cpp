@@ -48,9 +48,15 @@ bool close_box(const std::string& window) {
 
 class Window : public ::testing::Test {
  protected:
+  // The game computer's responder answers on loopback; the sounds go to a file.
   void SetUp() override {
     ASSERT_TRUE(x_.ok()) << "Xvfb did not start";
     root_.copy_from("root");
+    ASSERT_TRUE(alsa_to_file(root_.path() + "/asound.conf", root_.path() + "/played.raw"));
+    root_.mkdir("Games");
+    samples_ = write_wav(root_.path() + "/Games/reward.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 11025, 900);
+    ASSERT_TRUE(responder_.start({LP_BINARY_DIR "/diag/responder/linkprobe-responder", "--port", "5510"}));
+    ASSERT_NE(responder_.wait_for("listening on port 5510\n", 0, 10000), std::string::npos) << responder_.output();
   }
   std::string start(const std::vector<std::string>& prefix = {}) {
     std::vector<std::string> argv = prefix;
@@ -62,27 +68,13 @@ class Window : public ::testing::Test {
   }
   Xvfb x_;
   TempRoot root_;
-  Child program_;
-};
-
-// The game computer's responder answers on loopback; the sounds go to a file.
-class Buttons : public Window {
- protected:
-  void SetUp() override {
-    Window::SetUp();
-    ASSERT_TRUE(alsa_to_file(root_.path() + "/asound.conf", root_.path() + "/played.raw"));
-    root_.mkdir("Games");
-    samples_ = write_wav(root_.path() + "/Games/reward.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 11025, 900);
-    ASSERT_TRUE(responder_.start({LP_BINARY_DIR "/diag/responder/linkprobe-responder", "--port", "5510"}));
-    ASSERT_NE(responder_.wait_for("listening on port 5510\n", 0, 10000), std::string::npos) << responder_.output();
-  }
+  Child program_, responder_;
   std::string samples_;
-  Child responder_;
 };
 
 // The title is --version's text; xdotool adds a line end of its own. The action buttons
 // run their tests and the program stays: only "Done (Exit)" and the close box end it.
-TEST_F(Buttons, TitleColoursActionsAndDone) {
+TEST_F(Window, TitleColoursActionsAndDone) {
   std::string id = start();
   ASSERT_FALSE(id.empty());
   EXPECT_EQ(run_shell("xdotool getwindowname " + id), run_shell(kProgram + " --version") + "\n");
@@ -106,13 +98,16 @@ TEST_F(Buttons, TitleColoursActionsAndDone) {
   EXPECT_EQ(program_.finish(60000), 0);
 }
 
-// One computer: the game sound button is inactive and the communications test asks nothing.
-TEST_F(Buttons, OneComputerResizedAndTheCloseBox) {
+// One computer: the game sound button is inactive and the communications test asks
+// nothing; without its file the local sound only beeps.
+TEST_F(Window, OneComputerResizedAndTheCloseBox) {
   ASSERT_TRUE(root_.devs("EthernetAddress=127.0.0.1\n"));
+  root_.remove("Games/reward.wav");
   std::string id = start();
   ASSERT_FALSE(id.empty());
-  for (const char* xy : {"172 308", "172 370"}) click(id, xy);
+  for (const char* xy : {"172 308", "172 370", "172 280"}) click(id, xy);
   EXPECT_EQ(responder_.wait_for("type 224", 0, 1500), std::string::npos) << responder_.output();
+  EXPECT_EQ(root_.read("played.raw"), "");
   run_shell("xdotool windowsize --sync " + id + " 898 745");
   usleep(500000);
   click(id, "435 708");  // "Done (Exit)" moved with the window: 1.5 times its old place
