@@ -65,7 +65,8 @@ TEST(Rescan, PanelGetsTheReportAndTheAddressFieldTheHostLine) {
     rescan_action();
     return std::string(report_text) + "|" + g_shown + "|" + host_line;
   });
-  std::string head = "Version       : 1.0\n" + kFigures + std::string(30, '*') + "\nCOMM PORTS found(NONE)\n" + std::string(32, '*') + "\n|";
+  std::string head = "Version       : 1.0\n" + kFigures + std::string(30, '*') + "\nCOMM PORTS found(NONE)\n" +
+                     std::string(32, '*') + "\n|";
   ASSERT_EQ(got.substr(0, head.size()), head);
   std::string rest = got.substr(head.size());
   size_t bar = rest.find('|');
