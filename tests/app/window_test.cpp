@@ -48,6 +48,10 @@ bool close_box(const std::string& window) {
 
 class Window : public ::testing::Test {
  protected:
+  // Port 5510 is then ours alone, whatever else runs beside us.
+  static void SetUpTestSuite() {
+    if (!private_network()) std::fprintf(stderr, "note: shared network namespace\n");
+  }
   // The game computer's responder answers on loopback; the sounds go to a file.
   void SetUp() override {
     ASSERT_TRUE(x_.ok()) << "Xvfb did not start";
