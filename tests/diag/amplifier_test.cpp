@@ -1,10 +1,11 @@
 // The amplifier test against fixture system roots: USB devices as sysfs lists them
 // (QUMEX_SYSROOT), settings under QUMEX_ROOT, serial ports as <root>/dev/COMn links.
-// Reports are compared byte for byte, in-process and through "linkprobe STARTUPTEST".
+// Reports are compared byte for byte.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -14,15 +15,10 @@
 #include "diag/amplifier.h"
 #include "probe/ports.h"
 #include "tests/support/golden.h"
-#include "tests/support/process.h"
 #include "tests/support/pty.h"
 #include "tests/support/temp_root.h"
 
 namespace {
-
-const char* kAdvice =
-    "You should receive characters with few errors if the ProComp was ON\n"
-    "You shouldn't receive characters if it was OFF\n  (maybe the wrong channel?)\n";
 
 class Amplifier : public ::testing::Test {
  protected:
@@ -54,8 +50,10 @@ class Amplifier : public ::testing::Test {
 
 // The reports over USB devices and serial ports, as a transcript
 // (tests/golden/diag_amplifier.txt): "usb" adds a device, "bus" empties the bus, "com"
-// links a port of the map and probes the ports, "run" runs the test.
+// links a port of the map and probes the ports, "run" runs the test, "feed"/"fed" start
+// and await a writer on the pseudo-terminal.
 TEST_F(Amplifier, Transcript) {
+  pid_t feeder = -1;
   EXPECT_TRUE(script_match("diag_amplifier.txt", [&](const std::string& w, const std::vector<std::string>& a) {
     if (w == "usb") usb(a);
     if (w == "bus") sys_.remove("sys/bus/usb/devices");
@@ -67,59 +65,18 @@ TEST_F(Amplifier, Transcript) {
       return std::string(n ? n->device_id : "none") + " " + std::to_string(pnp_device_count) + "\n";
     }
     if (w == "forget") find_pnp_device(nullptr, nullptr);
+    // "feed": another process sends 1234 bytes in pieces to the pty once the probe listens.
+    if (w == "feed" && (feeder = fork()) == 0) {
+      char piece[100];
+      for (int i = 0; i < 100; ++i) piece[i] = static_cast<char>('A' + i % 26);
+      usleep(1500 * 1000);
+      for (int sent = 0; sent < 1234; sent += 100, usleep(200 * 1000))
+        if (write(line_.master, piece, std::min(100, 1234 - sent)) < 0) _exit(1);
+      _exit(0);
+    }
+    if (w == "fed") return std::string(feeder > 0 && waitpid(feeder, nullptr, 0) == feeder ? "" : "no feeder\n");
     return w == "run" ? run(a[1], a[0] == "1") : w == "forget" ? std::to_string(pnp_device_count) + "\n" : "";
   }));
-}
-
-// The ProComp/ProSB serial probe on a pseudo-terminal as COM2: another process feeds
-// the line in pieces once the probe listens, then a silent line.
-TEST_F(Amplifier, ProSBCountsTheBytesAnotherProcessSends) {
-  ASSERT_TRUE(root_.symlink_to("dev/COM2", line_.name));
-  probe_com_ports(COM_PORTS, com_port_states);
-  ASSERT_EQ(com_port_states[2], 1);
-  pid_t writer = fork();
-  ASSERT_GE(writer, 0);
-  if (writer == 0) {
-    usleep(1500 * 1000);
-    char piece[100];
-    for (int i = 0; i < 100; ++i) piece[i] = static_cast<char>('A' + i % 26);
-    for (int sent = 0; sent < 1234; sent += 100) {
-      int n = 1234 - sent < 100 ? 1234 - sent : 100;
-      if (write(line_.master, piece, static_cast<size_t>(n)) != n) _exit(1);
-      usleep(200 * 1000);
-    }
-    _exit(0);
-  }
-  EXPECT_EQ(run("Input_Source=ProSB\nProComp=COM2\n", false),
-            std::string("0\n\nExamining ProSB\nReceived 1234 characters with 0 errors from the ProSB\n") + kAdvice +
-                "\nDone\n");
-  int st = 0;
-  EXPECT_EQ(waitpid(writer, &st, 0), writer);
-  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
-  EXPECT_EQ(run("Input_Source=ProSB\nProComp=COM2\n", false),
-            std::string("1\n\nExamining ProSB\nReceived 0 characters with 0 errors from the ProSB\n") + kAdvice +
-                "Checking other amplifiers\n\nDone\n");
-}
-
-// "linkprobe STARTUPTEST": no window, the exit code tells whether the amplifier is
-// there, and ampstatus.txt in the current folder holds a failed report.
-TEST_F(Amplifier, StartupTestLeavesOnlyAFailedReport) {
-  unsetenv("DISPLAY");  // a window, if one were made, could not open
-  TempRoot cwd;
-  root_.as_root();
-  auto run = [&](const std::string& arg) {
-    return run_program({LP_BINARY_DIR "/app/linkprobe", "STARTUPDIR=/opt/qumex/BIN/", arg}, cwd.path(), nullptr);
-  };
-  const char* failed = "\nExamining TTUSB\nChecking other amplifiers\nUnhandled device : TTUSB\n\nDone\n";
-  ASSERT_TRUE(root_.devs("Input_Source=TTUSB\n"));
-  ASSERT_TRUE(cwd.write("ampstatus.txt", "old report of another amplifier\n"));
-  EXPECT_EQ(run("xSTARTUPTESTx"), 1);  // found in a longer word, it still selects the test
-  EXPECT_EQ(cwd.read("ampstatus.txt"), failed);
-  usb({"1-7", "0403", "ff20", "TTUSB"});
-  for (int i = 0; i < 2; ++i) {  // found: the old report goes, and a second run agrees
-    EXPECT_EQ(run("STARTUPTEST"), 0);
-    EXPECT_FALSE(cwd.exists("ampstatus.txt"));
-  }
 }
 
 }  // namespace

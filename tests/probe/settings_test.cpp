@@ -1,6 +1,6 @@
 // The device settings files: key search, the device table, number reading, every field's
-// rules and the file locations as a transcript (tests/golden/probe_settings.txt); long
-// and binary files here.
+// rules, the file locations, long and binary files, as a transcript
+// (tests/golden/probe_settings.txt).
 #include "probe/settings.h"
 
 #include <gtest/gtest.h>
@@ -14,8 +14,6 @@
 #include "tests/support/temp_root.h"
 
 namespace {
-
-using namespace std::string_literals;
 
 class Settings : public ::testing::Test {
  protected:
@@ -54,6 +52,19 @@ TEST_F(Settings, Transcript) {
     if (w == "device") return std::to_string(find_device(arg)) + "\n";
     if (w == "number") return std::to_string(setting_number(arg)) + "\n";
     if (w == "devs") return devs(a[0]);
+    // Long files: "long" a run of one character then a tail, "repeat" a text up to a
+    // size, "junk" random bytes free of accidental keys (none of their first letters).
+    if (w == "reset") SetUp();
+    if (w == "long") return devs(std::string(std::stoul(a[0]), a[1][0]) + a[2]);
+    std::string big;
+    std::mt19937 gen(1234);
+    while (w == "repeat" && big.size() < std::stoul(a[0])) big += a[1];
+    for (int i = 0; w == "junk" && i < 200000; ++i) {
+      char c = static_cast<char>(gen() & 0xff);
+      big += std::strchr("PIEGCD", c) ? '\0' : c;
+    }
+    if (w == "junk") root.write("PREFERENCES/SETTINGS/DEVOPTS.NIN", big);
+    if (w == "repeat" || w == "junk") return devs(big);
     if (w == "write") return std::string(root.write(a[0], a[1]) ? "" : "not written\n");
     if (w == "copy") return std::string(root.write(a[1], root.read(a[0])) ? "" : "not copied\n");
     if (w == "mkdir") root.mkdir(a[0]);
@@ -61,31 +72,6 @@ TEST_F(Settings, Transcript) {
     if (w == "read") read_device_settings();
     return w == "read" ? fields() : "";
   }));
-}
-
-TEST_F(Settings, LongLinesAndBinaryGarbage) {
-  // The key in the second 199-byte piece is found; a key split across pieces is not.
-  EXPECT_NE(devs(std::string(199, 'x') + "DisplayMode=2\n").find("display=2"), std::string::npos);
-  EXPECT_NE(devs("DisplayMode=Dual\n" + std::string(194, 'x') + "DisplayMode=2\n").find("display=1"),
-            std::string::npos);
-  EXPECT_EQ(devs(std::string(1 << 20, 'A') + "\nProComp=COM6\n").find("amp=6 "), 0u);  // nothing, then a real line
-  std::string big;  // a 1 MB line of one key repeated: every piece sets it, nothing breaks
-  while (big.size() < (1u << 20)) big += "EthernetAddress=";
-  devs(big);
-  ASSERT_NE(device_settings.ethernet_address, nullptr);
-  EXPECT_LT(std::strlen(device_settings.ethernet_address), 200u);
-  SetUp();
-  std::mt19937 gen(1234);
-  std::string junk;  // free of accidental keys: none of their first letters
-  for (int i = 0; i < 200000; ++i) {
-    char c = static_cast<char>(gen() & 0xff);
-    junk += std::strchr("PIEGCD", c) ? '\0' : c;
-  }
-  root.write("PREFERENCES/SETTINGS/DEVOPTS.NIN", junk);
-  EXPECT_EQ(devs(junk), "amp=1 COM1 src=[] dev=0 eport=5510 addr=null game=0 class=1 display=0 protoB=0\n");
-  // Garbage around real keys: a line still counts up to its first NUL byte.
-  EXPECT_EQ(devs("\0\xff\x80garbage\n"s + "ProComp=COM2\0junk\n"s + "\0DisplayMode=2\n"s).substr(0, 6), "amp=2 ");
-  EXPECT_EQ(device_settings.display_mode, 0);
 }
 
 }  // namespace
