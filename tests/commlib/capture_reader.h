@@ -17,6 +17,18 @@
 
 namespace lpcap {
 
+// Values rendered in the order they are streamed in (C++17 orders the operands of <<), so
+// a run of calls is checked against one expected text; an empty text shows as "-".
+struct Seq {
+  Seq& operator<<(long long v) { return add(std::to_string(v)); }
+  Seq& operator<<(const std::string& t) { return add(t.empty() ? "-" : t); }
+  Seq& add(const std::string& t) {
+    s += (s.empty() ? "" : " ") + t;
+    return *this;
+  }
+  std::string s;
+};
+
 struct Record {
   uint16_t kind, code;
   uint32_t first, second, third;

@@ -12,6 +12,7 @@
 #include "commlib/core.h"
 #include "tests/commlib/capture_reader.h"
 
+using lpcap::Seq;
 using qc::kRx;
 using qc::kTx;
 using Bytes = std::vector<uint8_t>;
@@ -44,16 +45,17 @@ std::string records(const std::string& file) {
 TEST(ConnBlock, LayoutDefaultsAndCallerBlocks) {
   EXPECT_EQ(conn_object_size(), 322355);
   Bytes block(qc::kObjectSize + 7, 0xa5);
-  EXPECT_EQ(conn_init_buffer(nullptr, int(block.size())), nullptr);
-  EXPECT_EQ(conn_init_buffer(block.data(), int(qc::kObjectSize) - 1), nullptr);
-  EXPECT_EQ(conn_init_buffer(block.data() + 2, int(qc::kObjectSize)), nullptr);  // misaligned
+  // No block, too small, misaligned.
+  EXPECT_FALSE(conn_init_buffer(nullptr, int(block.size())) ||
+               conn_init_buffer(block.data(), int(qc::kObjectSize) - 1) ||
+               conn_init_buffer(block.data() + 2, int(qc::kObjectSize)));
   Connection* c = conn_init_buffer(block.data(), int(block.size()));
   ASSERT_EQ(c, reinterpret_cast<Connection*>(block.data()));
   EXPECT_EQ(qc::live_object_count(), 1);
   // Every byte zero but the type classes (1 for 160..175 and 239), capacities and flag.
   Bytes want(qc::kObjectSize, 0);
   Connection* w = reinterpret_cast<Connection*>(want.data());
-  for (int t = 160; t <= 175; ++t) w->type_class[t] = 1;
+  std::memset(w->type_class + 160, 1, 16);
   w->type_class[239] = 1;
   w->queue[0].capacity = w->queue[1].capacity = 153608u;
   w->user_buffer = 1;
@@ -71,8 +73,7 @@ TEST(ConnBlock, LayoutDefaultsAndCallerBlocks) {
   conn_free(c);
   EXPECT_EQ(conn_is_valid(c) + qc::live_object_count(), 0);
   EXPECT_EQ(conn_init_buffer(block.data(), int(block.size())), c);  // the same memory again
-  EXPECT_EQ(+c->status, 0);
-  EXPECT_EQ(conn_is_valid(c), 1);
+  EXPECT_EQ((Seq() << c->status << conn_is_valid(c)).s, "0 1");
   conn_free(c);
 }
 
@@ -92,12 +93,8 @@ TEST(Registry, HolesFirstHighestCounterSeventeenthAndClassRanges) {
   EXPECT_EQ(conn_is_valid(extra) + msg_build(extra, msg, sizeof msg, 224, 4, nullptr, 0) +
                 extra->type_class[0], 0);
   conn_free(extra);
-  conn_free(objs[5]);
-  objs[5] = conn_alloc();
-  conn_free(objs[14]);
-  conn_free(objs[15]);  // highest 15 -> 14
-  objs[15] = conn_alloc();
-  objs[14] = conn_alloc();
+  for (int i : {5, 14, 15}) conn_free(objs[size_t(i)]);  // the highest counter 15 -> 14
+  for (int i : {5, 15, 14}) objs[size_t(i)] = conn_alloc();
   EXPECT_EQ(fmt("%d %d %d", qc::conn_registry_index(objs[5]), qc::conn_registry_index(objs[15]),
                 qc::conn_registry_index(objs[14])),
             "5 14 15");
@@ -122,12 +119,11 @@ TEST(Registry, ByIndexTableAndTraceLines) {
   Connection* ca = reinterpret_cast<Connection*>(a);
   EXPECT_EQ(conn_slot(2, 5), a);  // already there: the same object
   EXPECT_EQ(conn_at(2), ca);
-  EXPECT_EQ(conn_slot(8, 1) + conn_slot(-1, -1), -2);
   ca->status = 4;
-  EXPECT_EQ(conn_slot(2, -1), 0);
-  EXPECT_EQ(conn_is_valid(ca), 0);
-  EXPECT_EQ(conn_at(2), nullptr);
-  EXPECT_EQ(conn_slot(2, -1), 0);  // empty entry
+  // Out of range, freed, then an empty entry.
+  EXPECT_EQ((Seq() << conn_slot(8, 1) << conn_slot(-1, -1) << conn_slot(2, -1) << conn_is_valid(ca)
+                   << (conn_at(2) != nullptr) << conn_slot(2, -1)).s,
+            "-1 -1 0 0 0 0");
   Bytes block(qc::kObjectSize);
   Connection* u = conn_init_buffer(block.data(), int(block.size()));
   conn_free(u);
@@ -138,11 +134,10 @@ TEST(Registry, ByIndexTableAndTraceLines) {
   qc::trace_printf("not written\n");
   Connection* c7 = reinterpret_cast<Connection*>(conn_slot(7, 1));
   Connection* c0 = reinterpret_cast<Connection*>(conn_slot(0, 1));
-  EXPECT_EQ(conn_is_valid(c7), 1);
-  EXPECT_EQ(conn_at(0), c0);
+  EXPECT_TRUE(conn_is_valid(c7) == 1 && conn_at(0) == c0);
   EXPECT_EQ(conn_slot(3, 0), 3);  // frees every entry
-  EXPECT_EQ(conn_at(0), nullptr);
-  EXPECT_EQ(conn_is_valid(c7) + qc::live_object_count(), 0);
+  EXPECT_EQ((Seq() << (conn_at(0) != nullptr) << conn_is_valid(c7) << qc::live_object_count()).s,
+            "0 0 0");
 }
 
 // Puts a message of len bytes with the given sequence into rx_buf and queues it.
@@ -172,11 +167,11 @@ class Queues : public ::testing::Test {
 };
 
 TEST_F(Queues, MsgBuildLayoutAndTwoCounters) {
+  // Type, command, length, payload, then the stream or (class 1) datagram sequence.
   ASSERT_EQ(msg_build(c, buf, sizeof buf, 224, 4, nullptr, 0), 8);
   EXPECT_EQ(Bytes(buf, buf + 9), (Bytes{224, 4, 8, 0, 1, 0, 0, 0, 0}));
-  ASSERT_EQ(msg_build(c, buf, sizeof buf, 160, 1, "xyz", 3), 11);  // class 1
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf) + 4, 3), "xyz");
-  EXPECT_EQ(qc::le32(buf + 7), 1u);  // first datagram sequence
+  ASSERT_EQ(msg_build(c, buf, sizeof buf, 160, 1, "xyz", 3), 11);
+  EXPECT_EQ(Bytes(buf, buf + 11), (Bytes{160, 1, 11, 0, 'x', 'y', 'z', 1, 0, 0, 0}));
   ASSERT_EQ(msg_build(c, buf, sizeof buf, 128, 0, "ab", 2), 10);
   EXPECT_EQ(qc::le32(buf + 6), 2u);
   std::memset(buf, 0xff, 20);
@@ -189,24 +184,24 @@ TEST_F(Queues, MsgBuildLayoutAndTwoCounters) {
 
 TEST_F(Queues, OrderCapacitySizeAndGaps) {
   lpcap::TraceFile t;
-  ASSERT_EQ(arrive(c, 130, 1, 12, 9, 0) + arrive(c, 131, 2, 12, 3, 0), 0);
-  ASSERT_EQ(arrive(c, 132, 3, 12, 0xfffffff0u, 0), 0);  // unsigned comparison
-  EXPECT_EQ(rx_status(c, 2), 131);  // type of the oldest stream message
-  EXPECT_EQ(rx_status(c, 3), 4);
-  std::string got;
-  for (int i = 0; i < 4; ++i) got += take(0);
-  EXPECT_EQ(got, "12 131 3;12 130 9;12 132 4294967280;0;");
+  // Oldest first by unsigned sequence; status 2 the oldest one's type, 3 the count + 1.
+  EXPECT_EQ((Seq() << arrive(c, 130, 1, 12, 9, 0) << arrive(c, 131, 2, 12, 3, 0)
+                   << arrive(c, 132, 3, 12, 0xfffffff0u, 0) << rx_status(c, 2) << rx_status(c, 3)).s,
+            "0 0 0 131 4");
+  EXPECT_EQ((Seq() << take(0) << take(0) << take(0) << take(0)).s,
+            "12 131 3; 12 130 9; 12 132 4294967280; 0;");
   EXPECT_EQ(t.text().substr(0, 38), "c queued 0 (count = 1) from tcpsocket\n");
 
   for (uint32_t s = 1; s <= 96; ++s) ASSERT_EQ(arrive(c, 140, 0, 10, s, 2), 0);
-  EXPECT_EQ(arrive(c, 140, 0, 10, 97, 1), 1);  // any non-zero channel is the datagram one
-  EXPECT_EQ(arrive(c, 140, 0, 1601, 98, 0), 1);
-  EXPECT_EQ(fmt("%u %d", c->rx_dropped, c->queue[1].count), "2 96");
+  // Any non-zero channel is the datagram one; full, and too long, are refused and counted.
+  EXPECT_EQ((Seq() << arrive(c, 140, 0, 10, 97, 1) << arrive(c, 140, 0, 1601, 98, 0)
+                   << c->rx_dropped << c->queue[1].count).s,
+            "1 1 2 96");
   for (uint32_t s = 1; s <= 96; ++s) ASSERT_EQ(take(1), fmt("10 140 %u;", s));
-  ASSERT_EQ(arrive(c, 140, 0, 10, 200, 1), 0);  // freed slots are reused from the lowest
-  EXPECT_EQ(fmt("%u %u", c->queue[1].slot_ref[0], c->queue[1].slot_ref[1]), "1 0");
-  EXPECT_EQ(arrive(c, 140, 0, 1600, 201, 0), 0);
-  ASSERT_EQ(take(0), "1600 140 201;");
+  // Freed slots are reused from the lowest; 1600 bytes is the largest message.
+  EXPECT_EQ((Seq() << arrive(c, 140, 0, 10, 200, 1) << c->queue[1].slot_ref[0]
+                   << c->queue[1].slot_ref[1] << arrive(c, 140, 0, 1600, 201, 0) << take(0)).s,
+            "0 1 0 0 1600 140 201;");
 
   qc::queues_clear(c);
   const uint32_t gaps[2] = {c->seq_gaps[0], c->seq_gaps[1]};
@@ -230,12 +225,9 @@ TEST_F(Queues, LatestOnlyClassReplacesOnlyWhileConnected) {
   c->status = 3;
   for (uint32_t s = 1; s <= 10; ++s) arrive(c, 150, 7, 12, s, 1, uint8_t(s));
   arrive(c, 150, 8, 12, 11, 1);  // another command: its own slot
-  EXPECT_EQ(+c->queue[1].count, 2);
-  std::string got = take(1);
-  got += fmt("%d;", buf[4]);
-  got += take(1);
-  EXPECT_EQ(got, "12 150 10;10;12 150 11;");  // the newest copy
-  EXPECT_EQ(+c->rx_dropped, 0u);
+  Seq got;  // the newest copy, in its own slot, nothing dropped
+  got << c->queue[1].count << take(1) << buf[4] << take(1) << c->rx_dropped;
+  EXPECT_EQ(got.s, "2 12 150 10; 10 12 150 11; 0");
   c->status = 0;
 }
 
@@ -253,9 +245,9 @@ TEST_F(Queues, SelectorsStatusAndShortBuffers) {
   c->is_server = 1;
   EXPECT_EQ(take(-1), "8 160 1;");
   arrive(c, 161, 0, 8, 2, 1);
-  EXPECT_EQ(take(1, 0), "0;");  // no room: nothing taken
-  EXPECT_EQ(rx_receive(nullptr, 1, buf, sizeof buf), 0);
-  EXPECT_EQ(take(5), "8 161 2;");
+  // No room: nothing taken; any selector above 1 is the datagram one.
+  EXPECT_EQ((Seq() << take(1, 0) << rx_receive(nullptr, 1, buf, sizeof buf) << take(5)).s,
+            "0; 0 8 161 2;");
   // A short buffer takes the head and the message is gone.
   arrive(c, 135, 0, 20, 1, 0, 0x5a);
   uint8_t small[16];
@@ -275,12 +267,9 @@ TEST_F(Queues, SerialRawBytesServedInPieces) {
   for (int i = 0; i < 10; ++i) c->serial_raw_buf[i] = uint8_t(i + 1);
   c->serial_raw_count = 10;
   arrive(c, 130, 0, 8, 1, 0);  // messages wait while raw bytes are served
-  EXPECT_EQ(rx_receive(c, 0, buf, 4), 4);
-  EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{1, 2, 3, 4}));
-  EXPECT_EQ(+c->serial_raw_buf[0], 5);
-  EXPECT_EQ(rx_receive(c, -1, buf, sizeof buf), 6);
-  EXPECT_EQ(buf[5], 10);
-  EXPECT_EQ(take(-1), "0;");
+  EXPECT_EQ((Seq() << rx_receive(c, 0, buf, 4) << buf[3] << c->serial_raw_buf[0]
+                   << rx_receive(c, -1, buf, sizeof buf) << buf[0] << buf[5] << take(-1)).s,
+            "4 4 5 6 5 10 0;");
   c->serial_raw = 0;
   EXPECT_EQ(take(-1), "8 130 1;");
   c->transport = 1;  // ethernet connections never serve raw bytes

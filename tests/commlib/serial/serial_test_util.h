@@ -20,21 +20,12 @@
 #include "commlib/transport.h"
 #include "serial/ser.h"
 #include "serial/sim_cable.h"
+#include "tests/commlib/capture_reader.h"
 #include "tests/serial/pty_root.h"
 
 namespace lptest {
 
-// Values rendered in the order they are streamed in (C++17 orders the operands of <<), so
-// a run of calls is checked against one expected text; an empty text shows as "-".
-struct Seq {
-  Seq& operator<<(long long v) { return add(std::to_string(v)); }
-  Seq& operator<<(const std::string& t) { return add(t.empty() ? "-" : t); }
-  Seq& add(const std::string& t) {
-    s += (s.empty() ? "" : " ") + t;
-    return *this;
-  }
-  std::string s;
-};
+using lpcap::Seq;
 
 // Writes all the bytes to the (non-blocking) master.
 inline void feed(int master, const std::vector<uint8_t>& bytes) {
