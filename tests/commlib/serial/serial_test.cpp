@@ -12,7 +12,7 @@ using lptest::cat;
 using lptest::CableTest;
 using lptest::feed;
 using lptest::message;
-using lptest::val;
+using lptest::Seq;
 using Bytes = std::vector<uint8_t>;
 
 namespace {
@@ -26,6 +26,13 @@ std::string counters(const Connection* c) {
                 int(c->serial_overflow_len), unsigned(c->serial_error_time),
                 unsigned(c->rx_dropped), int(c->serial_reader_state), int(c->serial_frame_fill));
   return t;
+}
+
+using Framer = int (*)(Connection*, const uint8_t*, int);
+// One framing pass over the bytes: its result, then the counters.
+std::string pass(Connection* c, const Bytes& b, Framer frame = qc::serial_frame_message) {
+  const int n = frame(c, b.data(), int(b.size()));
+  return std::to_string(n) + " " + counters(c);
 }
 
 class SerialFrame : public ::testing::TestWithParam<uint32_t> {
@@ -42,23 +49,14 @@ class SerialFrame : public ::testing::TestWithParam<uint32_t> {
 TEST_P(SerialFrame, MessageBufferOverflowCountsAndDropsTheNextPass) {
   c->rx_capture_slot = GetParam();
   c->serial_data_time = 1000;
-  Bytes big(1600, 0x11);  // largest messages back to back, the third incomplete
-  big[0] = 0x85;
-  big[1] = 0x01;
-  big[2] = 0x40;
-  big[3] = 0x06;
-  Bytes bytes = cat(big, big);
-  bytes.insert(bytes.end(), big.begin(), big.begin() + 798);
-  ASSERT_EQ(qc::serial_frame_message(c, bytes.data(), int(bytes.size())), 1);  // one per pass
-  EXPECT_EQ(counters(c), "q1/0 held 2398 overflow 0 error 0 dropped 0 setup 0/0");
-  Bytes more(1700, 0x22);
-  EXPECT_EQ(qc::serial_frame_message(c, more.data(), int(more.size())), 0);
-  EXPECT_EQ(counters(c), "q1/0 held 4000 overflow 4000 error 1000 dropped 1 setup 0/0");
+  Bytes big = message(0x85, 1, 1592, 1);  // largest messages back to back, the third cut
+  EXPECT_EQ(pass(c, cat(cat(big, big), Bytes(big.begin(), big.begin() + 798))),
+            "1 q1/0 held 2398 overflow 0 error 0 dropped 0 setup 0/0");  // one per pass
+  EXPECT_EQ(pass(c, Bytes(1700, 0x22)),
+            "0 q1/0 held 4000 overflow 4000 error 1000 dropped 1 setup 0/0");
   // The next pass forgets the error and drops its own bytes; the held ones stay.
   c->serial_data_time = 2000;
-  uint8_t next[3] = {1, 2, 3};
-  EXPECT_EQ(qc::serial_frame_message(c, next, 3), 1);
-  EXPECT_EQ(counters(c), "q2/0 held 2400 overflow 4000 error 0 dropped 1 setup 0/0");
+  EXPECT_EQ(pass(c, {1, 2, 3}), "1 q2/0 held 2400 overflow 4000 error 0 dropped 1 setup 0/0");
 }
 
 INSTANTIATE_TEST_SUITE_P(Capture, SerialFrame, ::testing::Values(0u, 1u));
@@ -67,51 +65,45 @@ TEST(SerialFrameRaw, RawOverflowQuietCheckAndOverflowLength) {
   Connection* c = conn_alloc();
   c->serial_raw = 1;
   c->serial_data_time = 500;
-  Bytes a(3990, 0xAA), b(20, 0xBB), d(10, 0xCC);
-  EXPECT_EQ(qc::serial_frame_raw(c, a.data(), int(a.size())), 3990);
-  EXPECT_EQ(qc::serial_frame_raw(c, b.data(), int(b.size())), 0);
+  const Framer raw = qc::serial_frame_raw;
+  const Bytes d(10, 0xCC);
+  EXPECT_EQ(pass(c, Bytes(3990, 0xAA), raw).substr(0, 10), "3990 q0/0 ");
+  EXPECT_EQ(pass(c, Bytes(20, 0xBB), raw),
+            "0 q0/0 held 4000 overflow 4000 error 500 dropped 1 setup 0/0");
   EXPECT_EQ(c->serial_raw_buf[qc::kSerialLimit - 1], 0xBB);
-  EXPECT_EQ(counters(c), "q0/0 held 4000 overflow 4000 error 500 dropped 1 setup 0/0");
   c->serial_raw_count = 0;  // all taken; the next pass is still dropped as a whole
-  EXPECT_EQ(qc::serial_frame_raw(c, d.data(), 10), 10);
-  EXPECT_EQ(counters(c), "q0/0 held 0 overflow 4000 error 0 dropped 1 setup 0/0");
-  EXPECT_EQ(qc::serial_frame_raw(c, d.data(), 10), 10);
-  EXPECT_EQ(val(c->serial_raw_count), 10);
+  EXPECT_EQ(pass(c, d, raw), "10 q0/0 held 0 overflow 4000 error 0 dropped 1 setup 0/0");
+  EXPECT_EQ(pass(c, d, raw).substr(0, 16), "10 q0/0 held 10 ");
   c->serial_raw = 2;  // 2 and above skip the quiet check
   c->serial_raw_count = 0;
   c->serial_error_time = 7;
   c->serial_overflow_len = 100;
-  EXPECT_EQ(qc::serial_frame_raw(c, d.data(), 10), 10);
-  EXPECT_EQ(counters(c), "q0/0 held 10 overflow 100 error 7 dropped 1 setup 0/0");
+  EXPECT_EQ(pass(c, d, raw), "10 q0/0 held 10 overflow 100 error 7 dropped 1 setup 0/0");
   // After an overflow only messages up to that size are accepted, then any again.
   conn_free(c);
   c = conn_alloc();
   c->serial_overflow_len = 20;
-  uint8_t m[] = {0x85, 0, 24, 0};
-  EXPECT_EQ(qc::serial_frame_message(c, m, 4), 0);
-  EXPECT_EQ(counters(c), "q0/0 held 0 overflow 0 error 0 dropped 1 setup 0/0");
-  EXPECT_EQ(qc::serial_frame_message(c, m, 4), 0);
-  EXPECT_EQ(counters(c), "q0/0 held 4 overflow 0 error 0 dropped 1 setup 0/0");
+  EXPECT_EQ(pass(c, {0x85, 0, 24, 0}), "0 q0/0 held 0 overflow 0 error 0 dropped 1 setup 0/0");
+  EXPECT_EQ(pass(c, {0x85, 0, 24, 0}), "0 q0/0 held 4 overflow 0 error 0 dropped 1 setup 0/0");
   conn_free(c);
 }
 
 TEST(SerialFrameSetup, LongMessageTextIsBoundedAndStateSurvivesPasses) {
   Connection* c = conn_alloc();
-  uint8_t start[2] = {0x80, 0x33}, end[1] = {0x00}, ab[2] = {'a', 'b'};
-  qc::serial_frame_setup(c, start, 2);
-  EXPECT_EQ(counters(c), "q0/0 held 0 overflow 0 error 0 dropped 0 setup 2/0");
-  Bytes text(2500, 'q');  // more than the gathering area: ignored, the message too long
-  qc::serial_frame_setup(c, text.data(), int(text.size()));
-  qc::serial_frame_setup(c, text.data(), int(text.size()));
-  EXPECT_EQ(counters(c), "q0/0 held 0 overflow 0 error 0 dropped 0 setup 2/4000");
-  qc::serial_frame_setup(c, end, 1);
+  const Framer setup = qc::serial_frame_setup;
+  EXPECT_EQ(pass(c, {0x80, 0x33}, setup),
+            "0 q0/0 held 0 overflow 0 error 0 dropped 0 setup 2/0");
+  // More than the gathering area: ignored, the message too long.
+  pass(c, Bytes(2500, 'q'), setup);
+  EXPECT_EQ(pass(c, Bytes(2500, 'q'), setup),
+            "0 q0/0 held 0 overflow 0 error 0 dropped 0 setup 2/4000");
   // Back to waiting for a command; what the gathering area held does not matter.
-  EXPECT_EQ(counters(c).substr(0, 49), "q0/0 held 0 overflow 0 error 0 dropped 1 setup 0/");
+  EXPECT_EQ(pass(c, {0}, setup).substr(0, 51),
+            "0 q0/0 held 0 overflow 0 error 0 dropped 1 setup 0/");
   // The command byte of a long message is not lost to messages built in between.
-  qc::serial_frame_setup(c, start, 2);
-  qc::serial_frame_setup(c, ab, 2);
+  pass(c, {0x80, 0x33, 'a', 'b'}, setup);
   c->rx_buf[1] = 0x55;  // the buffer is shared with the message framing
-  qc::serial_frame_setup(c, end, 1);
+  pass(c, {0}, setup);
   uint8_t got[64];
   ASSERT_EQ(rx_receive(c, 0, got, sizeof got), 14);
   EXPECT_EQ(got[1], 0x33);
@@ -142,36 +134,27 @@ class SerialPty : public lptest::PtyConnection {
     EXPECT_EQ(read_full(master_, &extra, 1, 50), 0) << "extra bytes on the line";
     return got;
   }
+  // The port fields: port, status, hardware flow, rate, connect rate, setup rate, server.
+  std::string port_state() {
+    return (Seq() << c_->serial_port << c_->status << c_->serial_hw_flow << c_->serial_baud
+                  << c_->serial_user_baud << c_->serial_setup_baud << c_->is_server).s;
+  }
 };
 
-// The port fields as one text: port, status, hardware flow, rate, connect rate, setup
-// rate, server.
-std::string port_state(const Connection* c) {
-  char t[120];
-  std::snprintf(t, sizeof t, "COM%d status %d hw %d baud %u user %u setup %u server %u",
-                int(c->serial_port), int(c->status), int(c->serial_hw_flow),
-                unsigned(c->serial_baud), unsigned(c->serial_user_baud),
-                unsigned(c->serial_setup_baud), unsigned(c->is_server));
-  return t;
-}
-
 TEST_F(SerialPty, OpenConnectAndDisconnect) {
-  EXPECT_EQ(port_state(c_), "COM3 status 4 hw 0 baud 115200 user 115200 setup 9600 server 0");
+  EXPECT_EQ(port_state(), "3 4 0 115200 115200 9600 0");
   serial_close(c_);
-  EXPECT_EQ(port_state(c_), "COM0 status 0 hw 0 baud 115200 user 115200 setup 9600 server 0");
+  EXPECT_EQ(port_state(), "0 0 0 115200 115200 9600 0");
   EXPECT_EQ(lptest::open_serial(c_, "COM0", 9600), 2);
   EXPECT_EQ(conn_connect(c_, "Modem", "com3:hw", 0, 1), 0);
-  EXPECT_EQ(val(c_->transport), 0);
-  EXPECT_EQ(port_state(c_), "COM3 status 4 hw 1 baud 9600 user 9600 setup 9600 server 1");
+  EXPECT_EQ((Seq() << c_->transport << port_state()).s, "0 3 4 1 9600 9600 9600 1");
   EXPECT_EQ(conn_disconnect(c_), 1);  // the driver's close result: nonzero on success
-  EXPECT_EQ(val(c_->status) + val(c_->serial_port), 0);
+  EXPECT_EQ(port_state().substr(0, 4), "0 0 ");
   EXPECT_EQ(conn_connect(c_, "serial", "LPT1", 9600, 0), 4);
   EXPECT_LT(lptest::open_serial(c_, "COM7", 9600), 0);  // no dev/COM7 entry
   int err = 0, lines = 0, in = 0;
   serial_line_status(c_, &err, &lines, &in);
-  EXPECT_NE(err, 0);
-  EXPECT_EQ(lines, -99);
-  EXPECT_EQ(in, -99);
+  EXPECT_EQ((Seq() << (err != 0) << lines << in).s, "1 -99 -99");
   serial_line_status(c_, nullptr, nullptr, nullptr);
 }
 
@@ -185,64 +168,67 @@ TEST_F(SerialPty, MessagesSplitJoinedAndBad) {
   auto a = message(0x90, 1, 4, 1), beacon = message(239, 0, 30, 2, 0xFF);
   EXPECT_EQ(feed_and_poll(cat(a, beacon)), 1);
   EXPECT_EQ(counters(c_), "q1/0 held 38 overflow 0 error 0 dropped 0 setup 0/0");
-  EXPECT_EQ(serial_poll(c_), 1);
-  EXPECT_EQ(serial_poll(c_), 0);
-  EXPECT_EQ(take(0), a);
-  EXPECT_EQ(take(1), beacon);
+  EXPECT_EQ((Seq() << serial_poll(c_) << serial_poll(c_)).s, "1 0");
+  const Bytes first = take(0);
+  EXPECT_EQ(cat(first, take(1)), cat(a, beacon));
+  // A bad type, length or command byte drops the pass: the good one behind goes too.
   const auto good = message(0x85, 0, 4, 3);
-  struct Case {
+  const struct {
     size_t at;
     Bytes patch;
   } cases[] = {{0, {0x7F}}, {1, {0x80}}, {2, {7, 0}}, {2, {0x41, 0x06}}};
-  uint32_t dropped = 0;
   for (const auto& k : cases) {
-    SCOPED_TRACE(k.at);
     auto bad = good;
     std::copy(k.patch.begin(), k.patch.end(), bad.begin() + long(k.at));
-    EXPECT_EQ(feed_and_poll(cat(bad, good)), 0);  // the good one behind goes with it
-    EXPECT_EQ(val(c_->rx_dropped), ++dropped);
-    EXPECT_EQ(val(c_->serial_raw_count) + val(c_->queue[0].count), 0);
+    EXPECT_EQ(feed_and_poll(cat(bad, good)), 0) << k.at;
+    EXPECT_EQ((Seq() << c_->rx_dropped << c_->serial_raw_count << c_->queue[0].count).s,
+              std::to_string(&k - cases + 1) + " 0 0") << k.at;
   }
   EXPECT_EQ(feed_and_poll(good), 1);
   EXPECT_EQ(take(0), good);
   // Reset forgets held bytes, queues and counters.
   feed_and_poll(cat(message(0x85, 1, 10, 1), {0x85, 0x01}));
   serial_reset(c_);
-  EXPECT_EQ(counters(c_), "q0/0 held 0 overflow 0 error 0 dropped 0 setup 0/0");
-  EXPECT_EQ(val(c_->last_rx_seq[0]), 0u);
+  EXPECT_EQ(counters(c_) + " " + std::to_string(c_->last_rx_seq[0]),
+            "q0/0 held 0 overflow 0 error 0 dropped 0 setup 0/0 0");
 }
 
 TEST_F(SerialPty, SetupFraming) {
   serial_set_framing(c_, 1, 0);
   EXPECT_EQ(serial_get_framing(c_), -1);
-  feed_and_poll({0x85, 0x10});
-  EXPECT_EQ(take(0), (Bytes{0x85, 0x10, 8, 0, 0, 0, 0, 0}));
-  // A second command byte replaces the first; bytes without a command are skipped.
-  feed_and_poll({0x01, 0x02, 0x85, 0x86, 0x10});
-  EXPECT_EQ(take(0), (Bytes{0x86, 0x10, 8, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(val(c_->queue[0].count), 0);
-  feed_and_poll({0xA1});  // split over passes; 161 is a datagram type
-  EXPECT_EQ(val(c_->queue[1].count), 0);
-  feed_and_poll({0x05});
-  EXPECT_EQ(take(1), (Bytes{0xA1, 0x05, 8, 0, 0, 0, 0, 0}));
-  feed_and_poll({0x80, 0x01, 'a', 'b', 0x00});
-  EXPECT_EQ(take(0), (Bytes{0x80, 0x01, 14, 0, 0, 0, 0, 0, 'a', 'b', 0, 0, 0, 0}));
-  feed_and_poll({0x80, 0x02, 'x', 0x90, 0x03});  // a command byte ends the text
-  EXPECT_EQ(take(0), (Bytes{0x80, 0x02, 13, 0, 0, 0, 0, 0, 'x', 0, 0, 0, 0}));
-  EXPECT_EQ(take(0), (Bytes{0x90, 0x03, 8, 0, 0, 0, 0, 0}));
+  auto built = [](uint8_t type, uint8_t command, Bytes text) {
+    Bytes m{type, command, uint8_t(8 + text.size()), uint8_t((8 + text.size()) >> 8), 0, 0, 0, 0};
+    return cat(m, text);
+  };
+  // A second command byte replaces the first; bytes without a command are skipped; a
+  // pair may be split over passes (161 is a datagram type); a text ends at a NUL or at
+  // the next command byte.
+  const struct {
+    Bytes wire;
+    int channel;
+    Bytes want;
+  } cases[] = {
+      {{0x85, 0x10}, 0, built(0x85, 0x10, {})},
+      {{0x01, 0x02, 0x85, 0x86, 0x10}, 0, built(0x86, 0x10, {})},
+      {{}, 0, {}},
+      {{0xA1}, 1, {}},
+      {{0x05}, 1, built(0xA1, 0x05, {})},
+      {{0x80, 0x01, 'a', 'b', 0x00}, 0, built(0x80, 0x01, {'a', 'b', 0, 0, 0, 0})},
+      {{0x80, 0x02, 'x', 0x90, 0x03}, 0, built(0x80, 0x02, {'x', 0, 0, 0, 0})},
+      {{}, 0, built(0x90, 0x03, {})},
+  };
+  for (const auto& k : cases) {
+    if (!k.wire.empty()) feed_and_poll(k.wire);
+    EXPECT_EQ(take(k.channel), k.want) << &k - cases;
+  }
   // 1588 text bytes are the most one message holds; one more is dropped, not cut.
   Bytes text(qc::kSetupLongMax);
   for (size_t i = 0; i < text.size(); ++i) text[i] = uint8_t(1 + i % 0x7E);
-  Bytes wire = cat({0x80, 0x07}, text);
-  wire.push_back(0);
+  Bytes wire = cat(cat({0x80, 0x07}, text), {0});
   feed_and_poll(wire);
-  const Bytes m = take(0);
-  ASSERT_EQ(m.size(), 1600u);
-  EXPECT_EQ(std::memcmp(m.data() + 8, text.data(), text.size()), 0);
-  EXPECT_EQ(val(c_->rx_dropped), 0u);
+  EXPECT_EQ(take(0), built(0x80, 0x07, cat(text, {0, 0, 0, 0})));
   wire.insert(wire.end() - 1, 'z');
   feed_and_poll(wire);
-  // Back to waiting for a command; what the gathering area held does not matter.
   EXPECT_EQ(counters(c_).substr(0, 49), "q0/0 held 0 overflow 0 error 0 dropped 1 setup 0/");
 }
 
@@ -253,11 +239,10 @@ TEST_F(SerialPty, RawModeKeepsBytesAndStopsReadingWhenNearlyFull) {
   feed(master_, bytes);  // more than the tty's input buffer: the kernel holds the rest
   for (int i = 0; i < 1000 && qc::kSerialLimit - c_->serial_raw_count >= qc::kRawLowWater; ++i)
     if (serial_poll(c_) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_GT(val(c_->serial_raw_count), qc::kSerialLimit - qc::kRawLowWater);
   const int held = c_->serial_raw_count;
+  EXPECT_GT(held, qc::kSerialLimit - qc::kRawLowWater);
   ASSERT_TRUE(lptest::wait_input(c_, 1));
-  EXPECT_EQ(serial_poll(c_), 0);  // nearly full: the rest waits in the port
-  EXPECT_EQ(val(c_->serial_raw_count), held);
+  EXPECT_EQ((Seq() << serial_poll(c_) << c_->serial_raw_count).s, "0 " + std::to_string(held));
   Bytes got;
   for (int i = 0; i < 2000 && got.size() < bytes.size(); ++i) {
     uint8_t buf[1500];
@@ -267,7 +252,7 @@ TEST_F(SerialPty, RawModeKeepsBytesAndStopsReadingWhenNearlyFull) {
     got.insert(got.end(), buf, buf + n);
   }
   EXPECT_EQ(got, bytes);
-  EXPECT_EQ(val(c_->rx_dropped), 0u);
+  EXPECT_EQ(+c_->rx_dropped, 0u);
 }
 
 // A type 0x80 message carrying a text: two bytes before the text length, then the text.
@@ -281,12 +266,11 @@ Bytes text_message(uint8_t command, const Bytes& text, int text_len) {
 }
 
 TEST_F(SerialPty, SendWriteAndReopen) {
-  struct Case {
+  const auto m = message(0xE0, 4, 100, 42, 0xFF);
+  const struct {
     int setup, raw;
     Bytes sent, wire;
-  };
-  const auto m = message(0xE0, 4, 100, 42, 0xFF);
-  const Case cases[] = {
+  } cases[] = {
       {0, 0, m, m},
       {1, 1, m, m},  // raw mode wins over the setup framing
       {1, 0, message(0x85, 0x10, 20, 3), {0x85, 0x10}},
@@ -296,11 +280,10 @@ TEST_F(SerialPty, SendWriteAndReopen) {
       {1, 0, text_message(0x23, {'x', 'y'}, 500), {0x80, 0x23, 'x', 'y', 7, 0, 0, 0}},
       {1, 0, {0x80, 0x24, 2, 0, 0, 0, 0, 0}, {0x80, 0x24}},
   };
-  for (const Case& k : cases) {
-    SCOPED_TRACE(k.wire.size());
+  for (const auto& k : cases) {
     serial_set_framing(c_, k.setup, k.raw);
     EXPECT_EQ(qc::serial_send(c_, k.sent.data(), int(k.sent.size())), 0);
-    EXPECT_EQ(line(k.wire.size()), k.wire);
+    EXPECT_EQ(line(k.wire.size()), k.wire) << &k - cases;
   }
   serial_set_framing(c_, 0, 0);
   const uint8_t text[] = "COM text";
@@ -309,14 +292,12 @@ TEST_F(SerialPty, SendWriteAndReopen) {
   feed(master_, {1, 2, 3, 4});
   ASSERT_TRUE(lptest::wait_input(c_, 4));
   serial_reopen(c_);  // keeps the port, drops waiting input
-  EXPECT_EQ(val(c_->serial_port), 3);
-  EXPECT_EQ(val(c_->status), 4);
-  EXPECT_EQ(ser_in_count(2), 0);
+  EXPECT_EQ((Seq() << c_->serial_port << c_->status << ser_in_count(2)).s, "3 4 0");
   EXPECT_EQ(qc::serial_send(c_, m.data(), int(m.size())), 0);
   EXPECT_EQ(line(m.size()), m);
   serial_close(c_);
-  EXPECT_EQ(serial_write(c_, text, 3), 1);
-  EXPECT_EQ(qc::serial_send(c_, m.data(), int(m.size())), 1);
+  EXPECT_EQ((Seq() << serial_write(c_, text, 3) << qc::serial_send(c_, m.data(), int(m.size()))).s,
+            "1 1");
 }
 
 TEST(SerialCapture, OpenReadDeliverWriteAndCloseAreRecorded) {
@@ -342,7 +323,7 @@ TEST(SerialCapture, OpenReadDeliverWriteAndCloseAreRecorded) {
   const auto tx = lpcap::read_capture("zrcMTX20.bin");
   EXPECT_EQ(scratch.files().size(), 4u);
   const uint32_t any = 0xFFFFFFFF, head = qc::le32(m.data()), size = uint32_t(m.size());
-  struct Want {
+  const struct {
     const std::vector<lpcap::Record>* file;
     uint16_t code;
     uint32_t first, third;
@@ -352,12 +333,11 @@ TEST(SerialCapture, OpenReadDeliverWriteAndCloseAreRecorded) {
       {&rx, 321, 0, size},       {&rx, 315, any, any}, {&rx, 313, 3, any},
       {&tx, 309, size, head},
   };
-  for (const Want& w : wants) {
-    SCOPED_TRACE(w.code);
+  for (const auto& w : wants) {
     const lpcap::Record* r = lpcap::find_event(*w.file, w.code);
-    ASSERT_NE(r, nullptr);
-    EXPECT_TRUE(w.first == any || r->first == w.first) << r->first;
-    EXPECT_TRUE(w.third == any || r->third == w.third) << r->third;
+    ASSERT_NE(r, nullptr) << w.code;
+    EXPECT_TRUE(w.first == any || r->first == w.first) << w.code << " " << r->first;
+    EXPECT_TRUE(w.third == any || r->third == w.third) << w.code << " " << r->third;
   }
 }
 
@@ -365,62 +345,50 @@ std::string inputs(Connection* c) {
   return input_lines(conn_dsr(c), conn_carrier(c), conn_cts(c), conn_ring(c));
 }
 
+// Driver results are nonzero on success: shown as 1.
 TEST_F(CableTest, ModemLinesBreakAndLineErrors) {
   open_both(19200);
   EXPECT_EQ(inputs(a_), "DSR CD");  // DTR raised at open, RTS follows the flow control
-  EXPECT_NE(conn_dtr(b_, 0), 0);    // the driver's nonzero success
-  EXPECT_EQ(conn_dtr(b_, 2), 0);
-  EXPECT_EQ(inputs(a_), "");
-  EXPECT_NE(conn_dtr(b_, 1), 0);
-  EXPECT_EQ(conn_dtr(b_, 2), 1);
-  EXPECT_NE(conn_rts(b_, 1), 0);
-  EXPECT_EQ(conn_rts(b_, 2), 2);
-  EXPECT_EQ(inputs(a_), "DSR CD CTS");
-  EXPECT_NE(conn_rts(b_, 0), 0);
-  EXPECT_EQ(conn_rts(b_, 7), 0);
+  EXPECT_EQ((Seq() << (conn_dtr(b_, 0) != 0) << conn_dtr(b_, 2) << inputs(a_)
+                   << (conn_dtr(b_, 1) != 0) << conn_dtr(b_, 2) << (conn_rts(b_, 1) != 0)
+                   << conn_rts(b_, 2) << inputs(a_) << (conn_rts(b_, 0) != 0) << conn_rts(b_, 7))
+                .s,
+            "1 0 - 1 1 1 2 DSR CD CTS 1 0");
   ASSERT_EQ(sim_cable_set_ring(cable_, 0, true), 0);
-  EXPECT_EQ(inputs(a_), "DSR CD RI");
-  EXPECT_EQ(inputs(b_), "DSR CD");
-  // Break and line errors are read once.
-  EXPECT_NE(conn_break(a_, 1), 0);
-  EXPECT_NE(conn_break(a_, 0), 0);
-  EXPECT_EQ(conn_line_errors(b_, 4), 0x10);
-  EXPECT_EQ(conn_line_errors(b_, 4), 0);
-  EXPECT_NE(conn_break(b_, 1), 0);
-  conn_break(b_, 0);
-  EXPECT_EQ(conn_break(a_, -1), 0x10);
-  EXPECT_EQ(conn_break(a_, -1), 0);
+  EXPECT_EQ((Seq() << inputs(a_) << inputs(b_)).s, "DSR CD RI DSR CD");
+  // Break and line errors are read once; one read clears the whole word; a line outside
+  // 0..4 reads 0 and leaves the errors alone.
+  EXPECT_EQ((Seq() << (conn_break(a_, 1) != 0) << (conn_break(a_, 0) != 0)
+                   << conn_line_errors(b_, 4) << conn_line_errors(b_, 4)
+                   << (conn_break(b_, 1) != 0) << (conn_break(b_, 0) != 0) << conn_break(a_, -1)
+                   << conn_break(a_, -1))
+                .s,
+            "1 1 16 0 1 1 16 0");
   ASSERT_EQ(sim_cable_inject_errors(cable_, 1, 0x04 | 0x08), 0);
-  EXPECT_EQ(conn_line_errors(b_, 2), 0x04);  // one read clears the whole word
-  EXPECT_EQ(conn_line_errors(b_, 3), 0);
+  EXPECT_EQ((Seq() << conn_line_errors(b_, 2) << conn_line_errors(b_, 3)).s, "4 0");
   ASSERT_EQ(sim_cable_inject_errors(cable_, 1, 0x02), 0);
-  EXPECT_EQ(conn_line_errors(b_, 5), 0);  // outside 0..4: 0, the errors left alone
-  EXPECT_EQ(conn_line_errors(b_, -1), 0);
-  EXPECT_EQ(conn_line_errors(b_, 1), 0x02);
+  EXPECT_EQ((Seq() << conn_line_errors(b_, 5) << conn_line_errors(b_, -1)
+                   << conn_line_errors(b_, 1)).s,
+            "0 0 2");
   ASSERT_EQ(sim_cable_inject_errors(cable_, 1, 0x01), 0);
   int err = -5, line = -5, in = -5;
   serial_line_status(b_, &err, &line, &in);
-  EXPECT_EQ(line, 0x01);
-  EXPECT_EQ(in, 0);
+  EXPECT_EQ((Seq() << line << in).s, "1 0");
   // A serial object without a port.
   serial_close(a_);
   ASSERT_EQ(lptest::open_serial(a_, "COM", 9600), 2);
-  EXPECT_EQ(inputs(a_), "");
-  EXPECT_EQ(conn_dtr(a_, 1), -1);
-  EXPECT_EQ(conn_rts(a_, 2), -1);
-  EXPECT_EQ(conn_line_errors(a_, 0), -1);
-  EXPECT_EQ(conn_line_errors(a_, 9), -1);
-  EXPECT_EQ(conn_break(a_, -1), -1);
-  EXPECT_EQ(serial_close(a_), 0);
+  EXPECT_EQ((Seq() << inputs(a_) << conn_dtr(a_, 1) << conn_rts(a_, 2) << conn_line_errors(a_, 0)
+                   << conn_line_errors(a_, 9) << conn_break(a_, -1) << serial_close(a_)).s,
+            "- -1 -1 -1 -1 -1 0");
 }
 
 TEST(Modem, EthernetAnswersFromItsStatusAndUnregisteredObjectsAreRefused) {
   Connection* c = conn_alloc();
   c->transport = 1;
   c->status = 3;
-  EXPECT_EQ(inputs(c), "3 3 3");  // DSR, CD and CTS give the status; no ring
-  EXPECT_EQ(conn_dtr(c, 1), 3);
-  EXPECT_EQ(conn_rts(c, 1) + conn_break(c, 1), 0);
+  // DSR, CD and CTS give the status; no ring; line errors tell the listening state.
+  EXPECT_EQ((Seq() << inputs(c) << conn_dtr(c, 1) << conn_rts(c, 1) << conn_break(c, 1)).s,
+            "3 3 3 3 0 0");
   c->listen_state = 2;
   EXPECT_EQ(conn_line_errors(c, 0), -8);
   c->listen_state = -9;
@@ -431,24 +399,22 @@ TEST(Modem, EthernetAnswersFromItsStatusAndUnregisteredObjectsAreRefused) {
   c->status = 0;
   EXPECT_EQ(conn_dsr(c), 0);
   serial_set_mode(c, 1, 0);
-  EXPECT_EQ(val(c->serial_setup_mode), 1);
-  EXPECT_EQ(serial_get_framing(c), 0);
   int err = 123;
   serial_line_status(c, &err, nullptr, nullptr);
-  EXPECT_EQ(err, 123);
+  EXPECT_EQ((Seq() << c->serial_setup_mode << serial_get_framing(c) << err).s, "1 0 123");
   conn_free(c);
   Bytes block(size_t(conn_object_size()), 0);
   c = reinterpret_cast<Connection*>(block.data());
   c->transport = 1;
   c->status = 3;
-  EXPECT_EQ(inputs(c), "");
-  EXPECT_EQ(conn_dtr(c, 1) + conn_rts(c, 1) + conn_line_errors(c, 0) + conn_break(c, 1), 0);
-  EXPECT_EQ(serial_set_option(c, 1), -1);
-  EXPECT_EQ(serial_set_mode(c, 1, 0), 0);
+  EXPECT_EQ((Seq() << inputs(c) << conn_dtr(c, 1) << conn_rts(c, 1) << conn_line_errors(c, 0)
+                   << conn_break(c, 1) << serial_set_option(c, 1) << serial_set_mode(c, 1, 0)).s,
+            "- 0 0 0 0 -1 0");
   serial_set_framing(c, 1, 1);
   serial_reopen(c);
-  EXPECT_EQ(serial_get_framing(c), 0);
-  EXPECT_EQ(val(c->serial_setup_mode) + val(c->serial_raw) + val(c->serial_option), 0);
+  EXPECT_EQ((Seq() << serial_get_framing(c) << c->serial_setup_mode << c->serial_raw
+                   << c->serial_option).s,
+            "0 0 0 0");
 }
 
 TEST_F(CableTest, LineErrorsDropHeldAndPassBytesAndOversizeIsRefused) {
@@ -456,29 +422,24 @@ TEST_F(CableTest, LineErrorsDropHeldAndPassBytesAndOversizeIsRefused) {
   auto m = message(0x85, 1, 20, 1);
   Bytes head(m.begin(), m.begin() + 10), tail(m.begin() + 10, m.end());
   send_to_b(head);
-  EXPECT_EQ(serial_poll(b_), 0);
-  EXPECT_EQ(val(b_->serial_raw_count), 10);
+  EXPECT_EQ((Seq() << serial_poll(b_) << b_->serial_raw_count).s, "0 10");
   ASSERT_EQ(sim_cable_inject_errors(cable_, 1, 0x04), 0);  // parity: all goes, one drop
   send_to_b(tail);
-  EXPECT_EQ(serial_poll(b_), 0);
-  EXPECT_EQ(val(b_->serial_raw_count), 0);
-  EXPECT_EQ(val(b_->rx_dropped), 1u);
-  EXPECT_NE(val(b_->serial_error_time), 0u);
-  EXPECT_EQ(ser_in_count(kComB - 1) + val(b_->queue[0].count), 0);
+  EXPECT_EQ((Seq() << serial_poll(b_) << b_->serial_raw_count << b_->rx_dropped
+                   << (b_->serial_error_time != 0) << ser_in_count(kComB - 1) << b_->queue[0].count)
+                .s,
+            "0 0 1 1 0 0");
   ASSERT_EQ(sim_cable_inject_errors(cable_, 1, 0x10), 0);  // a break alone is no error
   uint8_t buf[64], got[64];
   int n = msg_build(a_, buf, sizeof buf, 0x85, 1, "ping", 4);
   EXPECT_EQ(conn_send(a_, buf, 0), 0);  // the length from the message
   ASSERT_TRUE(lptest::wait_input(b_, n));
   ASSERT_EQ(rx_receive(b_, -1, got, sizeof got), n);
-  EXPECT_EQ(std::memcmp(got, buf, size_t(n)), 0);
-  EXPECT_EQ(val(b_->rx_dropped), 1u);
+  EXPECT_EQ(Bytes(got, got + n), Bytes(buf, buf + n));
   b_->serial_raw = 1;  // raw mode keeps its bytes through line errors
   ASSERT_EQ(sim_cable_inject_errors(cable_, 1, 0x02 | 0x08), 0);
   send_to_b(head);
-  EXPECT_EQ(serial_poll(b_), int(head.size()));
-  EXPECT_EQ(val(b_->serial_raw_count), int(head.size()));
-  EXPECT_EQ(val(b_->rx_dropped), 1u);
+  EXPECT_EQ((Seq() << serial_poll(b_) << b_->serial_raw_count << b_->rx_dropped).s, "10 10 1");
   Bytes big(1601, 0x90);
   EXPECT_EQ(conn_send(b_, big.data(), 1601), 32);
   EXPECT_EQ(ser_in_count(kComA - 1), 0);
