@@ -1,53 +1,57 @@
 // "linkprobe --run NAME", --help and --version as processes without an X display: the
 // exact report on standard output and the exit code of each diagnostic, over fixture
-// roots, a pseudo-terminal as a COM port, ALSA's file plugin and the responder.
+// roots, ALSA's file plugin and the responder; the progress line on a terminal only.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "../diag/diag_helpers.h"
-#include "../diag/sound_helpers.h"
+#include "tests/support/golden.h"
+#include "tests/support/process.h"
+#include "tests/support/pty.h"
+#include "tests/support/temp_root.h"
 
 namespace {
 
-using diagtest::Child;
-using diagtest::run_program;
-using diagtest::TempRoot;
-
 const char* kLinkprobe = LP_BINARY_DIR "/app/linkprobe";
 const char* kResponder = LP_BINARY_DIR "/diag/responder/linkprobe-responder";
-const std::string kFixtures = std::string(LP_SOURCE_DIR) + "/tests/fixtures";
 
-const std::string kRescanHead =
-    "Version       : 5.2.1 test\n"
-    "Cores=4,Procs=8,Speed=2100,Mem=16318480\nCPU=Intel(R) Xeon(R) Silver 4110 CPU @ 2.10GHz\n"
-    "******************************\nCOMM PORTS found";
-const std::string kStars = "********************************\n";
-const std::string kRescanNoPorts = kRescanHead + "(NONE)\n" + kStars;
-
-const std::string kAmpIntro =
-    "These tests are just to confirm something is there!  Actual 'testing' must be\n"
-    "performed with the Amplifier/Encoder Test in Qumex->Tools\n";
+// Port 5510 on loopback taken by a datagram socket without address reuse, or by a
+// listener that accepts and never answers.
+int take_port(bool listener) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(5510);
+  a.sin_addr.s_addr = htonl(listener ? INADDR_LOOPBACK : INADDR_ANY);
+  int s = socket(AF_INET, listener ? SOCK_STREAM : SOCK_DGRAM, 0), one = 1;
+  if (s >= 0 && ((listener && setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) ||
+                 bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || (listener && listen(s, 4) != 0))) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
 
 class Cli : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(root_.ok() && cwd_.ok());
-    std::string cmd = "cp -R '" + kFixtures + "/root/.' '" + root_.path() + "'";
-    ASSERT_EQ(std::system(cmd.c_str()), 0);
-    ASSERT_TRUE(root_.write("dev/.keep", ""));  // COM ports: only what a test links here
-    setenv("QUMEX_ROOT", root_.path().c_str(), 1);
-    setenv("QUMEX_SYSROOT", (kFixtures + "/sysroot-usb2cpu").c_str(), 1);
-    // Nothing of this command line may need a display: with none, any attempt fails.
-    unsetenv("DISPLAY");
+  static void SetUpTestSuite() {
+    // The game link test accepts only port 5510: a network namespace of our own keeps it ours.
+    if (!private_network()) std::fprintf(stderr, "note: shared network namespace\n");
   }
-  void devs(const std::string& text) {
-    ASSERT_TRUE(root_.write("PREFERENCES/SETTINGS/DEVS.NIN", text));
+  void SetUp() override {
+    root_.as_root();
+    root_.copy_from("root");
+    ASSERT_TRUE(root_.write("dev/.keep", ""));  // COM ports: none
+    setenv("QUMEX_SYSROOT", LP_SOURCE_DIR "/tests/fixtures/sysroot-usb2cpu", 1);
+    unsetenv("DISPLAY");  // nothing of this command line may need a display
   }
   int run(const std::vector<std::string>& args) {
     std::vector<std::string> argv{kLinkprobe};
@@ -55,135 +59,90 @@ class Cli : public ::testing::Test {
     out_.clear();
     return run_program(argv, cwd_.path(), &out_);
   }
-  TempRoot root_, cwd_;
+  TempRoot cwd_, root_;
   std::string out_;
 };
 
-TEST_F(Cli, HelpVersionAndWrongCommandLines) {
-  EXPECT_EQ(run({"--help"}), 0);
-  EXPECT_EQ(out_.rfind("usage: linkprobe", 0), 0u) << out_;
-  for (const char* name : {"rescan", "game-comm", "game-sound", "amplifier", "local-sound"})
-    EXPECT_NE(out_.find(std::string("  ") + name + " "), std::string::npos) << name;
-
-  // The window title's text: the build values, then the executable's time as ctime writes it.
+// The window title's text: the build values, then the executable's time as ctime writes it.
+TEST_F(Cli, Version) {
   struct stat st;
-  ASSERT_EQ(stat(kLinkprobe, &st), 0);
   char when[64];
+  ASSERT_EQ(stat(kLinkprobe, &st), 0);
   ASSERT_NE(ctime_r(&st.st_mtime, when), nullptr);
   std::string want = std::string("Qumex Linkprobe PB=") + LP_EXPECTED_PRIVATE_BUILD;
-  if (std::string(LP_EXPECTED_SPECIAL_BUILD).size())
-    want += std::string("    SB=") + LP_EXPECTED_SPECIAL_BUILD;
+  if (std::string(LP_EXPECTED_SPECIAL_BUILD).size()) want += std::string("    SB=") + LP_EXPECTED_SPECIAL_BUILD;
   EXPECT_EQ(run({"--version"}), 0);
   EXPECT_EQ(out_, want + "  " + when);
-
-  // Usage errors print nothing on standard output.
-  const std::vector<std::vector<std::string>> wrong = {
-      {"--run"}, {"--run", "bogus"}, {"--run", "rescan", "extra"}, {"--help", "x"}, {"--version", "x"},
-      {"--run", "Rescan"}};
-  for (const auto& args : wrong) {
-    SCOPED_TRACE(args.back());
-    EXPECT_EQ(run(args), 2);
-    EXPECT_EQ(out_, "");
-  }
 }
 
-TEST_F(Cli, StartupTestAnywhereWinsOverRun) {
-  devs("Input_Source=TTUSB\n");
-  setenv("QUMEX_SYSROOT", cwd_.path().c_str(), 1);  // no USB device at all
-  EXPECT_EQ(run({"--run", "rescan", "STARTUPTEST"}), 1);
-  EXPECT_EQ(out_, "");
-  EXPECT_EQ(cwd_.read("ampstatus.txt"),
-            "\nExamining TTUSB\nChecking other amplifiers\nUnhandled device : TTUSB\n\nDone\n");
-}
-
-TEST_F(Cli, RescanReportsVersionFiguresAndPorts) {
-  EXPECT_EQ(run({"--run", "rescan"}), 0);
-  EXPECT_EQ(out_, kRescanNoPorts);
-}
-
-TEST_F(Cli, AmplifierFoundAndNotFound) {
-  devs("Input_Source=J202\n");
-  EXPECT_EQ(run({"--run", "amplifier"}), 0);
-  EXPECT_EQ(out_, kAmpIntro + "\nExamining J202\n\nDone\n");
-
-  // No Wiz among the fixture's devices: its port check, then the others that are there.
-  devs("Input_Source=Wiz\nProComp=COM4\n");
-  EXPECT_EQ(run({"--run", "amplifier"}), 1);
-  EXPECT_EQ(out_, kAmpIntro +
-                      "\nExamining Wiz\nUnable to locate *-Wiz device\nCOM4 specified is not a valid com port\n"
-                      "Checking other amplifiers\nJ&J amplifier found\nAtlantis/Discovery found\n"
-                      "esiPro/A400/A200 found\nPCAN-USB Q20 device found\n\nDone\n");
-  // Unlike STARTUPTEST, --run leaves no ampstatus.txt behind in the current folder.
-  EXPECT_FALSE(cwd_.exists("ampstatus.txt"));
-}
-
-TEST_F(Cli, OneComputerIsNoPass) {
-  // One computer: nothing to test, and that is no pass.
-  devs("EthernetAddress=127.0.0.1\n");
-  for (const char* name : {"game-comm", "game-sound"}) {
-    EXPECT_EQ(run({"--run", name}), 1) << name;
-    EXPECT_EQ(out_, kRescanNoPorts + "\n\nGame communications use internal localhost\n") << name;
-  }
-}
-
-// The game link test accepts only port 5510: a network namespace of our own keeps it ours.
-class CliGameLink : public Cli {
- protected:
-  static void SetUpTestSuite() {
-    if (!diagtest::private_network()) std::fprintf(stderr, "note: shared network namespace\n");
-  }
-  void SetUp() override {
-    Cli::SetUp();
-    devs("DisplayMode=2\nCommunications_class=Ethernet\nEthernetAddress=127.0.0.1\n");
-  }
-  void start_responder() {
-    ASSERT_TRUE(responder_.start({kResponder, "--port", "5510"}));
-    ASSERT_TRUE(responder_.wait_for("listening on port 5510\n", 10000)) << responder_.output();
-  }
-  Child responder_;
-};
-
-TEST_F(CliGameLink, EchoAndSoundCommandAnswered) {
-  start_responder();
-  EXPECT_EQ(run({"--run", "game-comm"}), 0);
-  EXPECT_EQ(out_, kRescanNoPorts + "Ethernet game communication seems to be working\n");
-  EXPECT_TRUE(responder_.wait_for("type 224 command 4 length 8", 5000)) << responder_.output();
-
-  EXPECT_EQ(run({"--run", "game-sound"}), 0);
-  EXPECT_EQ(out_, kRescanNoPorts + "\nReward sound command sent");
-  EXPECT_TRUE(responder_.wait_for("type 224 command 9 length 8", 5000)) << responder_.output();
-}
-
-TEST_F(CliGameLink, NoGameComputer) {
-  for (const char* name : {"game-comm", "game-sound"}) {
-    EXPECT_EQ(run({"--run", name}), 1) << name;
-    EXPECT_EQ(out_, kRescanNoPorts + "FAILURE to connect to game machine\nIs the game menu really running?\n"
-                                     "Was there an Windows firewall blockage?\n") << name;
-  }
-}
-
-TEST_F(Cli, LocalSoundPlaysTheRewardFile) {
-  // ALSA's default device is a file here, so the samples that reached it can be read.
-  ASSERT_TRUE(diagtest::alsa_to_file(cwd_.path() + "/asound.conf", cwd_.path() + "/captured.raw"));
-  ASSERT_TRUE(root_.write("Games/.keep", ""));
+// The diagnostics as processes, as a transcript (tests/golden/app_cli.txt): "run" runs
+// linkprobe with the arguments and prints its exit code and standard output, "devs"
+// writes the settings, "file" shows a file of the current folder, "root"/"rm"/"mkdir"
+// change the installation root, "com" links a port to a pseudo-terminal or a path,
+// "hold" holds it as another program would, "nosys"/"sys" empty and restore the system
+// root, "take"/"free" occupy port 5510, "responder" starts the game computer's
+// responder on it.
+TEST_F(Cli, Transcript) {
+  ASSERT_TRUE(alsa_to_file(cwd_.path() + "/asound.conf", cwd_.path() + "/captured.raw"));
+  root_.mkdir("Games");
   const std::string wav = root_.path() + "/Games/reward.wav";
-  const std::string samples = diagtest::write_wav(wav, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, 800);
-  ASSERT_EQ(samples.size(), 1600u);
-
-  EXPECT_EQ(run({"--run", "local-sound"}), 0);
-  EXPECT_EQ(out_, "");  // the window reports nothing for this test either
-  EXPECT_EQ(cwd_.read("captured.raw"), samples);
-
-  // Not a sound file: the alert instead, and no pass.
-  ASSERT_TRUE(root_.write("Games/reward.wav", "not a wave file\n"));
-  EXPECT_EQ(run({"--run", "local-sound"}), 1);
-  EXPECT_EQ(out_, "");
-
-  // A device that cannot be opened.
-  ASSERT_EQ(diagtest::write_wav(wav, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, 800), samples);
-  ASSERT_TRUE(cwd_.write("asound.conf", "pcm.!default {\n type hw\n card 77\n}\n"));
-  EXPECT_EQ(run({"--run", "local-sound"}), 1);
+  std::string samples;  // of the last WAVE file written
+  Child responder;
+  Pty ptys[2];
+  std::unique_ptr<PortHolder> holder;
+  int taken = -1;
+  EXPECT_TRUE(script_match("app_cli.txt", [&](const std::string& w, const std::vector<std::string>& a) {
+    if (w == "run") return "exit " + std::to_string(run(a)) + "\n" + out_;
+    if (w == "devs") root_.devs(a[0]);
+    if (w == "root") root_.write(a[0], a[1]);
+    if (w == "rm") root_.remove(a[0]);
+    if (w == "mkdir") root_.mkdir(a[0]);
+    if (w == "com") root_.symlink_to("dev/COM" + a[0], a[1] == "pty" ? ptys[a[0] == "1"].name : a[1]);
+    if (w == "hold") holder.reset(a.empty() ? nullptr : new PortHolder(root_.path() + "/dev/COM" + a[0]));
+    if (w == "take" && (taken = take_port(a[0] == "listener")) < 0) return std::string("not taken\n");
+    if (w == "free") close(taken);
+    if (w == "nosys") cwd_.as_sysroot();
+    if (w == "sys") setenv("QUMEX_SYSROOT", LP_SOURCE_DIR "/tests/fixtures/sysroot-usb2cpu", 1);
+    if (w == "file") return cwd_.exists(a[0]) ? cwd_.read(a[0]) : "(none)\n";
+    if (w == "write") cwd_.write(a[0], a[1]);
+    // "wav": 8 or 16 bits, channels, rate, frames; "played": whether the samples that
+    // reached ALSA's default device, a file here, are the ones the file holds.
+    if (w == "wav") {
+      samples = write_wav(wav, SF_FORMAT_WAV | (a[0] == "8" ? SF_FORMAT_PCM_U8 : SF_FORMAT_PCM_16), std::stoi(a[1]),
+                          std::stoi(a[2]), std::stoi(a[3]));
+      return std::to_string(samples.size()) + " bytes\n";
+    }
+    if (w == "played") {
+      std::string got = cwd_.read("captured.raw");
+      cwd_.remove("captured.raw");
+      return std::string(got == samples ? "same\n" : "differs\n");
+    }
+    if (w == "notwav") root_.write("Games/reward.wav", "not a wave file\n");
+    if (w == "responder" && responder.start({kResponder, "--port", "5510"}))
+      return responder.wait_for("listening on port 5510\n", 0, 10000) == std::string::npos ? responder.output() : "";
+    if (w == "heard") return std::string(responder.wait_for(a[0], 0, 5000) == std::string::npos ? "not heard\n" : "");
+    return std::string();
+  }));
   unsetenv("ALSA_CONFIG_PATH");
+}
+
+// A progress line goes to standard error only when that is a terminal; standard output
+// is the exact report either way.
+TEST_F(Cli, ProgressOnlyOnATerminal) {
+  Child piped;
+  ASSERT_TRUE(piped.start({"sh", "-c", std::string(kLinkprobe) + " --run rescan 2>&1"}));
+  EXPECT_EQ(piped.finish(), 0);
+  EXPECT_TRUE(golden_match("rescan_no_ports.txt", piped.output()));
+  Pty tty;
+  ASSERT_FALSE(tty.name.empty());
+  Child on_tty;
+  ASSERT_TRUE(on_tty.start({"sh", "-c", std::string(kLinkprobe) + " --run rescan 2>" + tty.name}));
+  EXPECT_EQ(on_tty.finish(), 0);
+  EXPECT_EQ(on_tty.output(), piped.output());
+  char buf[512];
+  pollfd p{tty.master, POLLIN, 0};
+  ssize_t n = poll(&p, 1, 0) > 0 ? read(tty.master, buf, sizeof buf) : 0;
+  EXPECT_EQ(std::string(buf, n > 0 ? n : 0), "linkprobe: running rescan, please wait...\r\n");
 }
 
 }  // namespace

@@ -6,14 +6,10 @@
 #include <string.h>
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    fprintf(stderr, "usage: wm_delete <window id>\n");
-    return 2;
-  }
   char* end = NULL;
-  unsigned long id = strtoul(argv[1], &end, 0);
-  if (!end || *end || id == 0) {
-    fprintf(stderr, "wm_delete: bad window id %s\n", argv[1]);
+  unsigned long id = argc == 2 ? strtoul(argv[1], &end, 0) : 0;
+  if (id == 0 || *end) {
+    fprintf(stderr, "usage: wm_delete <window id>\n");
     return 2;
   }
   Display* d = XOpenDisplay(NULL);
@@ -28,7 +24,6 @@ int main(int argc, char** argv) {
   ev.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);
   ev.xclient.format = 32;
   ev.xclient.data.l[0] = (long)XInternAtom(d, "WM_DELETE_WINDOW", False);
-  ev.xclient.data.l[1] = CurrentTime;
   Status ok = XSendEvent(d, (Window)id, False, NoEventMask, &ev);
   XSync(d, False);
   XCloseDisplay(d);

@@ -17,6 +17,18 @@
 
 namespace lpcap {
 
+// Values rendered in the order they are streamed in (C++17 orders the operands of <<), so
+// a run of calls is checked against one expected text; an empty text shows as "-".
+struct Seq {
+  Seq& operator<<(long long v) { return add(std::to_string(v)); }
+  Seq& operator<<(const std::string& t) { return add(t.empty() ? "-" : t); }
+  Seq& add(const std::string& t) {
+    s += (s.empty() ? "" : " ") + t;
+    return *this;
+  }
+  std::string s;
+};
+
 struct Record {
   uint16_t kind, code;
   uint32_t first, second, third;
@@ -26,15 +38,13 @@ struct Record {
 inline std::vector<Record> read_capture(const std::string& file) {
   std::vector<Record> out;
   FILE* f = std::fopen(file.c_str(), "rb");
-  if (!f) return out;
   uint8_t r[40];
-  while (std::fread(r, 1, 40, f) == 40) {
+  while (f && std::fread(r, 1, 40, f) == 40) {
     const char* text = reinterpret_cast<const char*>(r + 8);
-    Record x{qc::le16(r), qc::le16(r + 2), qc::le32(r + 12), qc::le32(r + 8), qc::le32(r + 16), {}};
-    if (x.kind == 1) x.text.assign(text, strnlen(text, 32));
-    out.push_back(x);
+    out.push_back({qc::le16(r), qc::le16(r + 2), qc::le32(r + 12), qc::le32(r + 8),
+                   qc::le32(r + 16), qc::le16(r) == 1 ? std::string(text, strnlen(text, 32)) : ""});
   }
-  std::fclose(f);
+  if (f) std::fclose(f);
   return out;
 }
 
@@ -44,19 +54,12 @@ inline const Record* find_event(const std::vector<Record>& recs, uint16_t code) 
   return nullptr;
 }
 
-inline bool has_event(const std::vector<Record>& recs, uint16_t code) {
-  return find_event(recs, code) != nullptr;
-}
-
-// How many event records carry code (and pass also).
-template <class P>
-int count_events(const std::vector<Record>& recs, uint16_t code, P also) {
+// How many event records carry code and pass also.
+inline int count_events(const std::vector<Record>& recs, uint16_t code,
+                        bool (*also)(const Record&) = nullptr) {
   int n = 0;
-  for (const auto& r : recs) n += r.kind == 0 && r.code == code && also(r);
+  for (const auto& r : recs) n += r.kind == 0 && r.code == code && (!also || also(r));
   return n;
-}
-inline int count_events(const std::vector<Record>& recs, uint16_t code) {
-  return count_events(recs, code, [](const Record&) { return true; });
 }
 
 // A temporary current directory, optionally with a ZRCLOG.INI.
@@ -66,12 +69,9 @@ class ScratchDir {
     char tmpl[] = "/tmp/lp_eth_XXXXXX";
     if (const char* d = mkdtemp(tmpl)) path_ = d;
     if (!getcwd(old_, sizeof old_)) old_[0] = 0;
-    if (!path_.empty() && chdir(path_.c_str()) == 0 && ini) {
-      if (FILE* f = std::fopen("ZRCLOG.INI", "w")) {
-        std::fputs(ini, f);
-        std::fclose(f);
-      }
-    }
+    FILE* f = !path_.empty() && chdir(path_.c_str()) == 0 && ini ? std::fopen("ZRCLOG.INI", "w")
+                                                                 : nullptr;
+    if (f) std::fputs(ini, f), std::fclose(f);
     qc::log_options_mark_unread();
   }
   ~ScratchDir() {
@@ -81,21 +81,19 @@ class ScratchDir {
   std::vector<std::string> files() const {
     std::vector<std::string> out;
     DIR* d = opendir(path_.c_str());
-    if (!d) return out;
-    while (dirent* e = readdir(d))
+    while (dirent* e = d ? readdir(d) : nullptr)
       if (e->d_name[0] != '.') out.push_back(e->d_name);
-    closedir(d);
+    if (d) closedir(d);
     return out;
   }
   const std::string& path() const { return path_; }
-  // The records of the (last listed) capture file whose name contains tag; "" for all.
+  // The records of every capture file whose name contains tag ("" for all).
   std::vector<Record> capture(const std::string& tag) const {
     std::vector<Record> recs;
     for (const auto& f : files()) {
-      if (f.find(tag) == std::string::npos) continue;
+      if (f.find(tag) == std::string::npos || f == "ZRCLOG.INI") continue;
       auto r = read_capture(path_ + "/" + f);
-      if (tag.empty()) recs.insert(recs.end(), r.begin(), r.end());
-      else recs = r;
+      recs.insert(recs.end(), r.begin(), r.end());
     }
     return recs;
   }
@@ -117,11 +115,9 @@ class TraceFile {
   std::string text() {
     qc::trace_set_stream(nullptr);
     std::string s;
-    if (!f_) return s;
-    std::rewind(f_);
     char buf[512];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f_)) > 0) s.append(buf, n);
+    if (f_) std::rewind(f_);
+    for (size_t n; f_ && (n = std::fread(buf, 1, sizeof buf, f_)) > 0;) s.append(buf, n);
     return s;
   }
 

@@ -7,32 +7,21 @@
 #include "qcomm.h"
 
 static int failures = 0;
-#define CHECK(cond)                                          \
-  do {                                                       \
-    if (!(cond)) {                                           \
-      fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                            \
-    }                                                        \
-  } while (0)
+#define CHECK(cond) \
+  ((cond) ? (void)0 : (void)(fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond), ++failures))
 
 int main(void) {
   static unsigned char block[QCOMM_OBJECT_SIZE];
-  unsigned char msg[16];
-  unsigned char got[16];
-  struct Connection* c;
+  static const unsigned char head[8] = {224, 4, 8, 0, 1, 0, 0, 0};
+  unsigned char msg[16], got[16];
+  struct Connection* c = conn_alloc();
   struct Connection* u;
-  int16_t status;
+  int16_t status = 3;
   int err = -5, lines = -5, count = -5;
 
-  CHECK(conn_object_size() == QCOMM_OBJECT_SIZE);
-  c = conn_alloc();
-  CHECK(c != NULL);
-  CHECK(conn_is_valid(c) == 1);
-  CHECK(msg_build(c, msg, (int)sizeof msg, 224, 4, NULL, 0) == 8);
-  CHECK(msg[0] == 224 && msg[1] == 4 && msg[2] == 8 && msg[3] == 0);
-  CHECK(msg[4] == 1 && msg[5] == 0 && msg[6] == 0 && msg[7] == 0);
-  CHECK(rx_status(c, 0) == 0);
-  CHECK(rx_receive(c, -1, got, (int)sizeof got) == 0);
+  CHECK(conn_object_size() == QCOMM_OBJECT_SIZE && conn_is_valid(c) == 1);
+  CHECK(msg_build(c, msg, (int)sizeof msg, 224, 4, NULL, 0) == 8 && !memcmp(msg, head, 8));
+  CHECK(rx_status(c, 0) == 0 && rx_receive(c, -1, got, (int)sizeof got) == 0);
   CHECK(conn_get_rx_dropped(c) == 0);
   /* A fresh object is a serial one without a port. */
   CHECK(conn_dsr(c) == 0 && conn_carrier(c) == 0 && conn_cts(c) == 0 && conn_ring(c) == 0);
@@ -48,19 +37,14 @@ int main(void) {
 
   u = conn_init_buffer(block, (int)sizeof block);
   CHECK(u == (struct Connection*)block);
-  status = 3;
   memcpy(block + QCOMM_OFFSET_STATUS, &status, sizeof status);
-  CHECK(conn_get_status(u) == 3);
   conn_set_serial_raw(u, 1);
-  CHECK(conn_get_serial_raw(u) == 1);
+  CHECK(conn_get_status(u) == 3 && conn_get_serial_raw(u) == 1);
   CHECK(block[QCOMM_OFFSET_SERIAL_RAW] == 1);
-
-  CHECK((struct Connection*)conn_slot(1, 1) == conn_at(1));
-  CHECK(conn_slot(1, 0) == 1);
+  CHECK((struct Connection*)conn_slot(1, 1) == conn_at(1) && conn_slot(1, 0) == 1);
   conn_free(u);
   conn_free(c);
-  CHECK(conn_is_valid(c) == 0);
-  CHECK(serial_set_option(c, 1) == -1);
+  CHECK(conn_is_valid(c) == 0 && serial_set_option(c, 1) == -1);
   if (failures == 0) printf("qcomm C interface: all checks passed\n");
   return failures == 0 ? 0 : 1;
 }

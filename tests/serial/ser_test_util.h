@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <initializer_list>
+#include <string>
 #include <thread>
 
 #include "pty_root.h"
@@ -15,6 +17,13 @@ inline void ser_reset_for_test() {
   ser_open(-1, 0, 0);
   ser_set_baud(-1, 19200);
   ser_format(-1, 0, 0, 8);
+}
+
+// Results of calls made in order (a braced list is evaluated left to right), as "1 0 -3".
+inline std::string results(std::initializer_list<long long> v) {
+  std::string s;
+  for (long long x : v) s += (s.empty() ? "" : " ") + std::to_string(x);
+  return s;
 }
 
 // Polls cond every 2 ms for up to 10 s.

@@ -1,91 +1,81 @@
+// Console keys from a pipe and from a terminal (raw while open, restored after, also by
+// a termination signal), and the key wait that another readable descriptor ends.
 #include <gtest/gtest.h>
-
-#include <csignal>
-#include <fcntl.h>
-#include <pty.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "platform/console_keys.h"
+#include "tests/support/pty.h"
 
 namespace {
 
-struct Pty {
-  int master = -1, slave = -1;
-  Pty() { EXPECT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0); }
-  ~Pty() {
-    if (master >= 0) close(master);
-    if (slave >= 0) close(slave);
-  }
-  tcflag_t lflag() const {
-    struct termios t {};
-    EXPECT_EQ(tcgetattr(slave, &t), 0);
-    return t.c_lflag;
-  }
-};
+tcflag_t lflag(const Pty& t) {
+  struct termios a {};
+  EXPECT_EQ(tcgetattr(t.slave, &a), 0);
+  return a.c_lflag & (ECHO | ICANON);
+}
 
-TEST(ConsoleKeys, PipeGivesBytesThenNothingThenEnd) {
-  int p[2];
-  ASSERT_EQ(pipe(p), 0);
-  ConsoleKeys* k = console_keys_open(p[0]);
+TEST(ConsoleKeys, PipeGivesBytesThenNothingThenEndAndAnotherSideEndsTheWait) {
+  int keys[2], other[2];
+  ASSERT_EQ(pipe(keys), 0);
+  ASSERT_EQ(pipe(other), 0);
+  ConsoleKeys* k = console_keys_open(keys[0]);
   ASSERT_NE(k, nullptr);
   EXPECT_EQ(console_keys_get(k, 0), -1);
-  ASSERT_EQ(write(p[1], "u\xffx", 3), 3);
-  EXPECT_EQ(console_keys_get(k, 1000), 'u');
-  EXPECT_EQ(console_keys_get(k, 1000), 0xff);
-  EXPECT_EQ(console_keys_get(k, 1000), 'x');
-  EXPECT_EQ(console_keys_get(k, 1), -1);
-  close(p[1]);
-  EXPECT_EQ(console_keys_get(k, 1000), -2);
+  ASSERT_EQ(write(keys[1], "u\xffx", 3), 3);
+  const int got[] = {console_keys_get(k, 1000), console_keys_get(k, 1000), console_keys_get_or(k, 0, other[0]),
+                     console_keys_get(k, 1)};
+  EXPECT_EQ(std::vector<int>(got, got + 4), std::vector<int>({'u', 0xff, 'x', -1}));
+  EXPECT_EQ(console_keys_get_or(k, 0, other[0]), -1) << "neither side readable";
+  EXPECT_EQ(console_keys_get_or(k, 0, -1), -1) << "no other side at all";
+  ASSERT_EQ(write(other[1], "m", 1), 1);
+  EXPECT_EQ(console_keys_get_or(k, 5000, other[0]), -3);
+  ASSERT_EQ(write(keys[1], "u", 1), 1);
+  EXPECT_EQ(console_keys_get_or(k, 5000, other[0]), 'u') << "a key is never lost to the other";
+  close(keys[1]);
+  EXPECT_EQ(console_keys_get_or(k, 5000, other[0]) * 10 + console_keys_get(k, 1000), -22);
   console_keys_close(k);
-  close(p[0]);
+  for (int fd : {keys[0], other[0], other[1]}) close(fd);
   EXPECT_EQ(console_keys_open(-1), nullptr);
   EXPECT_EQ(console_keys_get(nullptr, 0), -2);
 }
 
-TEST(ConsoleKeys, TerminalIsRawWhileOpenAndRestoredAfter) {
+TEST(ConsoleKeys, TerminalIsRawWhileOpenAndRestoredAfterAndOnTermination) {
   Pty t;
-  ASSERT_TRUE(t.lflag() & ECHO);
-  ASSERT_TRUE(t.lflag() & ICANON);
+  ASSERT_EQ(lflag(t), tcflag_t(ECHO | ICANON));
   ConsoleKeys* k = console_keys_open(t.slave);
   ASSERT_NE(k, nullptr);
-  EXPECT_FALSE(t.lflag() & ECHO);
-  EXPECT_FALSE(t.lflag() & ICANON);
+  EXPECT_EQ(lflag(t), 0u);
   // A key arrives without a line end and is not echoed back.
   ASSERT_EQ(write(t.master, "t", 1), 1);
   EXPECT_EQ(console_keys_get(k, 2000), 't');
-  char echo;
-  int fl = fcntl(t.master, F_GETFL);
-  ASSERT_EQ(fcntl(t.master, F_SETFL, fl | O_NONBLOCK), 0);
-  EXPECT_EQ(read(t.master, &echo, 1), -1);
+  pollfd p{t.master, POLLIN, 0};
+  EXPECT_EQ(poll(&p, 1, 100), 0);
   console_keys_close(k);
-  EXPECT_TRUE(t.lflag() & ECHO);
-  EXPECT_TRUE(t.lflag() & ICANON);
-}
+  EXPECT_EQ(lflag(t), tcflag_t(ECHO | ICANON));
 
-TEST(ConsoleKeys, TerminationSignalRestoresTheTerminal) {
-  Pty t;
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    ConsoleKeys* k = console_keys_open(t.slave);
+    ConsoleKeys* held = console_keys_open(t.slave);
     (void)!write(ready[1], "r", 1);
-    for (;;) console_keys_get(k, 100);
+    for (;;) console_keys_get(held, 100);
   }
   char r;
   ASSERT_EQ(read(ready[0], &r, 1), 1);
-  EXPECT_FALSE(t.lflag() & ECHO);
-  kill(pid, SIGTERM);
+  EXPECT_EQ(lflag(t), 0u);
   int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(kill(pid, SIGTERM) == 0 && waitpid(pid, &status, 0) == pid);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
-  EXPECT_TRUE(t.lflag() & ECHO);
-  EXPECT_TRUE(t.lflag() & ICANON);
-  close(ready[0]);
-  close(ready[1]);
+  EXPECT_EQ(lflag(t), tcflag_t(ECHO | ICANON));
+  for (int fd : ready) close(fd);
 }
 
 }  // namespace

@@ -1,131 +1,48 @@
+// The settings text lists through their entry points, as a transcript
+// (tests/golden/tools_settings_list.txt): put, get and remove by key prefix, settings
+// messages parsed into them, and the list of changed names.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "commlib/settings_list.h"
+#include "tests/support/golden.h"
 
 namespace {
 
-// A settings message: type, command, length, two spare bytes, text length, text,
-// then four sequence bytes.
-std::vector<uint8_t> settings_message(const std::string& text, int text_len = -1) {
-  if (text_len < 0) text_len = int(text.size());
-  std::vector<uint8_t> m(8 + text.size() + 4, 0);
-  m[0] = 0x99;
-  m[2] = uint8_t(m.size() & 0xff);
-  m[3] = uint8_t(m.size() >> 8);
-  m[6] = uint8_t(text_len & 0xff);
-  m[7] = uint8_t(text_len >> 8);
-  std::memcpy(m.data() + 8, text.data(), text.size());
-  m[m.size() - 4] = 1;
-  return m;
+// "(null)" stands for a null pointer, in arguments and in results.
+const char* arg(const std::vector<std::string>& a, size_t i) {
+  return i < a.size() && a[i] != "(null)" ? a[i].c_str() : nullptr;
 }
 
-int parse(const std::vector<uint8_t>& m) { return settings_parse(m.data(), int(m.size())); }
-
-std::string get(const char* key) {
-  const char* v = settings_get(key);
-  return v ? v : "<none>";
+// A settings message: type, command, length, two spare bytes, text length, text, then four
+// sequence bytes. Optional: the text length claimed, the bytes the caller holds, the length field.
+std::string parse(const std::vector<std::string>& a) {
+  const std::string& text = a.at(0);
+  size_t n = 12 + text.size(), claim = a.size() > 1 ? std::stoul(a[1]) : text.size();
+  if (a.size() > 3) n = std::stoul(a[3]);
+  std::string m = {char(0x99), 0, char(n & 0xff), char(n >> 8), 0, 0, char(claim & 0xff), char(claim >> 8)};
+  m += text + std::string("\1\0\0\0", 4);
+  int hold = a.size() > 2 ? std::stoi(a[2]) : int(m.size());
+  return std::to_string(settings_parse(reinterpret_cast<const uint8_t*>(m.data()), hold)) + "\n";
 }
 
-std::vector<std::string> drain_changed() {
-  std::vector<std::string> names;
-  while (const char* n = settings_next_changed()) names.push_back(n);
-  return names;
-}
-
-class SettingsList : public ::testing::Test {
- protected:
-  void SetUp() override { qc::settings_clear_all(); }
-  void TearDown() override { qc::settings_clear_all(); }
-};
-
-TEST_F(SettingsList, ParseStoresLinesAndListsEachChangedNameOnce) {
-  EXPECT_EQ(parse(settings_message("a=1\nb=2\nA=3\nc")), 3);
-  EXPECT_EQ(get("a="), "3");
-  EXPECT_EQ(get("b="), "2");
-  EXPECT_EQ(get("c"), "");
-  EXPECT_EQ(drain_changed(), (std::vector<std::string>{"A", "b"}));  // once, in place
-  EXPECT_EQ(settings_next_changed(), nullptr);
-  qc::settings_clear_all();  // empties both lists
-  EXPECT_EQ(get("b"), "<none>");
-  EXPECT_EQ(settings_next_changed(), nullptr);
-}
-
-TEST_F(SettingsList, StoreGetAndRemove) {
-  EXPECT_EQ(settings_put("a", "1"), 1);
-  EXPECT_EQ(settings_put("x", "9"), 1);
-  EXPECT_EQ(get("a"), "=1");  // the rest after the key
-  EXPECT_EQ(settings_put("A", "5"), 1);  // replaces, whatever the case
-  EXPECT_EQ(get("a="), "5");
-  settings_remove("A");
-  EXPECT_EQ(get("a"), "<none>");
-  EXPECT_EQ(get("x"), "=9");
-  EXPECT_EQ(settings_put("flag", nullptr), 1);
-  EXPECT_EQ(get("FLAG"), "");
-  EXPECT_EQ(settings_get(nullptr), nullptr);
-  settings_remove(nullptr);  // without a key: all of them
-  EXPECT_EQ(get("x"), "<none>");
-  EXPECT_EQ(get("flag"), "<none>");
-}
-
-TEST_F(SettingsList, KeysMatchByPrefix) {
-  settings_put("alpha", "1");
-  EXPECT_EQ(get("al"), "pha=1");
-  settings_put("al", "2");  // "al" begins "alpha=1": that entry is replaced
-  EXPECT_EQ(get("alpha"), "<none>");
-  EXPECT_EQ(get("al="), "2");
-}
-
-TEST_F(SettingsList, ZeroTextLengthStoresNothing) {
-  settings_put("keep", "1");
-  parse(settings_message("z=1\n"));
-  EXPECT_EQ(parse(settings_message("a=1\nb=2", 0)), 0);
-  EXPECT_EQ(get("a"), "<none>");
-  EXPECT_EQ(settings_next_changed(), nullptr);  // the changed list was emptied
-  EXPECT_EQ(get("keep="), "1");
-}
-
-TEST_F(SettingsList, WalkStopsAtZeroByteTextLengthAndMessageEnd) {
-  EXPECT_EQ(parse(settings_message(std::string("a=1\0b=2", 7))), 1);
-  EXPECT_EQ(get("b"), "<none>");
-  EXPECT_EQ(parse(settings_message("c=3\nd=4", 5)), 1);  // text cut after "c=3\nd"
-  EXPECT_EQ(get("c="), "3");
-  EXPECT_EQ(get("d"), "");
-
-  // The text length claims far more than the message carries: the walk stops at the
-  // caller's size and at the message's length field.
-  auto m = settings_message("e=1\nf=2", 1000);
-  m.resize(8 + 5);  // caller holds "e=1\nf" only
-  EXPECT_EQ(parse(m), 1);
-  EXPECT_EQ(get("f"), "");
-  auto n = settings_message("x=1\ny=2", 1000);
-  n[2] = 8 + 3;  // length field ends after "x=1"
-  EXPECT_EQ(parse(n), 1);
-  EXPECT_EQ(get("y"), "<none>");
-  EXPECT_EQ(settings_parse(n.data(), 7), 0);
-  EXPECT_EQ(settings_parse(nullptr, 100), 0);
-}
-
-TEST_F(SettingsList, OverlongAndNamelessTextsAreRefused) {
-  std::string name(100, 'n');
-  std::string value(200, 'v');
-  EXPECT_EQ(settings_put(name.c_str(), value.c_str()), 0);  // 301 characters
-  EXPECT_EQ(settings_get(name.c_str()), nullptr);
-  std::string fits(279 - 101, 'v');
-  EXPECT_EQ(settings_put(name.c_str(), fits.c_str()), 1);  // exactly 279
-  EXPECT_EQ(get(name.c_str()), "=" + fits);
-
-  EXPECT_EQ(settings_put("", "1"), 0);
-  EXPECT_EQ(settings_put(nullptr, "1"), 0);
-  // Neither an over-long line nor one without a name reaches the lists.
-  std::string long_line = "big=" + std::string(300, 'x');
-  EXPECT_EQ(parse(settings_message("=1\n" + long_line + "\nok=2\n")), 1);
-  EXPECT_EQ(get("big"), "<none>");
-  EXPECT_EQ(get(name.c_str()), "=" + fits);  // an empty name would have hit this entry
-  EXPECT_EQ(drain_changed(), (std::vector<std::string>{"ok"}));
+TEST(SettingsList, Transcript) {
+  qc::settings_clear_all();
+  EXPECT_TRUE(script_match("tools_settings_list.txt", [](const std::string& w, const std::vector<std::string>& a) {
+    std::string out;
+    if (w == "put") out = std::to_string(settings_put(arg(a, 0), arg(a, 1))) + "\n";
+    if (w == "get") out = settings_get(arg(a, 0)) ? std::string(settings_get(arg(a, 0))) + "\n" : "(null)\n";
+    if (w == "remove") settings_remove(arg(a, 0));
+    if (w == "parse") out = parse(a);
+    if (w == "parse-null") out = std::to_string(settings_parse(nullptr, 100)) + "\n";
+    for (const char* n; w == "changed" && (n = settings_next_changed()) != nullptr;) out += std::string(n) + ";";
+    if (w == "changed") out += "\n";
+    if (w == "clear") qc::settings_clear_all();
+    return out;
+  }));
+  qc::settings_clear_all();
 }
 
 }  // namespace

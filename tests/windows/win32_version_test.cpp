@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <fstream>
@@ -41,7 +42,10 @@ TEST(WinVersion, ReadsTheBuildValuesFromTheFileAndFromAnImage) {
   EXPECT_EQ(plat_version_block_image("MZ", 2, buf, sizeof buf, &len), 2);
 }
 
-TEST(WinVersion, MissingFilesAndFilesWithoutABlock) {
+TEST(WinVersion, MissingFilesFilesWithoutABlockAndTheWindowsVersionRecord) {
+  int id = -1, major = -1, minor = -1;
+  ASSERT_EQ(plat_windows_version(&id, &major, &minor), 0);
+  EXPECT_TRUE(id == VER_PLATFORM_WIN32_NT && major >= 5 && minor >= 0) << id << major << minor;
   char buf[64];
   size_t len = 7;
   EXPECT_EQ(plat_version_block("C:\\no\\such\\file.exe", buf, sizeof buf, &len), 1);
@@ -55,23 +59,14 @@ TEST(WinVersion, MissingFilesAndFilesWithoutABlock) {
   char when[64];
   ASSERT_EQ(plat_file_mtime_text(plain, when, sizeof when), 0);
   // ctime's layout: "Sat Dec  5 21:20:53 2026\n".
-  ASSERT_EQ(std::string(when).size(), 25u) << when;
-  EXPECT_EQ(when[3], ' ');
-  EXPECT_EQ(when[7], ' ');
-  EXPECT_EQ(when[13], ':');
-  EXPECT_EQ(when[24], '\n');
+  std::string w(when), shape = w;
+  for (char& ch : shape) ch = std::isalnum(static_cast<unsigned char>(ch)) ? 'x' : ch;
+  EXPECT_EQ(shape.substr(0, 8) + shape.substr(9), "xxx xxx x xx:xx:xx xxxx\n") << w;
   std::remove(plain);
   EXPECT_NE(plat_file_mtime_text(plain, when, sizeof when), 0);
   EXPECT_STREQ(when, "");
 }
 
-TEST(WinVersion, TheWindowsVersionRecord) {
-  int id = -1, major = -1, minor = -1;
-  ASSERT_EQ(plat_windows_version(&id, &major, &minor), 0);
-  EXPECT_EQ(id, VER_PLATFORM_WIN32_NT);
-  EXPECT_GE(major, 5);
-  EXPECT_GE(minor, 0);
-}
 
 namespace {
 bool appears(const char* path) {

@@ -17,46 +17,33 @@ struct Obj {
 TEST(EthConnect, TransportTextAndFlags) {
   int port = free_port_base();
   Obj o;
-  EXPECT_EQ(conn_connect(o.c, "Ethernet", "127.0.0.1", port, 0), 1) << "prefix is case-sensitive";
-  EXPECT_EQ(conn_connect(o.c, "ether", "127.0.0.1", port, 0), 1);
-  EXPECT_EQ(conn_connect(o.c, nullptr, "127.0.0.1", port, 0), 1);
-  EXPECT_EQ(o.c->thread, 0u);
-
+  // The prefix is case-sensitive.
+  EXPECT_EQ(results({conn_connect(o.c, "Ethernet", "127.0.0.1", port, 0),
+                     conn_connect(o.c, "ether", "127.0.0.1", port, 0),
+                     conn_connect(o.c, nullptr, "127.0.0.1", port, 0), o.c->thread}),
+            "1 1 1 0");
   // Flags 16, 32, 64 and the "127.0.0.1" rule; the address is then ignored.
   ASSERT_EQ(conn_connect(o.c, "ethernet2", "10.11.12.13", port, 16 | 32 | 64), 0);
-  EXPECT_EQ(o.c->transport, 1);
-  EXPECT_EQ(o.c->loopback, 1);
-  EXPECT_EQ(o.c->no_beacon, 1);
-  EXPECT_EQ(o.c->udp_only, 1);
-  EXPECT_EQ(o.c->is_server, 0u);
+  EXPECT_EQ(results({o.c->transport, o.c->loopback, o.c->no_beacon, o.c->udp_only, o.c->is_server,
+                     o.c->tcp_peer.addr[0], sock_addr_port(&o.c->tcp_peer) - port,
+                     sock_addr_port(&o.c->udp_peer) - port}),
+            "1 1 1 1 0 127 0 1");
   EXPECT_STREQ(o.c->host, "127.0.0.1");
-  EXPECT_EQ(o.c->tcp_peer.addr[0], 127);
-  EXPECT_EQ(sock_addr_port(&o.c->tcp_peer), port);
-  EXPECT_EQ(sock_addr_port(&o.c->udp_peer), port + 1);
   EXPECT_GT(std::strlen(o.c->local_hostname), 0u);
   EXPECT_TRUE(wait_for([&] { return ETH_LOAD(o.c, thread_running) == 1; }, 2000));
-
-  // Connecting again stops the earlier worker first; the flags are taken afresh.
+  // Connecting again stops the earlier worker first; the flags are taken afresh and the
+  // address alone sets loopback.
   ASSERT_EQ(conn_connect(o.c, "ethernet", "127.0.0.1", port, 0), 0);
-  EXPECT_EQ(o.c->loopback, 1) << "the address alone sets loopback";
-  EXPECT_EQ(o.c->no_beacon, 0);
-  EXPECT_EQ(o.c->udp_only, 0);
-  EXPECT_EQ(conn_disconnect(o.c), 0);
-  EXPECT_EQ(o.c->thread, 0u);
-  EXPECT_EQ(o.c->tcp_socket, 0u);
-  EXPECT_EQ(o.c->udp_socket, 0u);
-  EXPECT_EQ(o.c->thread_running, 0u);
-
+  EXPECT_EQ(results({o.c->loopback, o.c->no_beacon, o.c->udp_only, conn_disconnect(o.c), o.c->thread,
+                     o.c->tcp_socket, o.c->udp_socket, o.c->thread_running}),
+            "1 0 0 0 0 0 0 0");
   // An unregistered block is refused without being touched.
   std::vector<uint8_t> raw(qc::kObjectSize, 0xAB);
   Connection* fake = reinterpret_cast<Connection*>(raw.data());
-  EXPECT_EQ(conn_connect(fake, "ethernet", "127.0.0.1", port, 0), 0);
-  EXPECT_EQ(eth_disconnect(fake), 1);
-  EXPECT_EQ(conn_disconnect(fake), 0);
-  EXPECT_EQ(eth_reconnect(fake, 0), 1);
-  EXPECT_EQ(eth_send(fake, raw.data(), 8), 1);
-  EXPECT_EQ(raw[0], 0xAB);
-  EXPECT_EQ(raw[qc::kObjectSize - 1], 0xAB);
+  EXPECT_EQ(results({conn_connect(fake, "ethernet", "127.0.0.1", port, 0), eth_disconnect(fake),
+                     conn_disconnect(fake), eth_reconnect(fake, 0), eth_send(fake, raw.data(), 8),
+                     raw[0], raw[qc::kObjectSize - 1]}),
+            "0 1 0 1 1 171 171");
 }
 
 TEST(EthConnect, FailingStepsReturnTheirNumbers) {
@@ -66,27 +53,22 @@ TEST(EthConnect, FailingStepsReturnTheirNumbers) {
     Obj o;
     o.c->loopback = 0;
     int r = conn_connect(o.c, "ethernet", "", port, 0);  // nothing to look up
-    EXPECT_NE(r, 0);
-    EXPECT_NE(r, 1);
-    EXPECT_EQ(o.c->thread, 0u);
+    EXPECT_TRUE(r != 0 && r != 1 && o.c->thread == 0) << r;
   }
-  // Blockers hold the ports without SO_REUSEADDR.
+  // Blockers hold the ports without SO_REUSEADDR; the server's UDP port is P + 1.
   int udp_block = bound_socket(SOCK_DGRAM, port + 1);
   ASSERT_GE(udp_block, 0);
   {
     Obj o;
-    EXPECT_EQ(conn_connect(o.c, "ethernet", "127.0.0.1", port, 1), 3) << "server UDP is P + 1";
+    EXPECT_EQ(conn_connect(o.c, "ethernet", "127.0.0.1", port, 1), 3);
     // The failed start keeps its UDP socket until the next connect, here to serial.
     EXPECT_NE(o.c->udp_socket, 0u);
     conn_connect(o.c, "serial", "COM1", 9600, 0);
-    EXPECT_EQ(o.c->transport, 0);
-    EXPECT_EQ(o.c->udp_socket, 0u);
-    EXPECT_EQ(o.c->tcp_socket, 0u);
+    EXPECT_EQ(results({o.c->transport, o.c->udp_socket, o.c->tcp_socket}), "0 0 0");
   }
   close(udp_block);
   int tcp_block = bound_socket(SOCK_STREAM, port);
-  ASSERT_GE(tcp_block, 0);
-  ASSERT_EQ(listen(tcp_block, 1), 0);
+  ASSERT_TRUE(tcp_block >= 0 && listen(tcp_block, 1) == 0);
   {
     Obj o;
     EXPECT_EQ(conn_connect(o.c, "ethernet", "127.0.0.1", port, 1), 5);
@@ -105,27 +87,20 @@ TEST(EthSend, ChecksBeforeAnythingIsSent) {
   ASSERT_GE(u, 0);
   Obj o;
   ASSERT_EQ(conn_connect(o.c, "ethernet", "127.0.0.1", port, 64), 0);
-  std::vector<uint8_t> big(1601, 0);
-  big[0] = 224;
-  big[2] = 0x41;
-  big[3] = 0x06;  // 1601
-  EXPECT_EQ(conn_send(o.c, big.data(), 0), 32);
-  EXPECT_EQ(conn_send(o.c, big.data(), 1601), 32);
-  auto low = make_msg(0x7f, 0, "x", 1);
-  EXPECT_EQ(conn_send(o.c, low.data(), 0), 33);
-  auto zero = make_msg(0x90, 0, "", 1);
+  auto big = make_msg(224, 0, std::string(1593, 0), 0), low = make_msg(0x7f, 0, "x", 1);
+  auto zero = make_msg(0x90, 0, "", 1), ok = make_msg(0x90, 3, "abcd", 5);
   zero[2] = zero[3] = 0;
-  EXPECT_EQ(conn_send(o.c, zero.data(), 8), 34);
-  EXPECT_EQ(conn_send(nullptr, zero.data(), 8), 0);
-  EXPECT_EQ(msg_length(nullptr, big.data()), 1601);
   uint8_t b[2000];
-  EXPECT_EQ(recv(u, b, sizeof b, 0), -1) << "nothing left for the refused messages";
+  // Too long, a low type, a zero length: refused with nothing sent.
+  EXPECT_EQ(results({conn_send(o.c, big.data(), 0), conn_send(o.c, big.data(), 1601),
+                     conn_send(o.c, low.data(), 0), conn_send(o.c, zero.data(), 8),
+                     conn_send(nullptr, zero.data(), 8), msg_length(nullptr, big.data()),
+                     recv(u, b, sizeof b, 0)}),
+            "32 32 33 34 0 1601 -1");
   // len 0 takes the length field; a shorter len sends only that much.
-  auto ok = make_msg(0x90, 3, "abcd", 5);
-  EXPECT_EQ(conn_send(o.c, ok.data(), 0), 0);
-  EXPECT_EQ(recv(u, b, sizeof b, 0), 12);
-  EXPECT_EQ(conn_send(o.c, ok.data(), 10), 0);
-  EXPECT_EQ(recv(u, b, sizeof b, 0), 10);
+  EXPECT_EQ(results({conn_send(o.c, ok.data(), 0), recv(u, b, sizeof b, 0), conn_send(o.c, ok.data(), 10),
+                     recv(u, b, sizeof b, 0)}),
+            "0 12 0 10");
   close(u);
 }
 
@@ -135,18 +110,16 @@ TEST(EthSend, UnconnectedServerRestartsBeforeSending) {
   int u = raw_udp(port);  // the server's datagrams go to port P
   ASSERT_GE(u, 0);
   Obj o;
-  ASSERT_EQ(conn_connect(o.c, "ethernet", "127.0.0.1", port, 1 | 32), 0);
-  ASSERT_EQ(send_built(o.c, 224, 1, "hi"), 0);
   uint8_t b[64];
-  EXPECT_EQ(recv(u, b, sizeof b, 0), 10);
-  EXPECT_EQ(ETH_LOAD(o.c, listen_state), 0);
-  EXPECT_EQ(ETH_LOAD(o.c, thread_running), 1u);
+  ASSERT_EQ(conn_connect(o.c, "ethernet", "127.0.0.1", port, 1 | 32), 0);
+  EXPECT_EQ(results({send_built(o.c, 224, 1, "hi"), recv(u, b, sizeof b, 0), ETH_LOAD(o.c, listen_state),
+                     ETH_LOAD(o.c, thread_running)}),
+            "0 10 0 1");
   // A server whose start was given up (listen_state negative) is not restarted.
   ETH_STORE(o.c, listen_state, -9);
   uint32_t worker = ETH_LOAD(o.c, thread);
-  ASSERT_EQ(send_built(o.c, 224, 2, "hi"), 0);
-  EXPECT_EQ(recv(u, b, sizeof b, 0), 10);
-  EXPECT_EQ(ETH_LOAD(o.c, thread), worker);
+  EXPECT_EQ(results({send_built(o.c, 224, 2, "hi"), recv(u, b, sizeof b, 0), ETH_LOAD(o.c, thread) == worker}),
+            "0 10 1");
   close(u);
   conn_disconnect(o.c);
   const auto recs = dir.capture("");

@@ -1,9 +1,10 @@
 // Traffic that leaves loopback (subnet broadcast, this computer's own address, beacons
-// naming the real host) runs in a private network namespace created per test: a child
-// process unshares the network (and host name), brings lo up and adds a veth pair
-// with 10.77.0.1/24, so nothing is ever sent outside it.
+// naming the real host, the fixed port) and name lookups, each in a child process with
+// private network, host-name and mount namespaces: lo is up and a veth pair carries
+// 10.77.0.1/24, so nothing is ever sent outside. Skipped without root.
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 
 #include "tests/commlib/eth/eth_test_util.h"
@@ -15,48 +16,77 @@ namespace {
 constexpr int kSkip = 77;
 int g_failures = 0;
 
-#define NS_CHECK(cond)                                                           \
-  do {                                                                           \
-    if (!(cond)) {                                                               \
+#define NS_CHECK(cond)                                                              \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++g_failures;                                                              \
-    }                                                                            \
+      ++g_failures;                                                                 \
+    }                                                                               \
   } while (0)
 
-// Runs body in a child inside a fresh namespace and expects it to pass.
+// 70 characters: resolvable only as a whole.
+const char* const kLongName =
+    "a-rather-long-host-name-of-the-game-computer-on-the-isolated-link.local";
+
+bool bind_over(const char* dir, const char* name, const char* target, const char* text) {
+  char path[256];
+  std::snprintf(path, sizeof path, "%s/%s", dir, name);
+  FILE* f = std::fopen(path, "w");
+  if (!f) return false;
+  bool ok = std::fputs(text, f) >= 0;
+  return std::fclose(f) == 0 && ok && mount(path, target, nullptr, MS_BIND, nullptr) == 0;
+}
+
+// Runs body(dns) in the namespaces; dns is a nameserver socket on the namespace's
+// loopback that receives queries and never answers (resolv.conf names it, with a 5 s
+// timeout), and the hosts file maps localhost (the host name here) and kLongName.
 template <class F>
 void in_namespace(F body) {
-  if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
+  if (geteuid() != 0) GTEST_SKIP() << "namespaces need root";
+  char dir[] = "/tmp/lp-netns-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
   std::fflush(nullptr);
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    if (unshare(CLONE_NEWNET | CLONE_NEWUTS) != 0) _exit(kSkip);
-    if (sethostname("localhost", 9) != 0) _exit(kSkip);
-    int rc = std::system(
-        "ip link set lo up && ip link add lpv0 type veth peer name lpv1 && "
-        "ip addr add 10.77.0.1/24 dev lpv0 && ip link set lpv1 up && ip link set lpv0 up");
-    if (rc != 0) _exit(kSkip);
-    body();
+    char hosts[192];
+    std::snprintf(hosts, sizeof hosts, "127.0.0.1 localhost\n127.0.0.1 %s\n", kLongName);
+    sockaddr_in a = loop_addr(53);
+    int dns = -1;
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS | CLONE_NEWUTS) != 0 || sethostname("localhost", 9) ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        std::system("ip link set lo up && ip link add lpv0 type veth peer name lpv1 && "
+                    "ip addr add 10.77.0.1/24 dev lpv0 && ip link set lpv1 up && "
+                    "ip link set lpv0 up") != 0 ||
+        !bind_over(dir, "resolv.conf", "/etc/resolv.conf",
+                   "nameserver 127.0.0.1\noptions timeout:5 attempts:1\n") ||
+        !bind_over(dir, "hosts", "/etc/hosts", hosts) ||
+        (dns = socket(AF_INET, SOCK_DGRAM, 0)) < 0 ||
+        bind(dns, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+      _exit(kSkip);
+    body(dns);
     std::fflush(nullptr);
     _exit(g_failures == 0 ? 0 : 1);
   }
   int st = 0;
   ASSERT_EQ(waitpid(pid, &st, 0), pid);
+  std::string cmd = std::string("rm -rf ") + dir;
+  EXPECT_EQ(std::system(cmd.c_str()), 0);
   int rc = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-  if (rc == kSkip) GTEST_SKIP() << "no network namespace (needs iproute2)";
+  if (rc == kSkip) GTEST_SKIP() << "no namespaces (needs iproute2 and mount rights)";
   EXPECT_EQ(rc, 0) << "see the child's messages above";
 }
 
+constexpr int kPort = 5510;  // private namespace: no other test can hold it
+
 }  // namespace
 
-TEST(EthNamespace, BroadcastReachesTheSubnet) {
-  in_namespace([] {
-    const int port = 5510;  // private namespace: no other test can hold it
+TEST(EthNamespace, BroadcastReachesTheSubnetAndOwnAddressIsReached) {
+  in_namespace([](int) {
     Connection* s = conn_alloc();
     Connection* c = conn_alloc();
-    NS_CHECK(conn_connect(s, "ethernet", "127.0.0.1", port, 1 | 32) == 0);
-    NS_CHECK(conn_connect(c, "ethernet", "127.0.0.1", port, 32) == 0);
+    NS_CHECK(conn_connect(s, "ethernet", "127.0.0.1", kPort, 1 | 32) == 0);
+    NS_CHECK(conn_connect(c, "ethernet", "127.0.0.1", kPort, 32) == 0);
     NS_CHECK(wait_for([&] { return status_of(c) != 0 && status_of(s) == 3; }, 8000));
     const uint8_t want[4] = {10, 77, 0, 1};
     NS_CHECK(std::memcmp(s->local_ip, want, 4) == 0);
@@ -64,13 +94,11 @@ TEST(EthNamespace, BroadcastReachesTheSubnet) {
     conn_set_class(s, 200, 200, 4);
     NS_CHECK(send_built(s, 200, 5, "to everyone") == 0);
     uint8_t buf[qc::kMaxMessage];
-    int n = receive_wait(c, 1, buf, sizeof buf, 3000);
-    NS_CHECK(n == 19);
+    NS_CHECK(receive_wait(c, 1, buf, sizeof buf, 3000) == 19);
     NS_CHECK(buf[0] == 200 && buf[1] == 5);
-    // Watch the wire too: a raw socket on the same port sees the broadcast address.
-    int raw = socket(AF_INET, SOCK_DGRAM, 0), one = 1;
+    int raw = socket(AF_INET, SOCK_DGRAM, 0), one = 1;  // the wire shows the address
     setsockopt(raw, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in a = loop_addr(port);
+    sockaddr_in a = loop_addr(kPort);
     a.sin_addr.s_addr = inet_addr("10.77.0.255");
     NS_CHECK(bind(raw, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0);
     timeval tv{3, 0};
@@ -80,20 +108,14 @@ TEST(EthNamespace, BroadcastReachesTheSubnet) {
     close(raw);
     conn_free(c);
     conn_free(s);
-  });
-}
-
-TEST(EthNamespace, ClientReachesServerAtOwnAddress) {
-  in_namespace([] {
-    const int port = 5510;
-    Connection* s = conn_alloc();
-    Connection* c = conn_alloc();
-    NS_CHECK(conn_connect(s, "ethernet", "10.77.0.1", port, 1 | 32) == 0);
-    NS_CHECK(conn_connect(c, "ethernet", "10.77.0.1", port, 32) == 0);
+    // A client reaches a server at this computer's own address.
+    s = conn_alloc();
+    c = conn_alloc();
+    NS_CHECK(conn_connect(s, "ethernet", "10.77.0.1", kPort, 1 | 32) == 0);
+    NS_CHECK(conn_connect(c, "ethernet", "10.77.0.1", kPort, 32) == 0);
     NS_CHECK(c->loopback == 0);
     NS_CHECK(wait_for([&] { return status_of(c) != 0 && status_of(s) == 3; }, 8000));
     NS_CHECK(send_built(c, 224, 4, "own address") == 0);
-    uint8_t buf[qc::kMaxMessage];
     NS_CHECK(receive_wait(s, 0, buf, sizeof buf, 3000) == 19);
     // The server answers datagrams at the address the client came from.
     NS_CHECK(send_built(s, 165, 1, "dgram") == 0);
@@ -103,18 +125,23 @@ TEST(EthNamespace, ClientReachesServerAtOwnAddress) {
   });
 }
 
-TEST(EthNamespace, RealServerBeaconsAreMatched) {
-  in_namespace([] {
-    // The namespace's host name is "localhost", which resolves to the server's address.
+TEST(EthNamespace, DefaultPortAndBeaconsOfTheRealServer) {
+  in_namespace([](int) {
     ScratchDir dir("RECORD=1\n");
-    const int port = 5510;
-    Connection* s = conn_alloc();
     Connection* c = conn_alloc();
-    NS_CHECK(conn_connect(c, "ethernet", "127.0.0.1", port, 64) == 0);  // UDP only
-    NS_CHECK(conn_connect(s, "ethernet", "127.0.0.1", port, 1) == 0);
+    NS_CHECK(conn_connect(c, "ethernet", "127.0.0.1", 0, 64) == 0);  // UDP only
+    NS_CHECK(c->tcp_port == 5510 && c->udp_port == 5510);
+    NS_CHECK(sock_addr_port(&c->tcp_peer) == 5510 && sock_addr_port(&c->udp_peer) == 5511);
+    qc::NetAddr4 local;
+    NS_CHECK(sock_local_name(int(c->udp_socket), &local) == 0 && sock_addr_port(&local) == 5510);
+    Connection* s = conn_alloc();
+    NS_CHECK(conn_connect(s, "ethernet", "127.0.0.1", 0, 1) == 0);
+    NS_CHECK(sock_local_name(int(s->tcp_socket), &local) == 0 && sock_addr_port(&local) == 5510);
+    NS_CHECK(sock_local_name(int(s->udp_socket), &local) == 0 && sock_addr_port(&local) == 5511);
     sleep_ms(2600);
     uint8_t buf[qc::kMaxMessage];
-    NS_CHECK(rx_receive(c, 1, buf, sizeof buf) == 0);  // matched beacons are not queued
+    // The host name "localhost" resolves to the server's address: matched, not queued.
+    NS_CHECK(rx_receive(c, 1, buf, sizeof buf) == 0);
     conn_free(s);
     conn_free(c);
     const auto recs = dir.capture("");
@@ -124,26 +151,28 @@ TEST(EthNamespace, RealServerBeaconsAreMatched) {
   });
 }
 
-TEST(EthNamespace, DefaultPortIs5510) {
-  // In its own namespace the fixed port is free whatever runs on the machine.
-  in_namespace([] {
+TEST(EthNameLookup, ConnectResolvesTheWholeAddressAndDisconnectIsBoundedInALookup) {
+  in_namespace([](int dns) {
+    int port = free_port_base();
     Connection* c = conn_alloc();
-    NS_CHECK(conn_connect(c, "ethernet", "127.0.0.1", 0, 0) == 0);
-    NS_CHECK(c->tcp_port == 5510 && c->udp_port == 5510);
-    NS_CHECK(sock_addr_port(&c->tcp_peer) == 5510);
-    NS_CHECK(sock_addr_port(&c->udp_peer) == 5511);
-    qc::NetAddr4 local;
-    NS_CHECK(sock_local_name(int(c->udp_socket), &local) == 0 && sock_addr_port(&local) == 5510);
+    NS_CHECK(std::strlen(kLongName) > sizeof c->host - 1);
+    NS_CHECK(conn_connect(c, "ethernet", kLongName, port, 64) == 0);
+    NS_CHECK(std::strncmp(c->host, kLongName, sizeof c->host - 1) == 0);
+    NS_CHECK(c->host[sizeof c->host - 1] == 0);
+    NS_CHECK(c->tcp_peer.addr[0] == 127 && c->tcp_peer.addr[3] == 1);
     conn_free(c);
-
-    int watch = raw_udp(5510);  // where the server's beacons go
-    Connection* s = conn_alloc();
-    NS_CHECK(conn_connect(s, "ethernet", "127.0.0.1", 0, 1) == 0);
-    NS_CHECK(sock_local_name(int(s->tcp_socket), &local) == 0 && sock_addr_port(&local) == 5510);
-    NS_CHECK(sock_local_name(int(s->udp_socket), &local) == 0 && sock_addr_port(&local) == 5511);
-    uint8_t b[128];
-    NS_CHECK(wait_for([&] { return recv(watch, b, sizeof b, 0) == 72 && b[0] == 237; }, 4000));
-    close(watch);
-    conn_free(s);
+    c = conn_alloc();
+    NS_CHECK(conn_connect(c, "ethernet", "127.0.0.1", port, 64) == 0);
+    int u = raw_udp(0);
+    auto beacon = beacon_named("game-box-unknown", 1);
+    NS_CHECK(raw_sendto(u, port, beacon.data(), beacon.size()));
+    timeval tv{3, 0};
+    setsockopt(dns, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    uint8_t q[512];
+    NS_CHECK(recv(dns, q, sizeof q, 0) > 0);  // the worker is resolving the name now
+    auto t0 = std::chrono::steady_clock::now();
+    conn_free(c);
+    NS_CHECK(std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(2000));
+    close(u);
   });
 }

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <random>
 #include <string>
 #include <thread>
@@ -161,6 +162,13 @@ inline int send_built(Connection* c, uint8_t type, uint8_t cmd, const std::strin
   int n = msg_build(c, buf, sizeof buf, type, cmd, payload.data(), int(payload.size()));
   if (n == 0) return -1;
   return conn_send(c, buf, 0);
+}
+
+// Results of calls made in order (a braced list is evaluated left to right), as "1 0 -3".
+inline std::string results(std::initializer_list<long long> v) {
+  std::string s;
+  for (long long x : v) s += (s.empty() ? "" : " ") + std::to_string(x);
+  return s;
 }
 
 using namespace lpcap;

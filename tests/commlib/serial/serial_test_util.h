@@ -20,41 +20,30 @@
 #include "commlib/transport.h"
 #include "serial/ser.h"
 #include "serial/sim_cable.h"
+#include "tests/commlib/capture_reader.h"
 #include "tests/serial/pty_root.h"
 
 namespace lptest {
 
-// The connection block is packed: gtest's macros bind references, so fields are read
-// out by value first.
-template <class T>
-T val(T v) {
-  return v;
-}
+using lpcap::Seq;
 
 // Writes all the bytes to the (non-blocking) master.
 inline void feed(int master, const std::vector<uint8_t>& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
+  for (size_t done = 0; done < bytes.size();) {
     ssize_t w = write(master, bytes.data() + done, bytes.size() - done);
-    if (w < 0 && errno == EAGAIN) {
-      pollfd p = {master, POLLOUT, 0};
-      if (poll(&p, 1, 5000) > 0) continue;
-    }
-    if (w < 0) {
+    pollfd p = {master, POLLOUT, 0};
+    if (w < 0 && (errno != EAGAIN || poll(&p, 1, 5000) <= 0)) {
       ADD_FAILURE() << "pty master write failed or stays full";
       return;
     }
-    done += size_t(w);
+    done += size_t(w > 0 ? w : 0);
   }
 }
 
 // Waits until the driver's input queue of the connection's port holds at least n bytes.
 inline bool wait_input(const Connection* c, int n) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (std::chrono::steady_clock::now() < end) {
+  for (int i = 0; i < 5000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(1)))
     if (ser_in_count(int(c->serial_port) - 1) >= n) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
   return false;
 }
 
@@ -70,13 +59,9 @@ inline int open_serial(Connection* c, const char* port, int baud, bool server = 
 // A message as msg_build lays it out: type, command, length, payload, sequence.
 inline std::vector<uint8_t> message(uint8_t type, uint8_t command, size_t payload,
                                     uint32_t seq, uint8_t fill = 0x5A) {
-  std::vector<uint8_t> m(payload + 8);
-  m[0] = type;
-  m[1] = command;
-  m[2] = uint8_t((payload + 8) & 0xFF);
-  m[3] = uint8_t((payload + 8) >> 8);
-  for (size_t i = 0; i < payload; ++i) m[4 + i] = uint8_t(fill + i * 7);
-  for (int i = 0; i < 4; ++i) m[payload + 4 + i] = uint8_t(seq >> (8 * i));
+  std::vector<uint8_t> m{type, command, uint8_t(payload + 8), uint8_t((payload + 8) >> 8)};
+  for (size_t i = 0; i < payload; ++i) m.push_back(uint8_t(fill + i * 7));
+  for (int i = 0; i < 4; ++i) m.push_back(uint8_t(seq >> (8 * i)));
   return m;
 }
 
@@ -85,53 +70,42 @@ inline std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_
   return a;
 }
 
-inline void close_and_free(Connection* c) {
-  if (!c) return;
-  serial_close(c);
-  conn_free(c);
-}
-
 // One connection opened on <root>/dev/COM<com>, a pseudo-terminal whose master the test
 // keeps.
 class PtyConnection : public ::testing::Test {
  protected:
   PtyConnection(int com, int baud) : com_(com), baud_(baud) {}
   void SetUp() override {
-    master_ = root_.add_com(com_);
-    ASSERT_GE(master_, 0);
-    c_ = conn_alloc();
-    ASSERT_NE(c_, nullptr);
+    ASSERT_GE(master_ = root_.add_com(com_), 0);
     ASSERT_EQ(open_serial(c_, ("COM" + std::to_string(com_)).c_str(), baud_), 0);
   }
-  void TearDown() override { close_and_free(c_); }
+  void TearDown() override {
+    serial_close(c_);
+    conn_free(c_);
+  }
 
   const int com_, baud_;
   PtyRoot root_;
   int master_ = -1;
-  Connection* c_ = nullptr;
+  Connection* c_ = conn_alloc();
 };
 
-// Two connections on the two ends of a simulated null-modem cable: COM5 on end 0 and
-// COM6 on end 1.
+// Two connections on the two ends of a simulated null-modem cable: COM5 (a, the calling
+// side) on end 0 and COM6 (b, the answering side) on end 1.
 class CableTest : public ::testing::Test {
  protected:
   static constexpr int kComA = 5, kComB = 6;
-
   void SetUp() override {
-    cable_ = sim_cable_create();
     ASSERT_GT(cable_, 0);
-    ASSERT_EQ(sim_cable_bind(kComA, cable_, 0), 0);
-    ASSERT_EQ(sim_cable_bind(kComB, cable_, 1), 0);
-    a_ = conn_alloc();
-    b_ = conn_alloc();
-    ASSERT_TRUE(a_ && b_);
+    ASSERT_EQ(sim_cable_bind(kComA, cable_, 0) + sim_cable_bind(kComB, cable_, 1), 0);
   }
   void TearDown() override {
-    close_and_free(a_);
-    close_and_free(b_);
+    for (Connection* c : {a_, b_}) {
+      serial_close(c);
+      conn_free(c);
+    }
     sim_cable_destroy(cable_);
   }
-  // Opens both ends: a the calling (client) side, b the answering (server) side.
   void open_both(int baud) {
     ASSERT_EQ(open_serial(a_, "COM5", baud, false), 0);
     ASSERT_EQ(open_serial(b_, "COM6", baud, true), 0);
@@ -143,9 +117,9 @@ class CableTest : public ::testing::Test {
   }
   int lines(int end) const { return sim_cable_lines(cable_, end); }
 
-  int cable_ = -1;
-  Connection* a_ = nullptr;
-  Connection* b_ = nullptr;
+  int cable_ = sim_cable_create();
+  Connection* a_ = conn_alloc();
+  Connection* b_ = conn_alloc();
 };
 
 }  // namespace lptest

@@ -1,0 +1,221 @@
+// The start-up pieces in-process: command line, folder and role, OS code, launchers,
+// title and version text, the ELF version block, the report panel and detached launches.
+// GoogleTest first: FLTK's X headers define clashing macros.
+#include <gtest/gtest.h>
+
+#include <FL/Fl_Text_Buffer.H>
+#include <FL/Fl_Text_Display.H>
+#include <FL/Fl_Window.H>
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "app/launchers.h"
+#include "app/panel.h"
+#include "app/startup.h"
+#include "app/version_text.h"
+#include "platform/launch.h"
+#include "platform/version_block.h"
+#include "tests/support/golden.h"
+#include "tests/support/temp_root.h"
+#include "tests/support/xvfb.h"
+
+namespace {
+
+using namespace std::string_literals;
+
+// Command line, folder, role, OS code, launchers, title and version text as a
+// transcript (tests/golden/app_startup.txt).
+TEST(Startup, Transcript) {
+  EXPECT_TRUE(script_match("app_startup.txt", [](const std::string& w, const std::vector<std::string>& a) {
+    char out[STARTUP_DIR_SIZE] = "/opt/qumex/";
+    std::string arg = a.empty() ? "" : a[0];
+    int r = 0;
+    if (w == "join") {  // the size, then argv
+      std::vector<const char*> argv;
+      for (size_t i = 1; i < a.size(); i++) argv.push_back(a[i].c_str());
+      join_command_line(int(argv.size()), argv.data(), out, std::stoul(a[0]));
+    }
+    if (w == "cut") {
+      std::snprintf(out, sizeof out, "%s", arg.c_str());
+      cut_to_directory(out);
+    }
+    if (w == "startupdir") r = apply_startup_dir(arg.c_str(), out, sizeof out);
+    if (w == "role") return std::string(decide_role(a.empty() ? nullptr : arg.c_str())) + "|\n";
+    if (w == "os") return std::to_string(os_version_code(std::stoi(a[0]), std::stoi(a[1]), std::stoi(a[2]))) + "\n";
+    if (w == "launcher") {
+      const char* c = launcher_command(std::stoi(a[0]), std::stoi(a[1]));
+      return std::string(c ? c : "null") + "\n";
+    }
+    if (w == "title") build_window_title(arg.c_str(), out, WINDOW_TITLE_SIZE);
+    if (w == "version") version_text_from_block(a[1].data(), a[1].size(), out, std::stoul(a[0]));
+    // The report panel: "append" (a null piece clears), "appendf" (the text as its format),
+    // "fill" (count copies of a character), then its length, head and tail.
+    if (w == "clear") panel_clear();
+    if (w == "append") panel_append(a.empty() ? nullptr : arg.c_str());
+    if (w == "appendf" && a.size() > 1) panel_appendf(arg.c_str(), a[1].c_str());
+    if (w == "appendf" && a.size() == 1) panel_appendf(arg.c_str(), 1);
+    if (w == "fill") panel_append(std::string(std::stoul(a[0]), a[1][0]).c_str());
+    const std::string rep = report_text;
+    if (w == "clear" || w == "append" || w == "appendf" || w == "fill")
+      return std::to_string(rep.size()) + " " +
+             (rep.size() < 40 ? rep : rep.substr(0, 12) + "..." + rep.substr(rep.size() - 12)) + "|\n";
+    return std::to_string(r) + " " + out + "|\n";
+  }));
+}
+
+// An installed copy lies in /usr/bin on every computer: the root's setting decides.
+TEST(Startup, InstalledCopyTakesTheRootsSetting) {
+  TempRoot root;
+  root.mkdir("BIN");
+  const std::string r = root.path();
+  auto start_dir = [](const std::string& exe) {
+    char dir[STARTUP_DIR_SIZE];
+    default_startup_dir(exe.c_str(), dir, sizeof dir);
+    return std::string(dir);
+  };
+  EXPECT_EQ(start_dir("/usr/bin/linkprobe"), r + "/");
+  ASSERT_TRUE(root.write("STARTUPDIR", r + "/GAMES/\r\nignored\n"));
+  EXPECT_EQ(start_dir("/usr/bin/linkprobe"), r + "/GAMES/");
+  EXPECT_EQ(start_dir(r + "/BIN/linkprobe"), r + "/BIN/");  // inside the root: its own folder
+  ASSERT_TRUE(root.write("STARTUPDIR", "\n"));
+  EXPECT_EQ(start_dir("/usr/bin/linkprobe"), r + "/");
+}
+
+TEST(Startup, DetachedLaunch) {
+  TempRoot root;
+  std::string out = root.path() + "/ran";
+  std::string script = "sleep 2; echo $PPID > " + out + ".tmp; mv " + out + ".tmp " + out;
+  const char* argv[] = {"sh", "-c", script.c_str(), nullptr};
+  ASSERT_EQ(plat_launch_detached(argv), 0);
+  EXPECT_FALSE(root.exists("ran"));  // returned before the tool's sleep ended
+  for (int i = 0; i < 600 && !root.exists("ran"); ++i) usleep(100000);
+  // Re-parented away from us: the tool is nobody's child here.
+  std::string parent = root.read("ran");
+  ASSERT_FALSE(parent.empty());
+  EXPECT_NE(parent, std::to_string(getpid()) + "\n");
+  const char* missing[] = {"lp-no-such-tool-here", nullptr};
+  const char* empty[] = {nullptr};
+  EXPECT_EQ(plat_launch_detached(missing), ENOENT);
+  EXPECT_EQ(plat_launch_detached(empty), EINVAL);
+  EXPECT_EQ(plat_launch_detached(nullptr), EINVAL);
+  EXPECT_EQ(plat_launch_tool(99, "start cmd.exe"), EINVAL);
+}
+
+// Against a real text display, which measures text as soon as it gets a buffer; the
+// buffer is made once per process and then kept.
+TEST(Panel, ShowMakesTheBufferOnceThenReplacesItsText) {
+  Xvfb x;
+  ASSERT_TRUE(x.ok());
+  Fl_Window win(599, 497);
+  Fl_Text_Display display(25, 10, 550, 220);
+  win.end();
+  auto shown = [&] {
+    char* t = display.buffer()->text();
+    std::string s(t);
+    free(t);
+    return s;
+  };
+  panel_clear();
+  panel_show();  // nothing attached yet: nothing to do
+  panel_attach(&display);
+  EXPECT_EQ(display.buffer(), nullptr);
+  panel_show();
+  ASSERT_NE(display.buffer(), nullptr);
+  Fl_Text_Buffer* first = display.buffer();
+  panel_append("COMM PORTS found(NONE)\n");
+  EXPECT_EQ(shown(), "");  // nothing changes before the next show
+  panel_show();
+  EXPECT_EQ(shown(), "COMM PORTS found(NONE)\n");
+  panel_show();
+  EXPECT_EQ(display.buffer(), first);
+  panel_clear();
+  panel_append(std::string(REPORT_TEXT_SIZE + 50, 'z').c_str());
+  panel_show();
+  EXPECT_EQ(display.buffer()->length(), 9999);
+  panel_attach(nullptr);  // detached, a show leaves the display and the report alone
+  panel_clear();
+  panel_append("kept");
+  panel_show();
+  EXPECT_EQ(display.buffer()->length(), 9999);
+  EXPECT_STREQ(report_text, "kept");
+}
+
+std::string ctime_of(const std::string& path) {
+  struct stat st;
+  char when[64];
+  if (stat(path.c_str(), &st) != 0 || !ctime_r(&st.st_mtime, when)) return "no time";
+  return when;
+}
+
+std::string file_text(const std::string& path) {
+  char text[VERSION_TEXT_SIZE];
+  file_version_text(path.c_str(), text, sizeof text);
+  return text;
+}
+
+// This program carries its own block (PB=9.8.7-test, SB=nightly); damaged copies of it,
+// in a file and in memory, must give no block, whatever header field points astray.
+TEST(VersionText, ElfFilesWholeDamagedAndForeign) {
+  char exe[4096];
+  ASSERT_EQ(plat_self_exe_path(exe, sizeof exe), 0);
+  EXPECT_EQ(file_text(exe), "PB=9.8.7-test    SB=nightly  " + ctime_of(exe));
+  TempRoot root;
+  ASSERT_TRUE(root.write("plain.txt", "not an executable"));
+  EXPECT_EQ(file_text(root.path() + "/plain.txt"), "Unk  " + ctime_of(root.path() + "/plain.txt"));
+  EXPECT_EQ(file_text(root.path()), "Unk  " + ctime_of(root.path()));  // a directory
+  EXPECT_EQ(file_text("/nonexistent/linkprobe"), "Unk");
+
+  std::ifstream in(exe, std::ios::binary);
+  const std::string path = root.path() + "/x.elf", elf((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_GT(elf.size(), 64u);
+  auto block_of = [&](const std::string& bytes) {
+    root.write("x.elf", bytes);
+    char buf[1024], mem[1024];
+    size_t len = 0, mem_len = 0;
+    int rc = plat_version_block(path.c_str(), buf, sizeof buf, &len);
+    EXPECT_EQ(plat_version_block_image(bytes.data(), bytes.size(), mem, sizeof mem, &mem_len), rc);
+    EXPECT_EQ(std::string(mem, rc == 0 ? mem_len : 0), std::string(buf, rc == 0 ? len : 0));
+    return rc == 0 ? std::string(buf, len) : "<" + std::to_string(rc) + ">";
+  };
+  const std::string none = "<" + std::to_string(PLAT_VERSION_NO_BLOCK) + ">";
+  EXPECT_EQ(block_of(elf).substr(0, 26), "PrivateBuild=9.8.7-test\0Sp"s);
+  for (size_t cut : {0ul, 4ul, 16ul, 52ul, 63ul, elf.size() / 2, elf.size() - 1})
+    EXPECT_EQ(block_of(elf.substr(0, cut)), none) << "cut at " << cut;
+  auto put = [](std::string& s, size_t off, uint64_t v, int bytes) {
+    for (int i = 0; i < bytes && off + i < s.size(); ++i) s[off + i] = static_cast<char>(v >> (8 * i));
+  };
+  uint64_t shoff = 0;
+  for (int i = 7; i >= 0; --i) shoff = (shoff << 8) | static_cast<unsigned char>(elf[40 + i]);
+  const uint64_t sections = static_cast<unsigned char>(elf[60]) | static_cast<unsigned char>(elf[61]) << 8;
+  ASSERT_EQ(elf[58], 64);
+  // Header fields: section table past the end, entry size too small or huge, too many
+  // sections, name table out of range, unknown class, byte order, not ELF.
+  const struct { size_t off; uint64_t value; int bytes; } patches[] = {
+      {40, ~0ull, 8}, {40, elf.size() - 10, 8}, {58, 0, 2}, {58, 0xffff, 2}, {60, 0xffff, 2}, {62, 0xfffe, 2},
+      {4, 3, 1}, {5, 7, 1}, {5, 2, 1}, {0, 0, 1}};
+  for (const auto& p : patches) {
+    std::string bad = elf;
+    put(bad, p.off, p.value, p.bytes);
+    EXPECT_EQ(block_of(bad), none) << "patch at " << p.off << " = " << p.value;
+  }
+  for (size_t field : {0ul, 24ul, 32ul}) {  // name, offset and size of every section
+    std::string bad = elf;
+    for (uint64_t i = 0; i < sections; ++i) put(bad, shoff + i * 64 + field, 0xfffffff0fffffff0ull, field ? 8 : 4);
+    EXPECT_EQ(block_of(bad), none) << field;
+  }
+  // A block larger than the caller's buffer is cut to it.
+  char tiny[8];
+  size_t len = 99;
+  ASSERT_EQ(plat_version_block(exe, tiny, sizeof tiny, &len), 0);
+  EXPECT_EQ(std::string(tiny, len), "PrivateB");
+  EXPECT_EQ(plat_version_block("/nonexistent", tiny, sizeof tiny, &len), PLAT_VERSION_NO_FILE);
+  EXPECT_EQ(len, 0u);
+}
+
+}  // namespace

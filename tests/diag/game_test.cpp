@@ -1,0 +1,127 @@
+// The serial game link in-process over the simulated null-modem cable (COM1 this
+// computer's end, COM2 the game computer's): the responder's answers, the reward sound it
+// plays (to ALSA's file plugin), a dead line, a stale message and the port checks.
+#include <gtest/gtest.h>
+#include <sndfile.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "app/panel.h"
+#include "commlib/qcomm.h"
+#include "diag/gamecomm.h"
+#include "diag/report.h"
+#include "diag/responder/responder.h"
+#include "diag/sound.h"
+#include "probe/ports.h"
+#include "probe/settings.h"
+#include "serial/ser.h"
+#include "serial/sim_cable.h"
+#include "tests/support/temp_root.h"
+
+namespace {
+
+const std::string kConfig = "CONFIG REPORT\n";
+const char* kSerial = "DisplayMode=2\nCommunications_class=Serial\nGame_comm=COM1\n";
+const std::string kDead = "NOTHING seems to be responding on game machine\nIs the game menu not running?\n";
+
+class GameSerial : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::snprintf(config_report, sizeof config_report, "%s", kConfig.c_str());
+    cable_ = sim_cable_create();
+    ASSERT_GT(cable_, 0);
+    ASSERT_EQ(sim_cable_bind(1, cable_, 0), 0);
+    ASSERT_EQ(sim_cable_bind(2, cable_, 1), 0);
+    // The port probe is the rescan's job; here COM1 is simply known to exist.
+    std::memset(com_port_states, 0, sizeof com_port_states);
+    com_port_states[1] = com_port_states[0] = 1;
+  }
+  void TearDown() override {
+    sim_cable_unbind(1);
+    sim_cable_unbind(2);
+    sim_cable_destroy(cable_);
+  }
+  // Runs the test under the settings; the report after the configuration report.
+  std::string comm(const std::string& devs, void (*test)() = game_comm_test) {
+    EXPECT_TRUE(root_.devs(devs));
+    test();
+    EXPECT_EQ(game_link, nullptr);  // every path frees the link
+    std::string r = report_text;
+    return r.rfind(kConfig, 0) == 0 ? r.substr(kConfig.size()) : "<no configuration report>" + r;
+  }
+  TempRoot root_;
+  int cable_ = -1;
+};
+
+TEST_F(GameSerial, ResponderAnswersTheEchoAndPlaysTheRewardSound) {
+  ASSERT_TRUE(alsa_to_file(root_.path() + "/asound.conf", root_.path() + "/played.raw"));
+  root_.mkdir("Games");
+  const std::string samples =
+      write_wav(root_.path() + "/Games/reward.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 8000, 1500);
+  ASSERT_EQ(samples.size(), 3000u);
+  ResponderOptions o;
+  responder_defaults(&o);
+  o.serial_com = 2;
+  Connection* conn = nullptr;
+  ASSERT_EQ(responder_open(o, &conn), 0);
+  std::atomic<bool> stop{false};
+  std::thread game([&] {
+    for (char line[200]; !stop;)
+      if (responder_serve_one(conn, line, sizeof line, responder_play_reward) < 0) usleep(5000);
+  });
+  EXPECT_EQ(comm(kSerial), "Serial game communication seems to be working\n");
+  EXPECT_EQ(comm(kSerial, game_sound_test), "\nReward sound command sent");
+  // The game computer's end played the file (on the responder's thread).
+  for (int i = 0; i < 500 && root_.read("played.raw").size() < samples.size(); ++i) usleep(10000);
+  EXPECT_EQ(root_.read("played.raw"), samples);
+  stop = true;
+  game.join();
+  responder_close(conn);
+}
+
+TEST_F(GameSerial, NoDsrMeansNothingIsSent) {
+  // The game end is open but keeps DTR low: the line looks dead from here.
+  ASSERT_EQ(ser_open(1, 4000, 4000), 0);
+  ASSERT_GT(ser_dtr(1, 'C'), 0);
+  EXPECT_EQ(comm(kSerial), kDead);
+  EXPECT_EQ(comm(kSerial, game_sound_test), kDead);
+  uint8_t buf[64];
+  EXPECT_EQ(ser_read(1, buf, sizeof buf), 0);  // no echo, no sound command crossed
+  ser_close(1);
+}
+
+TEST_F(GameSerial, AMessageWaitingBeforeTheEchoIsNotItsAnswer) {
+  // The test plays the game computer: DSR on, one stale message, then silence.
+  ASSERT_EQ(ser_open(1, 4000, 4000), 0);
+  ASSERT_GT(ser_dtr(1, 'S'), 0);
+  ASSERT_TRUE(root_.devs(kSerial));
+  read_device_settings();
+  ASSERT_EQ(open_game_link(), GAME_LINK_OPEN);
+  const uint8_t stale[8] = {224, 7, 8, 0, 1, 0, 0, 0};
+  ASSERT_EQ(ser_write(1, stale, 8), 8);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_FALSE(echo_exchange(game_link));
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::seconds(9));
+  uint8_t got[64];
+  ASSERT_EQ(ser_read(1, got, sizeof got), 8);  // the echo request as built: 224, 4, length 8, sequence 1
+  EXPECT_EQ(std::string(got, got + 8), std::string("\xe0\x04\x08\x00\x01\x00\x00\x00", 8));
+  close_game_link();
+  ser_close(1);
+}
+
+TEST_F(GameSerial, SerialSettingsChecks) {
+  EXPECT_EQ(comm("DisplayMode=2\nCommunications_class=Serial\nGame_comm=COM0\n"), "NO GAME serial port\n");
+  // COM1 is known from the last probe but has gone since: no cable end, no device node.
+  ASSERT_TRUE(root_.write("dev/README", "no ports here\n"));
+  ASSERT_EQ(sim_cable_unbind(1), 0);
+  std::string r = comm(kSerial);
+  EXPECT_EQ(r.rfind("UNABLE to connect to serial port COM1\n  : -", 0), 0u) << r;
+  EXPECT_EQ(r.find('\n', 40), std::string::npos);  // no line end after the code
+}
+
+}  // namespace
