@@ -56,6 +56,9 @@ int run_check(int check) {
       build_config_report();
       return print_report(game_sound_check() ? CLI_PASSED : CLI_FAILED);
     case CLI_AMPLIFIER:
+      // The window's button finds the ports probed at start-up; a serial amplifier is
+      // looked for only on a port the probe found.
+      build_config_report();
       return print_report(amplifier_test(true) == 0 ? CLI_PASSED : CLI_FAILED);
     case CLI_LOCAL_SOUND: {
       // The window says nothing about this sound; here the caller cannot hear it, so the
