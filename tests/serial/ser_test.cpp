@@ -3,10 +3,12 @@
 // break, line errors, settings on the line).
 #include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "ser_test_util.h"
 
@@ -90,6 +92,19 @@ TEST_F(SerPty, ReadWriteMaskPushbackAndClose) {
   EXPECT_EQ(results({ser_read(0, buf, sizeof buf), ser_error_text(nullptr, 0), ser_get_byte(0),
                      ser_write(0, "x", 1), ser_put_byte(0, 'x'), ser_close(0)}),
             "-103 " + std::to_string(EIO) + " -103 -103 -103 1");
+}
+
+// A write larger than the terminal's buffer waits for the reader, however late it comes.
+TEST_F(SerPty, WriteWaitsForASlowReader) {
+  static char out[256 * 1024], in[sizeof out];
+  for (size_t i = 0; i < sizeof out; ++i) out[i] = char(i * 131 + i / 251);
+  std::thread reader([&] {
+    usleep(300 * 1000);
+    EXPECT_EQ(read_full(master_, in, int(sizeof in), 20000), int(sizeof in));
+  });
+  EXPECT_EQ(ser_write(0, out, int(sizeof out)), int(sizeof out));
+  reader.join();
+  EXPECT_EQ(0, memcmp(in, out, sizeof out));
 }
 
 TEST_F(SerPtyClosed, PortHeldByAnotherProcessAndResetAtOpen) {
