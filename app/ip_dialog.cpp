@@ -1,5 +1,8 @@
 #include "app/ip_dialog.h"
 
+#include <cstdio>
+#include <cstring>
+
 #include <FL/Fl.H>
 #include <FL/Fl_Box.H>
 #include <FL/Fl_Button.H>
@@ -111,8 +114,12 @@ void IpUi::refresh_adapters() {
       b->value(0);
       b->deactivate();
     }
-    b->label(e.line);  // the table's text, valid until the next listing
-    b->redraw();
+    // The listing runs three times a second; repainting unchanged rows makes them flicker.
+    if (b->label() != adapter_text[i] || std::strcmp(adapter_text[i], e.line) != 0) {
+      std::snprintf(adapter_text[i], sizeof adapter_text[i], "%s", e.line);
+      b->label(adapter_text[i]);
+      b->redraw();
+    }
   }
 }
 

@@ -22,6 +22,7 @@ class IpUi {
   Fl_Input* group = nullptr;
   Fl_Output* output = nullptr;
   Fl_Button* adapters[IP_ADAPTER_ROWS] = {};
+  char adapter_text[IP_ADAPTER_ROWS][300] = {};  // what each row shows: redrawn only on a change
 
   // The main window it stands in for, and that window's address field.
   Fl_Window* main_window = nullptr;
