@@ -152,6 +152,10 @@ TEST_F(SerialPty, OpenConnectAndDisconnect) {
   EXPECT_EQ(port_state().substr(0, 4), "0 0 ");
   EXPECT_EQ(conn_connect(c_, "serial", "LPT1", 9600, 0), 4);
   EXPECT_LT(lptest::open_serial(c_, "COM7", 9600), 0);  // no dev/COM7 entry
+  ASSERT_GE(root_.add_com(10), 0);  // a number with a 0 in it
+  EXPECT_EQ(lptest::open_serial(c_, "com10", 9600), 0);
+  EXPECT_EQ(port_state().substr(0, 5), "10 4 ");
+  serial_close(c_);
   int err = 0, lines = 0, in = 0;
   serial_line_status(c_, &err, &lines, &in);
   EXPECT_EQ((Seq() << (err != 0) << lines << in).s, "1 -99 -99");
