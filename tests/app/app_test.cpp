@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <filesystem>
 #include <string>
 
 #include "app/launchers.h"
@@ -83,6 +84,10 @@ TEST(Startup, InstalledCopyTakesTheRootsSetting) {
   ASSERT_TRUE(root.write("STARTUPDIR", r + "/GAMES/\r\nignored\n"));
   EXPECT_EQ(start_dir("/usr/bin/linkprobe"), r + "/GAMES/");
   EXPECT_EQ(start_dir(r + "/BIN/linkprobe"), r + "/BIN/");  // inside the root: its own folder
+  EXPECT_EQ(start_dir(r + "/linkprobe"), r + "/");  // the root itself is inside
+  std::filesystem::create_directories(r + "-old/BIN");  // a name that only starts alike is not
+  EXPECT_EQ(start_dir(r + "-old/BIN/linkprobe"), r + "/GAMES/");
+  std::filesystem::remove_all(r + "-old");
   ASSERT_TRUE(root.write("STARTUPDIR", "\n"));
   EXPECT_EQ(start_dir("/usr/bin/linkprobe"), r + "/");
 }
