@@ -127,6 +127,11 @@ TEST(WinSockets, StreamRoundTripAndARefusedConnectShowsInTheWait) {
                    << sock_peer_name(n, nullptr)).s,
             (Seq() << 1 << 1 << WSAECONNREFUSED << -sock_err_not_connected_code()).s);
   sock_close(n);
+  // The system's text for the report line: something to read, and the line is ours to end.
+  const std::string text = sock_err_text(WSAECONNREFUSED);
+  EXPECT_FALSE(text.empty());
+  EXPECT_EQ(text.find_first_of("\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.back(), ' ') << text;
 }
 
 TEST(WinPaths, RootFilesUseBackslashesAndTheOverride) {
