@@ -34,7 +34,9 @@ TEST(WinNetif, AdaptersAreLanOnesAndEveryAddressRowIsListed) {
   EXPECT_TRUE(loopback) << "the loopback row is an address row too";
 
   uint8_t first[4];
-  if (sock_local_ipv4(first) == 0) EXPECT_NE(first[0], 127) << "never the loopback address";
+  if (sock_local_ipv4(first) == 0) {
+    EXPECT_NE(first[0], 127) << "never the loopback address";
+  }
 }
 
 TEST(WinNetif, NamesAndLookups) {
