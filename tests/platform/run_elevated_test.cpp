@@ -1,6 +1,8 @@
-// The runner of the address-change tool on Linux: the Windows argument text split into
-// words, the program's exit code when waited for, and the system's numbers on failure.
+// The address-change tools on Linux: NetworkManager's connection name, and the runner (the
+// Windows argument text split into words, the program's exit code when waited for, and the
+// system's numbers on failure).
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -65,4 +67,25 @@ TEST_F(Run, FailuresAreTheSystemsNumbers) {
   for (int i = 0; i < 40; ++i) many += "w ";
   EXPECT_EQ(plat_run_elevated("true", many.c_str(), 1, &code), E2BIG);
   EXPECT_EQ(plat_run_elevated("true", "", 0, nullptr), 0);
+}
+
+// NetworkManager's answer counts only when nmcli succeeds; what a failing nmcli printed is
+// not a connection name. A stand-in nmcli first on PATH (NetworkManager is not running here).
+TEST(NmConnection, TheNameOnlyFromASuccessfulAnswer) {
+  char dir[] = "/tmp/lp_nmcli_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string tool = std::string(dir) + "/nmcli";
+  const std::string old_path = getenv("PATH") ? getenv("PATH") : "";
+  setenv("PATH", (std::string(dir) + ":" + old_path).c_str(), 1);
+  char name[64];
+  for (int code : {0, 10}) {
+    std::ofstream(tool) << "#!/bin/sh\necho 'Wired connection 1'\nexit " << code << "\n";
+    ASSERT_EQ(chmod(tool.c_str(), 0755), 0);
+    int r = plat_nm_connection("eth0", name, sizeof name);
+    EXPECT_EQ(r, code == 0 ? 0 : int(PLAT_NETIF_NONE)) << code;
+    EXPECT_STREQ(name, code == 0 ? "Wired connection 1" : "") << code;
+  }
+  setenv("PATH", old_path.c_str(), 1);
+  std::remove(tool.c_str());
+  rmdir(dir);
 }
