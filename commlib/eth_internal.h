@@ -90,6 +90,11 @@ bool eth_socket_lent(Connection* c);
 // lock, where eth_wait_nudge looks; cleared anywhere (a signal that comes late only
 // makes the next wait look once more).
 void eth_app_blocked(Connection* c, bool blocked);
+// The deadline handle for a wait until `until`, armed to expire no earlier than that and no
+// later than the earliest deadline of the waits on it; 0 when the wait must carry its limit.
+int eth_app_timer(Connection* c, const WaitUntil& until);
+// The deadline handle read as ready: quiet it so the next wait can arm it again.
+void eth_app_timer_fired(Connection* c);
 
 // Client and server worker bodies.
 void eth_client_thread(Connection* c, int wake);

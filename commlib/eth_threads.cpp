@@ -34,7 +34,11 @@ struct RecvShare {
   int back_socket = 0;                   // [lend] on this socket,
   int back_got = 0;                      // [lend] with this receive result
   std::atomic<bool> blocked{false};  // set under the queue lock: in its socket wait
-  int app_wake = 0;  // the application's wake-up handle; fixed while the slot is used
+  int app_wake = 0;   // the application's wake-up handle; fixed while the slot is used
+  std::atomic<int> app_timer{0};  // its deadline handle (0: none, or given up on)
+  // Set under `lend`: the handle expires no earlier than `timer_at` (steady clock, ns), or
+  // 0 when it is not armed; read without the lock, an old value only costs a re-arm.
+  std::atomic<int64_t> timer_at{0};
 };
 
 struct WorkerSlot {
@@ -60,7 +64,7 @@ RecvShare* share_of(Connection* c) {
   return &g_workers[h - 1].share;
 }
 
-void share_reset(RecvShare& r, int app_wake) {
+void share_reset(RecvShare& r, int app_wake, int app_timer) {
   r.lent = false;
   r.inside = 0;
   r.entries = 0;
@@ -71,6 +75,8 @@ void share_reset(RecvShare& r, int app_wake) {
   r.back_got = 0;
   r.blocked = false;
   r.app_wake = app_wake;
+  r.app_timer = app_timer;
+  r.timer_at = 0;
 }
 
 std::mutex g_peer_lock;  // leaf lock for udp_peer copies
@@ -89,14 +95,17 @@ uint32_t eth_thread_start(EthWorker fn, Connection* c) {
       sock_wake_close(wake);
       return 0;
     }
-    share_reset(s.share, app_wake);
+    // Without a deadline handle the application's waits carry their own limit.
+    int app_timer = sock_timer_create();
+    share_reset(s.share, app_wake, app_timer > 0 ? app_timer : 0);
     // The worker finds its share through the handle from its first step on.
     ETH_STORE(c, thread, i + 1);
     try {
       s.thread = std::thread(fn, c, wake);
     } catch (...) {  // no thread could be made: report it as a failed start
       ETH_STORE(c, thread, 0);
-      share_reset(s.share, 0);
+      if (app_timer > 0) sock_timer_close(app_timer);
+      share_reset(s.share, 0, 0);
       sock_wake_close(app_wake);
       sock_wake_close(wake);
       return 0;
@@ -130,7 +139,9 @@ void eth_thread_join(uint32_t handle) {
   WorkerSlot& s = g_workers[handle - 1];
   if (wake > 0) sock_wake_close(wake);
   if (s.share.app_wake > 0) sock_wake_close(s.share.app_wake);
-  share_reset(s.share, 0);
+  const int timer = s.share.app_timer;
+  if (timer != 0) sock_timer_close(timer < 0 ? -timer : timer);
+  share_reset(s.share, 0, 0);
   s.wake = 0;
   s.used = false;
 }
@@ -221,6 +232,40 @@ bool eth_socket_lent(Connection* c) {
 void eth_app_blocked(Connection* c, bool blocked) {
   RecvShare* r = share_of(c);
   if (r) r->blocked = blocked;
+}
+
+int eth_app_timer(Connection* c, const WaitUntil& until) {
+  RecvShare* r = share_of(c);
+  if (!r || until.forever) return 0;
+  const int t = r->app_timer;
+  if (t <= 0) return 0;
+  const int64_t deadline = until.deadline.time_since_epoch() / std::chrono::nanoseconds(1);
+  // Armed for this deadline or an earlier one (the usual case: one arming serves many
+  // waits); an early expiry only costs a look.
+  int64_t at = r->timer_at.load(std::memory_order_acquire);
+  if (at != 0 && at <= deadline) return t;
+  std::lock_guard<std::mutex> g(r->lend);
+  at = r->timer_at.load(std::memory_order_relaxed);
+  if (at != 0 && at <= deadline) return t;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+      until.deadline - std::chrono::steady_clock::now());
+  const int ms = left.count() < 1 ? 1 : left.count() > 86400000 ? 86400000 : int(left.count());
+  if (sock_timer_arm(t, ms) != 0) return 0;
+  r->timer_at.store(deadline, std::memory_order_release);
+  return t;
+}
+
+void eth_app_timer_fired(Connection* c) {
+  RecvShare* r = share_of(c);
+  const int t = r ? int(r->app_timer) : 0;
+  if (t <= 0) return;
+  std::lock_guard<std::mutex> g(r->lend);
+  const int cleared = sock_timer_clear(t);
+  // Another waiter may have taken the expiry already; then its arming stands.
+  if (cleared == 1) r->timer_at.store(0, std::memory_order_release);
+  // A handle that cannot be quieted would end every wait at once: waits carry their
+  // limit from now on (the handle is closed with the slot).
+  if (cleared < 0) r->app_timer = -t;
 }
 
 void eth_wait_nudge(Connection* c) {

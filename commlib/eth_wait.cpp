@@ -49,10 +49,21 @@ int eth_wait(Connection* c, int channel, const WaitUntil& until) {
     SockWaitSet set;
     std::memset(&set, 0, sizeof set);
     set.fd[0] = s;
+    // A limit on the wait itself would arm and cancel a timer per message: the deadline
+    // handle, armed once for many waits, keeps the limit instead.
+    int limit = left;
+    if (left > 0) {
+      set.fd[1] = eth_app_timer(c, until);
+      if (set.fd[1] > 0) limit = -1;
+    }
     int woken = 0;
-    const int n = sock_wait(&set, wake, left, &woken);
+    int n = sock_wait(&set, wake, limit, &woken);
     eth_app_blocked(c, false);
     if (woken) sock_wake_clear(wake);
+    if (n > 0 && set.readable[1]) {
+      eth_app_timer_fired(c);
+      --n;
+    }
     if (n < 0) {
       // An interrupted wait is only repeated; one that keeps failing leaves the socket
       // to the worker (its lease runs out) and the queue wait takes over.

@@ -54,6 +54,15 @@ int sock_wake_signal(int w);
 int sock_wake_clear(int w);
 int sock_wake_close(int w);
 
+// A deadline handle: it reads as ready in sock_wait from its expiry until sock_timer_clear.
+// Armed once for a far deadline, it spares every wait before it a timer of its own (a
+// timed wait arms and cancels one each time, which costs more than the wait's receive).
+// Where the system has no such handle sock_timer_create fails and waits carry their limit.
+int sock_timer_create();
+int sock_timer_arm(int t, int ms_from_now);  // ms >= 1; replaces an earlier arming
+int sock_timer_clear(int t);                 // 1 when it had expired, 0 when not, or error
+int sock_timer_close(int t);
+
 struct SockWaitSet {
   int fd[4];           // handles; 0 = unused entry
   bool want_write[4];  // also wait for writability

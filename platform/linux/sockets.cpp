@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -187,6 +188,27 @@ int sock_wake_clear(int w) {
 }
 
 int sock_wake_close(int w) { return sock_close(w); }
+
+int sock_timer_create() {
+  return settle_fd(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK));
+}
+
+int sock_timer_arm(int t, int ms_from_now) {
+  if (ms_from_now < 1) ms_from_now = 1;  // zero would disarm it
+  itimerspec when;
+  std::memset(&when, 0, sizeof when);
+  when.it_value.tv_sec = ms_from_now / 1000;
+  when.it_value.tv_nsec = long(ms_from_now % 1000) * 1000000L;
+  return timerfd_settime(t, 0, &when, nullptr) < 0 ? fail() : 0;
+}
+
+int sock_timer_clear(int t) {
+  uint64_t expiries = 0;
+  if (read(t, &expiries, sizeof expiries) < 0) return errno == EAGAIN ? 0 : fail();
+  return expiries ? 1 : 0;
+}
+
+int sock_timer_close(int t) { return sock_close(t); }
 
 int sock_wait(SockWaitSet* set, int wake, int timeout_ms, int* woken) {
   pollfd p[5];

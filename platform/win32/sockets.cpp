@@ -272,6 +272,12 @@ bool is_socket(int s) {
 
 }  // namespace
 
+// select waits on sockets alone: no timer can join it, so waits keep their own limit.
+int sock_timer_create() { return -WSAEOPNOTSUPP; }
+int sock_timer_arm(int, int) { return -WSAEOPNOTSUPP; }
+int sock_timer_clear(int) { return -WSAEOPNOTSUPP; }
+int sock_timer_close(int) { return 0; }
+
 int sock_wait(SockWaitSet* set, int wake, int timeout_ms, int* woken) {
   *woken = 0;
   fd_set r, w, x;

@@ -282,6 +282,31 @@ TEST_P(WaitMode, AfterTheLastWaitTheWorkerReceivesAgain) {
   EXPECT_TRUE(wait_for([&] { return status_of(c_) == 0; }, 5000));
 }
 
+// One arming of the deadline handle serves many waits; each wait still ends at its own
+// limit, neither at an earlier wait's nor before its time.
+TEST_P(WaitMode, EachWaitEndsAtItsOwnLimit) {
+  const int peer = attach();
+  ASSERT_GE(peer, 0);
+  uint8_t buf[qc::kMaxMessage];
+  auto message_ends_wait = [&](int i, int limit) {
+    std::vector<uint8_t> m = nth_message(i);
+    ASSERT_TRUE(raw_send_all(peer, m.data(), m.size()));
+    EXPECT_EQ(conn_wait(c_, 0, limit), 1);
+    EXPECT_EQ(mismatch(i, buf, rx_receive(c_, 0, buf, sizeof buf)), "");
+  };
+  auto quiet_wait_ms = [&](int limit) {
+    const auto t0 = Clock::now();
+    EXPECT_EQ(conn_wait(c_, 0, limit), 0);
+    return ms_since(t0);
+  };
+  message_ends_wait(0, 3000);  // leaves the handle armed three seconds ahead
+  const long shorter = quiet_wait_ms(100);
+  EXPECT_GE(shorter, 99);
+  EXPECT_LT(shorter, 2000) << "a shorter wait kept the earlier, later deadline";
+  message_ends_wait(1, 300);  // armed 0.3 s ahead: early for the next wait
+  EXPECT_GE(quiet_wait_ms(900), 899) << "an earlier deadline ended a longer wait";
+}
+
 // A datagram is read and queued by the worker even while the stream socket is lent: its
 // queueing ends a wait that covers datagrams, and only such a wait.
 TEST_P(WaitMode, DatagramQueuedByTheWorkerEndsALentWait) {
