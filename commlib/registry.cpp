@@ -36,8 +36,9 @@ constexpr int kRegistrySize = 16;
 constexpr int kIndexTableSize = 8;
 constexpr int kIndexReachable = 7;  // conn_at reaches entries 0..6 only
 
-// Guarded by the registry lock.
-Connection* g_registry[kRegistrySize];
+// Changed under the registry lock; read without it by conn_is_valid, which every entry
+// point calls. An entry above the highest in use is always null.
+std::atomic<Connection*> g_registry[kRegistrySize];
 int g_highest = 0;
 
 // Changed by the application thread only; atomic because worker threads may ask.
@@ -158,9 +159,8 @@ void conn_free(Connection* c) {
 
 int conn_is_valid(Connection* c) {
   if (!c) return 0;
-  Guard g(lock_registry());
-  for (int i = 0; i <= g_highest; ++i) {
-    if (g_registry[i] == c) return 1;
+  for (const auto& entry : g_registry) {
+    if (entry.load(std::memory_order_acquire) == c) return 1;
   }
   return 0;
 }
