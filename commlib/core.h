@@ -124,6 +124,7 @@ struct WaitUntil {
   bool forever;
   std::chrono::steady_clock::time_point deadline;
   uint32_t changes;  // status_changes when the wait began
+  int limit_ms;      // the wait's limit as asked (-1: none), for its first look
 };
 // Milliseconds left, rounded up: -1 without a limit, 0 once the time is up.
 int wait_left_ms(const WaitUntil& u);

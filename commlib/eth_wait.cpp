@@ -29,6 +29,7 @@ int eth_wait(Connection* c, int channel, const WaitUntil& until) {
   const EthSide& side = c->is_server ? kEthServerSide : kEthClientSide;
   int result = -1;
   int failures = 0;
+  bool first = true;  // the deadline was set from the clock a moment ago
   for (;;) {
     const int s = eth_data_socket(c);
     int left;
@@ -40,7 +41,8 @@ int eth_wait(Connection* c, int channel, const WaitUntil& until) {
         break;
       }
       if (s <= 2) break;  // dropped without a status change yet: the queue wait follows it
-      left = wait_left_ms(until);
+      left = first ? until.limit_ms : wait_left_ms(until);
+      first = false;
       // Set under the queue lock, where the worker queues: it either queued before the
       // look above or sees this and signals.
       eth_app_blocked(c, true);

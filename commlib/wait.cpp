@@ -163,6 +163,7 @@ int conn_wait(Connection* c, int channel, int timeout_ms) {
     return wait_serial(c, channel, timeout_ms);
   WaitUntil until;
   until.forever = timeout_ms < 0;
+  until.limit_ms = timeout_ms < 0 ? -1 : timeout_ms;
   until.deadline = timeout_ms > 0 ? Clock::now() + std::chrono::milliseconds(timeout_ms)
                                    : Clock::time_point();  // no limit, or already up
   {
