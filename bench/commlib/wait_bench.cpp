@@ -5,8 +5,8 @@
 //   plain TCP   blocking sockets, no library.
 // For each: median and 90th percentile round trip, and the CPU time (user + system) of
 // both processes per round trip over the timed exchanges (each process measures itself;
-// the server hands its figure back through a pipe).
-// Usage: wait_bench [round_trips]
+// the server hands its figure back through a pipe). The modes take turns in ten rounds.
+// Usage: wait_bench [round_trips [wait|busy|tcp]] (one mode alone, for a profiler)
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/resource.h>
@@ -28,9 +28,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr int kWarmup = 200;
+constexpr int kRounds = 10;
 constexpr int kPayload = 8;  // + 8 bytes of header and sequence: 16-byte messages
 enum Mode { kWait, kBusy, kTcp };
 const char* const kNames[] = {"conn_wait", "busy poll", "plain TCP"};
+const char* const kFlags[] = {"wait", "busy", "tcp"};
 
 double cpu_us() {
   rusage u{};
@@ -105,24 +107,31 @@ void serve(Mode mode, int port, int n, int ready, int report) {
   _exit(0);
 }
 
+// What the rounds of one mode gathered.
+struct Tally {
+  bool ok = true;
+  std::vector<double> trips;
+  double cpu_us = 0;
+};
+
 struct Figures {
   bool ok = false;
   double median = 0, p90 = 0, cpu_per_trip = 0;
 };
 
-Figures run(Mode mode, int n) {
-  Figures f;
+// One round of n timed round trips, added to the mode's tally.
+bool run(Mode mode, int n, Tally* t) {
   int port = ethtest::free_port_base();
   int ready[2], report[2];
-  if (port == 0 || pipe(ready) != 0 || pipe(report) != 0) return f;
+  if (port == 0 || pipe(ready) != 0 || pipe(report) != 0) return false;
   pid_t pid = fork();
-  if (pid < 0) return f;
+  if (pid < 0) return false;
   if (pid == 0) serve(mode, port, n, ready[1], report[1]);
   char r;
-  if (read(ready[0], &r, 1) != 1) return f;
+  if (read(ready[0], &r, 1) != 1) return false;
 
-  std::vector<double> trips;
-  trips.reserve(size_t(n));
+  std::vector<double>& trips = t->trips;
+  const size_t before = trips.size();
   uint8_t payload[kPayload] = {1, 2, 3, 4, 5, 6, 7, 8}, msg[64], got[64];
   double cpu0 = 0, cpu1 = 0;
   bool ok = true;
@@ -159,11 +168,19 @@ Figures run(Mode mode, int n) {
   int status = 0;
   waitpid(pid, &status, 0);
   for (int fd : {ready[0], ready[1], report[0], report[1]}) close(fd);
-  if (!ok || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || trips.size() != size_t(n)) return f;
-  std::sort(trips.begin(), trips.end());
-  f.median = trips[trips.size() / 2];
-  f.p90 = trips[trips.size() * 9 / 10];
-  f.cpu_per_trip = (cpu1 - cpu0 + server_cpu) / n;
+  if (!ok || !WIFEXITED(status) || WEXITSTATUS(status) != 0 || trips.size() != before + size_t(n))
+    return false;
+  t->cpu_us += cpu1 - cpu0 + server_cpu;
+  return true;
+}
+
+Figures summary(Tally& t) {
+  Figures f;
+  if (!t.ok || t.trips.empty()) return f;
+  std::sort(t.trips.begin(), t.trips.end());
+  f.median = t.trips[t.trips.size() / 2];
+  f.p90 = t.trips[t.trips.size() * 9 / 10];
+  f.cpu_per_trip = t.cpu_us / double(t.trips.size());
   f.ok = true;
   return f;
 }
@@ -184,12 +201,30 @@ int main(int argc, char** argv) {
   if (n < 10) n = 10;
   print_load("before");
   Figures fig[3];
-  for (int m = 0; m < 3; ++m) fig[m] = run(Mode(m), n);
+  int only = -1;
+  for (int m = 0; argc > 2 && m < 3; ++m)
+    if (std::strcmp(argv[2], kFlags[m]) == 0) only = m;
+  if (argc > 2 && only < 0) {
+    std::fprintf(stderr, "usage: wait_bench [round_trips [wait|busy|tcp]]\n");
+    return 2;
+  }
+  // The modes take turns in rounds, so that a change in the machine's load meanwhile
+  // falls on all of them alike.
+  const int rounds = n >= 10 * kRounds ? kRounds : 1;
+  Tally tally[3];
+  for (int k = 0; k < rounds; ++k) {
+    const int part = n / rounds + (k < n % rounds ? 1 : 0);
+    for (int m = 0; m < 3; ++m)
+      if ((only < 0 || m == only) && tally[m].ok) tally[m].ok = run(Mode(m), part, &tally[m]);
+  }
+  for (int m = 0; m < 3; ++m) fig[m] = summary(tally[m]);
   print_load("after");
-  std::printf("%d round trips of 16 bytes between two processes on loopback\n", n);
+  std::printf("%d round trips of 16 bytes between two processes on loopback, %d rounds\n", n,
+              rounds);
   std::printf("%-10s %12s %12s %16s\n", "", "median us", "p90 us", "cpu us/trip");
   const Figures& tcp = fig[kTcp];
   for (int m = 0; m < 3; ++m) {
+    if (only >= 0 && m != only) continue;
     if (!fig[m].ok) {
       std::printf("%-10s failed\n", kNames[m]);
       continue;
@@ -201,5 +236,7 @@ int main(int argc, char** argv) {
                   fig[m].cpu_per_trip / tcp.cpu_per_trip);
     std::printf("\n");
   }
-  return fig[0].ok && fig[1].ok && fig[2].ok ? 0 : 1;
+  for (int m = 0; m < 3; ++m)
+    if ((only < 0 || m == only) && !fig[m].ok) return 1;
+  return 0;
 }
