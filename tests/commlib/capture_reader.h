@@ -1,6 +1,5 @@
-// Capture files and the scratch folder they are written to, shared by the transport
-// tests: a temporary current directory with an optional ZRCLOG.INI, the 40-byte records
-// of a capture file decoded, and the trace output caught in a temporary file.
+// Capture files and the scratch folder they are written to: a temporary current
+// directory with an optional ZRCLOG.INI, the 40-byte records decoded, the trace caught.
 #pragma once
 #include <dirent.h>
 #include <unistd.h>
@@ -17,13 +16,11 @@
 
 namespace lpcap {
 
-// Values rendered in the order they are streamed in (C++17 orders the operands of <<), so
-// a run of calls is checked against one expected text; an empty text shows as "-".
+// Values in the order they are streamed (C++17 orders the operands of <<); "" shows as "-".
 struct Seq {
-  Seq& operator<<(long long v) { return add(std::to_string(v)); }
-  Seq& operator<<(const std::string& t) { return add(t.empty() ? "-" : t); }
-  Seq& add(const std::string& t) {
-    s += (s.empty() ? "" : " ") + t;
+  Seq& operator<<(long long v) { return *this << std::to_string(v); }
+  Seq& operator<<(const std::string& t) {
+    s += (s.empty() ? "" : " ") + (t.empty() ? "-" : t);
     return *this;
   }
   std::string s;
@@ -62,15 +59,13 @@ inline int count_events(const std::vector<Record>& recs, uint16_t code,
   return n;
 }
 
-// A temporary current directory, optionally with a ZRCLOG.INI.
 class ScratchDir {
  public:
   explicit ScratchDir(const char* ini) {
     char tmpl[] = "/tmp/lp_eth_XXXXXX";
     if (const char* d = mkdtemp(tmpl)) path_ = d;
     if (!getcwd(old_, sizeof old_)) old_[0] = 0;
-    FILE* f = !path_.empty() && chdir(path_.c_str()) == 0 && ini ? std::fopen("ZRCLOG.INI", "w")
-                                                                 : nullptr;
+    FILE* f = !path_.empty() && chdir(path_.c_str()) == 0 && ini ? std::fopen("ZRCLOG.INI", "w") : nullptr;
     if (f) std::fputs(ini, f), std::fclose(f);
     qc::log_options_mark_unread();
   }
@@ -86,7 +81,6 @@ class ScratchDir {
     if (d) closedir(d);
     return out;
   }
-  const std::string& path() const { return path_; }
   // The records of every capture file whose name contains tag ("" for all).
   std::vector<Record> capture(const std::string& tag) const {
     std::vector<Record> recs;
@@ -111,7 +105,6 @@ class TraceFile {
     qc::trace_set_stream(nullptr);
     if (f_) std::fclose(f_);
   }
-  bool ok() const { return f_ != nullptr; }
   std::string text() {
     qc::trace_set_stream(nullptr);
     std::string s;
