@@ -82,27 +82,6 @@ class WaitEth : public ::testing::Test {
   uint8_t buf[64];
 };
 
-TEST_F(WaitEth, QueuedArrivingAndTimedOut) {
-  // 224 travels on the stream, 160 as a datagram: type, channel, result.
-  for (auto k : {std::array<int, 3>{224, -1, 1}, {224, 0, 1}, {160, 1, 2}, {160, -1, 2}}) {
-    ASSERT_EQ(send_built(client, uint8_t(k[0]), 1, "x"), 0);
-    ASSERT_TRUE(wait_for([&] { return conn_poll(server, -1) != 0; }, 5000));
-    expect_wait(server, k[1], kLongWait, k[2]);
-    EXPECT_GT(rx_receive(server, k[1], buf, sizeof buf), 0);
-  }
-  expect_wait(server, -1, 0, 0);
-  expect_wait(server, -1, 300, 0, 290, 300 + kPromptMs);
-  std::thread sender([&] {
-    sleep_ms(150);
-    send_built(client, 160, 1, "datagram");  // not for a stream-only wait
-    sleep_ms(150);
-    send_built(client, 224, 2, "stream");
-  });
-  expect_wait(server, 0, kLongWait, 1, 250);
-  sender.join();
-  EXPECT_EQ(conn_poll(server, -1), 3);
-}
-
 TEST_F(WaitEth, HandleReadableWhileMessagesWaitAndOnStatusChange) {
   intptr_t h = conn_wait_handle(server);
   ASSERT_GE(h, 0);

@@ -9,7 +9,7 @@
 #include "commlib/serial.h"
 #include "tests/commlib/serial/serial_test_util.h"
 
-using lptest::Seq;
+using lpcap::Seq;
 
 namespace {
 
