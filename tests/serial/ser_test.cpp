@@ -8,9 +8,7 @@
 
 #include <atomic>
 #include <cctype>
-#include <condition_variable>
 #include <initializer_list>
-#include <mutex>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -296,27 +294,11 @@ TEST_F(SerPtyThreads, BackgroundWritesRunRefuseASecondAndStopAtClose) {
   ASSERT_EQ(ser_open(0, 4000, 4000), 0);
 }
 
-TEST_F(SerPtyThreads, WaitEventWakesOnIncomingBytes) {
-  std::atomic<int32_t> events{-1};
-  std::thread waiter([&] { events = ser_wait_event(0, SER_EV_RXCHAR | SER_EV_DSR); });
-  std::this_thread::sleep_for(50ms);
-  EXPECT_EQ(events.load(), -1);  // nothing has happened yet
-  ASSERT_EQ(write(master_, "a", 1), 1);
-  waiter.join();
-  EXPECT_EQ(events.load(), static_cast<int32_t>(SER_EV_RXCHAR));
-}
-
-// A watch's notify: closes its own port, or counts its calls and re-arms once if asked.
+// A watch's notify: closes its own port (close_delay_us from 0), or counts its calls and
+// re-arms once if asked.
 struct Notes {
-  std::mutex mu;
-  std::condition_variable cv;
-  int calls = 0;
-  uint16_t message = 0;
-  bool rearm = false;
-  std::atomic<int> close_delay_us{-1};
-  std::atomic<int32_t> close_result{0};
-  std::atomic<bool> closed{false};  // set last: the test may end right after it
-
+  std::atomic<int> calls{0}, message{0}, close_delay_us{-1}, close_result{0};
+  std::atomic<bool> rearm{false}, closed{false};  // closed set last: the test may end right after it
   static void notify(void* cookie, uint16_t message) {
     Notes* n = static_cast<Notes*>(cookie);
     if (n->close_delay_us >= 0) {
@@ -325,24 +307,9 @@ struct Notes {
       n->closed = true;
       return;
     }
-    bool rearm;
-    {
-      std::lock_guard<std::mutex> lock(n->mu);
-      ++n->calls;
-      n->message = message;
-      rearm = n->rearm;
-      n->rearm = false;
-    }
-    if (rearm) ser_watch(1, &Notes::notify, n, static_cast<uint16_t>(message + 1), SER_EV_CTS);
-    n->cv.notify_all();
-  }
-  bool wait_calls(int want) {
-    std::unique_lock<std::mutex> lock(mu);
-    return cv.wait_for(lock, 10s, [&] { return calls >= want; });
-  }
-  int count() {
-    std::lock_guard<std::mutex> lock(mu);
-    return calls;
+    n->message = message;
+    if (n->rearm.exchange(false)) ser_watch(1, &Notes::notify, n, uint16_t(message + 1), SER_EV_CTS);
+    ++n->calls;
   }
 };
 
@@ -378,17 +345,17 @@ TEST_F(CableTest, WatchNotifiesOncePerCall) {
   Notes notes;
   ASSERT_EQ(ser_watch(1, &Notes::notify, &notes, 1234, SER_EV_CTS), 0);
   ser_rts(0, 'S');
-  ASSERT_TRUE(notes.wait_calls(1));
+  ASSERT_TRUE(eventually([&] { return notes.calls == 1; }));
   EXPECT_EQ(notes.message, 1234);
   ser_rts(0, 'C');  // one-shot: a further change is not reported without a new ser_watch
   std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(notes.count(), 1);
+  EXPECT_EQ(notes.calls.load(), 1);
   notes.rearm = true;  // re-armed from inside notify (no watch runs now)
   ASSERT_EQ(ser_watch(1, &Notes::notify, &notes, 10, SER_EV_CTS), 0);
   ser_rts(0, 'S');
-  ASSERT_TRUE(notes.wait_calls(2));
+  ASSERT_TRUE(eventually([&] { return notes.calls == 2; }));
   ser_rts(0, 'C');
-  ASSERT_TRUE(notes.wait_calls(3));
+  ASSERT_TRUE(eventually([&] { return notes.calls == 3; }));
   EXPECT_EQ(notes.message, 11);
   // Stopping a running watch (result 1) or closing the port ends it without notify.
   ASSERT_EQ(ser_watch(1, &Notes::notify, &notes, 20, SER_EV_RING), 0);
@@ -398,7 +365,7 @@ TEST_F(CableTest, WatchNotifiesOncePerCall) {
   EXPECT_EQ(ser_close(1), 1);
   ser_dtr(0, 'S');
   std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(notes.count(), 3);
+  EXPECT_EQ(notes.calls.load(), 3);
 }
 
 // A watch's notify closes its own port while the application closes it, in both orders:

@@ -107,28 +107,6 @@ TEST_F(EthLoopback, ServerLeavesClientReconnectsAndASecondClientReplacesTheFirst
   EXPECT_GT(renewed->third, 2u);
 }
 
-// A client drops beacons of its own server (by name or by address) and queues those of
-// others, unless told to ignore beacons altogether.
-TEST_F(EthLoopback, ClientMatchesBeaconsOfItsServerAndQueuesOthers) {
-  for (int flags : {0, kNoBeacon}) {
-    SCOPED_TRACE(flags);
-    ScratchDir dir("RECORD=1\n");
-    ASSERT_TRUE(start(client, flags));
-    int u = raw_udp(0);
-    for (const auto& d : {beacon_named("127.0.0.1", 1), beacon_named("LOCALHOST", 2), beacon_named("10.99.98.97", 3),
-                          make_msg(170, 1, "after", 4)})
-      ASSERT_TRUE(raw_sendto(u, port, d.data(), d.size()));
-    close(u);
-    uint8_t buf[qc::kMaxMessage];
-    Seq got;  // type/command/length of everything queued
-    for (int n; (n = receive_wait(client, 1, buf, sizeof buf, 1000)) > 0;) got << buf[0] << buf[1] << n;
-    EXPECT_EQ(got.s, flags ? "170 1 13" : "237 3 72 170 1 13");
-    conn_disconnect(client);
-    EXPECT_EQ(count_events(dir.capture("CRX"), 125, [](const Record& r) { return r.first == 72; }), flags ? 0 : 2)
-        << "matched beacons";
-  }
-}
-
 TEST_F(EthLoopback, PokesAndReconnects) {
   ScratchDir dir("RECORD=1\n");
   int u = raw_udp(port + 1);  // stands in for the server's datagram socket

@@ -139,40 +139,4 @@ TEST_F(Handshake, FailsWhenDsrNeverDrops) {
   EXPECT_EQ(framing().substr(0, 14), "1 9600 0 57600");
 }
 
-TEST_F(Handshake, AnsweringSideGivesUpAfterALongDsrDropAndReadsNothingMeanwhile) {
-  Peer peer(cable_, b_);
-  peer.settle();
-  // The peer lowers DTR and never sends the break; what it sends meanwhile stays in
-  // the port, since the answering side is waiting for a switch.
-  ASSERT_NE(conn_dtr(a_, 0), 0);
-  const std::vector<uint8_t> bytes = lptest::message(0x85, 1, 4, 1);
-  ASSERT_EQ(serial_write(a_, bytes.data(), int(bytes.size())), 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
-  peer.stop();
-  EXPECT_TRUE(peer.saw_dtr_dropped);
-  // Given back after 400 ms: DTR on again, nothing switched, nothing read.
-  EXPECT_EQ((Seq() << b_->serial_dtr_dropped << (lines(1) & SIM_LINE_DTR) << b_->serial_setup_mode
-                   << ser_in_count(kComB - 1) << b_->serial_raw_count).s,
-            "0 1 0 12 0");
-  ASSERT_NE(conn_dtr(a_, 1), 0);  // DSR back: the pass reads again
-  EXPECT_EQ(serial_poll(b_), 1);
-}
-
-TEST_F(Handshake, WithoutTheOptionOrWithoutDsrTheCallerSwitchesAtOnce) {
-  serial_set_option(a_, 0);
-  Peer plain(cable_, nullptr);
-  EXPECT_EQ(serial_set_mode(a_, 1, 4800), 0);
-  EXPECT_EQ((Seq() << (lines(0) & SIM_LINE_RTS) << a_->serial_baud).s, "0 4800");
-  EXPECT_EQ(serial_set_mode(a_, 0, 0), 0);
-  EXPECT_EQ((Seq() << (lines(0) & SIM_LINE_RTS) << a_->serial_baud).s, "2 57600");
-  plain.stop();
-  EXPECT_EQ(plain.dtr_story, "");
-  serial_set_option(a_, 1);
-  serial_close(b_);  // nobody at the other end: DSR is off
-  Peer watch(cable_, nullptr);
-  EXPECT_EQ(serial_set_mode(a_, 1, 0), 0);
-  watch.stop();
-  EXPECT_EQ((Seq() << watch.dtr_story << a_->serial_setup_mode).s, "- 1");
-}
-
 }  // namespace
