@@ -6,16 +6,19 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commlib/core.h"
 #include "commlib/eth_internal.h"
 #include "commlib/serial.h"
 #include "commlib/transport.h"
+#include "serial/ser.h"
 #include "serial/sim_cable.h"
 #include "tests/commlib/capture_reader.h"
 
@@ -84,7 +87,7 @@ inline int open_serial(Connection* c, const char* port, int baud, bool server = 
   X(tx_seq_stream) X(tx_seq_datagram) X(serial_raw) X(serial_raw_count) X(serial_overflow_len)  \
   X(serial_error_time) X(serial_data_time) X(serial_reader_state) X(serial_frame_fill)         \
   X(rx_capture_slot) X(serial_setup_mode) X(serial_option) X(serial_port) X(serial_baud)        \
-  X(serial_user_baud) X(serial_setup_baud) X(serial_hw_flow) X(connect_state) X(rx_fill)
+  X(serial_user_baud) X(serial_setup_baud) X(serial_hw_flow) X(connect_state) X(rx_fill) X(serial_dtr_dropped)
 
 struct Runner {
   // Words a test adds for its own set-up (pseudo-terminals); "" when not its word.
@@ -317,11 +320,22 @@ struct Runner {
       const Bytes b = blob(a, 3);
       out << qc::eth_beacon_matches(c, b.data(), int(b.size()));
     } else if (w == "cable") {  // slots 0 and 1 on COM5 (calling) and COM6 (answering)
+      if (cable > 0) sim_cable_destroy(cable);
       cable = sim_cable_create();
       out << sim_cable_bind(5, cable, 0) << sim_cable_bind(6, cable, 1)
           << open_serial(o[0], "COM5", int(n(0))) << open_serial(o[1], "COM6", int(n(0)), true);
     } else if (w == "open") {
       out << open_serial(c, a[1].c_str(), int(n(2)), a.size() > 3);
+    } else if (w == "write") {  // slot count bytes
+      Bytes b = blob(a, 2);
+      b.push_back(0);  // a text's end, for a write of count 0
+      out << serial_write(c, b.data(), int(n(1)));
+    } else if (w == "poll") {  // a reader pass: its result, messages queued, bytes held
+      out << serial_poll(c) << c->queue[0].count << c->serial_raw_count;
+    } else if (w == "sleep") {
+      std::this_thread::sleep_for(std::chrono::milliseconds(i));
+    } else if (w == "in_count") {
+      out << ser_in_count(i);
     } else if (w == "inputs") {
       out << conn_dsr(c) << conn_carrier(c) << conn_cts(c) << conn_ring(c);
     } else if (w == "ring") {

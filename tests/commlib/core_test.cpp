@@ -1,5 +1,5 @@
-// The connection block and registry, message building, the receive queues, the log
-// options and capture files: no sockets, no threads.
+// The connection block in a caller's memory, the registry by index with its trace lines,
+// and the clocks: no sockets, no threads.
 #include <gtest/gtest.h>
 
 #include <cinttypes>
@@ -24,6 +24,7 @@ std::string fmt(const char* f, ...) {
   va_end(a);
   return b;
 }
+
 TEST(ConnBlock, LayoutDefaultsAndCallerBlocks) {
   EXPECT_EQ(conn_object_size(), 322355);
   Bytes block(qc::kObjectSize + 7, 0xa5);

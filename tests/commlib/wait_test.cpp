@@ -65,28 +65,18 @@ std::string mismatch(int i, const uint8_t* buf, int n) {
              ? "" : "message " + std::to_string(i) + ": " + std::to_string(n) + " other bytes";
 }
 
-class WaitEth : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(conn_connect(server, "ethernet", "127.0.0.1", port, 1), 0);
-    ASSERT_EQ(conn_connect(client, "ethernet", "127.0.0.1", port, 0), 0);
-    ASSERT_TRUE(wait_for([&] { return status_of(client) != 0 && status_of(server) == 3; }, 8000));
-  }
-  void TearDown() override {
-    conn_free(client);
-    conn_free(server);
-  }
-  int port = free_port_base();
+TEST(WaitEth, HandleReadableWhileMessagesWaitAndOnStatusChange) {
+  const int port = free_port_base();
   Connection* server = conn_alloc();
   Connection* client = conn_alloc();
   uint8_t buf[64];
-};
-
-TEST_F(WaitEth, HandleReadableWhileMessagesWaitAndOnStatusChange) {
+  ASSERT_EQ(conn_connect(server, "ethernet", "127.0.0.1", port, 1) + conn_connect(client, "ethernet", "127.0.0.1", port, 0), 0);
+  ASSERT_TRUE(wait_for([&] { return status_of(client) != 0 && status_of(server) == 3; }, 8000));
   intptr_t h = conn_wait_handle(server);
   ASSERT_GE(h, 0);
   EXPECT_EQ(conn_wait_handle(server), h) << "one handle for the object's life";
   EXPECT_FALSE(readable(h, 0));
+  EXPECT_EQ(conn_wait(server, -1, 0), 0);
   ASSERT_EQ(results({send_built(client, 224, 1, "one"), send_built(client, 160, 1, "two")}), "0 0");
   EXPECT_TRUE(readable(h, kPromptMs));
   ASSERT_TRUE(wait_for([&] { return conn_poll(server, -1) == 3; }, 5000));
@@ -95,6 +85,11 @@ TEST_F(WaitEth, HandleReadableWhileMessagesWaitAndOnStatusChange) {
                      rx_receive(server, -1, buf, sizeof buf) > 0, rx_receive(server, -1, buf, sizeof buf),
                      readable(h, 0)}),
             "1 1 1 0 0");
+  // A reset drops what is queued.
+  ASSERT_EQ(send_built(client, 224, 2, "dropped"), 0);
+  ASSERT_TRUE(wait_for([&] { return conn_poll(server, -1) != 0; }, 5000));
+  conn_reset(server);
+  EXPECT_EQ(results({conn_poll(server, -1), readable(h, 0)}), "0 0");
   // A message queued before the handle was made counts too.
   ASSERT_EQ(send_built(server, 224, 1, "back"), 0);
   ASSERT_TRUE(wait_for([&] { return conn_poll(client, 0) != 0; }, 5000));
@@ -112,10 +107,11 @@ TEST_F(WaitEth, HandleReadableWhileMessagesWaitAndOnStatusChange) {
   EXPECT_EQ(results({status_of(client), readable(hc, 0), rx_receive(client, -1, buf, sizeof buf),
                      readable(hc, 0)}),
             "0 1 0 0");
+  conn_free(client);
+  conn_free(server);
 }
 
-class WaitSerial : public lptest::PtyConnection {
- protected:
+struct WaitSerial : lptest::PtyConnection {
   WaitSerial() : PtyConnection(3, 9600) {}
 };
 

@@ -21,10 +21,9 @@ struct PtyWords {
     Connection* c = a.empty() ? nullptr : r.o[connscript::num(a[0]) % 20];
     auto n = [&](size_t k) { return int(connscript::num(a[k])); };
     lpcap::Seq out;
-    const bool bytes = w == "type" || w == "type_poll" || w == "send" || w == "write" || w == "conn_send";
-    Bytes b = bytes ? connscript::blob(a, w == "send" ? 3 : w == "write" || w == "conn_send" ? 2 : 1) : Bytes();
+    const bool bytes = w == "type" || w == "type_poll" || w == "send" || w == "conn_send";
+    Bytes b = bytes ? connscript::blob(a, w == "send" ? 3 : w == "conn_send" ? 2 : 1) : Bytes();
     const int size = int(b.size());
-    b.push_back(0);  // a text's end, for a write of count 0
     // A reader pass: its result, queued stream/datagram, held, overflow, error seen,
     // dropped, setup state and fill.
     auto pass = [&] {
@@ -35,7 +34,7 @@ struct PtyWords {
       out << ((master[n(0) % 16] = root.add_com(n(0))) >= 0);
     } else if (w == "type" || w == "type_poll") {
       const int before = ser_in_count(int(c->serial_port) - 1);
-      lptest::feed(master[c->serial_port % 16], Bytes(b.begin(), b.end() - 1));
+      lptest::feed(master[c->serial_port % 16], b);
       out << lptest::wait_input(c, before + size);
       if (w == "type_poll") pass();
     } else if (w == "poll") {
@@ -50,8 +49,6 @@ struct PtyWords {
     } else if (w == "send") {  // slot setup raw bytes
       serial_set_framing(c, n(1), n(2));
       out << qc::serial_send(c, b.data(), size);
-    } else if (w == "write") {  // slot count bytes
-      out << serial_write(c, b.data(), n(1));
     } else if (w == "conn_send") {
       out << conn_send(c, b.data(), n(1));
     } else if (w == "connect") {  // slot transport address port flags
@@ -64,8 +61,6 @@ struct PtyWords {
     } else if (w == "serial_reset") {
       serial_reset(c);
       out << c->queue[0].count << c->serial_raw_count << c->rx_dropped << c->serial_frame_fill << c->last_rx_seq[0];
-    } else if (w == "in_count") {
-      out << ser_in_count(n(0));
     } else if (w == "wait_input") {
       out << lptest::wait_input(c, n(1));
     } else if (w == "dtr_op") {
