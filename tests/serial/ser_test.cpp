@@ -294,6 +294,16 @@ TEST_F(SerPtyThreads, BackgroundWritesRunRefuseASecondAndStopAtClose) {
   ASSERT_EQ(ser_open(0, 4000, 4000), 0);
 }
 
+TEST_F(SerPtyThreads, WaitEventWakesOnIncomingBytes) {
+  std::atomic<int32_t> events{-1};
+  std::thread waiter([&] { events = ser_wait_event(0, SER_EV_RXCHAR | SER_EV_DSR); });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(events.load(), -1);  // nothing has happened yet
+  ASSERT_EQ(write(master_, "a", 1), 1);
+  waiter.join();
+  EXPECT_EQ(events.load(), int32_t(SER_EV_RXCHAR));
+}
+
 // A watch's notify: closes its own port (close_delay_us from 0), or counts its calls and
 // re-arms once if asked.
 struct Notes {
