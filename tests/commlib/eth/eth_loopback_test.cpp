@@ -60,6 +60,10 @@ TEST_F(EthLoopback, ClientFirstThenServerEchoesOnBothChannelsAndCaptures) {
   expect_delivery(server, client, 175, 1, "datagram down");
   conn_set_class(client, 200, 200, 1);
   expect_delivery(client, server, 200, 1, "reclassed");
+  // A second client replaces the first: the server closes the first one's stream.
+  const int second = raw_tcp_connect(port);
+  EXPECT_TRUE(second >= 0 && wait_for([&] { return status_of(client) == 0; }, 5000));
+  close(second);
   conn_disconnect(client);
   conn_disconnect(server);
   auto files = dir.files();
