@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -332,6 +333,28 @@ struct Runner {
       out << serial_write(c, b.data(), int(n(1)));
     } else if (w == "poll") {  // a reader pass: its result, messages queued, bytes held
       out << serial_poll(c) << c->queue[0].count << c->serial_raw_count;
+    } else if (w == "mode_polled") {  // slot setup rate: serial_set_mode while slot 1, the answering
+      // side, is polled on a thread as an application's receive loop would; the result, and
+      // whether the whole first wait ran out
+      std::atomic<bool> stop{false};
+      for (int k = 0; k < 3; ++k) serial_poll(o[1]);  // the answering side has seen DSR on
+      std::thread answer([&] {
+        for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(3))) serial_poll(o[1]);
+      });
+      const uint32_t start = qc::clock_ms();
+      out << serial_set_mode(c, int(n(1)), int(n(2))) << (qc::clock_ms() - start >= qc::kHandshakeWaitMs);
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the answering side ends its switch
+      stop = true;
+      answer.join();
+    } else if (w == "lines") {  // the DTR (1) and RTS (2) a cable end drives
+      out << sim_cable_lines(cable, i);
+    } else if (w == "conn_send") {  // slot length bytes
+      const Bytes b = blob(a, 2);
+      out << conn_send(c, b.data(), int(n(1)));
+    } else if (w == "wait_input") {  // slot count: the driver holds that many bytes of the port
+      int k = 0;
+      while (k++ < 5000 && ser_in_count(int(c->serial_port) - 1) < n(1)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      out << (ser_in_count(int(c->serial_port) - 1) >= n(1));
     } else if (w == "sleep") {
       std::this_thread::sleep_for(std::chrono::milliseconds(i));
     } else if (w == "in_count") {

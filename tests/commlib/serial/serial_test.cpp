@@ -21,8 +21,8 @@ struct PtyWords {
     Connection* c = a.empty() ? nullptr : r.o[connscript::num(a[0]) % 20];
     auto n = [&](size_t k) { return int(connscript::num(a[k])); };
     lpcap::Seq out;
-    const bool bytes = w == "type" || w == "type_poll" || w == "send" || w == "conn_send";
-    Bytes b = bytes ? connscript::blob(a, w == "send" ? 3 : w == "conn_send" ? 2 : 1) : Bytes();
+    const bool bytes = w == "type" || w == "type_poll" || w == "send";
+    Bytes b = bytes ? connscript::blob(a, w == "send" ? 3 : 1) : Bytes();
     const int size = int(b.size());
     // A reader pass: its result, queued stream/datagram, held, overflow, error seen,
     // dropped, setup state and fill.
@@ -49,8 +49,6 @@ struct PtyWords {
     } else if (w == "send") {  // slot setup raw bytes
       serial_set_framing(c, n(1), n(2));
       out << qc::serial_send(c, b.data(), size);
-    } else if (w == "conn_send") {
-      out << conn_send(c, b.data(), n(1));
     } else if (w == "connect") {  // slot transport address port flags
       out << conn_connect(c, a[1].c_str(), a[2].c_str(), n(3), n(4));
     } else if (w == "disconnect") {
@@ -61,8 +59,6 @@ struct PtyWords {
     } else if (w == "serial_reset") {
       serial_reset(c);
       out << c->queue[0].count << c->serial_raw_count << c->rx_dropped << c->serial_frame_fill << c->last_rx_seq[0];
-    } else if (w == "wait_input") {
-      out << lptest::wait_input(c, n(1));
     } else if (w == "dtr_op") {
       out << (serial_dtr_op(c, n(1)) > -1);
     } else {
