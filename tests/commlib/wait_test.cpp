@@ -1,8 +1,9 @@
-// Waiting for messages without polling: conn_wait and the readiness handle, over real
-// loopback sockets and pseudo-terminals. While the application waits, the worker lends
-// it the data socket and takes it back once conn_wait is no longer called: those cases
-// run with the library as server and as client against a raw TCP peer that writes the
-// stream in pieces of its own choosing, so messages are split and joined across reads.
+// Waiting for messages without polling over real loopback sockets: conn_wait and the
+// readiness handle (a serial port's waits are in its transcript). While the application
+// waits, the worker lends it the data socket and takes it back once conn_wait is no
+// longer called: those cases run with the library as server and as client against a raw
+// TCP peer that writes the stream in pieces of its own choosing, so messages are split
+// and joined across reads.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -12,7 +13,6 @@
 #include <thread>
 
 #include "tests/commlib/eth/eth_test_util.h"
-#include "tests/commlib/serial/serial_test_util.h"
 
 using namespace ethtest;
 
@@ -109,51 +109,6 @@ TEST(WaitEth, HandleReadableWhileMessagesWaitAndOnStatusChange) {
             "0 1 0 0");
   conn_free(client);
   conn_free(server);
-}
-
-struct WaitSerial : lptest::PtyConnection {
-  WaitSerial() : PtyConnection(3, 9600) {}
-};
-
-TEST_F(WaitSerial, WaitsOnThePortAndFramesAsConnPollDoes) {
-  using lptest::message;
-  intptr_t h = conn_wait_handle(c_);
-  ASSERT_GE(h, 0);
-  EXPECT_FALSE(readable(h, 0));
-  // Two messages in one write, framed one per pass: the second is held by the reader,
-  // not in the port, and the wait must frame it.
-  lptest::feed(master_, lptest::cat(message(0xE0, 1, 4, 1), message(0xE0, 2, 4, 2)));
-  EXPECT_TRUE(readable(h, kPromptMs)) << "bytes in the port, before any reader pass";
-  uint8_t buf[64];
-  for (uint8_t command : {1, 2}) {
-    expect_wait(c_, 0, kLongWait, 1);
-    ASSERT_EQ(rx_receive(c_, 0, buf, sizeof buf), 12);
-    EXPECT_EQ(buf[1], command);
-  }
-  expect_wait(c_, -1, 300, 0, 290, 300 + kPromptMs);
-  EXPECT_FALSE(readable(h, 0));
-  // A datagram framed first does not end a stream wait; the stream message behind it
-  // is framed without new input.
-  lptest::feed(master_, lptest::cat(message(0xA0, 5, 4, 4), message(0xE0, 6, 4, 5)));
-  expect_wait(c_, 0, kLongWait, 1);
-  EXPECT_EQ(conn_poll(c_, -1), 3);
-  conn_reset(c_);
-  std::vector<uint8_t> m = message(0xE0, 3, 12, 3);
-  std::thread writer([&] {  // arriving in halves during the wait
-    sleep_ms(150);
-    lptest::feed(master_, std::vector<uint8_t>(m.begin(), m.begin() + 7));
-    sleep_ms(150);
-    lptest::feed(master_, std::vector<uint8_t>(m.begin() + 7, m.end()));
-  });
-  expect_wait(c_, -1, kLongWait, 1, 250);
-  writer.join();
-  EXPECT_EQ(rx_receive(c_, -1, buf, sizeof buf), 20);
-  // Reopened, the port is followed again; closed, nothing is.
-  serial_reopen(c_);
-  lptest::feed(master_, message(0xE0, 9, 2, 2));
-  EXPECT_TRUE(readable(h, kPromptMs));
-  ASSERT_GE(serial_close(c_), 0);
-  EXPECT_FALSE(readable(h, 0));
 }
 
 // The library end as server (a raw client connects) or as client (to a raw listener).

@@ -7,12 +7,36 @@
 #include <cstring>
 
 #include "tests/commlib/conn_script.h"
-#include "tests/commlib/serial/serial_test_util.h"
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "serial/ser.h"
+#include "tests/serial/pty_root.h"
 #include "tests/support/golden.h"
 
 using Bytes = std::vector<uint8_t>;
 
 namespace {
+
+// Writes all the bytes to the (non-blocking) master.
+void feed(int master, const std::vector<uint8_t>& bytes) {
+  for (size_t done = 0; done < bytes.size();) {
+    ssize_t w = write(master, bytes.data() + done, bytes.size() - done);
+    pollfd p = {master, POLLOUT, 0};
+    if (w < 0 && (errno != EAGAIN || poll(&p, 1, 5000) <= 0)) return ADD_FAILURE() << "pty master stays full", void();
+    done += size_t(w > 0 ? w : 0);
+  }
+}
+
+// Waits until the driver's input queue of the connection's port holds at least n bytes.
+bool wait_input(const Connection* c, int n) {
+  for (int i = 0; i < 5000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+    if (ser_in_count(int(c->serial_port) - 1) >= n) return true;
+  return false;
+}
+
 
 struct PtyWords {
   PtyRoot root;
@@ -34,8 +58,8 @@ struct PtyWords {
       out << ((master[n(0) % 16] = root.add_com(n(0))) >= 0);
     } else if (w == "type" || w == "type_poll") {
       const int before = ser_in_count(int(c->serial_port) - 1);
-      lptest::feed(master[c->serial_port % 16], b);
-      out << lptest::wait_input(c, before + size);
+      feed(master[c->serial_port % 16], b);
+      out << wait_input(c, before + size);
       if (w == "type_poll") pass();
     } else if (w == "poll") {
       pass();
@@ -59,6 +83,16 @@ struct PtyWords {
     } else if (w == "serial_reset") {
       serial_reset(c);
       out << c->queue[0].count << c->serial_raw_count << c->rx_dropped << c->serial_frame_fill << c->last_rx_seq[0];
+    } else if (w == "wait") {  // slot channel timeout: conn_wait's result, and whether it took
+      // the whole time
+      const auto t0 = std::chrono::steady_clock::now();
+      const int r = conn_wait(c, n(1), n(2));
+      out << r << (std::chrono::steady_clock::now() - t0 >= std::chrono::milliseconds(n(2) - 10) ? "whole" : "early");
+    } else if (w == "readable") {  // slot ms: the wait handle within that time
+      pollfd p{int(conn_wait_handle(c)), POLLIN, 0};
+      out << (poll(&p, 1, n(1)) == 1 && (p.revents & POLLIN));
+    } else if (w == "conn_poll") {
+      out << conn_poll(c, n(1));
     } else if (w == "dtr_op") {
       out << (serial_dtr_op(c, n(1)) > -1);
     } else {
@@ -81,21 +115,32 @@ TEST(SerialScript, ReaderSendPathCapturesAndLineErrors) {
   }
 }
 
-class SerialPty : public lptest::PtyConnection {
+// COM3 a pseudo-terminal whose master the test keeps, a connection open on it.
+class SerialPty : public ::testing::Test {
  protected:
-  SerialPty() : PtyConnection(3, 115200) {}
+  void SetUp() override {
+    ASSERT_GE(master_ = root_.add_com(3), 0);
+    ASSERT_EQ(connscript::open_serial(c_, "COM3", 115200), 0);
+  }
+  void TearDown() override {
+    serial_close(c_);
+    conn_free(c_);
+  }
+  PtyRoot root_;
+  int master_ = -1;
+  Connection* c_ = conn_alloc();
 };
 
 TEST_F(SerialPty, RawModeKeepsBytesAndStopsReadingWhenNearlyFull) {
   c_->serial_raw = 1;
   Bytes bytes(6000);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 13 + (i >> 8));
-  lptest::feed(master_, bytes);  // more than the tty's input buffer: the kernel holds the rest
+  feed(master_, bytes);  // more than the tty's input buffer: the kernel holds the rest
   for (int i = 0; i < 1000 && qc::kSerialLimit - c_->serial_raw_count >= qc::kRawLowWater; ++i)
     if (serial_poll(c_) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   const int held = c_->serial_raw_count;
   EXPECT_GT(held, qc::kSerialLimit - qc::kRawLowWater);
-  ASSERT_TRUE(lptest::wait_input(c_, 1));
+  ASSERT_TRUE(wait_input(c_, 1));
   EXPECT_EQ(serial_poll(c_), 0);
   EXPECT_EQ(int(c_->serial_raw_count), held);
   Bytes got;
