@@ -186,6 +186,9 @@ struct Runner {
       out << c->serial_raw_buf[n(1)];
     } else if (w == "get_framing") {
       out << serial_get_framing(c);
+    } else if (w == "conn_reset") {  // what is left: queued, held, dropped, stream fill, last sequence
+      conn_reset(c);
+      out << c->queue[0].count << c->serial_raw_count << c->rx_dropped << c->rx_fill << c->last_rx_seq[0];
     } else if (w == "clear") {
       qc::queues_clear(c);
     } else if (w == "queues") {

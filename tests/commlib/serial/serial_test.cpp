@@ -80,9 +80,6 @@ struct PtyWords {
     } else if (w == "port_state") {  // port, status, flow, rate, connect rate, setup rate, server
       out << c->serial_port << c->status << c->serial_hw_flow << c->serial_baud << c->serial_user_baud
           << c->serial_setup_baud << c->is_server << c->transport;
-    } else if (w == "serial_reset") {
-      serial_reset(c);
-      out << c->queue[0].count << c->serial_raw_count << c->rx_dropped << c->serial_frame_fill << c->last_rx_seq[0];
     } else if (w == "wait") {  // slot channel timeout: conn_wait's result, and whether it took
       // the whole time
       const auto t0 = std::chrono::steady_clock::now();
