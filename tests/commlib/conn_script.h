@@ -3,6 +3,7 @@
 // what it printed follows it. Shared by the library's portable cases and the serial
 // cases over pseudo-terminals.
 #pragma once
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,12 @@ namespace connscript {
 
 using Bytes = std::vector<uint8_t>;
 using Args = std::vector<std::string>;
+
+inline std::string hex(const uint8_t* p, size_t n) {
+  std::string h;
+  for (size_t k = 0; k < n; ++k) h += "0123456789abcdef"[p[k] >> 4], h += "0123456789abcdef"[p[k] & 15];
+  return h;
+}
 
 inline long num(const std::string& s) { return std::strtol(s.c_str(), nullptr, 0); }
 
@@ -151,11 +158,9 @@ struct Runner {
       // and a hash of all the bytes
       std::memset(buf, 0xEE, 32);
       const int r = rx_receive(c, int(n(1)), buf, a.size() > 2 ? int(n(2)) : 1600);
-      char hex[32];
       uint32_t hash = 2166136261u;
-      for (int k = 0; k < 12; ++k) std::snprintf(hex + 2 * k, 3, "%02x", buf[k]);
       for (int k = 0; k < r; ++k) hash = (hash ^ buf[k]) * 16777619u;
-      out << r << (r > 0 ? hex : "");
+      out << r << (r > 0 ? hex(buf, 12) : "");
       if (r >= 8) out << qc::le32(buf + qc::le16(buf + 2) - 4) << hash;
     } else if (w == "take_run") {  // channel count: how many came in sequence order 1, 2, ...
       long k = 0;
@@ -244,13 +249,14 @@ struct Runner {
       char name[64] = "";
       qc::capture_slot_name(i, name, sizeof name);
       out << name;
-    } else if (w == "files") {  // this directory's files but the options, in name order
+    } else if (w == "files" || w == "clean") {  // this directory's files but the options, in
+      // name order; or every one of them gone
       std::set<std::string> names;
       DIR* d = opendir(".");
       while (dirent* e = d ? readdir(d) : nullptr)
         if (e->d_name[0] != '.' && std::strcmp(e->d_name, "ZRCLOG.INI") != 0) names.insert(e->d_name);
       if (d) closedir(d);
-      for (const auto& f : names) out << f;
+      for (const auto& f : names) w == "files" ? void(out << f) : void(std::remove(f.c_str()));
     } else if (w == "records") {  // a capture file's records, the time left out ("last": the
       // count and the last one only)
       const auto recs = lpcap::read_capture(a[0]);
@@ -270,19 +276,9 @@ struct Runner {
       const uint32_t now = uint32_t(uint64_t(qc::clock_us()));
       const bool full = a.size() > 1;
       for (size_t at = 0, end; at + 8 <= b.size(); at = end) {
-        end = full ? at + qc::le16(&b[at + 6]) : at + 40;
-        std::string h;
-        char hex[3];
-        for (size_t k = at; k < end && k < b.size(); ++k) {
-          if (k == (full ? at : at + 4)) {
-            h += now - qc::le32(&b[k]) < 60000000u ? "-now-" : "-old-";
-            k += 3;
-          } else {
-            std::snprintf(hex, sizeof hex, "%02x", b[k]);
-            h += hex;
-          }
-        }
-        out << h;
+        end = std::min(b.size(), full ? at + qc::le16(&b[at + 6]) : at + 40);
+        const size_t t = full ? at : at + 4;  // the time stamp
+        out << hex(&b[at], t - at) + (now - qc::le32(&b[t]) < 60000000u ? "-now-" : "-old-") + hex(&b[t + 4], end - t - 4);
       }
     } else if (w == "touch") {  // name, or a name with %d and a range of numbers
       for (long k = n(1); k <= n(2); ++k) {
@@ -290,13 +286,6 @@ struct Runner {
         std::snprintf(name, sizeof name, a[0].c_str(), int(k));
         if (FILE* f = std::fopen(name, "w")) std::fputc('x', f), std::fclose(f);
       }
-    } else if (w == "clean") {  // every capture file goes
-      std::vector<std::string> names;
-      DIR* d = opendir(".");
-      while (dirent* e = d ? readdir(d) : nullptr)
-        if (e->d_name[0] != '.' && std::strcmp(e->d_name, "ZRCLOG.INI") != 0) names.push_back(e->d_name);
-      if (d) closedir(d);
-      for (const auto& f : names) std::remove(f.c_str());
     } else if (w == "rm") {
       out << std::remove(a[0].c_str());
     } else if (w == "feed") {  // slot bytes: appended at rx_fill and reassembled; what is held

@@ -68,8 +68,7 @@ struct PtyWords {
       Bytes got(size_t(n(1)) + 1);
       got.resize(size_t(read_full(m, got.data(), n(1))));
       uint8_t extra;
-      for (uint8_t x : got) out.s += "0123456789abcdef"[x >> 4], out.s += "0123456789abcdef"[x & 15];
-      out << (read_full(m, &extra, 1, 50) ? "+" : "");
+      out << connscript::hex(got.data(), got.size()) << (read_full(m, &extra, 1, 50) ? "+" : "");
     } else if (w == "send") {  // slot setup raw bytes
       serial_set_framing(c, n(1), n(2));
       out << qc::serial_send(c, b.data(), size);
