@@ -35,7 +35,7 @@ inline std::string hex(const uint8_t* p, size_t n) {
   return h;
 }
 
-inline long num(const std::string& s) { return std::strtol(s.c_str(), nullptr, 0); }
+inline long long num(const std::string& s) { return std::strtoll(s.c_str(), nullptr, 0); }
 
 // A message as msg_build lays it out: type, command, length, payload, sequence.
 inline Bytes message(uint8_t type, uint8_t command, size_t payload, uint32_t seq, uint8_t fill = 0x5A) {
@@ -52,11 +52,11 @@ inline Bytes blob(const Args& a, size_t from) {
   Bytes out;
   for (size_t k = from; k < a.size(); ++k) {
     const std::string& p = a[k];
-    long v[5] = {0, 0, 0, 0, 0x5A};
+    long long v[5] = {0, 0, 0, 0, 0x5A};
     int n = 0;
     const char* s = p.c_str() + 1;
     for (char* e; n < 5 && (p[0] == 'm' || p[0] == 'r'); s = e + 1) {
-      v[n++] = std::strtol(s, &e, 0);
+      v[n++] = std::strtoll(s, &e, 0);
       if (*e != ',' && *e != '*') break;
     }
     Bytes b;

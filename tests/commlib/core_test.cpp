@@ -88,13 +88,4 @@ TEST(Registry, ByIndexTableAndTraceLines) {
             "0 0 0");
 }
 
-TEST(Clock, MicrosecondsAndMillisecondsAreOneClock) {
-  double us0 = qc::clock_us();
-  uint32_t ms = qc::clock_ms();
-  EXPECT_GE(qc::clock_us(), us0);
-  int32_t d = int32_t(ms - uint32_t(uint64_t(us0 / 1000.0)));
-  EXPECT_GE(d, 0);
-  EXPECT_LT(d, 1000);
-}
-
 }  // namespace
