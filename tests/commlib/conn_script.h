@@ -23,6 +23,7 @@
 #include "serial/ser.h"
 #include "serial/sim_cable.h"
 #include "tests/commlib/capture_reader.h"
+#include "tests/support/golden.h"
 
 namespace connscript {
 
@@ -372,5 +373,14 @@ struct Runner {
     return out.s + "\n";
   }
 };
+
+// Runs the transcript tests/golden/<name> and releases what it left.
+inline ::testing::AssertionResult run_script(const char* name, Runner&& r = Runner()) {
+  ::testing::AssertionResult result = script_match(name, std::ref(r));
+  for (Connection* c : r.o)
+    if (c && conn_is_valid(c)) serial_close(c), conn_free(c);
+  if (r.cable > 0) sim_cable_destroy(r.cable);
+  return result;
+}
 
 }  // namespace connscript

@@ -1,5 +1,8 @@
-// The connection block in a caller's memory, the registry by index with its trace lines,
-// and the clocks: no sockets, no threads.
+// The connection objects: the block in a caller's memory and the registry by index with
+// its trace lines; and from transcripts (tests/golden/commlib_*.txt) the registry, message
+// building, the receive queues, the log options and capture files, what an ethernet
+// worker makes of its input, the serial reader's framing passes, the modem-line calls and
+// the handshake over the simulated cable.
 #include <gtest/gtest.h>
 
 #include <cinttypes>
@@ -8,7 +11,7 @@
 #include <vector>
 
 #include "commlib/core.h"
-#include "tests/commlib/capture_reader.h"
+#include "tests/commlib/conn_script.h"
 
 using lpcap::Seq;
 using Bytes = std::vector<uint8_t>;
@@ -86,6 +89,19 @@ TEST(Registry, ByIndexTableAndTraceLines) {
   EXPECT_EQ(conn_slot(3, 0), 3);  // frees every entry
   EXPECT_EQ((Seq() << (conn_at(0) != nullptr) << conn_is_valid(c7) << qc::live_object_count()).s,
             "0 0 0");
+}
+
+TEST(ConnScript, RegistryQueuesAndFraming) {
+  for (const char* name : {"commlib_queues.txt", "commlib_framing.txt", "commlib_eth_rules.txt"})
+    EXPECT_TRUE(connscript::run_script(name));
+}
+
+TEST(ConnScript, ModemLinesAndHandshakeOverTheCable) { EXPECT_TRUE(connscript::run_script("commlib_modem.txt")); }
+
+// In a scratch directory: the options and captures live in the current directory.
+TEST(ConnScript, OptionsAndCaptureFiles) {
+  lpcap::ScratchDir dir(nullptr);
+  EXPECT_TRUE(connscript::run_script("commlib_capture.txt"));
 }
 
 }  // namespace
