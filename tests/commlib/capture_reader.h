@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -35,11 +36,10 @@ struct Record {
 inline std::vector<Record> read_capture(const std::string& file) {
   std::vector<Record> out;
   FILE* f = std::fopen(file.c_str(), "rb");
-  uint8_t r[40];
-  while (f && std::fread(r, 1, 40, f) == 40) {
+  for (uint8_t r[40]; f && std::fread(r, 1, 40, f) == 40;) {
     const char* text = reinterpret_cast<const char*>(r + 8);
-    out.push_back({qc::le16(r), qc::le16(r + 2), qc::le32(r + 12), qc::le32(r + 8),
-                   qc::le32(r + 16), qc::le16(r) == 1 ? std::string(text, strnlen(text, 32)) : ""});
+    out.push_back({qc::le16(r), qc::le16(r + 2), qc::le32(r + 12), qc::le32(r + 8), qc::le32(r + 16),
+                   qc::le16(r) == 1 ? std::string(text, strnlen(text, 32)) : ""});
   }
   if (f) std::fclose(f);
   return out;
@@ -52,11 +52,20 @@ inline const Record* find_event(const std::vector<Record>& recs, uint16_t code) 
 }
 
 // How many event records carry code and pass also.
-inline int count_events(const std::vector<Record>& recs, uint16_t code,
-                        bool (*also)(const Record&) = nullptr) {
+inline int count_events(const std::vector<Record>& recs, uint16_t code, bool (*also)(const Record&) = nullptr) {
   int n = 0;
   for (const auto& r : recs) n += r.kind == 0 && r.code == code && (!also || also(r));
   return n;
+}
+
+// The files of a folder, in name order.
+inline std::set<std::string> files_in(const std::string& dir) {
+  std::set<std::string> out;
+  DIR* d = opendir(dir.c_str());
+  while (dirent* e = d ? readdir(d) : nullptr)
+    if (e->d_name[0] != '.') out.insert(e->d_name);
+  if (d) closedir(d);
+  return out;
 }
 
 class ScratchDir {
@@ -73,20 +82,12 @@ class ScratchDir {
     std::error_code ec;  // nothing to do about a leftover folder in /tmp
     if (old_[0] && chdir(old_) == 0 && !path_.empty()) std::filesystem::remove_all(path_, ec);
   }
-  std::vector<std::string> files() const {
-    std::vector<std::string> out;
-    DIR* d = opendir(path_.c_str());
-    while (dirent* e = d ? readdir(d) : nullptr)
-      if (e->d_name[0] != '.') out.push_back(e->d_name);
-    if (d) closedir(d);
-    return out;
-  }
+  std::set<std::string> files() const { return files_in(path_); }
   // The records of every capture file whose name contains tag ("" for all).
   std::vector<Record> capture(const std::string& tag) const {
     std::vector<Record> recs;
     for (const auto& f : files()) {
-      if (f.find(tag) == std::string::npos || f == "ZRCLOG.INI") continue;
-      auto r = read_capture(path_ + "/" + f);
+      auto r = f.find(tag) == std::string::npos || f == "ZRCLOG.INI" ? std::vector<Record>() : read_capture(path_ + "/" + f);
       recs.insert(recs.end(), r.begin(), r.end());
     }
     return recs;

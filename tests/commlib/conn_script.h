@@ -252,12 +252,8 @@ struct Runner {
       out << name;
     } else if (w == "files" || w == "clean") {  // this directory's files but the options, in
       // name order; or every one of them gone
-      std::set<std::string> names;
-      DIR* d = opendir(".");
-      while (dirent* e = d ? readdir(d) : nullptr)
-        if (e->d_name[0] != '.' && std::strcmp(e->d_name, "ZRCLOG.INI") != 0) names.insert(e->d_name);
-      if (d) closedir(d);
-      for (const auto& f : names) w == "files" ? void(out << f) : void(std::remove(f.c_str()));
+      for (const auto& f : lpcap::files_in("."))
+        if (f != "ZRCLOG.INI") w == "files" ? void(out << f) : void(std::remove(f.c_str()));
     } else if (w == "records") {  // a capture file's records, the time left out ("last": the
       // count and the last one only)
       const auto recs = lpcap::read_capture(a[0]);
