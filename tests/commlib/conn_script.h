@@ -1,5 +1,5 @@
 // Connection objects driven call by call from transcripts under tests/golden/: each
-// line names a call on object slot i (0..19; a slot never filled is a null object) and
+// line names a call on object slot i (0..23; a slot never filled is a null object) and
 // what it printed follows it. Shared by the library's portable cases and the serial
 // cases over pseudo-terminals.
 #pragma once
@@ -101,7 +101,7 @@ inline int open_serial(Connection* c, const char* port, int baud, bool server = 
 struct Runner {
   // Words a test adds for its own set-up (pseudo-terminals); "" when not its word.
   std::function<std::string(Runner&, const std::string&, const Args&)> more;
-  Connection* o[20] = {};
+  Connection* o[24] = {};  // slot 19 stays empty: a null object
   qc::LogOptions parsed = {7, 7, "OLD", 0, 1};
   int cable = -1;
   uint8_t buf[2000];
@@ -184,6 +184,15 @@ struct Runner {
         if (keep) out.s += line;
       }
       trace.reset(trace ? nullptr : new lpcap::TraceFile);
+    } else if (w == "slot") {  // slot index mode: conn_slot's answer, "obj" for the object it
+      // keeps in this slot
+      const intptr_t r = conn_slot(int(n(1)), int(n(2)));
+      if (r > 0 && n(2) > 0 && !c) c = reinterpret_cast<Connection*>(r);
+      r == reinterpret_cast<intptr_t>(c) && r ? void(out << "obj") : void(out << r);
+    } else if (w == "at") {  // slot index: conn_at is this slot's object (1), none (0) or another
+      out << (conn_at(int(n(1))) == nullptr ? 0 : conn_at(int(n(1))) == c ? 1 : 2);
+    } else if (w == "init_buffer") {  // a caller's block
+      out << (conn_init_buffer(fake.data(), int(fake.size())) == (c = reinterpret_cast<Connection*>(fake.data())));
     } else if (w == "fake") {  // an unregistered block
       c = reinterpret_cast<Connection*>(fake.data());
     } else if (w == "rx_buf") {

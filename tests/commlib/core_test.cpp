@@ -5,7 +5,6 @@
 // the handshake over the simulated cable.
 #include <gtest/gtest.h>
 
-#include <cinttypes>
 #include <cstdarg>
 #include <string>
 #include <vector>
@@ -61,34 +60,6 @@ TEST(ConnBlock, LayoutDefaultsAndCallerBlocks) {
   EXPECT_EQ(conn_init_buffer(block.data(), int(block.size())), c);  // the same memory again
   EXPECT_EQ((Seq() << c->status << conn_is_valid(c)).s, "0 1");
   conn_free(c);
-}
-
-TEST(Registry, ByIndexTableAndTraceLines) {
-  lpcap::TraceFile t;
-  intptr_t a = conn_slot(2, 1);
-  ASSERT_NE(a, 0);
-  Connection* ca = reinterpret_cast<Connection*>(a);
-  EXPECT_EQ(conn_slot(2, 5), a);  // already there: the same object
-  EXPECT_EQ(conn_at(2), ca);
-  ca->status = 4;
-  // Out of range, freed, then an empty entry.
-  EXPECT_EQ((Seq() << conn_slot(8, 1) << conn_slot(-1, -1) << conn_slot(2, -1) << conn_is_valid(ca)
-                   << (conn_at(2) != nullptr) << conn_slot(2, -1)).s,
-            "-1 -1 0 0 0 0");
-  Bytes block(qc::kObjectSize);
-  Connection* u = conn_init_buffer(block.data(), int(block.size()));
-  conn_free(u);
-  EXPECT_EQ(t.text(), fmt("Alloc object : %" PRIxPTR "\nConnection status : 4\nFree  %" PRIxPTR
-                          "\nFree object was found\nUser buffer : %" PRIxPTR
-                          "Connection status : 0\nFree object was found\n",
-                          a, a, reinterpret_cast<uintptr_t>(u)));
-  qc::trace_printf("not written\n");
-  Connection* c7 = reinterpret_cast<Connection*>(conn_slot(7, 1));
-  Connection* c0 = reinterpret_cast<Connection*>(conn_slot(0, 1));
-  EXPECT_TRUE(conn_is_valid(c7) == 1 && conn_at(0) == c0);
-  EXPECT_EQ(conn_slot(3, 0), 3);  // frees every entry
-  EXPECT_EQ((Seq() << (conn_at(0) != nullptr) << conn_is_valid(c7) << qc::live_object_count()).s,
-            "0 0 0");
 }
 
 TEST(ConnScript, RegistryQueuesAndFraming) {
