@@ -106,7 +106,7 @@ struct Runner {
   int cable = -1;
   uint8_t buf[2000];
   std::unique_ptr<lpcap::TraceFile> trace;
-  std::vector<uint8_t> fake = std::vector<uint8_t>(qc::kObjectSize, 0);
+  std::vector<uint8_t> fake = std::vector<uint8_t>(qc::kObjectSize + 8, 0);
 
   // Queued stream/datagram messages, bytes held, overflow length, error time, drops,
   // setup state and fill.
@@ -191,9 +191,24 @@ struct Runner {
       r == reinterpret_cast<intptr_t>(c) && r ? void(out << "obj") : void(out << r);
     } else if (w == "at") {  // slot index: conn_at is this slot's object (1), none (0) or another
       out << (conn_at(int(n(1))) == nullptr ? 0 : conn_at(int(n(1))) == c ? 1 : 2);
-    } else if (w == "init_buffer") {  // a caller's block
-      out << (conn_init_buffer(fake.data(), int(fake.size())) == (c = reinterpret_cast<Connection*>(fake.data())));
+    } else if (w == "init_buffer") {  // slot size offset: a caller's block of 0xA5 bytes (size -1: none)
+      if (n(2) == 0) std::fill(fake.begin(), fake.end(), 0xA5);
+      Connection* r = conn_init_buffer(n(1) < 0 ? nullptr : fake.data() + n(2), n(1) < 0 ? int(fake.size()) : int(n(1)));
+      out << (r != nullptr && r == (c = reinterpret_cast<Connection*>(fake.data())));
+    } else if (w == "nonzero") {  // the caller's block: each run of bytes other than 0 as offset+length:value
+      for (size_t k = 0, e; k < fake.size(); k = e) {
+        for (e = k + 1; e < fake.size() && fake[e] == fake[k];) ++e;
+        if (fake[k]) out << std::to_string(k) + "+" + std::to_string(e - k) + ":" + std::to_string(fake[k]);
+      }
+    } else if (w == "public") {  // the size, the public offsets' bytes and the accessors
+      if (const uint8_t* b = reinterpret_cast<const uint8_t*>(c))
+        out << conn_object_size() << int16_t(qc::le16(b + QCOMM_OFFSET_STATUS)) << qc::le32(b + QCOMM_OFFSET_RX_DROPPED)
+            << qc::le16(b + QCOMM_OFFSET_SERIAL_RAW) << conn_get_rx_dropped(c) << conn_get_serial_raw(c);
+      out << conn_get_status(c);
+    } else if (w == "serial_raw") {
+      conn_set_serial_raw(c, int(n(1)));
     } else if (w == "fake") {  // an unregistered block
+      std::fill(fake.begin(), fake.end(), 0);
       c = reinterpret_cast<Connection*>(fake.data());
     } else if (w == "rx_buf") {
       c->rx_buf[n(1)] = uint8_t(n(2));
