@@ -232,8 +232,6 @@ struct Runner {
       out << (w == "frame" ? qc::serial_frame_message : w == "frame_raw" ? qc::serial_frame_raw
                                                                          : qc::serial_frame_setup)(c, b.data(), int(b.size()))
           << counters(c);
-    } else if (w == "counters") {
-      out << counters(c);
     } else if (w == "set" || w == "get") {
 #define LP_FIELD(f) \
   if (a[1] == #f) w == "set" ? void(c->f = decltype(c->f)(n(2))) : void(out << long(c->f));

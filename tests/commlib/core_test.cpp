@@ -5,14 +5,7 @@
 // the handshake over the simulated cable.
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
-#include "commlib/core.h"
 #include "tests/commlib/conn_script.h"
-
-using lpcap::Seq;
-using Bytes = std::vector<uint8_t>;
 
 namespace {
 

@@ -49,15 +49,13 @@ bool eventually(F cond) {
   return cond();
 }
 
-// Driver defaults reset, COM1 a pseudo-terminal whose master the test keeps; with
-// open_port, port 0 is open too.
-template <bool open_port>
-class PtyPortTest : public ::testing::Test {
+// Driver defaults reset, COM1 a pseudo-terminal whose master the test keeps, open as port 0.
+class SerPty : public ::testing::Test {
  protected:
   void SetUp() override {
     ser_reset_for_test();
     ASSERT_GE(master_ = root_.add_com(1), 0);
-    ASSERT_TRUE(!open_port || ser_open(0, 4000, 4000) == 0);
+    ASSERT_EQ(ser_open(0, 4000, 4000), 0);
   }
   void TearDown() override { ser_reset_for_test(); }
   PtyRoot root_;
@@ -212,8 +210,6 @@ TEST(SerScript, PtyAndCableCallTranscripts) {
   }
 }
 
-using SerPty = PtyPortTest<true>;
-
 // A write larger than the terminal's buffer waits for the reader, however late it comes.
 TEST_F(SerPty, WriteWaitsForASlowReader) {
   static char out[256 * 1024], in[sizeof out];
@@ -227,9 +223,8 @@ TEST_F(SerPty, WriteWaitsForASlowReader) {
   EXPECT_EQ(0, memcmp(in, out, sizeof out));
 }
 
-using SerPtyClosed = PtyPortTest<false>;
-
-TEST_F(SerPtyClosed, PortHeldByAnotherProcessAndResetAtOpen) {
+TEST_F(SerPty, PortHeldByAnotherProcessAndResetAtOpen) {
+  ser_close(0);
   int up[2], down[2];
   ASSERT_EQ(pipe(up) | pipe(down), 0);
   pid_t pid = fork();
@@ -262,9 +257,7 @@ TEST_F(SerPtyClosed, PortHeldByAnotherProcessAndResetAtOpen) {
   EXPECT_EQ(status, 0);
 }
 
-using SerPtyThreads = PtyPortTest<true>;
-
-TEST_F(SerPtyThreads, BackgroundWritesRunRefuseASecondAndStopAtClose) {
+TEST_F(SerPty, BackgroundWritesRunRefuseASecondAndStopAtClose) {
   // Far more than a pseudo-terminal buffers, so the write still runs while nobody reads.
   std::vector<unsigned char> big(1 << 20), got(big.size());
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<unsigned char>(i * 7 + 3);
@@ -275,18 +268,16 @@ TEST_F(SerPtyThreads, BackgroundWritesRunRefuseASecondAndStopAtClose) {
   ASSERT_EQ(ser_write(0, big.data(), static_cast<int>(big.size())), 0);
   char c;  // a second write is refused, reads go on while the writer works
   EXPECT_EQ(results({ser_write(0, "x", 1), ser_read(0, &c, 1)}), "-100 0");
-  ASSERT_EQ(read_full(master_, got.data(), static_cast<int>(got.size()), 10000), int(big.size()));
-  EXPECT_TRUE(got == big);
+  ASSERT_TRUE(read_full(master_, got.data(), int(got.size()), 10000) == int(big.size()) && got == big);
   int r = -100;  // once the writer has ended the next one is taken
-  ASSERT_TRUE(eventually([&] { return (r = ser_write(0, big.data(), int(big.size()))) != -100; }));
-  EXPECT_EQ(r, 0);
+  ASSERT_TRUE(eventually([&] { return (r = ser_write(0, big.data(), int(big.size()))) != -100; }) && r == 0);
   // Nobody reads now: the writer must stop by itself when the port closes.
   EXPECT_EQ(results({ser_close(0), ser_write(0, big.data(), 1)}), "1 -3");
   big.assign(big.size(), 0);  // the writer no longer reads the buffer
   ASSERT_EQ(ser_open(0, 4000, 4000), 0);
 }
 
-TEST_F(SerPtyThreads, WaitEventWakesOnIncomingBytes) {
+TEST_F(SerPty, WaitEventWakesOnIncomingBytes) {
   std::atomic<int32_t> events{-1};
   std::thread waiter([&] { events = ser_wait_event(0, SER_EV_RXCHAR | SER_EV_DSR); });
   std::this_thread::sleep_for(50ms);
@@ -340,10 +331,9 @@ TEST_F(CableTest, WatchAndApplicationCloseTheSamePortTogether) {
   ser_close(1);
   for (int i = 0; i < 300; ++i) {
     SCOPED_TRACE(i);
-    ASSERT_EQ(ser_open(1, 4000, 4000), 0);
     n.closed = false;
     n.close_delay_us = (i % 4) * 100;
-    ASSERT_EQ(ser_watch(1, &Notes::notify, &n, 1, SER_EV_DSR), 0);
+    ASSERT_TRUE(ser_open(1, 4000, 4000) == 0 && ser_watch(1, &Notes::notify, &n, 1, SER_EV_DSR) == 0);
     sim_cable_set_lines(cable_, 0, peer_lines ^= SIM_LINE_DTR);
     std::this_thread::sleep_for(std::chrono::microseconds((i % 3) * 150));
     const int32_t app = ser_close(1);

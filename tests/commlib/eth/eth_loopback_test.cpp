@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
+#include <memory>
 
 #include "tests/commlib/eth/eth_test_util.h"
 
@@ -13,46 +13,35 @@ using namespace ethtest;
 
 namespace {
 
-constexpr int kServer = 1, kUdpOnly = 64, kNoBeacon = 32;
 using Clock = std::chrono::steady_clock;
 using Ms = std::chrono::milliseconds;
 
-class EthLoopback : public ::testing::Test {
- protected:
-  ~EthLoopback() override {
-    conn_free(client);
-    conn_free(server);
-  }
-  bool start(Connection* c, int flags) { return conn_connect(c, "ethernet", "127.0.0.1", port, flags) == 0; }
-  bool connected(int ms = 8000) {
-    return wait_for([&] { return status_of(client) != 0 && status_of(server) == 3; }, ms);
-  }
-  // Sends on from and expects the same type, command and payload on to's channel only.
-  void expect_delivery(Connection* from, Connection* to, uint8_t type, int channel, const std::string& text) {
-    ASSERT_EQ(send_built(from, type, 7, text), 0);
-    uint8_t buf[qc::kMaxMessage];
-    const int n = receive_wait(to, channel, buf, sizeof buf, 5000);
-    EXPECT_EQ((Seq() << n << buf[0] << buf[1] << std::string(reinterpret_cast<char*>(buf) + 4, size_t(std::max(n - 8, 0)))).s,
-              (Seq() << long(text.size() + 8) << type << 7 << text).s) << "channel " << channel;
-    EXPECT_EQ(rx_receive(to, 1 - channel, buf, sizeof buf), 0) << "nothing on the other channel";
-  }
-  int port = free_port_base();
+// Sends on from and expects the same type, command and payload on to's channel only.
+void expect_delivery(Connection* from, Connection* to, uint8_t type, int channel, const std::string& text) {
+  ASSERT_EQ(send_built(from, type, 7, text), 0);
+  uint8_t buf[qc::kMaxMessage];
+  const int n = receive_wait(to, channel, buf, sizeof buf, 5000);
+  EXPECT_EQ((Seq() << n << buf[0] << buf[1] << std::string(reinterpret_cast<char*>(buf) + 4, size_t(std::max(n - 8, 0)))).s,
+            (Seq() << long(text.size() + 8) << type << 7 << text).s) << "channel " << channel;
+  EXPECT_EQ(rx_receive(to, 1 - channel, buf, sizeof buf), 0) << "nothing on the other channel";
+}
+
+TEST(EthLoopback, ClientFirstThenServerEchoesOnBothChannelsAndCaptures) {
+  const int port = free_port_base();
   Connection* server = conn_alloc();
   Connection* client = conn_alloc();
-};
-
-TEST_F(EthLoopback, ClientFirstThenServerEchoesOnBothChannelsAndCaptures) {
+  std::shared_ptr<void> release(nullptr, [&](void*) { conn_free(client), conn_free(server); });
   ScratchDir dir("RECORD=1\n");
   ASSERT_NE(port, 0);
-  ASSERT_TRUE(start(client, 0));
+  ASSERT_EQ(conn_connect(client, "ethernet", "127.0.0.1", port, 0), 0);
   sleep_ms(1200);  // keeps trying until the server arrives
-  EXPECT_EQ(results({status_of(client), connect_state_of(client) > 0, ETH_LOAD(client, thread_running)}), "0 1 1");
-  ASSERT_TRUE(start(server, kServer));
+  EXPECT_EQ(results({status_of(client), ETH_LOAD(client, connect_state) > 0, ETH_LOAD(client, thread_running)}), "0 1 1");
+  ASSERT_EQ(conn_connect(server, "ethernet", "127.0.0.1", port, 1), 0);
   EXPECT_EQ(results({ETH_LOAD(server, listen_state), server->tcp_port}), results({0, port}));
-  ASSERT_TRUE(connected());
+  ASSERT_TRUE(wait_for([&] { return status_of(client) != 0 && status_of(server) == 3; }, 8000));
   const int st = status_of(client);
   EXPECT_TRUE(st == 1 || st == 2 || st == 4) << st;
-  EXPECT_EQ(connect_state_of(server), -3);
+  EXPECT_EQ(ETH_LOAD(server, connect_state), -3);
   expect_delivery(client, server, 224, 0, "echo request");
   expect_delivery(server, client, 224, 0, "echo answer");
   // Class 1 types travel by UDP while the TCP connection is up; the class decides.

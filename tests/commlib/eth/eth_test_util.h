@@ -25,7 +25,6 @@
 namespace ethtest {
 
 inline int status_of(Connection* c) { return ETH_LOAD(c, status); }
-inline int connect_state_of(Connection* c) { return ETH_LOAD(c, connect_state); }
 inline void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 template <class F>

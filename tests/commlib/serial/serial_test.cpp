@@ -4,18 +4,12 @@
 // terminal: "pty <com>" links <root>/dev/COM<com> to a new one; "type <slot> <bytes>"
 // writes to its master and waits until the driver holds them; "line <slot> <n>" reads
 // what the port sent.
-#include <cstring>
-
-#include "tests/commlib/conn_script.h"
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <thread>
-
-#include "serial/ser.h"
+#include "tests/commlib/conn_script.h"
 #include "tests/serial/pty_root.h"
 
-using Bytes = std::vector<uint8_t>;
+using connscript::Bytes;
 
 namespace {
 
@@ -35,7 +29,6 @@ bool wait_input(const Connection* c, int n) {
     if (ser_in_count(int(c->serial_port) - 1) >= n) return true;
   return false;
 }
-
 
 struct PtyWords {
   PtyRoot root;
