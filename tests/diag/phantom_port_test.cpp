@@ -13,7 +13,7 @@
 #include "platform/com_probe.h"
 #include "probe/ports.h"
 #include "probe/settings.h"
-#include "tests/support/pty.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_root.h"
 
 namespace {

@@ -1,6 +1,9 @@
 // Serial port probing over pseudo-terminals, device and system queries against fixture
 // system roots, and the address-change commands, host line and adapter name rules.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -12,7 +15,7 @@
 #include "probe/ports.h"
 #include "probe/wmi.h"
 #include "tests/support/golden.h"
-#include "tests/support/pty.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -61,7 +64,7 @@ TEST(Ports, TableBoundsErrorsAndWhatAProbeLeaves) {
   close(fd);
   {  // held by our own driver's scheme: busy, and free again once released
     PortHolder holder(a.name);
-    ASSERT_TRUE(holder.locked());
+    ASSERT_TRUE(holder.locked);
     int err = 0;
     EXPECT_EQ(plat_com_probe(3, &err), PLAT_COM_BUSY);
     EXPECT_EQ(err, EWOULDBLOCK);

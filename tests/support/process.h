@@ -1,7 +1,9 @@
 // Processes of the tests: shell commands, X windows by title, child programs driven
-// through pipes, and a private network namespace.
+// through pipes, a private network namespace, and pseudo-terminals standing in for COM ports.
 #pragma once
+#include <pty.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -50,5 +52,34 @@ class Child {
   std::string output_;
 };
 
-// Runs a program to its end in cwd; its exit code (or -1), standard output into out.
-int run_program(const std::vector<std::string>& argv, const std::string& cwd, std::string* out);
+struct Pty {
+  int master = -1, slave = -1;
+  std::string name;
+  Pty() {
+    char buf[128];
+    if (openpty(&master, &slave, buf, nullptr, nullptr) == 0) name = buf;
+  }
+  ~Pty() {
+    if (slave >= 0) close(slave);
+    if (master >= 0) close(master);
+  }
+};
+
+// Another program holding a port the way our own driver does (open, flock, exclusive
+// mode) until the end, when it drops the exclusive mode as our driver does: the flag
+// would outlive it on a pty held open.
+struct PortHolder {
+  explicit PortHolder(const std::string& path) {
+    locked = p.start({"python3", "-c",
+                      "import fcntl,os,signal,sys,termios\n"
+                      "fd=os.open(sys.argv[1],os.O_RDWR|os.O_NOCTTY|os.O_NONBLOCK)\n"
+                      "fcntl.flock(fd,fcntl.LOCK_EX|fcntl.LOCK_NB)\nfcntl.ioctl(fd,termios.TIOCEXCL)\n"
+                      "signal.pthread_sigmask(signal.SIG_BLOCK,[signal.SIGTERM])\nprint('held',flush=True)\n"
+                      "signal.sigwait([signal.SIGTERM])\n"
+                      "fcntl.ioctl(fd,termios.TIOCNXCL)",
+                      path}) &&
+             p.wait_for("held\n") != std::string::npos;
+  }
+  Child p;
+  bool locked = false;
+};

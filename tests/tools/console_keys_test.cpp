@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/console_keys.h"
-#include "tests/support/pty.h"
+#include "tests/support/process.h"
 
 namespace {
 
