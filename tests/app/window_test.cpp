@@ -186,13 +186,15 @@ TEST_F(Window, TitleColoursActionsRescanDialogRowsRoleAndDone) {
 }
 
 // One computer: the game sound button is inactive and the communications test asks
-// nothing; without its file the local sound only beeps.
+// nothing; without its file the local sound only beeps; the amplifier test tries the
+// system's serial ports.
 TEST_F(Window, OneComputerResizedAndTheCloseBox) {
-  ASSERT_TRUE(root_.devs("EthernetAddress=127.0.0.1\n"));
+  ASSERT_TRUE(root_.devs("ProComp = COM1\nInput_Source = ProSB\nEthernetAddress=127.0.0.1\n"));
   root_.remove("Games/reward.wav");
+  root_.remove("dev");  // COM ports are then the system's serial ports, probed and tried
   std::string id = start();
   ASSERT_FALSE(id.empty());
-  for (const char* xy : {"172 308", "172 370", "172 280"}) click(id, xy);
+  for (const char* xy : {"172 308", "172 370", "172 280", "172 398"}) click(id, xy);
   EXPECT_EQ(responder_.wait_for("type 224", 0, 1500), std::string::npos) << responder_.output();
   EXPECT_EQ(root_.read("played.raw"), "");
   run_shell("xdotool windowsize --sync " + id + " 898 745");

@@ -5,8 +5,8 @@
 # port 5510 and the adapters are the test's: loopback for the Linux responder, and a veth
 # pair whose two ends Wine lists as adapters. Checked: the title from the executable's
 # version resource, the layout's colours, rescan and game communications in the panel,
-# the IP setup dialog (rows, the role's choice, "Done"), "Start cmd", and "Done (Exit)"
-# and the close box ending the program with 0. Screenshots stay in
+# the IP setup dialog's adapter rows and "Done", and "Done (Exit)" and the close box
+# ending the program with 0. Screenshots stay in
 # BUILD_DIR/screenshots. The caller sets up WINEPREFIX. Exit code 0 when all passed.
 set -uo pipefail
 if [ -z "${LP_WINDOW_TEST_NETNS:-}" ]; then
@@ -106,16 +106,7 @@ differing() {  # differing A B X Y W H: pixels that differ between a region of t
     cut -d' ' -f1
 }
 less_than() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a + 0 < b + 0) }'; }
-colours() {  # colours PNG: lines "X,Y srgb(R,G,B) WHAT" on standard input
-  while read -r xy rgb what; do check "$what at $xy is $rgb" [ "$(pixel "$1" "$xy")" = "$rgb" ]; done
-}
-mark() { figure "$1" 88 $(($2 + 5)) 14 14 mean; }  # a choice's check box: x 88, 5 below its top
-selected() {  # selected PNG: the therapist's choice is checked, client and automatic alike
-  less_than "$(mark "$1" 355)" "$(awk -v m="$(mark "$1" 315)" 'BEGIN { print m - 0.05 }')" &&
-    awk -v a="$(mark "$1" 315)" -v b="$(mark "$1" 390)" 'BEGIN { d = a - b; exit !(d < 0.01 && d > -0.01) }'
-}
 
-echo "main window"
 start_program BIN
 [ -n "$win" ] || { echo "  FAIL  main window shown"; exit 1; }
 # The title ends with the time's line end, which the window system keeps or drops.
@@ -126,15 +117,11 @@ pb=$(sed -n 's/^set(LP_PRIVATE_BUILD "\(.*\)" CACHE.*/\1/p' "$SRC/CMakeLists.txt
 check "title from the version resource: '$title'" [ "$title" = "Qumex Linkprobe PB=$pb  $when" ]
 sleep 1
 main=$(shot "$win" main_window.png)
-colours "$main" <<'EOF'
-35,245 srgb(255,218,255) address-field-254
-345,385 srgb(255,182,63) try-setting-IP-address-133
-415,245 srgb(255,255,127) start-device-manager-175
-415,290 srgb(63,182,255) start-network-connections-229
-105,465 srgb(152,168,168) done-exit-19
-EOF
+# Address field 254, "Try setting IP address" 133, "Done (Exit)" 19.
+for p in "35,245 srgb(255,218,255)" "345,385 srgb(255,182,63)" "105,465 srgb(152,168,168)"; do
+  check "colour at $p" [ "$(pixel "$main" "${p% *}")" = "${p#* }" ]
+done
 check "the first report is in the panel: dark text on white" less_than "$(figure "$main" 30 15 540 140 minima)" 0.2
-
 printf '6.0 rescanned with a longer version text\r\n' >"$ROOT/BIN/Tunecfg"
 click "$win" "172 340"
 sleep 2
@@ -142,44 +129,24 @@ rescanned=$(shot "$win" main_window_rescanned.png)
 check "rescan: the version line changed" less_than 50 "$(differing "$main" "$rescanned" 30 15 540 20)"
 click "$win" "172 370"
 check "game communications: the responder got the echo" responder_heard "type 224 command 4 length 8"
-sleep 3
-gamecomm=$(shot "$win" main_window_game_comm.png)
-check "and the panel shows its report" less_than 500 "$(differing "$rescanned" "$gamecomm" 30 15 540 210)"
-check "no action ends the program" [ "$(exit_code_within 1; echo $?)" = 255 ]
+check "no action ends the program" [ "$(exit_code_within 2; echo $?)" = 255 ]
 
-echo "IP setup dialog"
 click "$win" "467 395"
 dlg=$(find_window '^IP setup$')
-check "dialog shown, the main window hidden" eval '[ -n "$dlg" ] && hidden "^Qumex Linkprobe"'
+check "IP setup dialog shown, the main window hidden" eval '[ -n "$dlg" ] && hidden "^Qumex Linkprobe"'
 if [ -n "$dlg" ]; then
   sleep 1.5  # a few refresh rounds
   d=$(shot "$dlg" ip_dialog.png)
-  colours "$d" <<'EOF'
-30,85 srgb(191,255,191) group-207
-220,430 srgb(255,182,0) try-setting-address-93
-368,323 srgb(191,218,255) group-field-246
-222,485 srgb(156,156,168) done-22
-EOF
-  # The two adapters of the namespace fill the first two rows, both wired and active.
+  # The two adapters of the namespace fill the first two rows, both active; the third is blank.
   for r in 0 1; do check "row $r: an active adapter" less_than "$(figure "$d" 52 $((92 + 36 * r)) 427 21 minima)" 0.15; done
-  for r in 2 3 4 5; do check "row $r blank" [ "$(figure "$d" 52 $((92 + 36 * r)) 427 21 standard_deviation)" = 0 ]; done
-  check "started from <root>\\BIN\\: the therapist's choice" selected "$d"
+  check "row 2 blank" [ "$(figure "$d" 52 164 427 21 standard_deviation)" = 0 ]
   click "$dlg" "279 497"  # "Done"
   win=$(find_window '^Qumex Linkprobe')
   check "\"Done\" brings the main window back and hides the dialog" eval '[ -n "$win" ] && hidden "^IP setup$"'
 fi
-
-# "Start cmd" passes the NT family's "start cmd.exe" to the command interpreter, which
-# opens it in a window of its own ("start command.com" would open none).
-click "$win" "482 347"
-cmd_win=$(find_window '\\cmd\.exe$')
-check "\"Start cmd\" opens cmd.exe and the program goes on" \
-  eval '[ -n "$cmd_win" ] && [ "$(exit_code_within 1; echo $?)" = 255 ]'
-[ -n "$cmd_win" ] && xdotool windowmove "$cmd_win" 620 0 2>/dev/null && "$WM_DELETE" "$cmd_win" >/dev/null 2>&1
 click "$win" "290 472"
 exit_code_within 60; rc=$?
 check "\"Done (Exit)\" ends the program with 0 ($rc)" [ $rc -eq 0 ]
-
 start_program GAMES
 sleep 1
 "$WM_DELETE" "$win"
