@@ -194,7 +194,7 @@ TEST_F(Window, OneComputerResizedAndTheCloseBox) {
   root_.remove("dev");  // COM ports are then the system's serial ports, probed and tried
   std::string id = start();
   ASSERT_FALSE(id.empty());
-  for (const char* xy : {"172 308", "172 370", "172 280", "172 398"}) click(id, xy);
+  for (const char* xy : {"172 308", "172 370", "172 280"}) click(id, xy);
   EXPECT_EQ(responder_.wait_for("type 224", 0, 1500), std::string::npos) << responder_.output();
   EXPECT_EQ(root_.read("played.raw"), "");
   run_shell("xdotool windowsize --sync " + id + " 898 745");
@@ -203,6 +203,7 @@ TEST_F(Window, OneComputerResizedAndTheCloseBox) {
   EXPECT_EQ(program_.finish(60000), 0);
   id = start();
   ASSERT_FALSE(id.empty());
+  click(id, "172 398");  // the amplifier test, over the system's serial ports, then the close box
   EXPECT_TRUE(close_box(id));
   EXPECT_EQ(program_.finish(60000), 0);
 }
