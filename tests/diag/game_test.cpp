@@ -99,6 +99,8 @@ TEST_F(GameSerial, AMessageWaitingBeforeTheEchoIsNotItsAnswer) {
   uint8_t got[64];
   ASSERT_EQ(ser_read(1, got, sizeof got), 8);  // the echo request as built: 224, 4, length 8, sequence 1
   EXPECT_EQ(std::string(got, got + 8), std::string("\xe0\x04\x08\x00\x01\x00\x00\x00", 8));
+  // The game end's DTR is this end's DSR; dropped, the line looks dead from here.
+  EXPECT_EQ(ser_dsr(0) * 100 + ser_dtr(1, 'C') * 10 + ser_dsr(0), 0x20 * 100 + 10);
   close_game_link();
   ser_close(1);
 }
