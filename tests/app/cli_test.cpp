@@ -2,6 +2,7 @@
 // exact report on standard output and the exit code of each diagnostic, over fixture
 // roots, ALSA's file plugin and the responder; the progress line on a terminal only.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -21,6 +22,22 @@ namespace {
 
 const char* kLinkprobe = LP_BINARY_DIR "/app/linkprobe";
 const char* kResponder = LP_BINARY_DIR "/diag/responder/linkprobe-responder";
+
+// Port 5510 on loopback taken by a datagram socket without address reuse, or by a
+// listener that accepts and never answers.
+int take_port(bool listener) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(5510);
+  a.sin_addr.s_addr = htonl(listener ? INADDR_LOOPBACK : INADDR_ANY);
+  int s = socket(AF_INET, listener ? SOCK_STREAM : SOCK_DGRAM, 0), one = 1;
+  if (s >= 0 && ((listener && setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) != 0) ||
+                 bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || (listener && listen(s, 4) != 0))) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
 
 class Cli : public ::testing::Test {
  protected:
@@ -74,7 +91,7 @@ TEST_F(Cli, Transcript) {
   Child responder;
   Pty ptys[2];
   std::unique_ptr<PortHolder> holder;
-  std::unique_ptr<Child> taker;
+  int taken = -1;
   EXPECT_TRUE(script_match("app_cli.txt", [&](const std::string& w, const std::vector<std::string>& a) {
     if (w == "run") return "exit " + std::to_string(run(a)) + "\n" + out_;
     if (w == "devs") root_.devs(a[0]);
@@ -83,15 +100,8 @@ TEST_F(Cli, Transcript) {
     if (w == "mkdir") root_.mkdir(a[0]);
     if (w == "com") root_.symlink_to("dev/COM" + a[0], a[1] == "pty" ? ptys[a[0] == "1"].name : a[1]);
     if (w == "hold") holder.reset(a.empty() ? nullptr : new PortHolder(root_.path() + "/dev/COM" + a[0]));
-    // Port 5510 on loopback taken by a datagram socket without address reuse, or by a
-    // listener that accepts and never answers.
-    if (w == "take" && (taker.reset(new Child), !taker->start({"python3", "-c", "import socket,sys\n"
-        "s=socket.socket(socket.AF_INET,socket.SOCK_STREAM if sys.argv[1]=='listener' else socket.SOCK_DGRAM)\n"
-        "s.setsockopt(socket.SOL_SOCKET,socket.SO_REUSEADDR,sys.argv[1]=='listener')\n"
-        "s.bind(('127.0.0.1' if sys.argv[1]=='listener' else '',5510))\nsys.argv[1]=='listener' and s.listen(4)\n"
-        "print('taken',flush=True)\nsys.stdin.read()", a[0]}) || taker->wait_for("taken\n") == std::string::npos))
-      return std::string("not taken\n");
-    if (w == "free") taker.reset();
+    if (w == "take" && (taken = take_port(a[0] == "listener")) < 0) return std::string("not taken\n");
+    if (w == "free") close(taken);
     if (w == "nosys") cwd_.as_sysroot();
     if (w == "sys") setenv("QUMEX_SYSROOT", LP_SOURCE_DIR "/tests/fixtures/sysroot-usb2cpu", 1);
     if (w == "file") return cwd_.exists(a[0]) ? cwd_.read(a[0]) : "(none)\n";

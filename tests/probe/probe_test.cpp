@@ -55,7 +55,7 @@ TEST(Ports, Transcript) {
       close(r);
     }
     if (w == "hold") holder.reset(new PortHolder(a.name));
-    if (w == "hold") std::snprintf(out, sizeof out, "%s", holder->locked ? "held" : "not held");
+    if (w == "hold") std::snprintf(out, sizeof out, "%s", holder->locked() ? "held" : "not held");
     if (w == "release") holder.reset();
     if (w == "excl") std::snprintf(out, sizeof out, "%d", ioctl(b.slave, TIOCEXCL));
     return out[0] ? std::string(out) + "\n" : "";

@@ -1,8 +1,13 @@
 // Processes of the tests: shell commands, X windows by title, child programs driven
 // through pipes, a private network namespace, and pseudo-terminals standing in for COM ports.
 #pragma once
+#include <errno.h>
+#include <fcntl.h>
 #include <pty.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -65,21 +70,44 @@ struct Pty {
   }
 };
 
-// Another program holding a port the way our own driver does (open, flock, exclusive
-// mode) until the end, when it drops the exclusive mode as our driver does: the flag
-// would outlive it on a pty held open.
-struct PortHolder {
+// Another process holding a port the way our own driver does (open, flock, exclusive
+// mode) until released.
+class PortHolder {
+ public:
   explicit PortHolder(const std::string& path) {
-    locked = p.start({"python3", "-c",
-                      "import fcntl,os,signal,sys,termios\n"
-                      "fd=os.open(sys.argv[1],os.O_RDWR|os.O_NOCTTY|os.O_NONBLOCK)\n"
-                      "fcntl.flock(fd,fcntl.LOCK_EX|fcntl.LOCK_NB)\nfcntl.ioctl(fd,termios.TIOCEXCL)\n"
-                      "signal.pthread_sigmask(signal.SIG_BLOCK,[signal.SIGTERM])\nprint('held',flush=True)\n"
-                      "signal.sigwait([signal.SIGTERM])\n"
-                      "fcntl.ioctl(fd,termios.TIOCNXCL)",
-                      path}) &&
-             p.wait_for("held\n") != std::string::npos;
+    int ready[2], go[2];
+    if (pipe(ready) != 0 || pipe(go) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      close(ready[0]);
+      close(go[1]);
+      int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      char ok = (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 && ioctl(fd, TIOCEXCL) == 0) ? 'y' : 'n';
+      if (write(ready[1], &ok, 1) != 1) _exit(2);
+      char c;
+      while (read(go[0], &c, 1) < 0 && errno == EINTR) {
+      }
+      // Released as our driver releases: the flag would outlive us on a pty held open.
+      if (fd >= 0) ioctl(fd, TIOCNXCL);
+      _exit(0);
+    }
+    close(ready[1]);
+    close(go[0]);
+    go_ = go[1];
+    char ok = 'n';
+    while (read(ready[0], &ok, 1) < 0 && errno == EINTR) {
+    }
+    close(ready[0]);
+    locked_ = ok == 'y';
   }
-  Child p;
-  bool locked = false;
+  ~PortHolder() {
+    if (go_ >= 0) close(go_);
+    if (pid_ > 0) waitpid(pid_, nullptr, 0);
+  }
+  bool locked() const { return locked_; }
+
+ private:
+  pid_t pid_ = -1;
+  int go_ = -1;
+  bool locked_ = false;
 };
