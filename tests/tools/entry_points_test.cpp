@@ -14,6 +14,7 @@
 
 #include "commlib/core.h"
 #include "commlib/qcomm.h"
+#include "platform/sockets.h"
 #include "tests/support/golden.h"
 
 namespace fs = std::filesystem;
@@ -70,11 +71,12 @@ class EntryPoints : public ::testing::Test {
 // and "buffer" pick the object (a registered one, or a block of ours that is not),
 // "set" writes one of its fields, "queue" puts a message of a type and sequence into a
 // channel, "state" shows the queues; the other words are entry points, an "_at" twin
-// called with the index first, the others on the object picked.
+// called with the index first, the others on the object picked ("send": whether an
+// ethernet object without its stream says it is not connected).
 TEST_F(EntryPoints, Transcript) {
   Connection* c = nullptr;
   alignas(8) static uint8_t block[QCOMM_OBJECT_SIZE];
-  const uint8_t msg[8] = {0x82, 0, 0x34, 0x12, 0, 0, 0, 0};
+  const uint8_t msg[8] = {0x82, 0, 0x34, 0x12, 0, 0, 0, 0}, ping[8] = {0x82, 0, 8, 0, 1, 0, 0, 0};
   const uint8_t settings[] = {0x99, 0, 16, 0, 0, 0, 4, 0, 'x', '=', '1', '\n', 0, 0, 0, 0};
   EXPECT_TRUE(script_match("tools_entry_points.txt", [&](const std::string& w, const std::vector<std::string>& a) {
     auto n = [&](size_t k) { return k < a.size() ? std::atoi(a[k].c_str()) : 0; };
@@ -119,6 +121,7 @@ TEST_F(EntryPoints, Transcript) {
     if (w == "lines_at") r = conn_dsr_at(i) + conn_carrier_at(i) + conn_cts_at(i) + conn_ring_at(i);
     if (w == "controls_at") r = conn_dtr_at(i, 2) + conn_rts_at(i, 2) + conn_break_at(i, -1);
     if (w == "poll") r = conn_poll(c, i);
+    if (w == "send") r = conn_send(c, ping, 8) - QCOMM_SYSTEM_ERROR_BASE == sock_err_not_connected_code();
     if (w == "reset") conn_reset(c);
     if (w == "receive") r = rx_receive(c, i, buf, sizeof buf) * 1000 + buf[0];
     if (w == "invalid") r = conn_is_invalid(c, 0) * 10 + conn_is_invalid(nullptr, 0);
