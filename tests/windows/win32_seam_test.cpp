@@ -141,6 +141,23 @@ TEST(WinPaths, RootFilesUseBackslashesAndTheOverride) {
   EXPECT_EQ(std::string(a) + "|" + b + "|" + c + "|" + d, "C:\\Qumex\\PREFERENCES\\SETTINGS\\DEVS.NIN|Z:\\tmp\\root\\BIN\\Tunecfg.|\\\\.\\COM12|");
 }
 
+// An installed copy knows its role from its folder: inside the root (any case, the root
+// itself too), not in a sibling whose name only begins like it.
+TEST(WinPaths, InsideTheRoot) {
+  char tmp[MAX_PATH];
+  ASSERT_GT(GetTempPathA(sizeof tmp, tmp), 0u);
+  const std::string root = std::string(tmp) + "lp-root-" + std::to_string(GetCurrentProcessId());
+  for (const char* d : {"", "\\BIN", "-old"}) CreateDirectoryA((root + d).c_str(), nullptr);
+  _putenv(("QUMEX_ROOT=" + root).c_str());
+  std::string upper = root + "\\bin";
+  for (char& ch : upper) ch = char(toupper(ch));
+  EXPECT_EQ((Seq() << plat_in_root((root + "\\BIN").c_str()) << plat_in_root(upper.c_str())
+                   << plat_in_root(root.c_str()) << plat_in_root((root + "-old").c_str())
+                   << plat_in_root((root + "\\none").c_str())).s, "1 1 1 0 0");
+  _putenv("QUMEX_ROOT=");
+  for (const char* d : {"\\BIN", "", "-old"}) RemoveDirectoryA((root + d).c_str());
+}
+
 TEST(WinConsoleKeys, BytesFromAPipeWithTimeoutsAndItsEnd) {
   HANDLE rd, wr;
   ASSERT_TRUE(CreatePipe(&rd, &wr, nullptr, 0));
