@@ -16,7 +16,6 @@
 
 #include "tests/support/golden.h"
 #include "tests/support/process.h"
-#include "tests/support/pty.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -56,8 +55,10 @@ class Cli : public ::testing::Test {
   int run(const std::vector<std::string>& args) {
     std::vector<std::string> argv{kLinkprobe};
     argv.insert(argv.end(), args.begin(), args.end());
-    out_.clear();
-    return run_program(argv, cwd_.path(), &out_);
+    Child c;
+    int rc = c.start(argv, {}, cwd_.path(), false) ? c.finish(120000) : -1;
+    out_ = c.output();
+    return rc >= 128 ? -1 : rc;
   }
   TempRoot cwd_, root_;
   std::string out_;

@@ -1,8 +1,8 @@
 // The real program on a private X server, clicked with xdotool and captured with
-// ImageMagick: title, colours, the action buttons against the responder on port 5510 and
-// ALSA's file plugin, exit by button and close box, resizing; and inside a network
-// namespace of the test's own, the rescan and the IP setup dialog with its adapter rows
-// (a wired veth with an address, and one the fixture system root calls wireless).
+// ImageMagick, inside a network namespace of the test's own with the responder on its
+// port 5510 and two adapters (a wired veth with an address, and one the fixture system
+// root calls wireless): title, colours, the action buttons, rescan, the IP setup dialog,
+// resizing, exit by button and close box.
 #include <gtest/gtest.h>
 #include <sndfile.h>
 #include <unistd.h>
@@ -12,13 +12,10 @@
 
 #include "tests/support/process.h"
 #include "tests/support/temp_root.h"
-#include "tests/support/xvfb.h"
 
 namespace {
 
 const std::string kProgram = std::string(LP_BINARY_DIR) + "/app/linkprobe";
-// The sanitizer build must not count the X font libraries' caches as leaks.
-const std::string kLsan = "LSAN_OPTIONS=suppressions=" LP_SOURCE_DIR "/tests/support/lsan_x11.supp";
 
 // Captures a window into the build folder; returns the picture's path.
 std::string shot(const std::string& window, const std::string& name) {
@@ -48,84 +45,8 @@ bool close_box(const std::string& window) {
 
 class Window : public ::testing::Test {
  protected:
-  // Port 5510 is then ours alone, whatever else runs beside us.
-  static void SetUpTestSuite() {
-    if (!private_network()) std::fprintf(stderr, "note: shared network namespace\n");
-  }
-  // The game computer's responder answers on loopback; the sounds go to a file.
   void SetUp() override {
-    ASSERT_TRUE(x_.ok()) << "Xvfb did not start";
-    root_.copy_from("root");
-    ASSERT_TRUE(alsa_to_file(root_.path() + "/asound.conf", root_.path() + "/played.raw"));
-    root_.mkdir("Games");
-    samples_ = write_wav(root_.path() + "/Games/reward.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 11025, 900);
-    ASSERT_TRUE(responder_.start({LP_BINARY_DIR "/diag/responder/linkprobe-responder", "--port", "5510"}));
-    ASSERT_NE(responder_.wait_for("listening on port 5510\n", 0, 10000), std::string::npos) << responder_.output();
-  }
-  std::string start(const std::vector<std::string>& prefix = {}) {
-    std::vector<std::string> argv = prefix;
-    for (const std::string& a : {kProgram, std::string("-geometry"), std::string("+0+0"),
-                                 "STARTUPDIR=" + root_.path() + "/BIN/"})
-      argv.push_back(a);
-    EXPECT_TRUE(program_.start(argv, {kLsan}));
-    return visible_window("^Qumex Linkprobe");
-  }
-  Xvfb x_;
-  TempRoot root_;
-  Child program_, responder_;
-  std::string samples_;
-};
-
-// The title is --version's text; xdotool adds a line end of its own. The action buttons
-// run their tests and the program stays: only "Done (Exit)" and the close box end it.
-TEST_F(Window, TitleColoursActionsAndDone) {
-  std::string id = start();
-  ASSERT_FALSE(id.empty());
-  EXPECT_EQ(run_shell("xdotool getwindowname " + id), run_shell(kProgram + " --version") + "\n");
-  usleep(500000);  // a moment to paint
-  std::string pic = shot(id, "main_window.png");
-  // Address field 254, "Try setting IP address" 133, "Start Device Manager" 175,
-  // "Start Network Connections" 229, "Done (Exit)" 19.
-  for (const auto& s : {std::pair<const char*, const char*>{"35,245", "srgb(255,218,255)"},
-                        {"345,385", "srgb(255,182,63)"}, {"415,245", "srgb(255,255,127)"},
-                        {"415,290", "srgb(63,182,255)"}, {"105,465", "srgb(152,168,168)"}})
-    EXPECT_EQ(run_shell("convert " + pic + " -format '%[pixel:p{" + s.first + "}]' info:"), s.second) << s.first;
-  // Local sound, game sound, rescan, game communications, amplifier.
-  for (const char* xy : {"172 280", "172 308", "172 340", "172 370", "172 398"}) click(id, xy);
-  EXPECT_NE(responder_.wait_for("type 224 command 9 length 8 sequence 1 -> reward sound", 0, 10000),
-            std::string::npos) << responder_.output();
-  EXPECT_NE(responder_.wait_for("type 224 command 4", 0, 10000), std::string::npos) << responder_.output();
-  EXPECT_EQ(program_.finish(1000), -1);
-  EXPECT_EQ(root_.read("played.raw"), samples_);
-  EXPECT_EQ(run_shell("xdotool search --onlyvisible --name '^Qumex Linkprobe'"), id + "\n");
-  click(id, "290 472");
-  EXPECT_EQ(program_.finish(60000), 0);
-}
-
-// One computer: the game sound button is inactive and the communications test asks
-// nothing; without its file the local sound only beeps.
-TEST_F(Window, OneComputerResizedAndTheCloseBox) {
-  ASSERT_TRUE(root_.devs("EthernetAddress=127.0.0.1\n"));
-  root_.remove("Games/reward.wav");
-  std::string id = start();
-  ASSERT_FALSE(id.empty());
-  for (const char* xy : {"172 308", "172 370", "172 280"}) click(id, xy);
-  EXPECT_EQ(responder_.wait_for("type 224", 0, 1500), std::string::npos) << responder_.output();
-  EXPECT_EQ(root_.read("played.raw"), "");
-  run_shell("xdotool windowsize --sync " + id + " 898 745");
-  usleep(500000);
-  click(id, "435 708");  // "Done (Exit)" moved with the window: 1.5 times its old place
-  EXPECT_EQ(program_.finish(60000), 0);
-  id = start();
-  ASSERT_FALSE(id.empty());
-  EXPECT_TRUE(close_box(id));
-  EXPECT_EQ(program_.finish(60000), 0);
-}
-
-class IpDialog : public Window {
- protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root for the network namespace of its adapters";
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for the network namespace";
     ns_ = "lpwin" + std::to_string(getpid());
     int st = 0;
     std::string out = run_shell("ip netns add " + ns_ + " 2>&1", &st);
@@ -133,23 +54,55 @@ class IpDialog : public Window {
     for (const char* cmd : {"link set lo up", "link add vwire type veth peer name vwifi", "link set vwire up",
                             "link set vwifi up", "addr add 192.168.10.1/24 dev vwire"})
       ip(cmd);
-    Window::SetUp();
+    // A private X server on a free display number, which it writes once it accepts clients.
+    ASSERT_TRUE(xvfb_.start({"Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp", "-noreset"},
+                            {}, "", false));
+    size_t end = xvfb_.wait_for("\n", 0, 30000);
+    ASSERT_NE(end, std::string::npos) << "Xvfb did not start";
+    setenv("DISPLAY", (":" + xvfb_.output().substr(0, end - 1)).c_str(), 1);
+    root_.copy_from("root");
     root_.mkdir("dev");  // no COM port at all
     root_.write("BIN/Tunecfg.", "1.0\n");
     setenv("QUMEX_SYSROOT", LP_SOURCE_DIR "/tests/fixtures/sysroot-window", 1);
+    // The sounds go to a file.
+    ASSERT_TRUE(alsa_to_file(root_.path() + "/asound.conf", root_.path() + "/played.raw"));
+    root_.mkdir("Games");
+    samples_ = write_wav(root_.path() + "/Games/reward.wav", SF_FORMAT_WAV | SF_FORMAT_PCM_16, 2, 11025, 900);
+    ASSERT_TRUE(responder_.start(
+        {"ip", "netns", "exec", ns_, LP_BINARY_DIR "/diag/responder/linkprobe-responder", "--port", "5510"}));
+    ASSERT_NE(responder_.wait_for("listening on port 5510\n", 0, 10000), std::string::npos) << responder_.output();
   }
   void TearDown() override {
     if (!ns_.empty()) run_shell("ip netns delete " + ns_);
   }
   std::string ip(const std::string& args) { return run_shell("ip -n " + ns_ + " " + args + " 2>&1"); }
+  std::string start() {
+    // The sanitizer build must not count the X font libraries' caches as leaks.
+    EXPECT_TRUE(program_.start({"ip", "netns", "exec", ns_, kProgram, "-geometry", "+0+0",
+                                "STARTUPDIR=" + root_.path() + "/BIN/"},
+                               {"LSAN_OPTIONS=suppressions=" LP_SOURCE_DIR "/tests/support/lsan_x11.supp"}));
+    return visible_window("^Qumex Linkprobe");
+  }
   std::string ns_;
+  TempRoot root_;
+  Child xvfb_, program_, responder_;
+  std::string samples_;
 };
 
-TEST_F(IpDialog, ReportRescanDialogRowsRoleAndDone) {
-  std::string main_id = start({"ip", "netns", "exec", ns_});
+// The title is --version's text; xdotool adds a line end of its own. The action buttons
+// run their tests and the program stays: only "Done (Exit)" and the close box end it.
+TEST_F(Window, TitleColoursActionsRescanDialogRowsRoleAndDone) {
+  std::string main_id = start();
   ASSERT_FALSE(main_id.empty());
-  usleep(700000);
-  std::string before = shot(main_id, "main_window_report.png");
+  EXPECT_EQ(run_shell("xdotool getwindowname " + main_id), run_shell(kProgram + " --version") + "\n");
+  usleep(700000);  // a moment to paint
+  std::string before = shot(main_id, "main_window.png");
+  // Address field 254, "Try setting IP address" 133, "Start Device Manager" 175,
+  // "Start Network Connections" 229, "Done (Exit)" 19.
+  for (const auto& s : {std::pair<const char*, const char*>{"35,245", "srgb(255,218,255)"},
+                        {"345,385", "srgb(255,182,63)"}, {"415,245", "srgb(255,255,127)"},
+                        {"415,290", "srgb(63,182,255)"}, {"105,465", "srgb(152,168,168)"}})
+    EXPECT_EQ(run_shell("convert " + before + " -format '%[pixel:p{" + s.first + "}]' info:"), s.second) << s.first;
   EXPECT_LT(figure(before, 30, 15, 540, 140, "minima"), 0.2);  // the report at start: dark text on white
   // A new version file shows after "Rescan ports/Qumex config".
   root_.write("BIN/Tunecfg.", "2.0 rescanned with a longer version text\n");
@@ -158,6 +111,13 @@ TEST_F(IpDialog, ReportRescanDialogRowsRoleAndDone) {
   std::string after = shot(main_id, "main_window_rescanned.png");
   EXPECT_GT(figure(before, 30, 15, 540, 20, "", after), 50);  // the version line changed
   EXPECT_EQ(figure(before, 30, 36, 540, 120, "", after), 0);  // the rest of the report did not
+  // Local sound, game sound, game communications, amplifier.
+  for (const char* xy : {"172 280", "172 308", "172 370", "172 398"}) click(main_id, xy);
+  EXPECT_NE(responder_.wait_for("type 224 command 9 length 8 sequence 1 -> reward sound", 0, 10000),
+            std::string::npos) << responder_.output();
+  EXPECT_NE(responder_.wait_for("type 224 command 4", 0, 10000), std::string::npos) << responder_.output();
+  EXPECT_EQ(program_.finish(1000), -1);
+  EXPECT_EQ(root_.read("played.raw"), samples_);
 
   // "Try setting IP address": the dialog replaces the main window.
   click(main_id, "467 395");
@@ -204,13 +164,12 @@ TEST_F(IpDialog, ReportRescanDialogRowsRoleAndDone) {
   }
   EXPECT_TRUE(changed) << addrs;
 
-  // "Done" brings the main window back, a new X window.
+  // "Done" brings the main window back, a new X window. Opened again: the group reads
+  // "10" again and the role's choice is selected again; the close box does what "Done" does.
   click(dlg, "279 497");
   main_id = visible_window("^Qumex Linkprobe");
   ASSERT_FALSE(main_id.empty());
   EXPECT_EQ(visible_window("^IP setup$", false), "");
-  // Opened again: the group reads "10" again and the role's choice is selected again;
-  // the close box then does what "Done" does.
   click(main_id, "467 395");
   dlg = visible_window("^IP setup$");
   ASSERT_FALSE(dlg.empty());
@@ -223,6 +182,29 @@ TEST_F(IpDialog, ReportRescanDialogRowsRoleAndDone) {
   ASSERT_FALSE(main_id.empty());
   EXPECT_EQ(visible_window("^IP setup$", false), "");
   click(main_id, "290 472");
+  EXPECT_EQ(program_.finish(60000), 0);
+}
+
+// One computer: the game sound button is inactive and the communications test asks
+// nothing; without its file the local sound only beeps; the amplifier test tries the
+// system's serial ports.
+TEST_F(Window, OneComputerResizedAndTheCloseBox) {
+  ASSERT_TRUE(root_.devs("ProComp = COM1\nInput_Source = ProSB\nEthernetAddress=127.0.0.1\n"));
+  root_.remove("Games/reward.wav");
+  root_.remove("dev");  // COM ports are then the system's serial ports, probed and tried
+  std::string id = start();
+  ASSERT_FALSE(id.empty());
+  for (const char* xy : {"172 308", "172 370", "172 280"}) click(id, xy);
+  EXPECT_EQ(responder_.wait_for("type 224", 0, 1500), std::string::npos) << responder_.output();
+  EXPECT_EQ(root_.read("played.raw"), "");
+  run_shell("xdotool windowsize --sync " + id + " 898 745");
+  usleep(500000);
+  click(id, "435 708");  // "Done (Exit)" moved with the window: 1.5 times its old place
+  EXPECT_EQ(program_.finish(60000), 0);
+  id = start();
+  ASSERT_FALSE(id.empty());
+  click(id, "172 398");  // the amplifier test, over the system's serial ports, then the close box
+  EXPECT_TRUE(close_box(id));
   EXPECT_EQ(program_.finish(60000), 0);
 }
 

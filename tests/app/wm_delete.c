@@ -3,22 +3,16 @@
 #include <X11/Xlib.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 
 int main(int argc, char** argv) {
   char* end = NULL;
   unsigned long id = argc == 2 ? strtoul(argv[1], &end, 0) : 0;
-  if (id == 0 || *end) {
-    fprintf(stderr, "usage: wm_delete <window id>\n");
+  Display* d = id != 0 && *end == '\0' ? XOpenDisplay(NULL) : NULL;
+  if (!d) {
+    fprintf(stderr, "usage: wm_delete <window id> (with a display)\n");
     return 2;
   }
-  Display* d = XOpenDisplay(NULL);
-  if (!d) {
-    fprintf(stderr, "wm_delete: cannot open display\n");
-    return 1;
-  }
-  XEvent ev;
-  memset(&ev, 0, sizeof ev);
+  XEvent ev = {0};
   ev.xclient.type = ClientMessage;
   ev.xclient.window = (Window)id;
   ev.xclient.message_type = XInternAtom(d, "WM_PROTOCOLS", False);

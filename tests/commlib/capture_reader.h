@@ -1,6 +1,5 @@
-// Capture files and the scratch folder they are written to, shared by the transport
-// tests: a temporary current directory with an optional ZRCLOG.INI, the 40-byte records
-// of a capture file decoded, and the trace output caught in a temporary file.
+// Capture files and the scratch folder they are written to: a temporary current
+// directory with an optional ZRCLOG.INI, the 40-byte records decoded, the trace caught.
 #pragma once
 #include <dirent.h>
 #include <unistd.h>
@@ -9,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -17,13 +17,11 @@
 
 namespace lpcap {
 
-// Values rendered in the order they are streamed in (C++17 orders the operands of <<), so
-// a run of calls is checked against one expected text; an empty text shows as "-".
+// Values in the order they are streamed (C++17 orders the operands of <<); "" shows as "-".
 struct Seq {
-  Seq& operator<<(long long v) { return add(std::to_string(v)); }
-  Seq& operator<<(const std::string& t) { return add(t.empty() ? "-" : t); }
-  Seq& add(const std::string& t) {
-    s += (s.empty() ? "" : " ") + t;
+  Seq& operator<<(long long v) { return *this << std::to_string(v); }
+  Seq& operator<<(const std::string& t) {
+    s += (s.empty() ? "" : " ") + (t.empty() ? "-" : t);
     return *this;
   }
   std::string s;
@@ -38,11 +36,10 @@ struct Record {
 inline std::vector<Record> read_capture(const std::string& file) {
   std::vector<Record> out;
   FILE* f = std::fopen(file.c_str(), "rb");
-  uint8_t r[40];
-  while (f && std::fread(r, 1, 40, f) == 40) {
+  for (uint8_t r[40]; f && std::fread(r, 1, 40, f) == 40;) {
     const char* text = reinterpret_cast<const char*>(r + 8);
-    out.push_back({qc::le16(r), qc::le16(r + 2), qc::le32(r + 12), qc::le32(r + 8),
-                   qc::le32(r + 16), qc::le16(r) == 1 ? std::string(text, strnlen(text, 32)) : ""});
+    out.push_back({qc::le16(r), qc::le16(r + 2), qc::le32(r + 12), qc::le32(r + 8), qc::le32(r + 16),
+                   qc::le16(r) == 1 ? std::string(text, strnlen(text, 32)) : ""});
   }
   if (f) std::fclose(f);
   return out;
@@ -55,22 +52,29 @@ inline const Record* find_event(const std::vector<Record>& recs, uint16_t code) 
 }
 
 // How many event records carry code and pass also.
-inline int count_events(const std::vector<Record>& recs, uint16_t code,
-                        bool (*also)(const Record&) = nullptr) {
+inline int count_events(const std::vector<Record>& recs, uint16_t code, bool (*also)(const Record&) = nullptr) {
   int n = 0;
   for (const auto& r : recs) n += r.kind == 0 && r.code == code && (!also || also(r));
   return n;
 }
 
-// A temporary current directory, optionally with a ZRCLOG.INI.
+// The files of a folder, in name order.
+inline std::set<std::string> files_in(const std::string& dir) {
+  std::set<std::string> out;
+  DIR* d = opendir(dir.c_str());
+  while (dirent* e = d ? readdir(d) : nullptr)
+    if (e->d_name[0] != '.') out.insert(e->d_name);
+  if (d) closedir(d);
+  return out;
+}
+
 class ScratchDir {
  public:
   explicit ScratchDir(const char* ini) {
     char tmpl[] = "/tmp/lp_eth_XXXXXX";
     if (const char* d = mkdtemp(tmpl)) path_ = d;
     if (!getcwd(old_, sizeof old_)) old_[0] = 0;
-    FILE* f = !path_.empty() && chdir(path_.c_str()) == 0 && ini ? std::fopen("ZRCLOG.INI", "w")
-                                                                 : nullptr;
+    FILE* f = !path_.empty() && chdir(path_.c_str()) == 0 && ini ? std::fopen("ZRCLOG.INI", "w") : nullptr;
     if (f) std::fputs(ini, f), std::fclose(f);
     qc::log_options_mark_unread();
   }
@@ -78,21 +82,12 @@ class ScratchDir {
     std::error_code ec;  // nothing to do about a leftover folder in /tmp
     if (old_[0] && chdir(old_) == 0 && !path_.empty()) std::filesystem::remove_all(path_, ec);
   }
-  std::vector<std::string> files() const {
-    std::vector<std::string> out;
-    DIR* d = opendir(path_.c_str());
-    while (dirent* e = d ? readdir(d) : nullptr)
-      if (e->d_name[0] != '.') out.push_back(e->d_name);
-    if (d) closedir(d);
-    return out;
-  }
-  const std::string& path() const { return path_; }
+  std::set<std::string> files() const { return files_in(path_); }
   // The records of every capture file whose name contains tag ("" for all).
   std::vector<Record> capture(const std::string& tag) const {
     std::vector<Record> recs;
     for (const auto& f : files()) {
-      if (f.find(tag) == std::string::npos || f == "ZRCLOG.INI") continue;
-      auto r = read_capture(path_ + "/" + f);
+      auto r = f.find(tag) == std::string::npos || f == "ZRCLOG.INI" ? std::vector<Record>() : read_capture(path_ + "/" + f);
       recs.insert(recs.end(), r.begin(), r.end());
     }
     return recs;
@@ -111,7 +106,6 @@ class TraceFile {
     qc::trace_set_stream(nullptr);
     if (f_) std::fclose(f_);
   }
-  bool ok() const { return f_ != nullptr; }
   std::string text() {
     qc::trace_set_stream(nullptr);
     std::string s;

@@ -21,12 +21,10 @@ int main(void) {
 
   CHECK(conn_object_size() == QCOMM_OBJECT_SIZE && conn_is_valid(c) == 1);
   CHECK(msg_build(c, msg, (int)sizeof msg, 224, 4, NULL, 0) == 8 && !memcmp(msg, head, 8));
-  CHECK(rx_status(c, 0) == 0 && rx_receive(c, -1, got, (int)sizeof got) == 0);
-  CHECK(conn_get_rx_dropped(c) == 0);
+  CHECK(rx_status(c, 0) == 0 && rx_receive(c, -1, got, (int)sizeof got) == 0 && conn_get_rx_dropped(c) == 0);
   /* A fresh object is a serial one without a port. */
   CHECK(conn_dsr(c) == 0 && conn_carrier(c) == 0 && conn_cts(c) == 0 && conn_ring(c) == 0);
-  CHECK(conn_dtr(c, 1) == -1 && conn_rts(c, 1) == -1);
-  CHECK(conn_line_errors(c, 0) == -1 && conn_break(c, -1) == -1);
+  CHECK(conn_dtr(c, 1) == -1 && conn_rts(c, 1) == -1 && conn_line_errors(c, 0) == -1 && conn_break(c, -1) == -1);
   CHECK(serial_set_option(c, 1) == 0 && serial_set_option(c, 0) == 1);
   serial_set_framing(c, 1, 0);
   CHECK(serial_get_framing(c) == -1);
@@ -35,12 +33,10 @@ int main(void) {
   CHECK(lines == -99 && count == -99);
   serial_reopen(c);
 
-  u = conn_init_buffer(block, (int)sizeof block);
-  CHECK(u == (struct Connection*)block);
+  CHECK((u = conn_init_buffer(block, (int)sizeof block)) == (struct Connection*)block);
   memcpy(block + QCOMM_OFFSET_STATUS, &status, sizeof status);
   conn_set_serial_raw(u, 1);
-  CHECK(conn_get_status(u) == 3 && conn_get_serial_raw(u) == 1);
-  CHECK(block[QCOMM_OFFSET_SERIAL_RAW] == 1);
+  CHECK(conn_get_status(u) == 3 && conn_get_serial_raw(u) == 1 && block[QCOMM_OFFSET_SERIAL_RAW] == 1);
   CHECK((struct Connection*)conn_slot(1, 1) == conn_at(1) && conn_slot(1, 0) == 1);
   conn_free(u);
   conn_free(c);

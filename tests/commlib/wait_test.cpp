@@ -1,198 +1,268 @@
-// Waiting for messages without polling: conn_wait and the readiness handle, over real
-// loopback sockets (library server and client) and pseudo-terminals.
+// Waiting for messages without polling over real loopback sockets: conn_wait and the
+// readiness handle (a serial port's waits are in its transcript). While the application
+// waits, the worker lends it the data socket and takes it back once conn_wait is no
+// longer called: those cases run with the library as server and as client against a raw
+// TCP peer that writes the stream in pieces of its own choosing, so messages are split
+// and joined across reads.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 
 #include <atomic>
+#include <random>
 #include <thread>
 
 #include "tests/commlib/eth/eth_test_util.h"
-#include "tests/commlib/serial/serial_test_util.h"
 
 using namespace ethtest;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Longest a wait that should end at once or on an event may take on a loaded machine;
-// the waits that must not end are given far more than this.
+// Longest a wait that should end at once may take on a loaded machine; the waits that
+// must not end are given far more.
 constexpr long kPromptMs = 3000;
 constexpr int kLongWait = 15000;
 
-// Expects conn_wait to give result within [min_ms, max_ms).
-void expect_wait(Connection* c, int channel, int timeout_ms, int result, long min_ms = 0,
-                 long max_ms = kPromptMs) {
-  auto t0 = Clock::now();
-  EXPECT_EQ(conn_wait(c, channel, timeout_ms), result) << "channel " << channel;
-  long ms = long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
-  EXPECT_GE(ms, min_ms);
-  EXPECT_LT(ms, max_ms);
+long ms_since(Clock::time_point t0) {
+  return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
 }
 
-bool readable(intptr_t h, int timeout_ms) {
-  pollfd p{int(h), POLLIN, 0};
-  return poll(&p, 1, timeout_ms) == 1 && (p.revents & POLLIN);
+// Expects conn_wait to give result at once (within kPromptMs).
+void expect_wait(Connection* c, int channel, int timeout_ms, int result) {
+  auto t0 = Clock::now();
+  EXPECT_EQ(conn_wait(c, channel, timeout_ms), result) << "channel " << channel;
+  EXPECT_LT(ms_since(t0), kPromptMs);
 }
 
 int open_fds() {
+  DIR* d = opendir("/proc/self/fd");
   int n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
+  while (d && readdir(d)) ++n;
+  return d && closedir(d) == 0 ? n : -1;
 }
 
-class WaitEth : public ::testing::Test {
+// Message i of a run: size (8 to 1600 bytes), command, payload and sequence follow from i.
+std::vector<uint8_t> nth_message(int i) {
+  std::string payload(size_t((i * 7919) % (qc::kMaxMessage - 7)), '\0');
+  for (size_t k = 0; k < payload.size(); ++k) payload[k] = char((i * 31 + int(k) * 7) & 0xff);
+  return make_msg(224, uint8_t(i), payload, uint32_t(i + 1));
+}
+
+// Empty unless buf holds message i exactly.
+std::string mismatch(int i, const uint8_t* buf, int n) {
+  const std::vector<uint8_t> want = nth_message(i);
+  return n == int(want.size()) && std::memcmp(buf, want.data(), want.size()) == 0 ? "" : "message " + std::to_string(i);
+}
+
+// The library end as server (a raw client connects) or as client (to a raw listener).
+class WaitMode : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    ASSERT_EQ(conn_connect(server, "ethernet", "127.0.0.1", port, 1), 0);
-    ASSERT_EQ(conn_connect(client, "ethernet", "127.0.0.1", port, 0), 0);
-    ASSERT_TRUE(wait_for([&] { return status_of(client) != 0 && status_of(server) == 3; }, 8000));
+    ASSERT_NE(port_, 0);
+    if (!server()) {
+      ASSERT_TRUE((listener_ = bound_socket(SOCK_STREAM, port_, true)) >= 0 && listen(listener_, 4) == 0);
+    }
+    ASSERT_EQ(conn_connect(c_, "ethernet", "127.0.0.1", port_, server()), 0);
   }
   void TearDown() override {
-    conn_free(client);
-    conn_free(server);
+    conn_free(c_);
+    for (int s : {peer_, listener_})
+      if (s >= 0) close(s);
   }
-  int port = free_port_base();
-  Connection* server = conn_alloc();
-  Connection* client = conn_alloc();
-  uint8_t buf[64];
+  bool server() const { return GetParam(); }
+  // Connects the raw peer (again, after a drop; the client's worker connects by itself)
+  // and waits until the library end is up. Returns the peer's socket, or -1.
+  int attach() {
+    if (peer_ >= 0) close(peer_);
+    pollfd p{listener_, POLLIN, 0};
+    peer_ = server() ? raw_tcp_connect(port_) : poll(&p, 1, 10000) == 1 ? accept(listener_, nullptr, nullptr) : -1;
+    int one = 1;
+    if (peer_ >= 0) setsockopt(peer_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return peer_ >= 0 && wait_for([&] { return server() ? status_of(c_) == 3 : status_of(c_) != 0; }, 10000)
+               ? peer_ : -1;
+  }
+  // Takes every waiting message, checking each against the run; stops at the first wrong one.
+  void take(int* got, std::atomic<int>* received, std::string* bad, bool block_ends = false) {
+    int n;
+    while (bad->empty() && (n = rx_receive(c_, 0, buf_, sizeof buf_)) > 0) {
+      *bad = mismatch(*got, buf_, n);
+      *received = ++*got;
+      if (block_ends && *got % 100 == 0) break;  // a new block: the next pass chooses how it reads
+    }
+  }
+  int port_ = free_port_base();
+  Connection* c_ = conn_alloc();
+  int listener_ = -1, peer_ = -1;
+  uint8_t buf_[qc::kMaxMessage];
 };
 
-TEST_F(WaitEth, QueuedArrivingAndTimedOut) {
-  struct Case {
-    uint8_t type;  // 224 travels on the stream, 160 as a datagram
-    int channel, expect;
-  } cases[] = {{224, -1, 1}, {224, 0, 1}, {160, 1, 2}, {160, -1, 2}};
-  for (const Case& k : cases) {
-    ASSERT_EQ(send_built(client, k.type, 1, "x"), 0);
-    ASSERT_TRUE(wait_for([&] { return conn_poll(server, -1) != 0; }, 5000));
-    expect_wait(server, k.channel, kLongWait, k.expect);
-    EXPECT_GT(rx_receive(server, k.channel, buf, sizeof buf), 0);
+// Writes messages from..to-1 in pieces of random size, at most `ahead` past what the
+// reader has counted, so that the queue of 96 never overflows while the reader pauses.
+void write_stream(int s, int to, int ahead, const std::atomic<int>& received,
+                  const std::atomic<bool>& stop, unsigned seed) {
+  std::mt19937 gen(seed);
+  std::uniform_int_distribution<int> piece(1, 1500), batch(1, 4000), pause(0, 3);
+  std::vector<uint8_t> pending;
+  int limit = batch(gen);
+  for (int i = 0; i < to && !stop;) {
+    const bool full = i - received.load() >= ahead;
+    if (!full) {
+      std::vector<uint8_t> m = nth_message(i++);
+      pending.insert(pending.end(), m.begin(), m.end());
+    }
+    if (full || int(pending.size()) >= limit || i == to) {
+      for (size_t at = 0, n; at < pending.size() && !stop; at += n) {
+        n = std::min(pending.size() - at, size_t(piece(gen)));
+        if (!raw_send_all(s, pending.data() + at, n)) return;
+        if (pause(gen) == 0) sleep_ms(1);
+      }
+      pending.clear();
+      limit = batch(gen);
+      if (full) sleep_ms(1);
+    }
   }
-  expect_wait(server, -1, 0, 0);
-  expect_wait(server, -1, 300, 0, 290, 300 + kPromptMs);
-  std::thread sender([&] {
-    sleep_ms(150);
-    send_built(client, 160, 1, "datagram");  // not for a stream-only wait
-    sleep_ms(150);
-    send_built(client, 224, 2, "stream");
-  });
-  expect_wait(server, 0, kLongWait, 1, 250);
-  sender.join();
-  EXPECT_EQ(conn_poll(server, -1), 3);
 }
 
-TEST_F(WaitEth, HandleReadableWhileMessagesWaitAndOnStatusChange) {
-  intptr_t h = conn_wait_handle(server);
-  ASSERT_GE(h, 0);
-  EXPECT_EQ(conn_wait_handle(server), h) << "one handle for the object's life";
-  EXPECT_FALSE(readable(h, 0));
-  ASSERT_EQ(results({send_built(client, 224, 1, "one"), send_built(client, 160, 1, "two")}), "0 0");
-  EXPECT_TRUE(readable(h, kPromptMs));
-  ASSERT_TRUE(wait_for([&] { return conn_poll(server, -1) == 3; }, 5000));
-  // Readable while the datagram still waits, not once both are taken.
-  EXPECT_EQ(results({rx_receive(server, -1, buf, sizeof buf) > 0, readable(h, 0),
-                     rx_receive(server, -1, buf, sizeof buf) > 0, rx_receive(server, -1, buf, sizeof buf),
-                     readable(h, 0)}),
-            "1 1 1 0 0");
-  // A message queued before the handle was made counts too.
-  ASSERT_EQ(send_built(server, 224, 1, "back"), 0);
-  ASSERT_TRUE(wait_for([&] { return conn_poll(client, 0) != 0; }, 5000));
-  intptr_t hc = conn_wait_handle(client);
-  EXPECT_EQ(results({readable(hc, 0), rx_receive(client, -1, buf, sizeof buf) > 0, readable(hc, 0),
-                     conn_wait_handle(nullptr)}),
-            "1 1 0 -1");
-  // The client's worker sees the stream end: the wait ends and the handle tells.
+// The reader alternates: blocks of messages taken with conn_wait (the socket lent to it),
+// and blocks taken by polling alone after the worker has taken the socket back.
+TEST_P(WaitMode, StreamArrivesWholeAndInOrderWhicheverThreadReads) {
+  const int peer = attach(), kCount = 1200;
+  ASSERT_GE(peer, 0);
+  std::atomic<int> received{0};
+  std::atomic<bool> stop{false};
+  std::thread writer(write_stream, peer, kCount, 48, std::cref(received), std::cref(stop), 13u);
+  int got = 0, lent_blocks = 0, reclaimed_blocks = 0;
+  std::string bad;
+  for (const auto t0 = Clock::now(); got < kCount && bad.empty() && ms_since(t0) < 90000;) {
+    if ((got / 100) % 3 != 2) {
+      conn_wait(c_, 0, 2000);
+      // Lent until the worker has seen no call for a lease: a look right after the call
+      // finds it lent unless this thread stood still that long.
+      lent_blocks += qc::eth_socket_lent(c_) && got % 100 == 0;
+    } else if (got % 100 == 0 && wait_for([&] { return !qc::eth_socket_lent(c_); }, 10000)) {
+      ++reclaimed_blocks;  // from here the worker reads until the next block waits again
+    } else {
+      sleep_ms(1);
+    }
+    take(&got, &received, &bad, true);
+  }
+  stop = true;
+  writer.join();
+  // Every message, some blocks read with the socket lent and some after the worker took it back.
+  EXPECT_EQ(bad + results({got, lent_blocks > 0, reclaimed_blocks > 0}), results({kCount, 1, 1}));
+  qc::Guard g(qc::lock_queue());
+  EXPECT_EQ(uint32_t(c_->rx_dropped), 0u);  // a copy: the block is packed
+}
+
+// The peer closes while the application waits with the socket lent: the wait ends with the
+// status change, the end is taken once (one drop, traced once), and the worker goes on
+// as before: the server takes the next client, the client connects again.
+TEST_P(WaitMode, PeerCloseDuringTheWaitIsDroppedOnceByTheWorker) {
+  TraceFile trace;
+  int peer = attach();
+  ASSERT_GE(peer, 0);
+  EXPECT_EQ(conn_wait(c_, 0, 50), 0);  // lent from here, and while the next wait lasts
   std::thread closer([&] {
     sleep_ms(200);
-    conn_disconnect(server);
+    shutdown(peer, SHUT_RDWR);
   });
-  expect_wait(client, -1, kLongWait, 0);
+  expect_wait(c_, 0, kLongWait, 0);
   closer.join();
-  EXPECT_EQ(results({status_of(client), readable(hc, 0), rx_receive(client, -1, buf, sizeof buf),
-                     readable(hc, 0)}),
-            "0 1 0 0");
+  EXPECT_TRUE(wait_for([&] { return status_of(c_) == 0; }, 5000));
+  ASSERT_GE(peer = attach(), 0) << "no new connection after the drop";
+  std::vector<uint8_t> m = nth_message(5);
+  ASSERT_TRUE(raw_send_all(peer, m.data(), m.size()));
+  EXPECT_EQ(conn_wait(c_, 0, kLongWait), 1);
+  EXPECT_EQ(mismatch(5, buf_, rx_receive(c_, 0, buf_, sizeof buf_)), "");
+  const std::string text = trace.text(), end = server() ? "S disconnect\n" : "C tcp receive : 0\n";
+  size_t first = text.find(end);
+  EXPECT_TRUE(first != std::string::npos && first == text.rfind(end)) << text;
 }
 
-// One object waits and receives while another thread makes, uses and frees others.
-TEST_F(WaitEth, WaitOnOneWhileAnotherThreadFreesOthers) {
-  ASSERT_GE(conn_wait_handle(server), 0);
+// One arming of the deadline handle serves many waits; each wait still ends at its own
+// limit, neither at an earlier wait's nor before its time.
+TEST_P(WaitMode, EachWaitEndsAtItsOwnLimit) {
+  const int peer = attach();
+  ASSERT_GE(peer, 0);
+  auto message_ends_wait = [&](int i, int limit) {
+    std::vector<uint8_t> m = nth_message(i);
+    ASSERT_TRUE(raw_send_all(peer, m.data(), m.size()));
+    EXPECT_EQ(conn_wait(c_, 0, limit), 1);
+    EXPECT_EQ(mismatch(i, buf_, rx_receive(c_, 0, buf_, sizeof buf_)), "");
+  };
+  auto quiet_wait_ms = [&](int limit) {
+    const auto t0 = Clock::now();
+    EXPECT_EQ(conn_wait(c_, 0, limit), 0);
+    return ms_since(t0);
+  };
+  message_ends_wait(0, 3000);  // leaves the handle armed three seconds ahead
+  const long shorter = quiet_wait_ms(100);
+  EXPECT_GE(shorter, 99);
+  EXPECT_LT(shorter, 2000) << "a shorter wait kept the earlier, later deadline";
+  message_ends_wait(1, 300);  // armed 0.3 s ahead: early for the next wait
+  EXPECT_GE(quiet_wait_ms(900), 899) << "an earlier deadline ended a longer wait";
+}
+
+// A datagram is read and queued by the worker even while the stream socket is lent: its
+// queueing ends a wait that covers datagrams.
+TEST_P(WaitMode, DatagramQueuedByTheWorkerEndsALentWait) {
+  ASSERT_GE(attach(), 0);
+  const int udp = raw_udp(0);
+  ASSERT_TRUE(udp >= 0 && conn_wait(c_, 1, 0) == 0);  // nothing yet: at once
+  for (int channel : {-1, 1}) {
+    EXPECT_EQ(conn_wait(c_, channel, 30), 0);
+    std::thread sender([&] {
+      sleep_ms(150);
+      std::vector<uint8_t> d = make_msg(160, uint8_t(channel + 2), "datagram", 1);
+      raw_sendto(udp, server() ? port_ + 1 : port_, d.data(), d.size());
+    });
+    expect_wait(c_, channel, kLongWait, 2);
+    sender.join();
+    EXPECT_EQ(results({rx_receive(c_, 1, buf_, sizeof buf_), buf_[1]}), results({16, channel + 2}));
+  }
+  close(udp);
+}
+
+// One thread receives on a lent socket while another makes, uses (lending their sockets
+// too) and frees other connections, whose workers take and give back thread table
+// entries meanwhile; the freed ones leave no descriptor behind.
+TEST_P(WaitMode, WaitOnOneWhileAnotherThreadFreesOthers) {
+  const int peer = attach(), kCount = 400;
+  ASSERT_TRUE(peer >= 0 && conn_wait_handle(c_) >= 0);
   const int fds = open_fds();
-  std::atomic<bool> done{false};
+  std::atomic<int> received{0}, exchanged{0};
+  std::atomic<bool> stop{false}, churned{false};
+  std::thread writer(write_stream, peer, kCount, 48, std::cref(received), std::cref(stop), 21u);
   std::thread churn([&] {
-    for (int i = 0; i < 12; ++i) {
-      Connection* o = conn_alloc();
-      conn_wait_handle(o);
-      conn_connect(o, "ethernet", "127.0.0.1", port + 40, 0);  // nobody listens there
-      conn_wait(o, -1, 20);
-      conn_free(o);
+    for (int round = 0; round < 6 && !stop; ++round) {
+      const int p = free_port_base();
+      Connection* s = conn_alloc();
+      Connection* k = conn_alloc();
+      uint8_t b[64];
+      exchanged += p != 0 && conn_connect(s, "ethernet", "127.0.0.1", p, 1) == 0 &&
+                   conn_connect(k, "ethernet", "127.0.0.1", p, 0) == 0 &&
+                   wait_for([&] { return status_of(k) != 0 && status_of(s) == 3; }, 8000) &&
+                   send_built(k, 224, uint8_t(round), "ping") == 0 && conn_wait(s, 0, kLongWait) == 1 &&
+                   rx_receive(s, 0, b, sizeof b) == 12 && b[1] == uint8_t(round);
+      conn_free(k);
+      conn_free(s);
     }
-    done = true;
+    churned = true;
   });
   int got = 0;
-  while (!done) {
-    send_built(client, 224, 3, "during");
-    if (conn_wait(server, 0, 2000) == 1 && rx_receive(server, 0, buf, sizeof buf) > 0) ++got;
+  std::string bad;
+  for (const auto t0 = Clock::now(); (got < kCount || !churned) && bad.empty() && ms_since(t0) < 90000;) {
+    conn_wait(c_, 0, 200);
+    take(&got, &received, &bad);
   }
-  churn.join();
-  EXPECT_GT(got, 0);
-  EXPECT_EQ(open_fds(), fds) << "freed objects leave no descriptor behind";
-  while (rx_receive(server, -1, buf, sizeof buf) > 0) {
-  }
-  EXPECT_FALSE(readable(conn_wait_handle(server), 0));
-  ASSERT_EQ(send_built(client, 224, 4, "after"), 0);
-  EXPECT_TRUE(readable(conn_wait_handle(server), kPromptMs));
-}
-
-class WaitSerial : public lptest::PtyConnection {
- protected:
-  WaitSerial() : PtyConnection(3, 9600) {}
-};
-
-TEST_F(WaitSerial, WaitsOnThePortAndFramesAsConnPollDoes) {
-  using lptest::message;
-  intptr_t h = conn_wait_handle(c_);
-  ASSERT_GE(h, 0);
-  EXPECT_FALSE(readable(h, 0));
-  // Two messages in one write, framed one per pass: the second is held by the reader,
-  // not in the port, and the wait must frame it.
-  lptest::feed(master_, lptest::cat(message(0xE0, 1, 4, 1), message(0xE0, 2, 4, 2)));
-  EXPECT_TRUE(readable(h, kPromptMs)) << "bytes in the port, before any reader pass";
-  uint8_t buf[64];
-  for (uint8_t command : {1, 2}) {
-    expect_wait(c_, 0, kLongWait, 1);
-    ASSERT_EQ(rx_receive(c_, 0, buf, sizeof buf), 12);
-    EXPECT_EQ(buf[1], command);
-  }
-  expect_wait(c_, -1, 300, 0, 290, 300 + kPromptMs);
-  EXPECT_FALSE(readable(h, 0));
-  // A datagram framed first does not end a stream wait; the stream message behind it
-  // is framed without new input.
-  lptest::feed(master_, lptest::cat(message(0xA0, 5, 4, 4), message(0xE0, 6, 4, 5)));
-  expect_wait(c_, 0, kLongWait, 1);
-  EXPECT_EQ(conn_poll(c_, -1), 3);
-  conn_reset(c_);
-  // Arriving in halves during the wait.
-  std::vector<uint8_t> m = message(0xE0, 3, 12, 3);
-  std::thread writer([&] {
-    sleep_ms(150);
-    lptest::feed(master_, std::vector<uint8_t>(m.begin(), m.begin() + 7));
-    sleep_ms(150);
-    lptest::feed(master_, std::vector<uint8_t>(m.begin() + 7, m.end()));
-  });
-  expect_wait(c_, -1, kLongWait, 1, 250);
+  stop = true;
   writer.join();
-  EXPECT_EQ(rx_receive(c_, -1, buf, sizeof buf), 20);
-  // Reopened, the port is followed again; closed, nothing is.
-  serial_reopen(c_);
-  lptest::feed(master_, message(0xE0, 9, 2, 2));
-  EXPECT_TRUE(readable(h, kPromptMs));
-  ASSERT_GE(serial_close(c_), 0);
-  EXPECT_FALSE(readable(h, 0));
+  churn.join();
+  EXPECT_EQ(bad + results({got, exchanged, open_fds()}), results({kCount, 6, fds}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Roles, WaitMode, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& i) { return i.param ? "Server" : "Client"; });
 
 }  // namespace

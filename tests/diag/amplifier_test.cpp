@@ -15,7 +15,7 @@
 #include "diag/amplifier.h"
 #include "probe/ports.h"
 #include "tests/support/golden.h"
-#include "tests/support/pty.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_root.h"
 
 namespace {

@@ -13,22 +13,14 @@ int main(int argc, char** argv) {
   if (argc >= 5 && std::strcmp(argv[1], "set") == 0) {
     auto t0 = std::chrono::steady_clock::now();
     set_two_computer_address(std::atoi(argv[2]), argv[3], std::atoi(argv[4]));
-    double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    std::printf("%s\nwaited %.1f\n", host_line, s);
+    std::printf("%s\nwaited %.1f\n", host_line,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     return 0;
   }
-  if (argc >= 2 && std::strcmp(argv[1], "list") == 0) {
-    AdapterEntry* t = list_adapters(argc >= 3 ? argv[2] : nullptr);
-    if (!t) {
-      std::printf("none\n");
-      return 1;
-    }
-    for (int i = 0; i < ADAPTER_COUNT && t[i].state; i++)
-      std::printf("%s|%s|state=%d wired=%d type=%d conn=%d dyn=%d ll=%d cur=%d\n", t[i].name,
-                  t[i].line, t[i].state, t[i].wired, t[i].if_type, t[i].connected, t[i].dynamic,
-                  t[i].link_local, t[i].is_current);
-    return 0;
-  }
-  std::fprintf(stderr, "usage: netns_helper set <part> <if> <group> | list [ip]\n");
-  return 2;
+  AdapterEntry* t = argc >= 2 && std::strcmp(argv[1], "list") == 0 ? list_adapters(argc >= 3 ? argv[2] : nullptr) : nullptr;
+  for (int i = 0; t && i < ADAPTER_COUNT && t[i].state; i++)
+    std::printf("%s|%s|state=%d wired=%d type=%d conn=%d dyn=%d ll=%d cur=%d\n", t[i].name, t[i].line, t[i].state,
+                t[i].wired, t[i].if_type, t[i].connected, t[i].dynamic, t[i].link_local, t[i].is_current);
+  if (!t) std::fprintf(stderr, "usage: netns_helper set <part> <if> <group> | list [ip]; or no adapter table\n");
+  return t ? 0 : 2;
 }

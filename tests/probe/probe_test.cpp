@@ -1,9 +1,13 @@
 // Serial port probing over pseudo-terminals, device and system queries against fixture
 // system roots, and the address-change commands, host line and adapter name rules.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "platform/com_probe.h"
@@ -12,7 +16,7 @@
 #include "probe/ports.h"
 #include "probe/wmi.h"
 #include "tests/support/golden.h"
-#include "tests/support/pty.h"
+#include "tests/support/process.h"
 #include "tests/support/temp_root.h"
 
 namespace {
@@ -20,60 +24,42 @@ namespace {
 const std::string kFixtures = std::string(LP_SOURCE_DIR) + "/tests/fixtures";
 
 // Free, busy and absent ports as the rescan shows them are checked through the program;
-// here the table's bounds, the error codes and what a probe leaves behind.
-TEST(Ports, TableBoundsErrorsAndWhatAProbeLeaves) {
+// here the table's bounds, the error codes and what a probe leaves behind, as a
+// transcript (tests/golden/probe_ports.txt): "link N pty|M|path" makes COMN a link,
+// "file N" a plain file, "probe COUNT" probes into a table of 9s and shows its entries 0
+// to 7 and the last, "com N" probes one port (its state and the system's number), "lock
+// N" opens, flocks and reads the exclusive flag of COMN's terminal, "hold" holds COM3 as
+// our driver does until "release", "excl" sets the exclusive flag on COM32's terminal.
+TEST(Ports, Transcript) {
   TempRoot root;
-  Pty a, b;
-  ASSERT_FALSE(a.name.empty() || b.name.empty());
-  auto link = [&](int com, const std::string& to) { root.symlink_to("dev/COM" + std::to_string(com), to); };
-  unsigned char states[COM_PORTS + 2];
-  std::memset(states, 9, sizeof states);
   root.mkdir("dev");
-  probe_com_ports(COM_PORTS, states);  // nothing found: entry 0 keeps its value
-  EXPECT_EQ(states[0], 9);
-  link(3, a.name);
-  link(6, root.path() + "/dev/gone");
-  root.write("dev/COM7", "not a tty");
-  link(32, b.name);
-  // Only the first count ports are probed; entry 0 is the highest found; a count past
-  // the table is held to it.
-  std::memset(states, 9, sizeof states);
-  probe_com_ports(4, states);
-  EXPECT_EQ(std::string(states, states + 6), std::string("\x03\0\0\x01\0\x09", 6));
-  probe_com_ports(1000, states);
-  EXPECT_EQ(states[0], 32);
-  EXPECT_EQ(states[COM_PORTS + 1], 9);
-  const struct { int com, result, err; } probes[] = {
-      {6, PLAT_COM_ABSENT, ENOENT}, {7, PLAT_COM_ABSENT, ENOTTY}, {0, PLAT_COM_ABSENT, ENOENT}};
-  for (const auto& p : probes) {
-    int err = -1;
-    EXPECT_EQ(plat_com_probe(p.com, &err), p.result) << "COM" << p.com;
-    EXPECT_EQ(err, p.err) << "COM" << p.com;
-  }
-  EXPECT_EQ(plat_com_probe(2, nullptr), PLAT_COM_ABSENT);
-  // Nothing is left behind: another program can lock it, and the exclusive flag is off.
-  EXPECT_EQ(plat_com_probe(3, nullptr), PLAT_COM_FREE);
-  int fd = open(a.name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK), excl = -1;
-  ASSERT_GE(fd, 0);
-  EXPECT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
-  ASSERT_EQ(ioctl(fd, TIOCGEXCL, &excl), 0);
-  EXPECT_EQ(excl, 0);
-  close(fd);
-  {  // held by our own driver's scheme: busy, and free again once released
-    PortHolder holder(a.name);
-    ASSERT_TRUE(holder.locked());
-    int err = 0;
-    EXPECT_EQ(plat_com_probe(3, &err), PLAT_COM_BUSY);
-    EXPECT_EQ(err, EWOULDBLOCK);
-  }
-  EXPECT_EQ(plat_com_probe(3, nullptr), PLAT_COM_FREE);
-  // Another program's exclusive flag without a flock stays, and the port is in use.
-  ASSERT_EQ(ioctl(b.slave, TIOCEXCL), 0);
-  int err = 0;
-  EXPECT_EQ(plat_com_probe(32, &err), PLAT_COM_BUSY);
-  EXPECT_EQ(err, EBUSY);
-  ASSERT_EQ(ioctl(b.slave, TIOCGEXCL, &excl), 0);
-  EXPECT_EQ(excl, 1);
+  Pty a, b;
+  std::unique_ptr<PortHolder> holder;
+  EXPECT_TRUE(script_match("probe_ports.txt", [&](const std::string& w, const std::vector<std::string>& v) {
+    const std::string dev = root.path() + "/dev/COM" + (v.empty() ? "" : v[0]);
+    char out[64] = "";
+    int excl = -1, err = -1, r = 0;
+    if (w == "link") root.symlink_to("dev/COM" + v[0], v[1] == "pty" ? (v[0] == "3" ? a.name : b.name) : v[1]);
+    if (w == "file") root.write("dev/COM" + v[0], "not a tty");
+    if (w == "probe") {
+      unsigned char t[COM_PORTS + 2];
+      std::memset(t, 9, sizeof t);
+      probe_com_ports(std::stoi(v[0]), t);
+      std::snprintf(out, sizeof out, "%d %d %d %d %d %d %d %d | %d", t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7],
+                    t[COM_PORTS + 1]);
+    }
+    if (w == "com") r = plat_com_probe(std::stoi(v[0]), &err), std::snprintf(out, sizeof out, "%d err %d", r, err);
+    if (w == "lock" && (r = open(dev.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) >= 0) {
+      int locked = flock(r, LOCK_EX | LOCK_NB), got = ioctl(r, TIOCGEXCL, &excl);
+      std::snprintf(out, sizeof out, "flock %d excl %d %d", locked, got, excl);
+      close(r);
+    }
+    if (w == "hold") holder.reset(new PortHolder(a.name));
+    if (w == "hold") std::snprintf(out, sizeof out, "%s", holder->locked() ? "held" : "not held");
+    if (w == "release") holder.reset();
+    if (w == "excl") std::snprintf(out, sizeof out, "%d", ioctl(b.slave, TIOCEXCL));
+    return out[0] ? std::string(out) + "\n" : "";
+  }));
 }
 
 // Device and system queries against fixture system roots, and the address commands,

@@ -14,65 +14,44 @@
 
 class PtyRoot {
  public:
-  static constexpr int kMax = 8;
-
   PtyRoot() {
-    std::snprintf(root_, sizeof root_, "/tmp/lp_serial_XXXXXX");
-    if (!mkdtemp(root_)) {
-      root_[0] = '\0';
-      return;
-    }
-    std::snprintf(dev_, sizeof dev_, "%s/dev", root_);
-    ok_ = mkdir(dev_, 0700) == 0 && setenv("QUMEX_ROOT", root_, 1) == 0;
+    ok_ = mkdtemp(root_) && std::snprintf(dev_, sizeof dev_, "%s/dev", root_) > 0 && mkdir(dev_, 0700) == 0 &&
+          setenv("QUMEX_ROOT", root_, 1) == 0;
   }
   ~PtyRoot() {
     for (int i = 0; i < count_; ++i) {
       unlink(links_[i]);
       if (masters_[i] >= 0) close(masters_[i]);
     }
-    if (root_[0]) {
-      rmdir(dev_);
-      rmdir(root_);
-    }
+    rmdir(dev_);
+    rmdir(root_);
     unsetenv("QUMEX_ROOT");
   }
   PtyRoot(const PtyRoot&) = delete;
   PtyRoot& operator=(const PtyRoot&) = delete;
 
-  bool ok() const { return ok_; }
-
   // Makes a pseudo-terminal, links <root>/dev/COM<com> to its slave and returns the
   // master (non-blocking), or -1.
   int add_com(int com) {
-    if (!ok_ || count_ == kMax) return -1;
-    int m = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (m < 0) return -1;
-    const char* slave = (grantpt(m) == 0 && unlockpt(m) == 0) ? ptsname(m) : nullptr;
-    std::snprintf(links_[count_], sizeof links_[count_], "%s/COM%d", dev_, com);
-    if (!slave || symlink(slave, links_[count_]) != 0) {
-      close(m);
-      return -1;
-    }
-    masters_[count_++] = m;
-    return m;
+    int m = ok_ && count_ < 8 ? posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
+    const char* slave = m >= 0 && grantpt(m) == 0 && unlockpt(m) == 0 ? ptsname(m) : nullptr;
+    std::snprintf(links_[count_ % 8], sizeof links_[0], "%s/COM%d", dev_, com);
+    if (!slave || symlink(slave, links_[count_]) != 0) return m >= 0 ? close(m), -1 : -1;
+    return masters_[count_++] = m;
   }
 
   // Closes a master early: the slave side sees a hang-up, as when an adapter is unplugged.
   void hang_up(int master) {
-    for (int i = 0; i < count_; ++i) {
-      if (masters_[i] == master) {
-        close(masters_[i]);
-        masters_[i] = -1;
-      }
-    }
+    for (int i = 0; i < count_; ++i)
+      if (masters_[i] == master) close(masters_[i]), masters_[i] = -1;
   }
 
  private:
-  char root_[256] = {};
-  char dev_[300] = {};
+  char root_[32] = "/tmp/lp_serial_XXXXXX";
+  char dev_[64] = "";
   bool ok_ = false;
-  int masters_[kMax] = {};
-  char links_[kMax][512] = {};
+  int masters_[8] = {};
+  char links_[8][128] = {};
   int count_ = 0;
 };
 
@@ -81,21 +60,16 @@ class PtyRoot {
 inline int read_full(int fd, void* buf, int n, int timeout_ms = 5000) {
   char* p = static_cast<char*>(buf);
   int got = 0;
-  while (got < n) {
-    pollfd pfd{fd, POLLIN, 0};
-    if (poll(&pfd, 1, timeout_ms) <= 0) break;
+  for (pollfd pfd{fd, POLLIN, 0}; got < n && poll(&pfd, 1, timeout_ms) > 0;) {
     ssize_t r = read(fd, p + got, static_cast<size_t>(n - got));
-    if (r > 0) {
-      got += static_cast<int>(r);
-    } else if (r == 0 || (errno != EAGAIN && errno != EINTR)) {
-      break;  // a master whose slave is closed reports a hang-up at once: do not spin
-    }
+    if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) break;  // a hung-up master: do not spin
+    got += r > 0 ? int(r) : 0;
   }
   return got;
 }
 
 // Modem input lines as one text, e.g. "DSR CD": a name only for its exact bit value,
-// anything else shown as a number. Shared with the transport's line tests.
+// anything else shown as a number.
 inline std::string input_lines(int32_t dsr, int32_t cd, int32_t cts, int32_t ri) {
   std::string s;
   const int32_t v[] = {dsr, cd, cts, ri}, bit[] = {0x20, 0x80, 0x10, 0x40};

@@ -1,97 +1,213 @@
 // The driver over real pseudo-terminals (byte paths through the kernel, exclusive open,
 // what it leaves on the tty) and over the simulated null-modem cable (modem lines,
-// break, line errors, settings on the line).
+// break, line errors, settings on the line). Most cases are call transcripts under
+// tests/golden/serial_*.txt, one call a line with its result below it.
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <atomic>
+#include <cctype>
+#include <initializer_list>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "ser_test_util.h"
+#include <gtest/gtest.h>
+
+#include "pty_root.h"
+#include "serial/ser.h"
+#include "serial/sim_cable.h"
+#include "tests/support/golden.h"
 
 namespace {
 
-using SerPty = PtyPortTest<true>;
-using SerPtyClosed = PtyPortTest<false>;
-using SerCable = CableTest;
+using namespace std::chrono_literals;
 
-std::string inputs(int port) {
-  return input_lines(ser_dsr(port), ser_carrier(port), ser_cts(port), ser_ring(port));
+// Every port closed and the driver's defaults back, whatever an earlier case left.
+void ser_reset_for_test() {
+  for (int p = 0; p < SER_PORTS; ++p) ser_close(p);
+  ser_open(-1, 0, 0);
+  ser_set_baud(-1, 19200);
+  ser_format(-1, 0, 0, 8);
 }
 
-// First: the DTR and RTS read-backs outlive a close, and this case expects none set.
-TEST_F(SerCable, LinesFollowTheDefaultsTheFlowControlAndTheOtherEnd) {
-  ASSERT_EQ(ser_open(-1, 1, 1), 0);
-  open_both();
-  EXPECT_EQ(inputs(1), "DSR CD CTS");
-  // The read-back is the last setting made through ser_dtr/ser_rts, not the line; without
-  // flow control RTS is the program's (off), the handshake asserts it while there is room.
-  EXPECT_EQ(results({ser_dtr(0, 'R'), ser_rts(0, 'R'), ser_flow(0, 'N')}), "0 0 0");
-  EXPECT_EQ(inputs(1), "DSR CD");
-  EXPECT_EQ(results({ser_flow(0, 'H'), ser_cts(1), ser_rts(0, 'S'), ser_flow(0, 'N'), ser_cts(1),
-                     ser_rts(0, 'C'), ser_set_baud(0, 9), ser_format(0, 0, 0, 8), ser_cts(1),
-                     ser_set_baud(0, -5)}),
-            "0 16 1 0 16 1 1 0 0 0");
-  ser_close(0);
-  ser_close(1);
-  ASSERT_EQ(ser_open(-1, 0, 2), 0);  // bit 0 of each argument
-  open_both();
-  EXPECT_EQ(inputs(1), "");
-  EXPECT_EQ(results({ser_dtr(0, 'S'), ser_rts(0, 'S'), ser_dtr(0, 'C')}), "1 1 1");
-  EXPECT_EQ(inputs(1), "CTS");
-  EXPECT_EQ(inputs(0), "");  // not looped back to the same end
-  EXPECT_EQ(ser_dtr(1, 'S') + ser_rts(1, 'S'), 2);
-  ASSERT_EQ(sim_cable_set_ring(cable_, 0, true), 0);
-  EXPECT_EQ(inputs(0), "DSR CD CTS RI");
-  EXPECT_EQ(ser_close(1), 1);  // closing an end drops what it drove
-  EXPECT_EQ(inputs(0), "RI");
+// Results of calls made in order (a braced list is evaluated left to right), as "1 0 -3".
+std::string results(std::initializer_list<long long> v) {
+  std::string s;
+  for (long long x : v) s += (s.empty() ? "" : " ") + std::to_string(x);
+  return s;
 }
 
-TEST_F(SerPty, ReadWriteMaskPushbackAndClose) {
-  char buf[64], got[7] = {};
-  EXPECT_EQ(results({ser_read(0, buf, sizeof buf), ser_get_byte(0), ser_write(0, "hello", 5),
-                     ser_put_byte(0, '!')}),
-            "0 -100 5 0");
-  ASSERT_EQ(read_full(master_, got, 6), 6);
-  EXPECT_STREQ(got, "hello!");
-  const unsigned char in[] = {0x00, 0x0D, 0x0A, 0x11, 0x13, 0x7F, 0x80, 0xFF};
-  arrive(in, sizeof in, sizeof in);  // binary and unchanged with 8 data bits
-  unsigned char rd[16];
-  ASSERT_EQ(ser_read(0, rd, sizeof rd), int(sizeof in));
-  EXPECT_EQ(0, memcmp(rd, in, sizeof in));
-  arrive("xyz", 3, 3);
-  EXPECT_EQ(results({ser_get_byte(0), ser_in_count(0), ser_drain(0), ser_get_byte(0)}), "120 2 0 -100");
-  ASSERT_EQ(ser_format(0, 0, 0, 7), 0);  // the 7-bit mask applies at read time
-  arrive("\xC1\xFF\x80\x41", 4, 4);
-  ASSERT_EQ(ser_read(0, rd, 2), 2);
-  EXPECT_EQ(rd[0] * 256 + rd[1], 0x417F);
-  EXPECT_EQ(results({ser_get_byte(0), ser_format(0, 0, 0, 8), ser_get_byte(0)}), "0 0 65");
-  // A pushback comes first without touching the device (a read with no room keeps it);
-  // a zero byte cancels it and it does not outlive a close.
-  arrive("Q", 1, 1);
-  EXPECT_EQ(results({ser_unget(0, 'x'), ser_read(0, buf, 0), ser_read(0, nullptr, 4),
-                     ser_read(0, buf, sizeof buf), buf[0], ser_in_count(0), ser_unget(0, 'y'),
-                     ser_get_byte(0), ser_get_byte(0), ser_unget(0, 'z'), ser_unget(0, 0),
-                     ser_get_byte(0), ser_unget(0, 'w'), ser_close(0), ser_read(0, buf, sizeof buf),
-                     ser_open(0, 4000, 4000), ser_get_byte(0)}),
-            "0 0 -103 1 120 1 0 121 81 0 0 -100 0 1 -3 0 -100");
-  // A second open fails and closes the record; nothing of the earlier open holds the port.
-  EXPECT_EQ(ser_open(0, 4000, 4000), -200);
-  int err = ser_error_text(nullptr, 0);
-  EXPECT_TRUE(err == EWOULDBLOCK || err == EBUSY) << err;
-  EXPECT_EQ(results({ser_close(0), ser_open(0, 4000, 4000), ser_open(4, 4000, 4000)}), "-3 0 -200");
-  char text[128], tiny[4];  // no <root>/dev/COM5
-  EXPECT_EQ(ser_error_text(text, sizeof text), ENOENT);
-  EXPECT_STREQ(text, strerror(ENOENT));
-  EXPECT_EQ(ser_error_text(tiny, sizeof tiny), ENOENT);
-  EXPECT_EQ(strlen(tiny), 3u);
-  root_.hang_up(master_);  // the adapter unplugged: reads and writes fail, close works
-  EXPECT_EQ(results({ser_read(0, buf, sizeof buf), ser_error_text(nullptr, 0), ser_get_byte(0),
-                     ser_write(0, "x", 1), ser_put_byte(0, 'x'), ser_close(0)}),
-            "-103 " + std::to_string(EIO) + " -103 -103 -103 1");
+// Polls cond every 2 ms for up to 10 s.
+template <class F>
+bool eventually(F cond) {
+  for (int i = 0; i < 5000; ++i, std::this_thread::sleep_for(2ms))
+    if (cond()) return true;
+  return cond();
+}
+
+// Driver defaults reset, COM1 a pseudo-terminal whose master the test keeps, open as port 0.
+class SerPty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ser_reset_for_test();
+    ASSERT_GE(master_ = root_.add_com(1), 0);
+    ASSERT_EQ(ser_open(0, 4000, 4000), 0);
+  }
+  void TearDown() override { ser_reset_for_test(); }
+  PtyRoot root_;
+  int master_ = -1;
+};
+
+// Driver defaults reset, COM1 and COM2 (driver ports 0 and 1) the two ends of a
+// simulated null-modem cable, both open.
+class CableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ser_reset_for_test();
+    ASSERT_GT(cable_ = sim_cable_create(), 0);
+    ASSERT_EQ(sim_cable_bind(1, cable_, 0) + sim_cable_bind(2, cable_, 1), 0);
+    ASSERT_EQ(ser_open(0, 4000, 4000) + ser_open(1, 4000, 4000), 0);
+  }
+  void TearDown() override {
+    ser_reset_for_test();
+    sim_cable_destroy(cable_);
+  }
+  int cable_ = -1;
+};
+
+// The slave's settings as the master reports them: the speed code, the flags that matter
+// (CSTOPB CRTSCTS; IXON IXOFF IGNBRK BRKINT PARMRK; ICANON), XON/XOFF and VMIN/VTIME.
+// A received break must be a line error, never a 0x00 in the data: IGNBRK alone.
+std::string tty(int master) {
+  termios t;
+  char s[96] = "none";
+  if (tcgetattr(master, &t) == 0)
+    snprintf(s, sizeof s, "%o %o %o %o %d %d", unsigned(cfgetospeed(&t)), unsigned(t.c_cflag & (CSTOPB | CRTSCTS)),
+             unsigned(t.c_iflag & (IXON | IXOFF | IGNBRK | BRKINT | PARMRK)), unsigned(t.c_lflag & ICANON),
+             t.c_cc[VSTART] * 256 + t.c_cc[VSTOP], t.c_cc[VMIN] * 256 + t.c_cc[VTIME]);
+  return s;
+}
+
+// A cable end's settings: baud parity stop size, flow as C (CTS), I and O (XON/XOFF in
+// and out) or -, the XON/XOFF characters and limits.
+std::string line_settings(int cable, int end) {
+  SerialLineSettings s;
+  if (sim_cable_settings(cable, end, &s) != 0) return "none";
+  char t[80];
+  snprintf(t, sizeof t, "%d %d %d %d %c%c%c %02X/%02X %d/%d", s.baud, s.parity, s.stop_bits,
+           s.byte_size, s.cts_flow ? 'C' : '-', s.xon_in ? 'I' : '-', s.xon_out ? 'O' : '-',
+           s.xon_char, s.xoff_char, s.xon_limit, s.xoff_limit);
+  return t;
+}
+
+// Runs one transcript line: "reset pty|cable" starts a case afresh (COM1 a pseudo-terminal
+// or COM1/COM2 the ends of a cable); the other words are driver and cable calls.
+struct Driver {
+  std::unique_ptr<PtyRoot> root;
+  int master = -1, cable = -1;
+
+  std::string operator()(const std::string& w, const std::vector<std::string>& a) {
+    // A one-letter argument is a letter code, anything else a number.
+    auto n = [&](size_t k) {
+      if (k >= a.size()) return 0;
+      const std::string& s = a[k];
+      return s.size() == 1 && !isdigit(s[0]) ? int(s[0]) : int(std::strtol(s.c_str(), nullptr, 0));
+    };
+    const int p = n(0);
+    const std::string text = a.size() > 1 ? a[1] : "";
+    char buf[128] = {};
+    long r;
+    if (w == "reset") {
+      ser_reset_for_test();
+      if (cable > 0) sim_cable_destroy(cable);
+      root.reset();
+      root.reset(new PtyRoot);
+      master = a[0] == "pty" ? root->add_com(1) : -1;
+      cable = a[0] == "cable" ? sim_cable_create() : -1;
+      if (cable > 0 && (sim_cable_bind(1, cable, 0) != 0 || sim_cable_bind(2, cable, 1) != 0)) cable = -1;
+      return master < 0 && cable < 0 ? "set-up failed\n" : "";
+    }
+    if (w == "read" || w == "master") {
+      r = w == "read" ? ser_read(p, a.size() > 2 ? nullptr : buf, n(1)) : read_full(master, buf, p);
+      return std::to_string(r) + " " + std::string(buf, size_t(r > 0 ? r : 0)) + "\n";
+    }
+    if (w == "error_text") {
+      r = ser_error_text(buf, p);
+      return std::to_string(r) + " " + buf + "\n";
+    }
+    if (w == "feed") {
+      const int before = ser_in_count(0);
+      if (write(master, a[0].data(), a[0].size()) != ssize_t(a[0].size())) return "write failed\n";
+      return eventually([&] { return ser_in_count(0) >= before + int(a[0].size()); }) ? "" : "not arrived\n";
+    }
+    if (w == "every") {  // each call that takes a port
+      return results({ser_close(p), ser_put_byte(p, 1), ser_write(p, "a", 1), ser_get_byte(p),
+                      ser_read(p, buf, 4), ser_dtr(p, 'R'), ser_rts(p, 'S'), ser_purge(p), ser_drain(p),
+                      ser_out_count(p), ser_in_count(p), ser_errors(p, 0x1F), ser_flow(p, 'N'), ser_cts(p),
+                      ser_dsr(p), ser_ring(p), ser_carrier(p), ser_break(p, 'D'), ser_unget(p, 1),
+                      ser_port_in(p, 0), ser_wait_event(p, SER_EV_RXCHAR),
+                      ser_watch(p, nullptr, nullptr, 0, 0), ser_set_baud(p, 5), ser_format(p, 0, 0, 8)}) + "\n";
+    }
+    if (w == "tty") return tty(master) + "\n";
+    if (w == "settings") return line_settings(cable, p) + "\n";
+    if (w == "inputs") return input_lines(ser_dsr(p), ser_carrier(p), ser_cts(p), ser_ring(p)) + "\n";
+    if (w == "hangup") return root->hang_up(master), "";
+    if (w == "exhaust") {  // every cable id in use, then given back
+      int ids[SIM_CABLES], made = 0, freed = 0;
+      for (int& id : ids) made += (id = sim_cable_create()) > 0;
+      r = sim_cable_create();
+      for (int id : ids) freed += sim_cable_destroy(id) == 0;
+      return results({made, r, freed}) + "\n";
+    }
+    // The cable calls' optional third argument: "none" or an offset from this case's cable.
+    const int cab = a.size() < 3 ? cable : a[2] == "none" ? 0 : cable + n(2);
+    r = w == "open"         ? ser_open(p, n(1), n(2))
+        : w == "close"      ? ser_close(p)
+        : w == "baud"       ? ser_set_baud(p, n(1))
+        : w == "format"     ? ser_format(p, n(1), n(2), n(3))
+        : w == "put"        ? ser_put_byte(p, uint8_t(n(1)))
+        : w == "write"      ? ser_write(p, text == "null" ? nullptr : text.data(), a.size() > 2 ? n(2) : int(text.size()))
+        : w == "get"        ? ser_get_byte(p)
+        : w == "unget"      ? ser_unget(p, uint8_t(n(1)))
+        : w == "drain"      ? ser_drain(p)
+        : w == "purge"      ? ser_purge(p)
+        : w == "in"         ? ser_in_count(p)
+        : w == "out"        ? ser_out_count(p)
+        : w == "errors"     ? ser_errors(p, n(1))
+        : w == "dtr"        ? ser_dtr(p, char(n(1)))
+        : w == "rts"        ? ser_rts(p, char(n(1)))
+        : w == "flow"       ? ser_flow(p, char(n(1)))
+        : w == "cts"        ? ser_cts(p)
+        : w == "break"      ? ser_break(p, char(n(1)))
+        : w == "option"     ? ser_option(a[0][0])
+        : w == "query"      ? ser_query(a[0][0])
+        : w == "port_in"    ? ser_port_in(p, n(1))
+        : w == "wait_event" ? ser_wait_event(p, uint32_t(n(1)))
+        : w == "errno"      ? ser_error_text(nullptr, 0)
+        : w == "bind"       ? sim_cable_bind(p, cab, n(1))
+        : w == "unbind"     ? sim_cable_unbind(p)
+        : w == "destroy"    ? sim_cable_destroy(a.empty() ? cable : p)
+        : w == "inject"     ? sim_cable_inject_errors(cab, p, uint32_t(n(1)))
+        : w == "set_lines"  ? sim_cable_set_lines(cable, p, uint32_t(n(1)))
+        : w == "lines"      ? sim_cable_lines(cable, p)
+        : w == "ring"       ? sim_cable_set_ring(cable, p, n(1) != 0)
+        : w == "strict"     ? sim_cable_set_strict(cable, p != 0)
+                            : -999999;
+    return std::to_string(r) + "\n";
+  }
+};
+
+TEST(SerScript, PtyAndCableCallTranscripts) {
+  for (const char* name : {"serial_cable.txt", "serial_pty.txt", "serial_codes.txt"}) {
+    Driver d;
+    EXPECT_TRUE(script_match(name, std::ref(d)));
+    ser_reset_for_test();
+    if (d.cable > 0) sim_cable_destroy(d.cable);
+  }
 }
 
 // A write larger than the terminal's buffer waits for the reader, however late it comes.
@@ -107,7 +223,8 @@ TEST_F(SerPty, WriteWaitsForASlowReader) {
   EXPECT_EQ(0, memcmp(in, out, sizeof out));
 }
 
-TEST_F(SerPtyClosed, PortHeldByAnotherProcessAndResetAtOpen) {
+TEST_F(SerPty, PortHeldByAnotherProcessAndResetAtOpen) {
+  ser_close(0);
   int up[2], down[2];
   ASSERT_EQ(pipe(up) | pipe(down), 0);
   pid_t pid = fork();
@@ -140,205 +257,89 @@ TEST_F(SerPtyClosed, PortHeldByAnotherProcessAndResetAtOpen) {
   EXPECT_EQ(status, 0);
 }
 
-// The slave's settings as the master reports them: the speed and the flags that matter.
-std::string tty(int master) {
-  termios t;
-  if (tcgetattr(master, &t) != 0) return "none";
-  const speed_t sp = cfgetospeed(&t);
-  std::string s = sp == B9600 ? "9600" : sp == B38400 ? "38400" : sp == B57600 ? "57600" : "other";
-  const struct {
-    bool on;
-    const char* name;
-  } flags[] = {{(t.c_cflag & CSTOPB) != 0, "cstopb"}, {(t.c_lflag & ICANON) != 0, "icanon"},
-               {(t.c_iflag & IXON) != 0, "ixon"},     {(t.c_iflag & IXOFF) != 0, "ixoff"},
-               {(t.c_cflag & CRTSCTS) != 0, "crtscts"},
-               // a received break is a line error, never a 0x00 in the data
-               {(t.c_iflag & IGNBRK) && !(t.c_iflag & (BRKINT | PARMRK)), "ignbrk"}};
-  for (const auto& f : flags)
-    if (f.on) s += std::string(" ") + f.name;
-  return s + " " + std::to_string(t.c_cc[VSTART] * 256 + t.c_cc[VSTOP]);
-}
-
-TEST_F(SerPtyClosed, SettingsReachTheTtyAndCloseLeavesTheLine) {
-  termios before, after;
-  ASSERT_EQ(tcgetattr(master_, &before), 0);
-  ASSERT_TRUE(before.c_lflag & ICANON);
-  // Index 7 is 38400; a pseudo-terminal forces 8 bits without parity.
-  ASSERT_EQ(results({ser_set_baud(-1, 7), ser_format(-1, 2, 2, 7), ser_open(0, 4000, 4000)}), "0 0 0");
-  EXPECT_EQ(tty(master_), "38400 cstopb ignbrk 4371");
-  arrive("\xC1", 1, 1);
-  EXPECT_EQ(ser_get_byte(0), 0x41);  // data mask from the default byte size
-  const struct {
-    int32_t (*op)();
-    int32_t result;
-    const char* tty;
-  } steps[] = {
-      {[] { return ser_set_baud(0, 57600); }, 1, "57600 cstopb ignbrk 4371"},  // above 9 the rate
-      {[] { return ser_set_baud(0, 12345); }, 0, "57600 cstopb ignbrk 4371"},
-      {[] { return ser_set_baud(0, 5); }, 1, "9600 cstopb ignbrk 4371"},
-      {[] { return ser_flow(0, 'S'); }, 0, "9600 cstopb ixon ixoff ignbrk 4371"},
-      {[] { return ser_flow(0, 'H'); }, 0, "9600 cstopb crtscts ignbrk 4371"},
-      {[] { return ser_flow(0, 'N'); }, 0, "9600 cstopb ignbrk 4371"},
-      {[] { return ser_format(0, 0, 0, 8); }, 0, "9600 ignbrk 4371"},
-  };
-  for (const auto& k : steps) {
-    EXPECT_EQ(k.op(), k.result) << k.tty;
-    EXPECT_EQ(tty(master_), k.tty);
-  }
-  // Close lets the last bytes leave at the port's rate: only the timeouts go back.
-  const char sound[8] = {'\xE0', 9, 8, 0, 1, 0, 0, 0};
-  ASSERT_EQ(ser_write(0, sound, 8), 8);
-  ASSERT_EQ(ser_close(0), 1);
-  EXPECT_EQ(tty(master_), "9600 ignbrk 4371");
-  ASSERT_EQ(tcgetattr(master_, &after), 0);
-  EXPECT_EQ(after.c_cc[VMIN] * 256 + after.c_cc[VTIME], before.c_cc[VMIN] * 256 + before.c_cc[VTIME]);
-  char got[8] = {};
-  EXPECT_EQ(read_full(master_, got, 8), 8);
-  EXPECT_EQ(std::memcmp(got, sound, 8), 0);
-}
-
-TEST_F(SerCable, BreakAndErrorsAreSeenOnceAtTheOtherEnd) {
-  open_both();
-  // The sender sees nothing and the receiver once; an error masked out is cleared all
-  // the same, and a queue count does not consume it.
-  EXPECT_EQ(results({ser_break(1, 'D'), ser_break(0, 'A'), ser_break(0, 'A'), ser_break(0, 'C'),
-                     ser_break(0, 'D'), ser_break(1, 'D'), ser_break(1, 'D')}),
-            "0 1 1 1 0 16 0");
-  EXPECT_EQ(results({ser_break(0, 'A'), ser_break(0, 'C'), ser_errors(1, 0x0F), ser_break(1, 'D'),
-                     ser_break(0, 'A'), ser_break(0, 'C'), ser_in_count(1), ser_errors(1, 0x1F)}),
-            "1 1 0 0 1 1 0 16");
-  EXPECT_EQ(results({sim_cable_inject_errors(cable_, 1, 0x02 | 0x08), ser_errors(0, 0x1F),
-                     ser_errors(1, 0x1F), ser_errors(1, 0x1F)}),
-            "0 0 10 0");
-  // The masked-out overflow goes with the read; errors from before an open are not
-  // reported after it.
-  EXPECT_EQ(results({sim_cable_inject_errors(cable_, 1, 0x01), sim_cable_inject_errors(cable_, 1, 0x04),
-                     ser_errors(1, 0x04), ser_errors(1, 0x1F), ser_close(1),
-                     sim_cable_inject_errors(cable_, 1, 0x08), ser_open(1, 4000, 4000),
-                     ser_errors(1, 0x1F), sim_cable_inject_errors(cable_, 2, 0x08),
-                     sim_cable_inject_errors(cable_ + 1, 0, 0x08)}),
-            "0 0 4 0 1 0 0 0 -1 -1");
-  // Purge, and bytes lost while the other end is closed.
-  char buf[8];
-  EXPECT_EQ(results({ser_write(0, "abc", 3), ser_in_count(1), ser_in_count(0), ser_purge(1),
-                     ser_in_count(1), ser_close(1), ser_write(0, "lost", 4),
-                     ser_open(1, 4000, 4000), ser_read(1, buf, sizeof buf)}),
-            "3 3 0 0 0 1 4 0 0");
-}
-
-TEST_F(SerCable, EndOpensOnceAndBindingsDecide) {
-  // COM3 bound to the same end finds it busy; bad bindings are refused.
-  EXPECT_EQ(results({ser_open(0, 4000, 4000), sim_cable_bind(3, cable_, 0), ser_open(2, 4000, 4000),
-                     ser_error_text(nullptr, 0), ser_close(0), ser_open(2, 4000, 4000), ser_close(2),
-                     sim_cable_unbind(3), sim_cable_unbind(3), sim_cable_bind(0, cable_, 0),
-                     sim_cable_bind(33, cable_, 0), sim_cable_bind(3, cable_, 2),
-                     sim_cable_bind(3, 0, 0)}),
-            "0 0 -200 " + std::to_string(EBUSY) + " 1 0 1 0 -1 -1 -1 -1 -1");
-  // Lines driven from outside play a peer that is not opened through the driver.
+TEST_F(SerPty, BackgroundWritesRunRefuseASecondAndStopAtClose) {
+  // Far more than a pseudo-terminal buffers, so the write still runs while nobody reads.
+  std::vector<unsigned char> big(1 << 20), got(big.size());
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<unsigned char>(i * 7 + 3);
+  struct Flip {  // background writes on for the case ('W' flips them)
+    Flip() { ser_option('W'); }
+    ~Flip() { ser_option('W'); }
+  } bg;
+  ASSERT_EQ(ser_write(0, big.data(), static_cast<int>(big.size())), 0);
+  char c;  // a second write is refused, reads go on while the writer works
+  EXPECT_EQ(results({ser_write(0, "x", 1), ser_read(0, &c, 1)}), "-100 0");
+  ASSERT_TRUE(read_full(master_, got.data(), int(got.size()), 10000) == int(big.size()) && got == big);
+  int r = -100;  // once the writer has ended the next one is taken
+  ASSERT_TRUE(eventually([&] { return (r = ser_write(0, big.data(), int(big.size()))) != -100; }) && r == 0);
+  // Nobody reads now: the writer must stop by itself when the port closes.
+  EXPECT_EQ(results({ser_close(0), ser_write(0, big.data(), 1)}), "1 -3");
+  big.assign(big.size(), 0);  // the writer no longer reads the buffer
   ASSERT_EQ(ser_open(0, 4000, 4000), 0);
-  ASSERT_EQ(sim_cable_set_lines(cable_, 1, SIM_LINE_DTR), 0);
-  EXPECT_EQ(inputs(0), "DSR CD");
-  ASSERT_EQ(sim_cable_set_lines(cable_, 1, SIM_LINE_RTS), 0);
-  EXPECT_EQ(inputs(0), "CTS");
-  ser_dtr(0, 'S');
-  EXPECT_EQ(sim_cable_lines(cable_, 0), static_cast<int>(SIM_LINE_DTR));
-  // Destroying the cable unbinds it; the open end keeps working until closed.
-  EXPECT_EQ(results({sim_cable_destroy(cable_), ser_dtr(0, 'C'), ser_close(0), sim_cable_destroy(cable_)}),
-            "0 1 1 -1");
-  int ids[SIM_CABLES];  // every id in use
-  for (int& id : ids) ASSERT_GT(id = sim_cable_create(), 0);
-  EXPECT_EQ(sim_cable_create(), -1);
-  for (int id : ids) EXPECT_EQ(sim_cable_destroy(id), 0);
-  cable_ = sim_cable_create();  // for TearDown
-  ASSERT_GT(cable_, 0);
 }
 
-// A cable end's settings as "baud parity stop size flow xon/xoff xon-limit/xoff-limit",
-// flow as C (CTS), I and O (XON/XOFF in and out) or -.
-std::string line_settings(int cable, int end) {
-  SerialLineSettings s;
-  if (sim_cable_settings(cable, end, &s) != 0) return "none";
-  char t[80];
-  snprintf(t, sizeof t, "%d %d %d %d %c%c%c %02X/%02X %d/%d", s.baud, s.parity, s.stop_bits,
-           s.byte_size, s.cts_flow ? 'C' : '-', s.xon_in ? 'I' : '-', s.xon_out ? 'O' : '-',
-           s.xon_char, s.xoff_char, s.xon_limit, s.xoff_limit);
-  return t;
+TEST_F(SerPty, WaitEventWakesOnIncomingBytes) {
+  std::atomic<int32_t> events{-1};
+  std::thread waiter([&] { events = ser_wait_event(0, SER_EV_RXCHAR | SER_EV_DSR); });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(events.load(), -1);  // nothing has happened yet
+  ASSERT_EQ(write(master_, "a", 1), 1);
+  waiter.join();
+  EXPECT_EQ(events.load(), int32_t(SER_EV_RXCHAR));
 }
 
-TEST_F(SerCable, SettingsReachTheLineAndAStrictCableGarblesMismatchedSpeeds) {
-  ASSERT_EQ(ser_set_baud(-1, 8), 0);  // table index: 57600
-  ASSERT_EQ(ser_format(-1, 1, 2, 7), 0);
-  ASSERT_EQ(ser_open(0, 400, 400), 0);
-  ASSERT_EQ(ser_open(1, 4000, 4000), 0);
-  // XON/XOFF limits: a quarter of a small input queue, 128 for a large one.
-  EXPECT_EQ(line_settings(cable_, 0), "57600 1 2 7 --- 11/13 100/100");
-  EXPECT_EQ(line_settings(cable_, 1), "57600 1 2 7 --- 11/13 128/128");
-  EXPECT_EQ(line_settings(cable_, 2), "none");
-  const struct {
-    int32_t (*op)();
-    int32_t result;
-    const char* line;
-  } steps[] = {
-      {[] { return ser_set_baud(0, 2); }, 1, "1200 1 2 7 --- 11/13 100/100"},
-      {[] { return ser_flow(0, 'S'); }, 0, "1200 1 2 7 -IO 11/13 100/100"},
-      {[] { return ser_flow(0, 'Q'); }, 0, "1200 1 2 7 -IO 11/13 100/100"},
-      {[] { return ser_flow(0, 'H'); }, 0, "1200 1 2 7 C-- 11/13 100/100"},
-      {[] { return ser_format(0, 9, 0, 8); }, 0, "1200 1 2 7 C-- 11/13 100/100"},
-      {[] { return ser_set_baud(0, 4); }, 1, "4800 1 2 7 C-- 11/13 100/100"},
-  };
-  for (const auto& k : steps) {
-    EXPECT_EQ(k.op(), k.result) << k.line;
-    EXPECT_EQ(line_settings(cable_, 0), k.line);
+// A watch's notify: closes its own port (close_delay_us from 0), or counts its calls and
+// re-arms once if asked.
+struct Notes {
+  std::atomic<int> calls{0}, message{0}, close_delay_us{-1}, close_result{0};
+  std::atomic<bool> rearm{false}, closed{false};  // closed set last: the test may end right after it
+  static void notify(void* cookie, uint16_t message) {
+    Notes* n = static_cast<Notes*>(cookie);
+    if (n->close_delay_us >= 0) {
+      std::this_thread::sleep_for(std::chrono::microseconds(n->close_delay_us));
+      n->close_result = ser_close(1);
+      n->closed = true;
+      return;
+    }
+    n->message = message;
+    if (n->rearm.exchange(false)) ser_watch(1, &Notes::notify, n, uint16_t(message + 1), SER_EV_CTS);
+    ++n->calls;
   }
-  // Strict: only equal speeds carry bytes, others arrive as a framing error.
-  char buf[8];
-  ASSERT_EQ(results({sim_cable_set_strict(cable_, true), ser_flow(0, 'N'), ser_set_baud(1, 4800),
-                     ser_format(1, 1, 2, 7)}),
-            "0 0 1 0");
-  EXPECT_EQ(results({ser_write(0, "ok", 2), ser_read(1, buf, sizeof buf), ser_errors(1, 0x1F),
-                     ser_set_baud(1, 9600), ser_write(0, "lost", 4), ser_read(1, buf, sizeof buf),
-                     ser_errors(1, 0x1F), ser_set_baud(0, 9600), ser_write(0, "back", 4),
-                     ser_read(1, buf, sizeof buf), ser_set_baud(1, 19200),
-                     sim_cable_set_strict(cable_, false), ser_write(0, "x", 1),
-                     ser_read(1, buf, sizeof buf), ser_errors(1, 0x1F)}),
-            "2 2 0 1 4 0 8 1 4 4 1 0 1 1 0");
+};
+
+// One-shot watches: notify re-arms from inside itself; stopping a running one answers 1
+// and it never calls.
+TEST_F(CableTest, WatchRearmsFromNotifyAndStops) {
+  Notes notes;
+  notes.rearm = true;
+  ASSERT_EQ(ser_watch(1, &Notes::notify, &notes, 10, SER_EV_CTS), 0);
+  ser_rts(0, 'S');
+  ASSERT_TRUE(eventually([&] { return notes.calls == 1; }));
+  ser_rts(0, 'C');
+  ASSERT_TRUE(eventually([&] { return notes.calls == 2 && notes.message == 11; }));
+  ASSERT_EQ(ser_watch(1, &Notes::notify, &notes, 20, SER_EV_RING), 0);
+  EXPECT_EQ(ser_watch(1, nullptr, nullptr, 0, 0), 1);
+  sim_cable_set_ring(cable_, 1, true);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(notes.calls, 2);
 }
 
-TEST_F(SerPtyClosed, RangeClosedAndOpenPortCodes) {
-  auto every_call = [](int p) {
-    char buf[4];
-    return results({ser_close(p), ser_put_byte(p, 1), ser_write(p, "a", 1), ser_get_byte(p),
-                    ser_read(p, buf, 4), ser_dtr(p, 'R'), ser_rts(p, 'S'), ser_purge(p), ser_drain(p),
-                    ser_out_count(p), ser_in_count(p), ser_errors(p, 0x1F), ser_flow(p, 'N'), ser_cts(p),
-                    ser_dsr(p), ser_ring(p), ser_carrier(p), ser_break(p, 'D'), ser_unget(p, 1),
-                    ser_port_in(p, 0), ser_wait_event(p, SER_EV_RXCHAR),
-                    ser_watch(p, nullptr, nullptr, 0, 0), ser_set_baud(p, 5), ser_format(p, 0, 0, 8)});
-  };
-  auto times = [](const std::string& v, int n) {
-    std::string s = v;
-    while (--n > 0) s += " " + v;
-    return s;
-  };
-  // Out of range; -1 sets the defaults for the rate and the format only; closed.
-  for (int port : {32, 1000, -2}) EXPECT_EQ(every_call(port), times("-1", 24)) << port;
-  EXPECT_EQ(every_call(-1), times("-1", 22) + " 0 0");
-  EXPECT_EQ(every_call(0), times("-3", 24));
-  // Only the four legacy ports have a port address; 'W' flips background writes.
-  EXPECT_EQ(results({ser_open(-1, 0, 0), ser_set_baud(-1, 19200), ser_format(-1, 0, 0, 8),
-                     ser_open(32, 4000, 4000), ser_port_in(4, 0), ser_query('3'), ser_query('I'),
-                     ser_query('V'), ser_query('v'), ser_option('X'), ser_option('W'), ser_option('W')}),
-            "0 0 0 -1 -1 1 1 790 -1 -1 87 87");
-  ASSERT_EQ(ser_open(0, 4000, 4000), 0);
-  EXPECT_EQ(results({ser_write(0, nullptr, 5), ser_write(0, "a", 0), ser_dtr(0, 'X'), ser_rts(0, 's'),
-                     ser_break(0, 'Z'), ser_port_in(0, 0), ser_wait_event(0, 0),
-                     ser_error_text(nullptr, 0), ser_wait_event(0, 0x8000)}),
-            "-101 -101 -101 -101 -101 -1 -103 " + std::to_string(EINVAL) + " -103");
-  // A pseudo-terminal has no modem lines and drops a break: everything reads as off.
-  EXPECT_EQ(results({ser_dtr(0, 'S'), ser_dtr(0, 'R'), ser_rts(0, 'S'), ser_rts(0, 'R'), ser_rts(0, 'C'),
-                     ser_rts(0, 'R'), ser_dsr(0), ser_cts(0), ser_carrier(0), ser_ring(0),
-                     ser_break(0, 'A'), ser_break(0, 'C'), ser_break(0, 'D'), ser_errors(0, 0x1F),
-                     ser_out_count(0), ser_purge(0)}),
-            "1 1 1 2 1 0 0 0 0 0 1 1 0 0 0 0");
+// A watch's notify closes its own port while the application closes it, in both orders:
+// whoever closes second finds the port closed, and the port is free for the next round.
+TEST_F(CableTest, WatchAndApplicationCloseTheSamePortTogether) {
+  Notes n;
+  uint32_t peer_lines = 0;
+  ser_close(1);
+  for (int i = 0; i < 300; ++i) {
+    SCOPED_TRACE(i);
+    n.closed = false;
+    n.close_delay_us = (i % 4) * 100;
+    ASSERT_TRUE(ser_open(1, 4000, 4000) == 0 && ser_watch(1, &Notes::notify, &n, 1, SER_EV_DSR) == 0);
+    sim_cable_set_lines(cable_, 0, peer_lines ^= SIM_LINE_DTR);
+    std::this_thread::sleep_for(std::chrono::microseconds((i % 3) * 150));
+    const int32_t app = ser_close(1);
+    ASSERT_TRUE(app == 1 || (app == -3 && eventually([&] { return n.closed.load(); }))) << app;
+    EXPECT_TRUE(!n.closed || n.close_result == (app == -3 ? 1 : -3)) << n.close_result;
+  }
 }
 
 }  // namespace

@@ -1,23 +1,16 @@
 #include "tests/support/golden.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
 namespace {
 
 std::string golden_path(const char* name) { return std::string(LP_SOURCE_DIR "/tests/golden/") + name; }
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> v;
-  std::istringstream in(text);
-  for (std::string l; std::getline(in, l);) v.push_back(l);
-  return v;
-}
 
 std::string unescape(const std::string& s) {
   std::string out;
@@ -59,17 +52,17 @@ std::string shown(const std::string& out) {
   if (!in) return ::testing::AssertionFailure() << "no golden file " << path << " (LP_GOLDEN_UPDATE=1 writes it)";
   std::string expected((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (expected == actual) return ::testing::AssertionSuccess();
-  std::vector<std::string> e = lines_of(expected), a = lines_of(actual);
-  size_t n = 0;
-  while (n < e.size() && n < a.size() && e[n] == a[n]) ++n;
-  const bool same_lines = e == a;
-  if (same_lines && n > 0) --n;  // only a line end differs: show the last line
-  auto line = [](const std::vector<std::string>& v, size_t i) { return i < v.size() ? "\"" + v[i] + "\"" : "(end)"; };
-  auto failure = ::testing::AssertionFailure() << "differs from " << path << " at line " << n + 1
-                                               << "\n  expected: " << line(e, n) << "\n  actual:   " << line(a, n);
-  if (same_lines)
-    failure << "\n  (line ends differ: " << expected.size() << " bytes expected, " << actual.size() << " actual)";
-  return failure;
+  // The first line that differs, its line end included, shown with its control bytes.
+  size_t at = size_t(std::mismatch(expected.begin(), expected.end(), actual.begin(), actual.end()).first - expected.begin());
+  size_t start = at == 0 ? 0 : expected.rfind('\n', at - 1) + 1;  // npos + 1 is 0
+  auto line = [&](const std::string& t) {
+    if (start >= t.size()) return std::string("(end)");
+    std::string l = shown(t.substr(start, t.find('\n', start) + 1 - start));  // ends in a line end
+    return "\"" + l.substr(0, l.size() - 1) + "\"";
+  };
+  return ::testing::AssertionFailure() << "differs from " << path << " at line "
+                                       << std::count(expected.begin(), expected.begin() + long(start), '\n') + 1
+                                       << "\n  expected: " << line(expected) << "\n  actual:   " << line(actual);
 }
 
 ::testing::AssertionResult script_match(const char* name, const ScriptStep& run) {

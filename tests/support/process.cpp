@@ -138,11 +138,3 @@ int Child::finish(int timeout_ms) {
   }
   return -1;
 }
-
-int run_program(const std::vector<std::string>& argv, const std::string& cwd, std::string* out) {
-  Child c;
-  if (!c.start(argv, {}, cwd, false)) return -1;
-  int rc = c.finish(120000);
-  if (out) *out = c.output();
-  return rc >= 128 ? -1 : rc;
-}

@@ -1,12 +1,10 @@
 #include "tests/support/temp_root.h"
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -27,20 +25,17 @@ void TempRoot::as_root() const { setenv("QUMEX_ROOT", path_.c_str(), 1); }
 void TempRoot::as_sysroot() const { setenv("QUMEX_SYSROOT", path_.c_str(), 1); }
 
 bool TempRoot::write(const std::string& rel, const std::string& bytes) const {
-  fs::path p = fs::path(path_) / rel;
-  std::error_code ec;
-  fs::create_directories(p.parent_path(), ec);
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  mkdir(fs::path(rel).parent_path().string());
+  std::ofstream out(fs::path(path_) / rel, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();
   return !out.fail();
 }
 
 bool TempRoot::symlink_to(const std::string& rel, const std::string& target) const {
-  fs::path p = fs::path(path_) / rel;
   std::error_code ec;
-  fs::create_directories(p.parent_path(), ec);
-  fs::create_symlink(target, p, ec);
+  mkdir(fs::path(rel).parent_path().string());
+  fs::create_symlink(target, fs::path(path_) / rel, ec);
   return !ec;
 }
 
@@ -54,7 +49,10 @@ bool TempRoot::exists(const std::string& rel) const {
   return fs::exists(fs::path(path_) / rel, ec);
 }
 
-void TempRoot::mkdir(const std::string& rel) const { fs::create_directories(fs::path(path_) / rel); }
+void TempRoot::mkdir(const std::string& rel) const {
+  std::error_code ec;
+  fs::create_directories(fs::path(path_) / rel, ec);
+}
 
 void TempRoot::remove(const std::string& rel) const {
   std::error_code ec;

@@ -14,6 +14,8 @@
 
 #include "commlib/core.h"
 #include "commlib/qcomm.h"
+#include "platform/sockets.h"
+#include "tests/support/golden.h"
 
 namespace fs = std::filesystem;
 
@@ -65,117 +67,72 @@ class EntryPoints : public ::testing::Test {
   fs::path dir_, old_;
 };
 
-// Every twin refuses an index that names no object: 7 (reachable only through
-// conn_slot), -1, and an empty entry; the twins reach the object in entry 2.
-TEST_F(EntryPoints, IndexTwins) {
-  auto* seventh = reinterpret_cast<Connection*>(conn_slot(7, 1));
-  ASSERT_EQ(conn_is_valid(seventh), 1);
-  ASSERT_EQ(queue(seventh, 0, 0x90, 1), 0);
-  seventh->transport = 1;
-  seventh->status = 3;
-  const uint8_t msg[8] = {0x82, 0, 0x34, 0x12, 0, 0, 0, 0};
-  uint8_t buf[32];
-  std::memset(buf, 0x5a, sizeof buf);
-  for (int index : {7, -1, 3}) {
-    SCOPED_TRACE(index);
-    conn_reset_at(index);
-    conn_set_class_at(index, 0, 255, 4);
-    const struct { const char* name; int got, want; } calls[] = {
-        {"at", conn_at(index) != nullptr, 0},
-        {"connect", conn_connect_at(index, "ethernet", "127.0.0.1", 5510, 1), 0},
-        {"is_invalid", conn_is_invalid_at(index, 0), 1},
-        {"disconnect", conn_disconnect_at(index), 0},
-        {"poll", conn_poll_at(index, -1), 0},
-        {"rx_status", rx_status_at(index, 0), 0},
-        {"rx_receive", rx_receive_at(index, -1, buf, sizeof buf), 0},
-        {"msg_build", msg_build_at(index, buf, sizeof buf, 0x82, 0, nullptr, 0), 0},
-        {"untouched", buf[0], 0x5a},
-        {"msg_length", msg_length_at(index, msg), 0x1234},  // the object is not needed
-        {"send", conn_send_at(index, msg, 8), 0}, {"line_errors", conn_line_errors_at(index, 4), 0},
-        {"dsr", conn_dsr_at(index), 0}, {"carrier", conn_carrier_at(index), 0},
-        {"cts", conn_cts_at(index), 0}, {"ring", conn_ring_at(index), 0},
-        {"dtr", conn_dtr_at(index, 2), 0}, {"rts", conn_rts_at(index, 2), 0},
-        {"break", conn_break_at(index, -1), 0},
-    };
-    for (const auto& k : calls) EXPECT_EQ(k.got, k.want) << k.name;
-  }
-  EXPECT_EQ(seventh->type_class[0] + seventh->type_class[200], 0);
-  EXPECT_EQ(conn_poll(seventh, 0), 1);
-
-  auto* c = reinterpret_cast<Connection*>(conn_slot(2, 1));
-  ASSERT_EQ(conn_at(2), c);
-  c->transport = 1;
-  conn_set_class_at(2, 150, 152, 2);
-  EXPECT_EQ(c->type_class[152], 2);
-  EXPECT_EQ(msg_build_at(2, buf, sizeof buf, 0x82, 5, "ab", 2) * 10 + int(c->tx_seq_stream), 101);
-  queue(c, 1, 0xa0, 7);
-  const int got[] = {conn_is_invalid_at(2, 99), conn_poll_at(2, 1), rx_status_at(2, 0),
-                     rx_receive_at(2, 1, buf, sizeof buf), buf[0], conn_poll_at(2, -1)};
-  EXPECT_EQ(std::vector<int>(got, got + 6), std::vector<int>({0, 2, 1, 12, 0xa0, 0}));
-  queue(c, 0, 0x90, 8);
-  conn_reset_at(2);
-  EXPECT_EQ(conn_poll_at(2, -1), 0);
-}
-
-TEST_F(EntryPoints, PollByChannelAndResetOfBothQueues) {
-  Connection* c = conn_alloc();
-  c->transport = 1;
-  EXPECT_EQ(conn_poll(c, -1), 0);
-  queue(c, 1, 0xa0, 9);
-  EXPECT_EQ(conn_poll(c, -1) * 100 + conn_poll(c, 0) * 10 + conn_poll(c, 5), 202);
-  queue(c, 0, 0x90, 4);
-  // A positive channel asks about the datagram queue only.
-  EXPECT_EQ(conn_poll(c, -1) * 100 + conn_poll(c, 0) * 10 + conn_poll(c, 1), 312);
-  c->rx_fill = 5;
-  conn_reset(c);  // both queues and the partial message
-  uint32_t left = c->rx_fill;
-  for (int ch = 0; ch < 2; ++ch) {
-    left += c->queue[ch].count + c->last_rx_seq[ch];
-    for (int i = 0; i < qc::kQueueSlots; ++i) left += c->queue[ch].slot_ref[i];
-  }
-  EXPECT_EQ(left, 0u);
-  uint8_t buf[16];
-  EXPECT_EQ(rx_receive(c, -1, buf, sizeof buf), 0);
-  queue(c, 0, 0x90, 1);  // a fresh sequence after the flush: no gap is counted
-  EXPECT_EQ(c->seq_gaps[0], 0u);
-  // Serial raw mode answers for the raw bytes alone.
-  c->transport = 0;
-  c->serial_raw = 1;
-  EXPECT_EQ(conn_poll(c, -1), 0);
-  c->serial_raw_count = 3;
-  EXPECT_EQ(conn_poll(c, -1), 1);
-  conn_free(c);
-  EXPECT_EQ(conn_poll(c, -1) + conn_is_invalid(c, 0) * 10 + conn_is_invalid(nullptr, 0) * 100, 110);
-  EXPECT_EQ(conn_log_event(c, 1, 1, 1, 1) + conn_log_event(nullptr, 1, 1, 1, 1), 0);
-  // An object that is not registered is left alone.
+// The entry points as a transcript (tests/golden/tools_entry_points.txt): "slot", "alloc"
+// and "buffer" pick the object (a registered one, or a block of ours that is not),
+// "set" writes one of its fields, "queue" puts a message of a type and sequence into a
+// channel, "state" shows the queues; the other words are entry points, an "_at" twin
+// called with the index first, the others on the object picked ("send": whether an
+// ethernet object without its stream says it is not connected).
+TEST_F(EntryPoints, Transcript) {
+  Connection* c = nullptr;
   alignas(8) static uint8_t block[QCOMM_OBJECT_SIZE];
-  Connection* u = conn_init_buffer(block, sizeof block);
-  ASSERT_NE(u, nullptr);
-  u->transport = 1;
-  queue(u, 0, 0x90, 1);
-  conn_free(u);
-  u->rx_fill = 3;
-  conn_reset(u);
-  EXPECT_EQ(u->rx_fill * 10 + u->queue[0].count, 31);
-}
-
-TEST_F(EntryPoints, CleanupEmptiesSettingsOnlyWithoutLiveObjects) {
-  ASSERT_EQ(settings_put("mode", "2"), 1);
-  const uint8_t msg[] = {0x99, 0, 16, 0, 0, 0, 4, 0, 'x', '=', '1', '\n', 0, 0, 0, 0};
-  ASSERT_EQ(settings_parse(msg, sizeof msg), 1);
-  Connection* c = conn_alloc();
-  Connection* d = conn_alloc();
-  EXPECT_EQ(lib_cleanup() * 10 + qcomm_cleanup(), 22);
-  EXPECT_STREQ(settings_get("mode"), "=2");
-  conn_free(d);
-  EXPECT_EQ(lib_cleanup(), 1);
-  EXPECT_STREQ(settings_get("x="), "1");
-  conn_free(c);
-  EXPECT_EQ(lib_cleanup(), 0);
-  EXPECT_TRUE(!settings_get("mode") && !settings_get("x") && !settings_next_changed());
-  settings_put("again", nullptr);
-  EXPECT_EQ(qcomm_cleanup(), 0);  // the second name behaves the same
-  EXPECT_EQ(settings_get("again"), nullptr);
+  const uint8_t msg[8] = {0x82, 0, 0x34, 0x12, 0, 0, 0, 0}, ping[8] = {0x82, 0, 8, 0, 1, 0, 0, 0};
+  const uint8_t settings[] = {0x99, 0, 16, 0, 0, 0, 4, 0, 'x', '=', '1', '\n', 0, 0, 0, 0};
+  EXPECT_TRUE(script_match("tools_entry_points.txt", [&](const std::string& w, const std::vector<std::string>& a) {
+    auto n = [&](size_t k) { return k < a.size() ? std::atoi(a[k].c_str()) : 0; };
+    const int i = n(0);
+    uint8_t buf[32];
+    std::memset(buf, 0x5a, sizeof buf);
+    int r = 0;
+    if (w == "slot") c = reinterpret_cast<Connection*>(conn_slot(i, 1)), r = conn_is_valid(c) * 10 + (conn_at(i) == c);
+    if (w == "alloc") r = conn_is_valid(c = conn_alloc());
+    if (w == "buffer") r = (c = conn_init_buffer(block, sizeof block)) != nullptr;
+    if (w == "free") conn_free(c);
+    if (w == "slot_free" || w == "clear_slots") r = int(conn_slot(i, w == "slot_free" ? -1 : 0));
+    if (w == "set" && a[0] == "transport") c->transport = uint16_t(n(1));
+    if (w == "set" && a[0] == "status") c->status = int16_t(n(1));
+    if (w == "set" && a[0] == "rx_fill") c->rx_fill = n(1);
+    if (w == "set" && a[0] == "serial_raw") c->serial_raw = uint16_t(n(1)), c->serial_raw_count = uint16_t(n(2));
+    if (w == "queue") r = queue(c, i, uint8_t(n(1)), uint32_t(n(2)));
+    if (w == "state") {
+      uint32_t refs = 0;
+      for (int ch = 0; ch < 2; ++ch)
+        for (int k = 0; k < qc::kQueueSlots; ++k) refs += c->queue[ch].slot_ref[k];
+      return "fill=" + std::to_string(c->rx_fill) + " count=" + std::to_string(c->queue[0].count) + "/" +
+             std::to_string(c->queue[1].count) + " last=" + std::to_string(c->last_rx_seq[0]) + "/" +
+             std::to_string(c->last_rx_seq[1]) + " refs=" + std::to_string(refs) + " gaps=" +
+             std::to_string(c->seq_gaps[0]) + " class=" + std::to_string(c->type_class[0]) + "/" +
+             std::to_string(c->type_class[152]) + "/" + std::to_string(c->type_class[200]) + " tx=" +
+             std::to_string(c->tx_seq_stream) + "\n";
+    }
+    if (w == "reset_at") conn_reset_at(i);
+    if (w == "set_class_at") conn_set_class_at(i, uint8_t(n(1)), n(2), uint8_t(n(3)));
+    if (w == "at") r = conn_at(i) != nullptr;
+    if (w == "connect_at") r = conn_connect_at(i, "ethernet", "127.0.0.1", 5510, 1);
+    if (w == "is_invalid_at") r = conn_is_invalid_at(i, n(1));
+    if (w == "disconnect_at") r = conn_disconnect_at(i);
+    if (w == "poll_at") r = conn_poll_at(i, n(1));
+    if (w == "rx_status_at") r = rx_status_at(i, n(1));
+    if (w == "rx_receive_at") r = rx_receive_at(i, n(1), buf, sizeof buf) * 1000 + buf[0];
+    if (w == "msg_build_at") r = msg_build_at(i, buf, sizeof buf, 0x82, 5, "ab", a.size() > 1 ? 2 : 0) * 1000 + buf[0];
+    if (w == "msg_length_at") r = msg_length_at(i, msg);  // the object is not needed
+    if (w == "send_at") r = conn_send_at(i, msg, 8);
+    if (w == "line_errors_at") r = conn_line_errors_at(i, 4);
+    if (w == "lines_at") r = conn_dsr_at(i) + conn_carrier_at(i) + conn_cts_at(i) + conn_ring_at(i);
+    if (w == "controls_at") r = conn_dtr_at(i, 2) + conn_rts_at(i, 2) + conn_break_at(i, -1);
+    if (w == "poll") r = conn_poll(c, i);
+    if (w == "send") r = conn_send(c, ping, 8) - QCOMM_SYSTEM_ERROR_BASE == sock_err_not_connected_code();
+    if (w == "reset") conn_reset(c);
+    if (w == "receive") r = rx_receive(c, i, buf, sizeof buf) * 1000 + buf[0];
+    if (w == "invalid") r = conn_is_invalid(c, 0) * 10 + conn_is_invalid(nullptr, 0);
+    if (w == "log_event") r = conn_log_event(c, 1, 1, 1, 1) * 10 + conn_log_event(nullptr, 1, 1, 1, 1);
+    if (w == "cleanup") r = a.empty() ? lib_cleanup() : qcomm_cleanup();
+    if (w == "put") r = settings_put(a[0].c_str(), a.size() > 1 ? a[1].c_str() : nullptr);
+    if (w == "parse") r = settings_parse(settings, sizeof settings);
+    if (w == "get") return std::string(settings_get(a[0].c_str()) ? settings_get(a[0].c_str()) : "(null)") + "\n";
+    if (w == "changed") return std::string(settings_next_changed() ? "more" : "none") + "\n";
+    return std::to_string(r) + "\n";
+  }));
 }
 
 TEST_F(EntryPoints, TraceOpenKeepsOnlyTheLatestFile) {

@@ -55,9 +55,7 @@ std::thread later(int ms, void (*f)(int), int w) {
 
 TEST(WinSockets, WakeDatagramsAndSharedPorts) {
   int r = sock_create(kSockDatagram), w = sock_wake_create(), woken = 0;
-  ASSERT_GT(r, 2);
-  ASSERT_GT(w, 2);
-  ASSERT_EQ(sock_bind_any(r, 0), 0);
+  ASSERT_TRUE(r > 2 && w > 2 && sock_bind_any(r, 0) == 0);
   const uint16_t port = uint16_t(bound_port(r));
   SockWaitSet set{};
   set.fd[0] = r;
@@ -85,8 +83,7 @@ TEST(WinSockets, WakeDatagramsAndSharedPorts) {
   EXPECT_EQ((Seq() << sock_recvfrom(r, small, 10, &from, &full) << full << small[9]).s, "10 100 9");
   sock_addr_text(&from, text, sizeof text);
   EXPECT_STREQ(text, "127.0.0.1");
-  sock_close(s);
-  EXPECT_EQ(sock_close(r), 0);
+  EXPECT_EQ(sock_close(s) + sock_close(r), 0);
   // Datagram ports are shared, stream ports are not.
   int a = sock_create(kSockDatagram), b = sock_create(kSockDatagram);
   int l1 = sock_create(kSockStream), l2 = sock_create(kSockStream);
@@ -100,8 +97,7 @@ TEST(WinSockets, WakeDatagramsAndSharedPorts) {
 
 TEST(WinSockets, StreamRoundTripAndARefusedConnectShowsInTheWait) {
   int l = sock_create(kSockStream), c = sock_create(kSockStream), woken;
-  ASSERT_GT(l, 2);
-  ASSERT_EQ(sock_bind_any(l, 0) + sock_listen(l, -1), 0);
+  ASSERT_TRUE(l > 2 && sock_bind_any(l, 0) + sock_listen(l, -1) == 0);
   SockAddr4 to, peer;
   sock_addr_make(&to, kLoop, uint16_t(bound_port(l)));
   ASSERT_EQ(sock_connect(c, &to), 0);
@@ -135,20 +131,31 @@ TEST(WinSockets, StreamRoundTripAndARefusedConnectShowsInTheWait) {
 }
 
 TEST(WinPaths, RootFilesUseBackslashesAndTheOverride) {
-  char out[MAX_PATH];
-  ASSERT_EQ(_putenv("QUMEX_ROOT="), 0);
+  char a[MAX_PATH], b[MAX_PATH], c[MAX_PATH], d[MAX_PATH] = "x";
+  _putenv("QUMEX_ROOT=");
   EXPECT_STREQ(plat_qumex_root(), "C:\\Qumex");
-  ASSERT_EQ(plat_root_path("PREFERENCES/SETTINGS/DEVS.NIN", out, sizeof out), 0);
-  EXPECT_STREQ(out, "C:\\Qumex\\PREFERENCES\\SETTINGS\\DEVS.NIN");
-  ASSERT_EQ(_putenv("QUMEX_ROOT=Z:\\tmp\\root\\"), 0);
-  ASSERT_EQ(plat_root_path("BIN/Tunecfg.", out, sizeof out), 0);
-  EXPECT_STREQ(out, "Z:\\tmp\\root\\BIN\\Tunecfg.");
-  EXPECT_EQ(plat_root_path("BIN/Tunecfg.", out, 10), 1);
-  EXPECT_STREQ(out, "");
-  ASSERT_EQ(_putenv("QUMEX_ROOT="), 0);
-  ASSERT_EQ(plat_com_device_path(12, out, sizeof out), 0);
-  EXPECT_STREQ(out, "\\\\.\\COM12");
-  EXPECT_EQ(plat_com_device_path(0, out, sizeof out), 1);
+  EXPECT_EQ((Seq() << plat_root_path("PREFERENCES/SETTINGS/DEVS.NIN", a, sizeof a) << _putenv("QUMEX_ROOT=Z:\\tmp\\root\\")
+                   << plat_root_path("BIN/Tunecfg.", b, sizeof b) << plat_root_path("BIN/Tunecfg.", d, 10)
+                   << _putenv("QUMEX_ROOT=") << plat_com_device_path(12, c, sizeof c)
+                   << plat_com_device_path(0, c + 100, 10)).s, "0 0 0 1 0 0 1");
+  EXPECT_EQ(std::string(a) + "|" + b + "|" + c + "|" + d, "C:\\Qumex\\PREFERENCES\\SETTINGS\\DEVS.NIN|Z:\\tmp\\root\\BIN\\Tunecfg.|\\\\.\\COM12|");
+}
+
+// An installed copy knows its role from its folder: inside the root (any case, the root
+// itself too), not in a sibling whose name only begins like it.
+TEST(WinPaths, InsideTheRoot) {
+  char tmp[MAX_PATH];
+  ASSERT_GT(GetTempPathA(sizeof tmp, tmp), 0u);
+  const std::string root = std::string(tmp) + "lp-root-" + std::to_string(GetCurrentProcessId());
+  for (const char* d : {"", "\\BIN", "-old"}) CreateDirectoryA((root + d).c_str(), nullptr);
+  _putenv(("QUMEX_ROOT=" + root).c_str());
+  std::string upper = root + "\\bin";
+  for (char& ch : upper) ch = char(toupper(ch));
+  EXPECT_EQ((Seq() << plat_in_root((root + "\\BIN").c_str()) << plat_in_root(upper.c_str())
+                   << plat_in_root(root.c_str()) << plat_in_root((root + "-old").c_str())
+                   << plat_in_root((root + "\\none").c_str())).s, "1 1 1 0 0");
+  _putenv("QUMEX_ROOT=");
+  for (const char* d : {"\\BIN", "", "-old"}) RemoveDirectoryA((root + d).c_str());
 }
 
 TEST(WinConsoleKeys, BytesFromAPipeWithTimeoutsAndItsEnd) {
@@ -162,9 +169,8 @@ TEST(WinConsoleKeys, BytesFromAPipeWithTimeoutsAndItsEnd) {
   EXPECT_GE(ms_since(start), 80);
   DWORD put;
   ASSERT_TRUE(WriteFile(wr, "ab", 2, &put, nullptr));
-  EXPECT_EQ((Seq() << console_keys_get(k, 2000) << console_keys_get(k, 2000)).s, "97 98");
-  CloseHandle(wr);
-  EXPECT_EQ(console_keys_get(k, 2000), -2);
+  EXPECT_EQ((Seq() << console_keys_get(k, 2000) << console_keys_get(k, 2000) << CloseHandle(wr)
+                   << console_keys_get(k, 2000)).s, "97 98 1 -2");
   console_keys_close(k);
   _close(fd);
 }
@@ -214,8 +220,7 @@ TEST(WinSerial, APortPairCarriesBytesAndAStopEndsAWait) {
   SerialDevice *da = open_com(a), *db = open_com(b);
   ASSERT_TRUE(da && db);
   SerialLineSettings back;
-  ASSERT_EQ(da->get_settings(&back), 0);
-  EXPECT_EQ((Seq() << back.baud << back.byte_size << back.parity).s, "19200 8 0");
+  EXPECT_EQ((Seq() << da->get_settings(&back) << back.baud << back.byte_size << back.parity).s, "0 19200 8 0");
   int n = -1, written = 0;
   char buf[16];
   // Nothing waiting: a read returns at once with no bytes.
@@ -230,13 +235,11 @@ TEST(WinSerial, APortPairCarriesBytesAndAStopEndsAWait) {
   std::thread t = later(100, [](int) { stop.store(true); }, 0);
   uint32_t ev = 1;
   auto start = Clock::now();
-  EXPECT_EQ(db->wait_event(SERDEV_EV_RXCHAR | SERDEV_EV_DSR, m, &stop, &ev), ECANCELED);
-  EXPECT_EQ(ev, 0u);
-  EXPECT_LT(ms_since(start), 2000);
+  EXPECT_EQ((Seq() << db->wait_event(SERDEV_EV_RXCHAR | SERDEV_EV_DSR, m, &stop, &ev) << ev
+                   << (ms_since(start) < 2000)).s, (Seq() << ECANCELED << 0 << 1).s);
   t.join();
   EXPECT_EQ(da->close() + db->close(), 0);
-  delete da;
-  delete db;
+  delete da, delete db;
   EXPECT_EQ(plat_com_probe(a, nullptr), PLAT_COM_FREE);
 }
 

@@ -37,6 +37,7 @@ TEST(EthConnect, TransportTextAndFlags) {
   EXPECT_EQ(results({o.c->loopback, o.c->no_beacon, o.c->udp_only, conn_disconnect(o.c), o.c->thread,
                      o.c->tcp_socket, o.c->udp_socket, o.c->thread_running}),
             "1 0 0 0 0 0 0 0");
+  EXPECT_EQ(conn_connect(o.c, "Ethernet", "127.0.0.1", port, 0), 1);  // after a disconnect: nothing to release
   // An unregistered block is refused without being touched.
   std::vector<uint8_t> raw(qc::kObjectSize, 0xAB);
   Connection* fake = reinterpret_cast<Connection*>(raw.data());
@@ -56,7 +57,7 @@ TEST(EthConnect, FailingStepsReturnTheirNumbers) {
     EXPECT_TRUE(r != 0 && r != 1 && o.c->thread == 0) << r;
   }
   // Blockers hold the ports without SO_REUSEADDR; the server's UDP port is P + 1.
-  int udp_block = bound_socket(SOCK_DGRAM, port + 1);
+  int udp_block = bound_socket(SOCK_DGRAM, port + 1), tcp_block = -1;
   ASSERT_GE(udp_block, 0);
   {
     Obj o;
@@ -67,8 +68,7 @@ TEST(EthConnect, FailingStepsReturnTheirNumbers) {
     EXPECT_EQ(results({o.c->transport, o.c->udp_socket, o.c->tcp_socket}), "0 0 0");
   }
   close(udp_block);
-  int tcp_block = bound_socket(SOCK_STREAM, port);
-  ASSERT_TRUE(tcp_block >= 0 && listen(tcp_block, 1) == 0);
+  ASSERT_TRUE((tcp_block = bound_socket(SOCK_STREAM, port)) >= 0 && listen(tcp_block, 1) == 0);
   {
     Obj o;
     EXPECT_EQ(conn_connect(o.c, "ethernet", "127.0.0.1", port, 1), 5);
@@ -76,17 +76,15 @@ TEST(EthConnect, FailingStepsReturnTheirNumbers) {
   close(tcp_block);
   // The failures were recorded (event 93 with the step) and the files closed.
   int steps = 0;
-  for (const auto& r : dir.capture(""))
-    if (r.kind == 0 && r.code == 93) steps |= 1 << r.first;
+  for (const auto& r : dir.capture("")) steps |= r.kind == 0 && r.code == 93 ? 1 << r.first : 0;
   EXPECT_EQ(steps, (1 << 1) | (1 << 3) | (1 << 5));
 }
 
 TEST(EthSend, ChecksBeforeAnythingIsSent) {
   int port = free_port_base();
   int u = raw_udp(port + 1);
-  ASSERT_GE(u, 0);
   Obj o;
-  ASSERT_EQ(conn_connect(o.c, "ethernet", "127.0.0.1", port, 64), 0);
+  ASSERT_TRUE(u >= 0 && conn_connect(o.c, "ethernet", "127.0.0.1", port, 64) == 0);
   auto big = make_msg(224, 0, std::string(1593, 0), 0), low = make_msg(0x7f, 0, "x", 1);
   auto zero = make_msg(0x90, 0, "", 1), ok = make_msg(0x90, 3, "abcd", 5);
   zero[2] = zero[3] = 0;
@@ -101,28 +99,11 @@ TEST(EthSend, ChecksBeforeAnythingIsSent) {
   EXPECT_EQ(results({conn_send(o.c, ok.data(), 0), recv(u, b, sizeof b, 0), conn_send(o.c, ok.data(), 10),
                      recv(u, b, sizeof b, 0)}),
             "0 12 0 10");
+  // A reconnect attempt pokes the server (type 239); attempt 0 starts afresh.
+  EXPECT_EQ(results({eth_reconnect(o.c, 5), recv(u, b, sizeof b, 0), b[0], eth_reconnect(o.c, 0)}), "0 8 239 0");
+  // A worker that stopped by itself leaves its sockets: a reconnect releases them first.
+  ETH_STORE(o.c, run, 0);
+  ASSERT_TRUE(wait_for([&] { return ETH_LOAD(o.c, thread_running) == 0; }, 5000));
+  EXPECT_EQ(results({eth_reconnect(o.c, 5), wait_for([&] { return ETH_LOAD(o.c, thread_running) == 1; }, 5000)}), "0 1");
   close(u);
-}
-
-TEST(EthSend, UnconnectedServerRestartsBeforeSending) {
-  ScratchDir dir("RECORD=1\nWRITENOW=1\n");
-  int port = free_port_base();
-  int u = raw_udp(port);  // the server's datagrams go to port P
-  ASSERT_GE(u, 0);
-  Obj o;
-  uint8_t b[64];
-  ASSERT_EQ(conn_connect(o.c, "ethernet", "127.0.0.1", port, 1 | 32), 0);
-  EXPECT_EQ(results({send_built(o.c, 224, 1, "hi"), recv(u, b, sizeof b, 0), ETH_LOAD(o.c, listen_state),
-                     ETH_LOAD(o.c, thread_running)}),
-            "0 10 0 1");
-  // A server whose start was given up (listen_state negative) is not restarted.
-  ETH_STORE(o.c, listen_state, -9);
-  uint32_t worker = ETH_LOAD(o.c, thread);
-  EXPECT_EQ(results({send_built(o.c, 224, 2, "hi"), recv(u, b, sizeof b, 0), ETH_LOAD(o.c, thread) == worker}),
-            "0 10 1");
-  close(u);
-  conn_disconnect(o.c);
-  const auto recs = dir.capture("");
-  EXPECT_EQ(count_events(recs, 99, [](const Record& r) { return r.second == 1; }), 2) << "unconnected";
-  EXPECT_EQ(count_events(recs, 92), 1) << "restarts";
 }

@@ -25,17 +25,12 @@
 namespace ethtest {
 
 inline int status_of(Connection* c) { return ETH_LOAD(c, status); }
-inline int connect_state_of(Connection* c) { return ETH_LOAD(c, connect_state); }
-
 inline void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 template <class F>
 bool wait_for(F pred, int ms) {
-  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (std::chrono::steady_clock::now() < end) {
+  for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms); std::chrono::steady_clock::now() < end; sleep_ms(5))
     if (pred()) return true;
-    sleep_ms(5);
-  }
   return pred();
 }
 
@@ -49,16 +44,11 @@ inline sockaddr_in loop_addr(int port) {
 
 // A socket bound to port on every address (no SO_REUSEADDR unless asked), or -1.
 inline int bound_socket(int type, int port, bool reuse = false) {
-  int s = socket(AF_INET, type, 0);
-  if (s < 0) return -1;
-  int one = 1;
-  if (reuse) setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  int s = socket(AF_INET, type, 0), one = 1;
+  if (s >= 0 && reuse) setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in a = loop_addr(port);
   a.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(s);
-    return -1;
-  }
+  if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) close(s), s = -1;
   return s;
 }
 
@@ -74,15 +64,13 @@ inline int free_port_base() {
   }
   auto can_bind = [](int type, int port) {
     int s = bound_socket(type, port);
-    if (s >= 0) close(s);
-    return s >= 0;
+    return s >= 0 && close(s) == 0;
   };
   std::mt19937 gen(std::random_device{}());
   std::uniform_int_distribution<int> dist(10000, low - 2 > 12000 ? low - 2 : 30000);
   for (int i = 0; i < 500; ++i) {
     int p = dist(gen) & ~1;
-    if (can_bind(SOCK_STREAM, p) && can_bind(SOCK_STREAM, p + 1) && can_bind(SOCK_DGRAM, p) &&
-        can_bind(SOCK_DGRAM, p + 1))
+    if (can_bind(SOCK_STREAM, p) && can_bind(SOCK_STREAM, p + 1) && can_bind(SOCK_DGRAM, p) && can_bind(SOCK_DGRAM, p + 1))
       return p;
   }
   return 0;
@@ -91,9 +79,8 @@ inline int free_port_base() {
 // A raw datagram peer, without the library, that waits 200 ms at most for a datagram.
 inline int raw_udp(int bind_port) {
   int s = bind_port ? bound_socket(SOCK_DGRAM, bind_port, true) : socket(AF_INET, SOCK_DGRAM, 0);
-  if (s < 0) return -1;
   timeval tv{0, 200000};
-  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  if (s >= 0) setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   return s;
 }
 
@@ -103,37 +90,24 @@ inline bool raw_sendto(int s, int port, const void* data, size_t n) {
 }
 
 inline int raw_tcp_connect(int port) {
-  int s = socket(AF_INET, SOCK_STREAM, 0);
-  if (s < 0) return -1;
+  int s = socket(AF_INET, SOCK_STREAM, 0), one = 1;
   sockaddr_in a = loop_addr(port);
-  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(s);
-    return -1;
-  }
-  int one = 1;
-  setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) close(s), s = -1;
+  if (s >= 0) setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return s;
 }
 
 inline bool raw_send_all(int s, const void* data, size_t n) {
   const uint8_t* p = static_cast<const uint8_t*>(data);
-  while (n > 0) {
-    ssize_t r = send(s, p, n, MSG_NOSIGNAL);
-    if (r <= 0) return false;
-    p += r;
-    n -= size_t(r);
-  }
+  for (ssize_t r; n > 0; p += r, n -= size_t(r))
+    if ((r = send(s, p, n, MSG_NOSIGNAL)) <= 0) return false;
   return true;
 }
 
 // Builds a message without an object: type, command, length, payload, sequence.
-inline std::vector<uint8_t> make_msg(uint8_t type, uint8_t cmd, const std::string& payload,
-                                     uint32_t seq) {
+inline std::vector<uint8_t> make_msg(uint8_t type, uint8_t cmd, const std::string& payload, uint32_t seq) {
   std::vector<uint8_t> m(payload.size() + 8);
-  m[0] = type;
-  m[1] = cmd;
-  m[2] = uint8_t(m.size() & 0xff);
-  m[3] = uint8_t(m.size() >> 8);
+  m[0] = type, m[1] = cmd, m[2] = uint8_t(m.size() & 0xff), m[3] = uint8_t(m.size() >> 8);
   std::memcpy(m.data() + 4, payload.data(), payload.size());
   for (size_t i = 0; i < 4; ++i) m[m.size() - 4 + i] = uint8_t(seq >> (8 * i));
   return m;
@@ -142,9 +116,7 @@ inline std::vector<uint8_t> make_msg(uint8_t type, uint8_t cmd, const std::strin
 // A server's announcement naming `name`, with its running count.
 inline std::vector<uint8_t> beacon_named(const char* name, uint8_t count) {
   std::vector<uint8_t> b(72, 0);
-  b[0] = 237;
-  b[1] = count;
-  b[2] = 72;
+  b[0] = 237, b[1] = count, b[2] = 72;
   std::memcpy(b.data() + 4, name, strnlen(name, 63));
   return b;
 }
@@ -160,15 +132,14 @@ inline int receive_wait(Connection* c, int channel, uint8_t* buf, int size, int 
 inline int send_built(Connection* c, uint8_t type, uint8_t cmd, const std::string& payload) {
   uint8_t buf[qc::kMaxMessage];
   int n = msg_build(c, buf, sizeof buf, type, cmd, payload.data(), int(payload.size()));
-  if (n == 0) return -1;
-  return conn_send(c, buf, 0);
+  return n == 0 ? -1 : conn_send(c, buf, 0);
 }
 
 // Results of calls made in order (a braced list is evaluated left to right), as "1 0 -3".
 inline std::string results(std::initializer_list<long long> v) {
-  std::string s;
-  for (long long x : v) s += (s.empty() ? "" : " ") + std::to_string(x);
-  return s;
+  lpcap::Seq s;
+  for (long long x : v) s << x;
+  return s.s;
 }
 
 using namespace lpcap;

@@ -1,240 +1,119 @@
-// The serial reader, send path, modem lines and captures. Over real pseudo-terminals
-// bytes arrive through the kernel's tty layer and the driver; the simulated cable shows
-// what a pseudo-terminal cannot (modem lines, break, line errors); the passes run
-// without a port where a port cannot reach: the buffer limits between passes.
-#include <cstring>
+// The serial reader, send path, captures and line errors over real pseudo-terminals
+// (bytes through the kernel's tty layer and the driver) and the simulated cable, from
+// transcripts (tests/golden/commlib_serial_*.txt) with words of their own for the
+// terminal: "pty <com>" links <root>/dev/COM<com> to a new one; "type <slot> <bytes>"
+// writes to its master and waits until the driver holds them; "line <slot> <n>" reads
+// what the port sent.
+#include <gtest/gtest.h>
 
-#include "commlib/serial.h"
-#include "tests/commlib/capture_reader.h"
-#include "tests/commlib/serial/serial_test_util.h"
+#include "tests/commlib/conn_script.h"
+#include "tests/serial/pty_root.h"
 
-using lptest::cat;
-using lptest::CableTest;
-using lptest::feed;
-using lptest::message;
-using lptest::Seq;
-using Bytes = std::vector<uint8_t>;
+using connscript::Bytes;
 
 namespace {
 
-// The reader's state as one text: queued stream/datagram messages, bytes held, the
-// overflow length and error time, messages dropped, setup state and fill.
-std::string counters(const Connection* c) {
-  char t[160];
-  std::snprintf(t, sizeof t, "q%d/%d held %d overflow %d error %u dropped %u setup %d/%d",
-                int(c->queue[0].count), int(c->queue[1].count), int(c->serial_raw_count),
-                int(c->serial_overflow_len), unsigned(c->serial_error_time),
-                unsigned(c->rx_dropped), int(c->serial_reader_state), int(c->serial_frame_fill));
-  return t;
-}
-
-using Framer = int (*)(Connection*, const uint8_t*, int);
-// One framing pass over the bytes: its result, then the counters.
-std::string pass(Connection* c, const Bytes& b, Framer frame = qc::serial_frame_message) {
-  const int n = frame(c, b.data(), int(b.size()));
-  return std::to_string(n) + " " + counters(c);
-}
-
-class SerialFrame : public ::testing::TestWithParam<uint32_t> {
- protected:
-  ~SerialFrame() override {
-    c->rx_capture_slot = 0;
-    conn_free(c);
+// Writes all the bytes to the (non-blocking) master.
+void feed(int master, const std::vector<uint8_t>& bytes) {
+  for (size_t done = 0; done < bytes.size();) {
+    ssize_t w = write(master, bytes.data() + done, bytes.size() - done);
+    pollfd p = {master, POLLOUT, 0};
+    if (w < 0 && (errno != EAGAIN || poll(&p, 1, 5000) <= 0)) return ADD_FAILURE() << "pty master stays full", void();
+    done += size_t(w > 0 ? w : 0);
   }
-  Connection* const c = conn_alloc();
-};
-
-// Without capture (bytes taken as a block) and with a receive capture slot (bytes taken
-// one by one, each recorded; a slot with nothing open behind it records nothing).
-TEST_P(SerialFrame, MessageBufferOverflowCountsAndDropsTheNextPass) {
-  c->rx_capture_slot = GetParam();
-  c->serial_data_time = 1000;
-  Bytes big = message(0x85, 1, 1592, 1);  // largest messages back to back, the third cut
-  EXPECT_EQ(pass(c, cat(cat(big, big), Bytes(big.begin(), big.begin() + 798))),
-            "1 q1/0 held 2398 overflow 0 error 0 dropped 0 setup 0/0");  // one per pass
-  EXPECT_EQ(pass(c, Bytes(1700, 0x22)),
-            "0 q1/0 held 4000 overflow 4000 error 1000 dropped 1 setup 0/0");
-  // The next pass forgets the error and drops its own bytes; the held ones stay.
-  c->serial_data_time = 2000;
-  EXPECT_EQ(pass(c, {1, 2, 3}), "1 q2/0 held 2400 overflow 4000 error 0 dropped 1 setup 0/0");
 }
 
-INSTANTIATE_TEST_SUITE_P(Capture, SerialFrame, ::testing::Values(0u, 1u));
-
-TEST(SerialFrameRaw, RawOverflowQuietCheckAndOverflowLength) {
-  Connection* c = conn_alloc();
-  c->serial_raw = 1;
-  c->serial_data_time = 500;
-  const Framer raw = qc::serial_frame_raw;
-  const Bytes d(10, 0xCC);
-  EXPECT_EQ(pass(c, Bytes(3990, 0xAA), raw).substr(0, 10), "3990 q0/0 ");
-  EXPECT_EQ(pass(c, Bytes(20, 0xBB), raw),
-            "0 q0/0 held 4000 overflow 4000 error 500 dropped 1 setup 0/0");
-  EXPECT_EQ(c->serial_raw_buf[qc::kSerialLimit - 1], 0xBB);
-  c->serial_raw_count = 0;  // all taken; the next pass is still dropped as a whole
-  EXPECT_EQ(pass(c, d, raw), "10 q0/0 held 0 overflow 4000 error 0 dropped 1 setup 0/0");
-  EXPECT_EQ(pass(c, d, raw).substr(0, 16), "10 q0/0 held 10 ");
-  c->serial_raw = 2;  // 2 and above skip the quiet check
-  c->serial_raw_count = 0;
-  c->serial_error_time = 7;
-  c->serial_overflow_len = 100;
-  EXPECT_EQ(pass(c, d, raw), "10 q0/0 held 10 overflow 100 error 7 dropped 1 setup 0/0");
-  // After an overflow only messages up to that size are accepted, then any again.
-  conn_free(c);
-  c = conn_alloc();
-  c->serial_overflow_len = 20;
-  EXPECT_EQ(pass(c, {0x85, 0, 24, 0}), "0 q0/0 held 0 overflow 0 error 0 dropped 1 setup 0/0");
-  EXPECT_EQ(pass(c, {0x85, 0, 24, 0}), "0 q0/0 held 4 overflow 0 error 0 dropped 1 setup 0/0");
-  conn_free(c);
+// Waits until the driver's input queue of the connection's port holds at least n bytes.
+bool wait_input(const Connection* c, int n) {
+  for (int i = 0; i < 5000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+    if (ser_in_count(int(c->serial_port) - 1) >= n) return true;
+  return false;
 }
 
-TEST(SerialFrameSetup, LongMessageTextIsBoundedAndStateSurvivesPasses) {
-  Connection* c = conn_alloc();
-  const Framer setup = qc::serial_frame_setup;
-  EXPECT_EQ(pass(c, {0x80, 0x33}, setup),
-            "0 q0/0 held 0 overflow 0 error 0 dropped 0 setup 2/0");
-  // More than the gathering area: ignored, the message too long.
-  pass(c, Bytes(2500, 'q'), setup);
-  EXPECT_EQ(pass(c, Bytes(2500, 'q'), setup),
-            "0 q0/0 held 0 overflow 0 error 0 dropped 0 setup 2/4000");
-  // Back to waiting for a command; what the gathering area held does not matter.
-  EXPECT_EQ(pass(c, {0}, setup).substr(0, 51),
-            "0 q0/0 held 0 overflow 0 error 0 dropped 1 setup 0/");
-  // The command byte of a long message is not lost to messages built in between.
-  pass(c, {0x80, 0x33, 'a', 'b'}, setup);
-  c->rx_buf[1] = 0x55;  // the buffer is shared with the message framing
-  pass(c, {0}, setup);
-  uint8_t got[64];
-  ASSERT_EQ(rx_receive(c, 0, got, sizeof got), 14);
-  EXPECT_EQ(got[1], 0x33);
-  conn_free(c);
-}
-
-class SerialPty : public lptest::PtyConnection {
- protected:
-  SerialPty() : PtyConnection(3, 115200) {}
-  // Feeds the bytes and runs one reader pass once the driver holds all of them.
-  int feed_and_poll(const Bytes& bytes) {
-    const int before = ser_in_count(2);
-    feed(master_, bytes);
-    EXPECT_TRUE(lptest::wait_input(c_, before + int(bytes.size())));
-    return serial_poll(c_);
-  }
-  Bytes take(int channel) {
-    Bytes buf(2000);
-    int n = rx_receive(c_, channel, buf.data(), int(buf.size()));
-    buf.resize(size_t(n > 0 ? n : 0));
-    return buf;
-  }
-  // The bytes on the line after a send, and that nothing else followed.
-  Bytes line(size_t n) {
-    Bytes got(n);
-    got.resize(size_t(read_full(master_, got.data(), int(n))));
-    uint8_t extra;
-    EXPECT_EQ(read_full(master_, &extra, 1, 50), 0) << "extra bytes on the line";
-    return got;
-  }
-  // The port fields: port, status, hardware flow, rate, connect rate, setup rate, server.
-  std::string port_state() {
-    return (Seq() << c_->serial_port << c_->status << c_->serial_hw_flow << c_->serial_baud
-                  << c_->serial_user_baud << c_->serial_setup_baud << c_->is_server).s;
+struct PtyWords {
+  PtyRoot root;
+  int master[16] = {};  // by COM number
+  std::string operator()(connscript::Runner& r, const std::string& w, const connscript::Args& a) {
+    Connection* c = a.empty() ? nullptr : r.o[connscript::num(a[0]) % 20];
+    auto n = [&](size_t k) { return int(connscript::num(a[k])); };
+    lpcap::Seq out;
+    const bool bytes = w == "type" || w == "type_poll" || w == "send";
+    Bytes b = bytes ? connscript::blob(a, w == "send" ? 3 : 1) : Bytes();
+    const int size = int(b.size());
+    // A reader pass: its result, queued stream/datagram, held, overflow, error seen,
+    // dropped, setup state and fill.
+    auto pass = [&] {
+      out << serial_poll(c) << c->queue[0].count << c->queue[1].count << c->serial_raw_count << c->serial_overflow_len
+          << (c->serial_error_time != 0) << c->rx_dropped << c->serial_reader_state << c->serial_frame_fill;
+    };
+    if (w == "pty") {
+      out << ((master[n(0) % 16] = root.add_com(n(0))) >= 0);
+    } else if (w == "type" || w == "type_poll") {
+      const int before = ser_in_count(int(c->serial_port) - 1);
+      feed(master[c->serial_port % 16], b);
+      out << wait_input(c, before + size);
+      if (w == "type_poll") pass();
+    } else if (w == "poll") {
+      pass();
+    } else if (w == "line") {  // slot count: what the port sent, and "+" if more followed
+      const int m = master[c->serial_port % 16];
+      Bytes got(size_t(n(1)) + 1);
+      got.resize(size_t(read_full(m, got.data(), n(1))));
+      uint8_t extra;
+      out << connscript::hex(got.data(), got.size()) << (read_full(m, &extra, 1, 50) ? "+" : "");
+    } else if (w == "send") {  // slot setup raw bytes
+      serial_set_framing(c, n(1), n(2));
+      out << qc::serial_send(c, b.data(), size);
+    } else if (w == "connect") {  // slot transport address port flags
+      out << conn_connect(c, a[1].c_str(), a[2].c_str(), n(3), n(4));
+    } else if (w == "disconnect") {
+      out << conn_disconnect(c);
+    } else if (w == "port_state") {  // port, status, flow, rate, connect rate, setup rate, server
+      out << c->serial_port << c->status << c->serial_hw_flow << c->serial_baud << c->serial_user_baud
+          << c->serial_setup_baud << c->is_server << c->transport;
+    } else if (w == "wait") {  // slot channel timeout: conn_wait's result, and whether it took
+      // the whole time
+      const auto t0 = std::chrono::steady_clock::now();
+      const int r = conn_wait(c, n(1), n(2));
+      out << r << (std::chrono::steady_clock::now() - t0 >= std::chrono::milliseconds(n(2) - 10) ? "whole" : "early");
+    } else if (w == "readable") {  // slot ms: the wait handle within that time
+      pollfd p{int(conn_wait_handle(c)), POLLIN, 0};
+      out << (poll(&p, 1, n(1)) == 1 && (p.revents & POLLIN));
+    } else if (w == "conn_poll") {
+      out << conn_poll(c, n(1));
+    } else if (w == "dtr_op") {
+      out << (serial_dtr_op(c, n(1)) > -1);
+    } else {
+      return "";
+    }
+    return out.s + "\n";
   }
 };
 
-TEST_F(SerialPty, OpenConnectAndDisconnect) {
-  EXPECT_EQ(port_state(), "3 4 0 115200 115200 9600 0");
-  serial_close(c_);
-  EXPECT_EQ(port_state(), "0 0 0 115200 115200 9600 0");
-  EXPECT_EQ(lptest::open_serial(c_, "COM0", 9600), 2);
-  EXPECT_EQ(conn_connect(c_, "Modem", "com3:hw", 0, 1), 0);
-  EXPECT_EQ((Seq() << c_->transport << port_state()).s, "0 3 4 1 9600 9600 9600 1");
-  EXPECT_EQ(conn_disconnect(c_), 1);  // the driver's close result: nonzero on success
-  EXPECT_EQ(port_state().substr(0, 4), "0 0 ");
-  EXPECT_EQ(conn_connect(c_, "serial", "LPT1", 9600, 0), 4);
-  EXPECT_LT(lptest::open_serial(c_, "COM7", 9600), 0);  // no dev/COM7 entry
-  ASSERT_GE(root_.add_com(10), 0);  // a number with a 0 in it
-  EXPECT_EQ(lptest::open_serial(c_, "com10", 9600), 0);
-  EXPECT_EQ(port_state().substr(0, 5), "10 4 ");
-  serial_close(c_);
-  int err = 0, lines = 0, in = 0;
-  serial_line_status(c_, &err, &lines, &in);
-  EXPECT_EQ((Seq() << (err != 0) << lines << in).s, "1 -99 -99");
-  serial_line_status(c_, nullptr, nullptr, nullptr);
+TEST(SerialScript, ReaderSendPathCapturesAndLineErrors) {
+  lpcap::ScratchDir dir(nullptr);
+  for (const char* name : {"commlib_serial_pty.txt", "commlib_serial_cable.txt"}) {
+    PtyWords words;
+    connscript::Runner r;
+    r.more = std::ref(words);
+    EXPECT_TRUE(connscript::run_script(name, std::move(r)));
+  }
 }
 
-TEST_F(SerialPty, MessagesSplitJoinedAndBad) {
-  auto m = message(0x85, 0x10, 12, 1);  // 20 bytes, held until complete
-  EXPECT_EQ(feed_and_poll(Bytes(m.begin(), m.begin() + 12)), 0);
-  EXPECT_EQ(counters(c_), "q0/0 held 12 overflow 0 error 0 dropped 0 setup 0/0");
-  EXPECT_EQ(feed_and_poll(Bytes(m.begin() + 12, m.end())), 1);
-  EXPECT_EQ(take(0), m);
-  // Two in one pass come out over two passes, each to the queue of its type class.
-  auto a = message(0x90, 1, 4, 1), beacon = message(239, 0, 30, 2, 0xFF);
-  EXPECT_EQ(feed_and_poll(cat(a, beacon)), 1);
-  EXPECT_EQ(counters(c_), "q1/0 held 38 overflow 0 error 0 dropped 0 setup 0/0");
-  EXPECT_EQ((Seq() << serial_poll(c_) << serial_poll(c_)).s, "1 0");
-  const Bytes first = take(0);
-  EXPECT_EQ(cat(first, take(1)), cat(a, beacon));
-  // A bad type, length or command byte drops the pass: the good one behind goes too.
-  const auto good = message(0x85, 0, 4, 3);
-  const struct {
-    size_t at;
-    Bytes patch;
-  } cases[] = {{0, {0x7F}}, {1, {0x80}}, {2, {7, 0}}, {2, {0x41, 0x06}}};
-  for (const auto& k : cases) {
-    auto bad = good;
-    std::copy(k.patch.begin(), k.patch.end(), bad.begin() + long(k.at));
-    EXPECT_EQ(feed_and_poll(cat(bad, good)), 0) << k.at;
-    EXPECT_EQ((Seq() << c_->rx_dropped << c_->serial_raw_count << c_->queue[0].count).s,
-              std::to_string(&k - cases + 1) + " 0 0") << k.at;
+class SerialPty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_GE(master_ = root_.add_com(3), 0);
+    ASSERT_EQ(connscript::open_serial(c_, "COM3", 115200), 0);
   }
-  EXPECT_EQ(feed_and_poll(good), 1);
-  EXPECT_EQ(take(0), good);
-  // Reset forgets held bytes, queues and counters.
-  feed_and_poll(cat(message(0x85, 1, 10, 1), {0x85, 0x01}));
-  serial_reset(c_);
-  EXPECT_EQ(counters(c_) + " " + std::to_string(c_->last_rx_seq[0]),
-            "q0/0 held 0 overflow 0 error 0 dropped 0 setup 0/0 0");
-}
-
-TEST_F(SerialPty, SetupFraming) {
-  serial_set_framing(c_, 1, 0);
-  EXPECT_EQ(serial_get_framing(c_), -1);
-  auto built = [](uint8_t type, uint8_t command, Bytes text) {
-    Bytes m{type, command, uint8_t(8 + text.size()), uint8_t((8 + text.size()) >> 8), 0, 0, 0, 0};
-    return cat(m, text);
-  };
-  // A second command byte replaces the first; bytes without a command are skipped; a
-  // pair may be split over passes (161 is a datagram type); a text ends at a NUL or at
-  // the next command byte.
-  const struct {
-    Bytes wire;
-    int channel;
-    Bytes want;
-  } cases[] = {
-      {{0x85, 0x10}, 0, built(0x85, 0x10, {})},
-      {{0x01, 0x02, 0x85, 0x86, 0x10}, 0, built(0x86, 0x10, {})},
-      {{}, 0, {}},
-      {{0xA1}, 1, {}},
-      {{0x05}, 1, built(0xA1, 0x05, {})},
-      {{0x80, 0x01, 'a', 'b', 0x00}, 0, built(0x80, 0x01, {'a', 'b', 0, 0, 0, 0})},
-      {{0x80, 0x02, 'x', 0x90, 0x03}, 0, built(0x80, 0x02, {'x', 0, 0, 0, 0})},
-      {{}, 0, built(0x90, 0x03, {})},
-  };
-  for (const auto& k : cases) {
-    if (!k.wire.empty()) feed_and_poll(k.wire);
-    EXPECT_EQ(take(k.channel), k.want) << &k - cases;
+  void TearDown() override {
+    serial_close(c_);
+    conn_free(c_);
   }
-  // 1588 text bytes are the most one message holds; one more is dropped, not cut.
-  Bytes text(qc::kSetupLongMax);
-  for (size_t i = 0; i < text.size(); ++i) text[i] = uint8_t(1 + i % 0x7E);
-  Bytes wire = cat(cat({0x80, 0x07}, text), {0});
-  feed_and_poll(wire);
-  EXPECT_EQ(take(0), built(0x80, 0x07, cat(text, {0, 0, 0, 0})));
-  wire.insert(wire.end() - 1, 'z');
-  feed_and_poll(wire);
-  EXPECT_EQ(counters(c_).substr(0, 49), "q0/0 held 0 overflow 0 error 0 dropped 1 setup 0/");
-}
+  PtyRoot root_;
+  int master_ = -1;
+  Connection* c_ = conn_alloc();
+};
 
 TEST_F(SerialPty, RawModeKeepsBytesAndStopsReadingWhenNearlyFull) {
   c_->serial_raw = 1;
@@ -245,8 +124,9 @@ TEST_F(SerialPty, RawModeKeepsBytesAndStopsReadingWhenNearlyFull) {
     if (serial_poll(c_) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   const int held = c_->serial_raw_count;
   EXPECT_GT(held, qc::kSerialLimit - qc::kRawLowWater);
-  ASSERT_TRUE(lptest::wait_input(c_, 1));
-  EXPECT_EQ((Seq() << serial_poll(c_) << c_->serial_raw_count).s, "0 " + std::to_string(held));
+  ASSERT_TRUE(wait_input(c_, 1));
+  EXPECT_EQ(serial_poll(c_), 0);
+  EXPECT_EQ(int(c_->serial_raw_count), held);
   Bytes got;
   for (int i = 0; i < 2000 && got.size() < bytes.size(); ++i) {
     uint8_t buf[1500];
@@ -257,196 +137,6 @@ TEST_F(SerialPty, RawModeKeepsBytesAndStopsReadingWhenNearlyFull) {
   }
   EXPECT_EQ(got, bytes);
   EXPECT_EQ(+c_->rx_dropped, 0u);
-}
-
-// A type 0x80 message carrying a text: two bytes before the text length, then the text.
-Bytes text_message(uint8_t command, const Bytes& text, int text_len) {
-  auto m = message(0x80, command, 4 + text.size(), 7);
-  m[4] = m[5] = 0;
-  m[6] = uint8_t(text_len);
-  m[7] = uint8_t(text_len >> 8);
-  std::copy(text.begin(), text.end(), m.begin() + 8);
-  return m;
-}
-
-TEST_F(SerialPty, SendWriteAndReopen) {
-  const auto m = message(0xE0, 4, 100, 42, 0xFF);
-  const struct {
-    int setup, raw;
-    Bytes sent, wire;
-  } cases[] = {
-      {0, 0, m, m},
-      {1, 1, m, m},  // raw mode wins over the setup framing
-      {1, 0, message(0x85, 0x10, 20, 3), {0x85, 0x10}},
-      {1, 0, text_message(0x21, {'a', 'b'}, 2), {0x80, 0x21, 'a', 'b', 0}},
-      {1, 0, text_message(0x22, {'a', 'b', 0}, 3), {0x80, 0x22, 'a', 'b', 0}},
-      // Beyond the message: up to its end, which is its sequence 7, 0, 0, 0.
-      {1, 0, text_message(0x23, {'x', 'y'}, 500), {0x80, 0x23, 'x', 'y', 7, 0, 0, 0}},
-      {1, 0, {0x80, 0x24, 2, 0, 0, 0, 0, 0}, {0x80, 0x24}},
-  };
-  for (const auto& k : cases) {
-    serial_set_framing(c_, k.setup, k.raw);
-    EXPECT_EQ(qc::serial_send(c_, k.sent.data(), int(k.sent.size())), 0);
-    EXPECT_EQ(line(k.wire.size()), k.wire) << &k - cases;
-  }
-  serial_set_framing(c_, 0, 0);
-  const uint8_t text[] = "COM text";
-  EXPECT_EQ(serial_write(c_, text, 0), 0);  // count 0: the NUL-terminated text
-  EXPECT_EQ(line(8), Bytes(text, text + 8));
-  feed(master_, {1, 2, 3, 4});
-  ASSERT_TRUE(lptest::wait_input(c_, 4));
-  serial_reopen(c_);  // keeps the port, drops waiting input
-  EXPECT_EQ((Seq() << c_->serial_port << c_->status << ser_in_count(2)).s, "3 4 0");
-  EXPECT_EQ(qc::serial_send(c_, m.data(), int(m.size())), 0);
-  EXPECT_EQ(line(m.size()), m);
-  serial_close(c_);
-  EXPECT_EQ((Seq() << serial_write(c_, text, 3) << qc::serial_send(c_, m.data(), int(m.size()))).s,
-            "1 1");
-}
-
-TEST(SerialCapture, OpenReadDeliverWriteAndCloseAreRecorded) {
-  PtyRoot root;
-  const int master = root.add_com(3);
-  ASSERT_GE(master, 0);
-  lpcap::ScratchDir scratch("RECORD=1\n");
-  Connection* c = conn_alloc();
-  EXPECT_EQ(lptest::open_serial(c, "xCOM", 9600), 2);  // 310 with "M" and what follows
-  serial_close(c);
-  ASSERT_EQ(lptest::open_serial(c, "COM3", 9600), 0);
-  auto m = message(0x85, 1, 4, 1);
-  feed(master, m);
-  ASSERT_TRUE(lptest::wait_input(c, int(m.size())));
-  EXPECT_EQ(serial_poll(c), 1);
-  EXPECT_EQ(serial_write(c, m.data(), int(m.size())), 0);
-  EXPECT_GT(serial_dtr_op(c, 2), -1);
-  serial_close(c);
-  conn_free(c);
-  // The failed open left its own capture (its empty transmit one no file).
-  const auto failed = lpcap::read_capture("zrcMRX10.bin");
-  const auto rx = lpcap::read_capture("zrcMRX11.bin");
-  const auto tx = lpcap::read_capture("zrcMTX20.bin");
-  EXPECT_EQ(scratch.files().size(), 4u);
-  const uint32_t any = 0xFFFFFFFF, head = qc::le32(m.data()), size = uint32_t(m.size());
-  const struct {
-    const std::vector<lpcap::Record>* file;
-    uint16_t code;
-    uint32_t first, third;
-  } wants[] = {
-      {&failed, 310, any, 0x4D}, {&rx, 324, any, any}, {&rx, 312, 3, any},
-      {&rx, 300, size, head},    {&rx, 319, 0, 0x85},  // bytes recorded one by one
-      {&rx, 321, 0, size},       {&rx, 315, any, any}, {&rx, 313, 3, any},
-      {&tx, 309, size, head},
-  };
-  for (const auto& w : wants) {
-    const lpcap::Record* r = lpcap::find_event(*w.file, w.code);
-    ASSERT_NE(r, nullptr) << w.code;
-    EXPECT_TRUE(w.first == any || r->first == w.first) << w.code << " " << r->first;
-    EXPECT_TRUE(w.third == any || r->third == w.third) << w.code << " " << r->third;
-  }
-}
-
-std::string inputs(Connection* c) {
-  return input_lines(conn_dsr(c), conn_carrier(c), conn_cts(c), conn_ring(c));
-}
-
-// Driver results are nonzero on success: shown as 1.
-TEST_F(CableTest, ModemLinesBreakAndLineErrors) {
-  open_both(19200);
-  EXPECT_EQ(inputs(a_), "DSR CD");  // DTR raised at open, RTS follows the flow control
-  EXPECT_EQ((Seq() << (conn_dtr(b_, 0) != 0) << conn_dtr(b_, 2) << inputs(a_)
-                   << (conn_dtr(b_, 1) != 0) << conn_dtr(b_, 2) << (conn_rts(b_, 1) != 0)
-                   << conn_rts(b_, 2) << inputs(a_) << (conn_rts(b_, 0) != 0) << conn_rts(b_, 7))
-                .s,
-            "1 0 - 1 1 1 2 DSR CD CTS 1 0");
-  ASSERT_EQ(sim_cable_set_ring(cable_, 0, true), 0);
-  EXPECT_EQ((Seq() << inputs(a_) << inputs(b_)).s, "DSR CD RI DSR CD");
-  // Break and line errors are read once; one read clears the whole word; a line outside
-  // 0..4 reads 0 and leaves the errors alone.
-  EXPECT_EQ((Seq() << (conn_break(a_, 1) != 0) << (conn_break(a_, 0) != 0)
-                   << conn_line_errors(b_, 4) << conn_line_errors(b_, 4)
-                   << (conn_break(b_, 1) != 0) << (conn_break(b_, 0) != 0) << conn_break(a_, -1)
-                   << conn_break(a_, -1))
-                .s,
-            "1 1 16 0 1 1 16 0");
-  ASSERT_EQ(sim_cable_inject_errors(cable_, 1, 0x04 | 0x08), 0);
-  EXPECT_EQ((Seq() << conn_line_errors(b_, 2) << conn_line_errors(b_, 3)).s, "4 0");
-  ASSERT_EQ(sim_cable_inject_errors(cable_, 1, 0x02), 0);
-  EXPECT_EQ((Seq() << conn_line_errors(b_, 5) << conn_line_errors(b_, -1)
-                   << conn_line_errors(b_, 1)).s,
-            "0 0 2");
-  ASSERT_EQ(sim_cable_inject_errors(cable_, 1, 0x01), 0);
-  int err = -5, line = -5, in = -5;
-  serial_line_status(b_, &err, &line, &in);
-  EXPECT_EQ((Seq() << line << in).s, "1 0");
-  // A serial object without a port.
-  serial_close(a_);
-  ASSERT_EQ(lptest::open_serial(a_, "COM", 9600), 2);
-  EXPECT_EQ((Seq() << inputs(a_) << conn_dtr(a_, 1) << conn_rts(a_, 2) << conn_line_errors(a_, 0)
-                   << conn_line_errors(a_, 9) << conn_break(a_, -1) << serial_close(a_)).s,
-            "- -1 -1 -1 -1 -1 0");
-}
-
-TEST(Modem, EthernetAnswersFromItsStatusAndUnregisteredObjectsAreRefused) {
-  Connection* c = conn_alloc();
-  c->transport = 1;
-  c->status = 3;
-  // DSR, CD and CTS give the status; no ring; line errors tell the listening state.
-  EXPECT_EQ((Seq() << inputs(c) << conn_dtr(c, 1) << conn_rts(c, 1) << conn_break(c, 1)).s,
-            "3 3 3 3 0 0");
-  c->listen_state = 2;
-  EXPECT_EQ(conn_line_errors(c, 0), -8);
-  c->listen_state = -9;
-  EXPECT_EQ(conn_line_errors(c, 4), -19);
-  c->listen_state = 0;
-  c->accepted_valid = 1;
-  EXPECT_EQ(conn_line_errors(c, 77), 1);
-  c->status = 0;
-  EXPECT_EQ(conn_dsr(c), 0);
-  serial_set_mode(c, 1, 0);
-  int err = 123;
-  serial_line_status(c, &err, nullptr, nullptr);
-  EXPECT_EQ((Seq() << c->serial_setup_mode << serial_get_framing(c) << err).s, "1 0 123");
-  conn_free(c);
-  Bytes block(size_t(conn_object_size()), 0);
-  c = reinterpret_cast<Connection*>(block.data());
-  c->transport = 1;
-  c->status = 3;
-  EXPECT_EQ((Seq() << inputs(c) << conn_dtr(c, 1) << conn_rts(c, 1) << conn_line_errors(c, 0)
-                   << conn_break(c, 1) << serial_set_option(c, 1) << serial_set_mode(c, 1, 0)).s,
-            "- 0 0 0 0 -1 0");
-  serial_set_framing(c, 1, 1);
-  serial_reopen(c);
-  EXPECT_EQ((Seq() << serial_get_framing(c) << c->serial_setup_mode << c->serial_raw
-                   << c->serial_option).s,
-            "0 0 0 0");
-}
-
-TEST_F(CableTest, LineErrorsDropHeldAndPassBytesAndOversizeIsRefused) {
-  open_both(115200);
-  auto m = message(0x85, 1, 20, 1);
-  Bytes head(m.begin(), m.begin() + 10), tail(m.begin() + 10, m.end());
-  send_to_b(head);
-  EXPECT_EQ((Seq() << serial_poll(b_) << b_->serial_raw_count).s, "0 10");
-  ASSERT_EQ(sim_cable_inject_errors(cable_, 1, 0x04), 0);  // parity: all goes, one drop
-  send_to_b(tail);
-  EXPECT_EQ((Seq() << serial_poll(b_) << b_->serial_raw_count << b_->rx_dropped
-                   << (b_->serial_error_time != 0) << ser_in_count(kComB - 1) << b_->queue[0].count)
-                .s,
-            "0 0 1 1 0 0");
-  ASSERT_EQ(sim_cable_inject_errors(cable_, 1, 0x10), 0);  // a break alone is no error
-  uint8_t buf[64], got[64];
-  int n = msg_build(a_, buf, sizeof buf, 0x85, 1, "ping", 4);
-  EXPECT_EQ(conn_send(a_, buf, 0), 0);  // the length from the message
-  ASSERT_TRUE(lptest::wait_input(b_, n));
-  ASSERT_EQ(rx_receive(b_, -1, got, sizeof got), n);
-  EXPECT_EQ(Bytes(got, got + n), Bytes(buf, buf + n));
-  b_->serial_raw = 1;  // raw mode keeps its bytes through line errors
-  ASSERT_EQ(sim_cable_inject_errors(cable_, 1, 0x02 | 0x08), 0);
-  send_to_b(head);
-  EXPECT_EQ((Seq() << serial_poll(b_) << b_->serial_raw_count << b_->rx_dropped).s, "10 10 1");
-  Bytes big(1601, 0x90);
-  EXPECT_EQ(conn_send(b_, big.data(), 1601), 32);
-  EXPECT_EQ(ser_in_count(kComA - 1), 0);
 }
 
 }  // namespace

@@ -1,3 +1,0 @@
-// Winsock in place of the BSD socket header.
-#pragma once
-#include "bsd_sockets.h"

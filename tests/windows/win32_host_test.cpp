@@ -1,0 +1,174 @@
+// The Windows bodies under Wine that face the host: this program's own version block (its
+// VERSIONINFO says PrivateBuild "9.8.7-test", SpecialBuild "nightly"), launches, the raw
+// command line, netsh's runner, the adapters (the host's, so shapes and rules are checked)
+// and the COM port pair the stage maps (LP_WIN_COM_A/LP_WIN_COM_B, e.g. 5 and 6).
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "app/startup.h"
+#include "platform/launch.h"
+#include "platform/netif.h"
+#include "platform/os_version.h"
+#include "platform/version_block.h"
+#include "probe/adapters.h"
+#include "probe/netaddr.h"
+#include "probe/ports.h"
+
+namespace {
+
+bool appears(const char* path) {
+  for (int i = 0; i < 200 && GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES; ++i) Sleep(25);
+  bool there = GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+  DeleteFileA(path);
+  return there;
+}
+
+int env_com(const char* name) { return std::getenv(name) ? std::atoi(std::getenv(name)) : 0; }
+
+}  // namespace
+
+TEST(WinVersion, TheBlockFromFileAndImageAndTheWindowsRecord) {
+  const std::string block("PrivateBuild=9.8.7-test\0SpecialBuild=nightly\0", 45);
+  char exe[MAX_PATH], buf[256], when[64];
+  size_t len = 7;
+  ASSERT_EQ(plat_self_exe_path(exe, sizeof exe), 0);
+  EXPECT_NE(std::string(exe).find("win32_host_test.exe"), std::string::npos) << exe;
+  ASSERT_EQ(plat_version_block(exe, buf, sizeof buf, &len), 0);
+  EXPECT_EQ(std::string(buf, len), block);
+  ASSERT_EQ(plat_version_block(exe, buf, 20, &len), 0);  // cut to the buffer
+  EXPECT_EQ(std::string(buf, len), block.substr(0, 20));
+  std::ifstream f(exe, std::ios::binary);
+  std::vector<char> image((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  ASSERT_EQ(plat_version_block_image(image.data(), image.size(), buf, sizeof buf, &len), 0);
+  EXPECT_EQ(std::string(buf, len), block);
+  EXPECT_EQ(plat_version_block_image("MZ", 2, buf, sizeof buf, &len), 2);
+  EXPECT_EQ(plat_version_block("C:\\no\\such\\file.exe", buf, sizeof buf, &len) * 10 + int(len), 10);
+  std::ofstream("plain_file.txt") << "no resources here\n";
+  EXPECT_EQ(plat_version_block("plain_file.txt", buf, sizeof buf, &len), 2);
+  ASSERT_EQ(plat_file_mtime_text("plain_file.txt", when, sizeof when), 0);
+  std::string shape = when;  // ctime's layout: "Sat Dec  5 21:20:53 2026\n"
+  for (char& ch : shape) ch = std::isalnum(static_cast<unsigned char>(ch)) ? 'x' : ch;
+  EXPECT_EQ(shape.substr(0, 8) + shape.substr(9), "xxx xxx x xx:xx:xx xxxx\n") << when;
+  std::remove("plain_file.txt");
+  EXPECT_NE(plat_file_mtime_text("plain_file.txt", when, sizeof when), 0);
+  EXPECT_STREQ(when, "");
+  int id = -1, major = -1, minor = -1;
+  ASSERT_EQ(plat_windows_version(&id, &major, &minor), 0);
+  EXPECT_TRUE(id == VER_PLATFORM_WIN32_NT && major >= 5 && minor >= 0) << id << major << minor;
+}
+
+TEST(WinLaunch, ProgramsStartDetachedAndMissingOnesSaySo) {
+  const char* const run[] = {"cmd.exe", "/c", "echo started> launched_marker.txt", nullptr};
+  ASSERT_EQ(plat_launch_detached(run), 0);
+  EXPECT_TRUE(appears("launched_marker.txt"));
+  const char* const missing[] = {"no-such-program-here.exe", nullptr};
+  const char* const none[] = {nullptr};
+  EXPECT_EQ(plat_launch_detached(missing), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(plat_launch_detached(none), EINVAL);
+  ASSERT_EQ(plat_launch_tool(PLAT_TOOL_CMD, "echo tool> tool_marker.txt"), 0);
+  EXPECT_TRUE(appears("tool_marker.txt"));
+  EXPECT_EQ(plat_launch_tool(7, "echo"), EINVAL);
+}
+
+// WinMain's raw command line: everything after the program name and its blanks.
+TEST(WinEntry, RawCommandLineAfterTheProgramName) {
+  const struct { const char* raw; const char* rest; } cases[] = {
+      {"\"C:\\Program Files\\Qumex\\linkprobe.exe\" --run rescan", "--run rescan"},
+      {"linkprobe.exe   STARTUPTEST", "STARTUPTEST"},
+      {"linkprobe.exe\t \tSTARTUPDIR=C:\\Qumex Games\\ x", "STARTUPDIR=C:\\Qumex Games\\ x"},
+      {"C:\\Qumex\\BIN\\linkprobe.exe \"quoted words\"  kept  ", "\"quoted words\"  kept  "},
+      {"\"C:\\a b\\linkprobe.exe\"STARTUPTEST", "STARTUPTEST"}, {"linkprobe.exe", ""},
+      {"\"C:\\unterminated quote --run", ""}, {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(std::string(skip_program_name(c.raw)), c.rest) << c.raw;
+  EXPECT_STREQ(skip_program_name(nullptr), "");
+  char dir[STARTUP_DIR_SIZE] = "unchanged";
+  ASSERT_EQ(apply_startup_dir(skip_program_name("linkprobe.exe STARTUPDIR=C:\\Qumex\\My Games\\"), dir, sizeof dir), 1);
+  EXPECT_STREQ(dir, "C:\\Qumex\\My Games\\");
+  EXPECT_STREQ(decide_role(dir), "Game");
+}
+
+// netsh through the shell's "runas" verb, checked with the command interpreter: nothing
+// here touches an adapter.
+TEST(WinRun, ExitCodesWordsAndTheSystemsNumbers) {
+  EXPECT_EQ(plat_address_tool(), PLAT_ADDR_NETSH);
+  const struct { const char* params; int code; } runs[] = {
+      {"/c exit 3", 3}, {"/c exit 0", 0},
+      {"/c if \"a b\"==\"a b\" (exit 5) else (exit 6)", 5}};  // quoted words stay one argument
+  for (const auto& r : runs) {
+    int code = -1;
+    ASSERT_EQ(plat_run_elevated("cmd.exe", r.params, 1, &code), 0) << r.params;
+    EXPECT_EQ(code, r.code) << r.params;
+  }
+  char dir[MAX_PATH];
+  ASSERT_GT(GetTempPathA(sizeof dir, dir), 0u);
+  const std::string out = std::string(dir) + "lp_run_test.txt";
+  int code = -1;
+  std::string params = "/c echo interface ip set address name=\"Local Area Connection\" dhcp> \"" + out + "\"";
+  ASSERT_EQ(plat_run_elevated("cmd.exe", params.c_str(), 1, &code), 0);
+  std::ifstream in(out, std::ios::binary);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}),
+            "interface ip set address name=\"Local Area Connection\" dhcp\r\n");
+  in.close();
+  DeleteFileA(out.c_str());
+  code = 12345;
+  EXPECT_EQ(plat_run_elevated("lp-no-such-program.exe", "x", 1, &code), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(code, 12345) << "no exit code without a program";
+  EXPECT_EQ(plat_run_elevated("lp-no-such-program.exe", "", 0, nullptr), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(plat_run_elevated("", "", 1, &code), EINVAL);
+  EXPECT_EQ(plat_run_elevated(nullptr, "", 1, &code), EINVAL);
+  EXPECT_EQ(plat_run_elevated("cmd.exe", "/c exit 4", 0, nullptr), 0);  // not waited for
+}
+
+TEST(WinProbe, AdapterTableHostLineAndNames) {
+  ASSERT_NE(list_adapters(nullptr), nullptr);
+  int taken = 0, with_address = -1;
+  while (taken < ADAPTER_COUNT && adapter_table[taken].state != 0) ++taken;
+  for (int k = taken; k < ADAPTER_COUNT; ++k) EXPECT_EQ(adapter_table[k].if_index, 0u) << "taken entries first";
+  for (int k = 0; k < taken; ++k) {
+    const AdapterEntry& e = adapter_table[k];
+    SCOPED_TRACE(e.name);
+    EXPECT_TRUE(e.if_type == 6 || e.if_type == 71) << int(e.if_type);
+    EXPECT_EQ(e.wired, e.if_type == 6 ? 1 : 0);
+    EXPECT_EQ(e.is_current, 0);
+    ASSERT_TRUE(e.state == 1 || e.state == 2);
+    EXPECT_EQ(e.address[0] == '\0', e.state == 2);
+    if (e.state == 1 && with_address < 0) with_address = k;
+    EXPECT_EQ(std::string(e.line),
+              std::string(e.name) + " (" + e.address + ") " + (e.connected ? "OK" : "disconnected"));
+    EXPECT_EQ(e.link_local, std::strncmp(e.address, "169.254", 7) == 0 ? 1 : 0);
+  }
+  update_host_line();
+  ASSERT_EQ(std::strncmp(host_line, "I am ", 5), 0) << host_line;
+  EXPECT_EQ(std::string(current_ip_text()).find_first_of("-"), std::string::npos);
+  EXPECT_NE(std::string(current_ip_text()).rfind("127.", 0), 0u) << "never the loopback address";
+  char conn[32] = "x";
+  EXPECT_EQ(plat_nm_running() * 10 + plat_nm_connection("Ethernet", conn, sizeof conn), int(PLAT_NETIF_NONE));
+  EXPECT_STREQ(conn, "");
+  if (with_address < 0) GTEST_SKIP() << "no adapter with an IPv4 address here";
+  std::string mine = adapter_table[with_address].address;
+  ASSERT_NE(list_adapters(mine.c_str()), nullptr);
+  EXPECT_EQ(adapter_table[with_address].is_current, 1);
+}
+
+TEST(WinProbe, ComPortsOfThePair) {
+  int a = env_com("LP_WIN_COM_A"), b = env_com("LP_WIN_COM_B");
+  if (!a || !b) GTEST_SKIP() << "no COM port pair given (LP_WIN_COM_A, LP_WIN_COM_B)";
+  unsigned char states[33];
+  std::memset(states, 0xEE, sizeof states);
+  probe_com_ports(32, states);
+  EXPECT_EQ(states[a] * 10 + states[b], 11);
+  EXPECT_EQ(states[32], 0) << "no COM32 in the prefix";
+  EXPECT_GE(states[0], a > b ? a : b) << "the highest port found";
+  for (int n = 1; n <= 32; ++n) EXPECT_LE(states[n], 2) << "COM" << n;
+}
