@@ -134,6 +134,7 @@ struct Runner {
     } else if (w == "free") {
       conn_free(c);
       out << conn_is_valid(c) << qc::live_object_count();
+      c = nullptr;  // a later step on this slot gets a null object, not freed memory
     } else if (w == "valid") {
       out << conn_is_valid(c);
     } else if (w == "class") {
