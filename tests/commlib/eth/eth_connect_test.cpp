@@ -1,5 +1,6 @@
 // Connect rules (transport text, flags, ports, failing steps) and the send checks.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "tests/commlib/eth/eth_test_util.h"
 
@@ -64,7 +65,13 @@ TEST(EthConnect, FailingStepsReturnTheirNumbers) {
     EXPECT_EQ(conn_connect(o.c, "ethernet", "127.0.0.1", port, 1), 3);
     // The failed start keeps its UDP socket until the next connect, here to serial.
     EXPECT_NE(o.c->udp_socket, 0u);
+    // COM1 of a root whose port map is empty: the machine's own ports are left alone.
+    char cwd[4096];  // the scratch folder
+    const std::string root = std::string(getcwd(cwd, sizeof cwd) ? cwd : "/nonexistent") + "/root";
+    mkdir(root.c_str(), 0700), mkdir((root + "/dev").c_str(), 0700);
+    setenv("QUMEX_ROOT", root.c_str(), 1);
     conn_connect(o.c, "serial", "COM1", 9600, 0);
+    unsetenv("QUMEX_ROOT");
     EXPECT_EQ(results({o.c->transport, o.c->udp_socket, o.c->tcp_socket}), "0 0 0");
   }
   close(udp_block);
