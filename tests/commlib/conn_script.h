@@ -122,7 +122,8 @@ struct Runner {
   std::string operator()(const std::string& w, const Args& a) {
     const int i = a.empty() ? 0 : int(num(a[0]));
     auto n = [&](size_t k) { return k < a.size() ? num(a[k]) : 0; };
-    Connection*& c = o[i];
+    Connection* none = nullptr;  // words whose first argument is not a slot
+    Connection*& c = i >= 0 && i < 24 ? o[i] : none;
     lpcap::Seq out;
     if (more) {
       std::string r = more(*this, w, a);
@@ -134,6 +135,7 @@ struct Runner {
     } else if (w == "free") {
       conn_free(c);
       out << conn_is_valid(c) << qc::live_object_count();
+      c = nullptr;  // a later step on this slot gets a null object, not freed memory
     } else if (w == "valid") {
       out << conn_is_valid(c);
     } else if (w == "class") {
