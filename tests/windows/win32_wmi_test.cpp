@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -64,4 +65,25 @@ TEST_F(Wmi, FailingQueriesAndClosedState) {
   wmi_release();
   wmi_release();
   EXPECT_EQ(wmi_get_property("DeviceID", 0, buf, sizeof buf), WMI_E_NOT_OPEN);
+}
+
+// A 32-bit figure comes as a number, a 64-bit one (memory) as the text WMI hands it over as.
+TEST_F(Wmi, NumbersKeepTheirKind) {
+  const struct {
+    const char *cls, *prop;
+    int type;
+  } cases[] = {{"Win32_Processor", "NumberOfCores", SYSQ_TYPE_UINT32},
+               {"Win32_OperatingSystem", "TotalVisibleMemorySize", SYSQ_TYPE_STRING}};
+  for (const auto& k : cases) {
+    PlatSysQuery* q = nullptr;
+    ASSERT_EQ(sysq_open(k.cls, &q), SYSQ_OK) << k.cls;
+    int type = -1;
+    uint32_t number = 7;
+    char text[64];
+    EXPECT_EQ(sysq_get(q, 0, k.prop, text, sizeof text, &number, &type), SYSQ_OK) << k.prop;
+    EXPECT_EQ(type, k.type) << k.prop;
+    EXPECT_TRUE(k.type == SYSQ_TYPE_UINT32 ? number >= 1 : number == 0 && std::atoll(text) > 0)
+        << k.prop << " " << number << " '" << text << "'";
+    sysq_close(q);
+  }
 }
