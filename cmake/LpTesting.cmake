@@ -31,5 +31,10 @@ function(lp_gtest name)
   if(T_LOCK)
     list(APPEND props RESOURCE_LOCK "${T_LOCK}")
   endif()
+  if(NOT CMAKE_CROSSCOMPILING)
+    # Run through a guard that fails a program which ends before its tests do.
+    set_property(TARGET ${name} PROPERTY CROSSCOMPILING_EMULATOR
+      ${PROJECT_SOURCE_DIR}/tests/support/gtest-guard.sh)
+  endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
