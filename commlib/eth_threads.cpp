@@ -247,10 +247,8 @@ int eth_app_timer(Connection* c, const WaitUntil& until) {
   std::lock_guard<std::mutex> g(r->lend);
   at = r->timer_at.load(std::memory_order_relaxed);
   if (at != 0 && at <= deadline) return t;
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-      until.deadline - std::chrono::steady_clock::now());
-  const int ms = left.count() < 1 ? 1 : left.count() > 86400000 ? 86400000 : int(left.count());
-  if (sock_timer_arm(t, ms) != 0) return 0;
+  const int ms = wait_left_ms(until);
+  if (sock_timer_arm(t, ms > 0 ? ms : 1) != 0) return 0;
   r->timer_at.store(deadline, std::memory_order_release);
   return t;
 }
