@@ -2,20 +2,15 @@
 // what it leaves on the tty) and over the simulated null-modem cable (modem lines,
 // break, line errors, settings on the line). Most cases are call transcripts under
 // tests/golden/serial_*.txt, one call a line with its result below it.
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cctype>
-#include <initializer_list>
-#include <cstring>
 #include <memory>
-#include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "pty_root.h"
 #include "serial/ser.h"
@@ -29,9 +24,7 @@ using namespace std::chrono_literals;
 // Every port closed and the driver's defaults back, whatever an earlier case left.
 void ser_reset_for_test() {
   for (int p = 0; p < SER_PORTS; ++p) ser_close(p);
-  ser_open(-1, 0, 0);
-  ser_set_baud(-1, 19200);
-  ser_format(-1, 0, 0, 8);
+  ser_open(-1, 0, 0), ser_set_baud(-1, 19200), ser_format(-1, 0, 0, 8);
 }
 
 // Results of calls made in order (a braced list is evaluated left to right), as "1 0 -3".
@@ -48,36 +41,6 @@ bool eventually(F cond) {
     if (cond()) return true;
   return cond();
 }
-
-// Driver defaults reset, COM1 a pseudo-terminal whose master the test keeps, open as port 0.
-class SerPty : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ser_reset_for_test();
-    ASSERT_GE(master_ = root_.add_com(1), 0);
-    ASSERT_EQ(ser_open(0, 4000, 4000), 0);
-  }
-  void TearDown() override { ser_reset_for_test(); }
-  PtyRoot root_;
-  int master_ = -1;
-};
-
-// Driver defaults reset, COM1 and COM2 (driver ports 0 and 1) the two ends of a
-// simulated null-modem cable, both open.
-class CableTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ser_reset_for_test();
-    ASSERT_GT(cable_ = sim_cable_create(), 0);
-    ASSERT_EQ(sim_cable_bind(1, cable_, 0) + sim_cable_bind(2, cable_, 1), 0);
-    ASSERT_EQ(ser_open(0, 4000, 4000) + ser_open(1, 4000, 4000), 0);
-  }
-  void TearDown() override {
-    ser_reset_for_test();
-    sim_cable_destroy(cable_);
-  }
-  int cable_ = -1;
-};
 
 // The slave's settings as the master reports them: the speed code, the flags that matter
 // (CSTOPB CRTSCTS; IXON IXOFF IGNBRK BRKINT PARMRK; ICANON), XON/XOFF and VMIN/VTIME.
@@ -109,6 +72,11 @@ std::string line_settings(int cable, int end) {
 struct Driver {
   std::unique_ptr<PtyRoot> root;
   int master = -1, cable = -1;
+  ~Driver() { release(); }
+  void release() {
+    ser_reset_for_test();
+    if (cable > 0) sim_cable_destroy(cable);
+  }
 
   std::string operator()(const std::string& w, const std::vector<std::string>& a) {
     // A one-letter argument is a letter code, anything else a number.
@@ -122,8 +90,7 @@ struct Driver {
     char buf[128] = {};
     long r;
     if (w == "reset") {
-      ser_reset_for_test();
-      if (cable > 0) sim_cable_destroy(cable);
+      release();
       root.reset();
       root.reset(new PtyRoot);
       master = a[0] == "pty" ? root->add_com(1) : -1;
@@ -165,38 +132,19 @@ struct Driver {
     }
     // The cable calls' optional third argument: "none" or an offset from this case's cable.
     const int cab = a.size() < 3 ? cable : a[2] == "none" ? 0 : cable + n(2);
-    r = w == "open"         ? ser_open(p, n(1), n(2))
-        : w == "close"      ? ser_close(p)
-        : w == "baud"       ? ser_set_baud(p, n(1))
-        : w == "format"     ? ser_format(p, n(1), n(2), n(3))
-        : w == "put"        ? ser_put_byte(p, uint8_t(n(1)))
-        : w == "write"      ? ser_write(p, text == "null" ? nullptr : text.data(), a.size() > 2 ? n(2) : int(text.size()))
-        : w == "get"        ? ser_get_byte(p)
-        : w == "unget"      ? ser_unget(p, uint8_t(n(1)))
-        : w == "drain"      ? ser_drain(p)
-        : w == "purge"      ? ser_purge(p)
-        : w == "in"         ? ser_in_count(p)
-        : w == "out"        ? ser_out_count(p)
-        : w == "errors"     ? ser_errors(p, n(1))
-        : w == "dtr"        ? ser_dtr(p, char(n(1)))
-        : w == "rts"        ? ser_rts(p, char(n(1)))
-        : w == "flow"       ? ser_flow(p, char(n(1)))
-        : w == "cts"        ? ser_cts(p)
-        : w == "break"      ? ser_break(p, char(n(1)))
-        : w == "option"     ? ser_option(a[0][0])
-        : w == "query"      ? ser_query(a[0][0])
-        : w == "port_in"    ? ser_port_in(p, n(1))
-        : w == "wait_event" ? ser_wait_event(p, uint32_t(n(1)))
-        : w == "errno"      ? ser_error_text(nullptr, 0)
-        : w == "bind"       ? sim_cable_bind(p, cab, n(1))
-        : w == "unbind"     ? sim_cable_unbind(p)
-        : w == "destroy"    ? sim_cable_destroy(a.empty() ? cable : p)
-        : w == "inject"     ? sim_cable_inject_errors(cab, p, uint32_t(n(1)))
-        : w == "set_lines"  ? sim_cable_set_lines(cable, p, uint32_t(n(1)))
-        : w == "lines"      ? sim_cable_lines(cable, p)
-        : w == "ring"       ? sim_cable_set_ring(cable, p, n(1) != 0)
-        : w == "strict"     ? sim_cable_set_strict(cable, p != 0)
-                            : -999999;
+    r = w == "open" ? ser_open(p, n(1), n(2)) : w == "close" ? ser_close(p) : w == "baud" ? ser_set_baud(p, n(1))
+      : w == "format" ? ser_format(p, n(1), n(2), n(3)) : w == "put" ? ser_put_byte(p, uint8_t(n(1)))
+      : w == "write" ? ser_write(p, text == "null" ? nullptr : text.data(), a.size() > 2 ? n(2) : int(text.size()))
+      : w == "get" ? ser_get_byte(p) : w == "unget" ? ser_unget(p, uint8_t(n(1))) : w == "drain" ? ser_drain(p)
+      : w == "purge" ? ser_purge(p) : w == "in" ? ser_in_count(p) : w == "out" ? ser_out_count(p)
+      : w == "errors" ? ser_errors(p, n(1)) : w == "dtr" ? ser_dtr(p, char(n(1))) : w == "rts" ? ser_rts(p, char(n(1)))
+      : w == "flow" ? ser_flow(p, char(n(1))) : w == "cts" ? ser_cts(p) : w == "break" ? ser_break(p, char(n(1)))
+      : w == "option" ? ser_option(a[0][0]) : w == "query" ? ser_query(a[0][0]) : w == "port_in" ? ser_port_in(p, n(1))
+      : w == "wait_event" ? ser_wait_event(p, uint32_t(n(1))) : w == "errno" ? ser_error_text(nullptr, 0)
+      : w == "bind" ? sim_cable_bind(p, cab, n(1)) : w == "unbind" ? sim_cable_unbind(p)
+      : w == "destroy" ? sim_cable_destroy(a.empty() ? cable : p) : w == "inject" ? sim_cable_inject_errors(cab, p, uint32_t(n(1)))
+      : w == "set_lines" ? sim_cable_set_lines(cable, p, uint32_t(n(1))) : w == "lines" ? sim_cable_lines(cable, p)
+      : w == "ring" ? sim_cable_set_ring(cable, p, n(1) != 0) : w == "strict" ? sim_cable_set_strict(cable, p != 0) : -999999;
     return std::to_string(r) + "\n";
   }
 };
@@ -205,10 +153,22 @@ TEST(SerScript, PtyAndCableCallTranscripts) {
   for (const char* name : {"serial_cable.txt", "serial_pty.txt", "serial_codes.txt"}) {
     Driver d;
     EXPECT_TRUE(script_match(name, std::ref(d)));
-    ser_reset_for_test();
-    if (d.cable > 0) sim_cable_destroy(d.cable);
   }
 }
+
+// A fresh driver with COM1 a pseudo-terminal open as port 0 (the test keeps the master),
+// or with COM1 and COM2 the two ends of a simulated null-modem cable, both open.
+template <bool kCable>
+struct SerFixture : ::testing::Test {
+  void SetUp() override {
+    ASSERT_EQ(d("reset", {kCable ? "cable" : "pty"}), "");
+    ASSERT_EQ(d("open", {"0", "4000", "4000"}), "0\n");
+    ASSERT_EQ(kCable ? d("open", {"1", "4000", "4000"}) : "0\n", "0\n");
+  }
+  Driver d;
+};
+using SerPty = SerFixture<false>;
+using CableTest = SerFixture<true>;
 
 // A write larger than the terminal's buffer waits for the reader, however late it comes.
 TEST_F(SerPty, WriteWaitsForASlowReader) {
@@ -216,7 +176,7 @@ TEST_F(SerPty, WriteWaitsForASlowReader) {
   for (size_t i = 0; i < sizeof out; ++i) out[i] = char(i * 131 + i / 251);
   std::thread reader([&] {
     usleep(300 * 1000);
-    EXPECT_EQ(read_full(master_, in, int(sizeof in), 20000), int(sizeof in));
+    EXPECT_EQ(read_full(d.master, in, int(sizeof in), 20000), int(sizeof in));
   });
   EXPECT_EQ(ser_write(0, out, int(sizeof out)), int(sizeof out));
   reader.join();
@@ -225,36 +185,30 @@ TEST_F(SerPty, WriteWaitsForASlowReader) {
 
 TEST_F(SerPty, PortHeldByAnotherProcessAndResetAtOpen) {
   ser_close(0);
-  int up[2], down[2];
+  int up[2], down[2], status = -1;
   ASSERT_EQ(pipe(up) | pipe(down), 0);
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {  // holds the port until the parent has tried
-    close(down[1]);
     char r = ser_open(0, 4000, 4000) == 0 ? 'y' : 'n';
-    _exit(write(up[1], &r, 1) == 1 && read(down[0], &r, 1) >= 0 ? 0 : 2);
+    _exit(write(up[1], &r, 1) == 1 && close(down[1]) == 0 && read(down[0], &r, 1) >= 0 ? 0 : 2);
   }
   char r = 0;
-  EXPECT_EQ(read(up[0], &r, 1), 1);
-  EXPECT_EQ(r, 'y');
+  EXPECT_TRUE(read(up[0], &r, 1) == 1 && r == 'y');
   EXPECT_EQ(ser_open(0, 4000, 4000), -200);
   for (int fd : {up[0], up[1], down[0], down[1]}) close(fd);
-  int status = -1;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(waitpid(pid, &status, 0) == pid && status == 0);
   // 'R' stays set for the rest of the process, so it is tried in a child; without it,
   // bytes that arrived before the open are read after it.
-  pid = fork();
-  ASSERT_GE(pid, 0);
+  ASSERT_GE(pid = fork(), 0);
   if (pid == 0) {
-    if (write(master_, "abc", 3) != 3 || ser_open(0, 4000, 4000) != 0) _exit(1);
+    if (write(d.master, "abc", 3) != 3 || ser_open(0, 4000, 4000) != 0) _exit(1);
     if (!eventually([] { return ser_in_count(0) == 3; }) || ser_close(0) != 1) _exit(2);
-    if (ser_option('R') != 82 || write(master_, "abc", 3) != 3) _exit(3);
+    if (ser_option('R') != 82 || write(d.master, "abc", 3) != 3) _exit(3);
     usleep(20000);
     _exit(ser_open(0, 4000, 4000) != 0 || ser_in_count(0) != 0 ? 4 : 0);
   }
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(waitpid(pid, &status, 0) == pid && status == 0) << status;
 }
 
 TEST_F(SerPty, BackgroundWritesRunRefuseASecondAndStopAtClose) {
@@ -268,7 +222,7 @@ TEST_F(SerPty, BackgroundWritesRunRefuseASecondAndStopAtClose) {
   ASSERT_EQ(ser_write(0, big.data(), static_cast<int>(big.size())), 0);
   char c;  // a second write is refused, reads go on while the writer works
   EXPECT_EQ(results({ser_write(0, "x", 1), ser_read(0, &c, 1)}), "-100 0");
-  ASSERT_TRUE(read_full(master_, got.data(), int(got.size()), 10000) == int(big.size()) && got == big);
+  ASSERT_TRUE(read_full(d.master, got.data(), int(got.size()), 10000) == int(big.size()) && got == big);
   int r = -100;  // once the writer has ended the next one is taken
   ASSERT_TRUE(eventually([&] { return (r = ser_write(0, big.data(), int(big.size()))) != -100; }) && r == 0);
   // Nobody reads now: the writer must stop by itself when the port closes.
@@ -282,7 +236,7 @@ TEST_F(SerPty, WaitEventWakesOnIncomingBytes) {
   std::thread waiter([&] { events = ser_wait_event(0, SER_EV_RXCHAR | SER_EV_DSR); });
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(events.load(), -1);  // nothing has happened yet
-  ASSERT_EQ(write(master_, "a", 1), 1);
+  ASSERT_EQ(write(d.master, "a", 1), 1);
   waiter.join();
   EXPECT_EQ(events.load(), int32_t(SER_EV_RXCHAR));
 }
@@ -318,7 +272,7 @@ TEST_F(CableTest, WatchRearmsFromNotifyAndStops) {
   ASSERT_TRUE(eventually([&] { return notes.calls == 2 && notes.message == 11; }));
   ASSERT_EQ(ser_watch(1, &Notes::notify, &notes, 20, SER_EV_RING), 0);
   EXPECT_EQ(ser_watch(1, nullptr, nullptr, 0, 0), 1);
-  sim_cable_set_ring(cable_, 1, true);
+  sim_cable_set_ring(d.cable, 1, true);
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(notes.calls, 2);
 }
@@ -334,7 +288,7 @@ TEST_F(CableTest, WatchAndApplicationCloseTheSamePortTogether) {
     n.closed = false;
     n.close_delay_us = (i % 4) * 100;
     ASSERT_TRUE(ser_open(1, 4000, 4000) == 0 && ser_watch(1, &Notes::notify, &n, 1, SER_EV_DSR) == 0);
-    sim_cable_set_lines(cable_, 0, peer_lines ^= SIM_LINE_DTR);
+    sim_cable_set_lines(d.cable, 0, peer_lines ^= SIM_LINE_DTR);
     std::this_thread::sleep_for(std::chrono::microseconds((i % 3) * 150));
     const int32_t app = ser_close(1);
     ASSERT_TRUE(app == 1 || (app == -3 && eventually([&] { return n.closed.load(); }))) << app;
