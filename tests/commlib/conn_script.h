@@ -4,17 +4,10 @@
 // cases over pseudo-terminals.
 #pragma once
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <atomic>
-#include <chrono>
 #include <functional>
 #include <memory>
-#include <set>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "commlib/core.h"
 #include "commlib/eth_internal.h"
@@ -84,10 +77,7 @@ inline Bytes blob(const Args& a, size_t from) {
 
 // The serial half of connect: what conn_connect does for "serial" before serial_open.
 inline int open_serial(Connection* c, const char* port, int baud, bool server = false) {
-  c->transport = 0;
-  c->serial_option = 0;
-  c->beacon_count = 1;
-  c->is_server = server ? 1 : 0;
+  c->transport = 0, c->serial_option = 0, c->beacon_count = 1, c->is_server = server ? 1 : 0;
   return serial_open(c, port, baud);
 }
 
@@ -125,6 +115,9 @@ struct Runner {
     Connection* none = nullptr;  // words whose first argument is not a slot
     Connection*& c = i >= 0 && i < 24 ? o[i] : none;
     lpcap::Seq out;
+    const qc::Direction dir = a.size() > 1 && a[1] == "rx" ? qc::kRx : qc::kTx;
+    // three flags of argument k, "-" none
+    auto bits = [&](size_t k) { return k < a.size() && a[k] != "-" ? qc::SelectBits{a[k][0] == '1', a[k][1] == '1', a[k][2] == '1'} : qc::SelectBits{}; };
     if (more) {
       std::string r = more(*this, w, a);
       if (!r.empty()) return r;
@@ -136,11 +129,9 @@ struct Runner {
       conn_free(c);
       out << conn_is_valid(c) << qc::live_object_count();
       c = nullptr;  // a later step on this slot gets a null object, not freed memory
-    } else if (w == "valid") {
-      out << conn_is_valid(c);
-    } else if (w == "class") {
-      conn_set_class(c, int(n(1)), int(n(2)), int(n(3)));
-    } else if (w == "classes") {
+    } else if (w == "valid") out << conn_is_valid(c);
+    else if (w == "class") conn_set_class(c, int(n(1)), int(n(2)), int(n(3)));
+    else if (w == "classes") {
       for (long t = n(1); t <= n(2); ++t) out << c->type_class[t];
     } else if (w == "build") {  // type command payload [room]
       std::memset(buf, 0xFF, 20);
@@ -174,9 +165,8 @@ struct Runner {
       for (long s = 1; s <= n(5); ++s)
         failed += (*this)("arrive", {a[0], a[1], a[2], a[3], std::to_string(s), a[4], std::to_string(s & 0xff)}) != "0\n";
       out << failed;
-    } else if (w == "rx_status") {
-      out << rx_status(c, int(n(1)));
-    } else if (w == "trace") {  // starts catching the trace, or prints the lines caught that
+    } else if (w == "rx_status") out << rx_status(c, int(n(1)));
+    else if (w == "trace") {  // starts catching the trace, or prints the lines caught that
       // hold one of the words given (all without)
       const std::string text = trace ? trace->text() : "";
       for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -207,23 +197,18 @@ struct Runner {
         out << conn_object_size() << int16_t(qc::le16(b + QCOMM_OFFSET_STATUS)) << qc::le32(b + QCOMM_OFFSET_RX_DROPPED)
             << qc::le16(b + QCOMM_OFFSET_SERIAL_RAW) << conn_get_rx_dropped(c) << conn_get_serial_raw(c);
       out << conn_get_status(c);
-    } else if (w == "serial_raw") {
-      conn_set_serial_raw(c, int(n(1)));
-    } else if (w == "fake") {  // an unregistered block
+    } else if (w == "serial_raw") conn_set_serial_raw(c, int(n(1)));
+    else if (w == "fake") {  // an unregistered block
       std::fill(fake.begin(), fake.end(), 0);
       c = reinterpret_cast<Connection*>(fake.data());
-    } else if (w == "rx_buf") {
-      c->rx_buf[n(1)] = uint8_t(n(2));
-    } else if (w == "raw_at") {
-      out << c->serial_raw_buf[n(1)];
-    } else if (w == "get_framing") {
-      out << serial_get_framing(c);
-    } else if (w == "conn_reset") {  // what is left: queued, held, dropped, stream fill, last sequence
+    } else if (w == "rx_buf") c->rx_buf[n(1)] = uint8_t(n(2));
+    else if (w == "raw_at") out << c->serial_raw_buf[n(1)];
+    else if (w == "get_framing") out << serial_get_framing(c);
+    else if (w == "conn_reset") {  // what is left: queued, held, dropped, stream fill, last sequence
       conn_reset(c);
       out << c->queue[0].count << c->serial_raw_count << c->rx_dropped << c->rx_fill << c->last_rx_seq[0];
-    } else if (w == "clear") {
-      qc::queues_clear(c);
-    } else if (w == "queues") {
+    } else if (w == "clear") qc::queues_clear(c);
+    else if (w == "queues") {
       out << c->queue[0].count << c->queue[1].count << c->queue[1].slot_ref[0] << c->queue[1].slot_ref[1]
           << c->seq_gaps[0] << c->seq_gaps[1] << c->last_rx_seq[0] << c->last_rx_seq[1];
     } else if (w == "raw_bytes") {  // serial raw bytes waiting: count, then 1, 2, ...
@@ -242,32 +227,26 @@ struct Runner {
     } else if (w == "ini") {  // the options file in the current directory ("-": none)
       if (a[0] == "-") std::remove("ZRCLOG.INI");
       else if (FILE* f = std::fopen("ZRCLOG.INI", "w")) std::fputs(a[0].c_str(), f), std::fclose(f);
-    } else if (w == "unread") {
-      qc::log_options_mark_unread();
-    } else if (w == "options" || w == "parse") {  // record logall writenow bluetooth ident
+    } else if (w == "unread") qc::log_options_mark_unread();
+    else if (w == "options" || w == "parse") {  // record logall writenow bluetooth ident
       if (w == "parse") qc::log_options_parse(&parsed, a[0].data(), a[0].size());
       const qc::LogOptions& p = w == "parse" ? parsed : qc::log_options();
       out << p.record << p.logall << p.writenow << p.bluetooth << p.ident;
     } else if (w == "cap_open") {  // slot rx|tx tag
-      qc::capture_open(c, a[1] == "rx" ? qc::kRx : qc::kTx, a[2].c_str());
+      qc::capture_open(c, dir, a[2].c_str());
       out << c->rx_capture_slot << c->tx_capture_slot;
     } else if (w == "cap_event") {  // slot rx|tx code first second third
-      qc::capture_event(c, a[1] == "rx" ? qc::kRx : qc::kTx, uint16_t(n(2)), uint32_t(n(3)), uint32_t(n(4)), uint32_t(n(5)));
+      qc::capture_event(c, dir, uint16_t(n(2)), uint32_t(n(3)), uint32_t(n(4)), uint32_t(n(5)));
     } else if (w == "cap_events") {  // slot rx|tx code count: first = 0, 1, ...
-      for (long k = 0; k < n(3); ++k) qc::capture_event(c, a[1] == "rx" ? qc::kRx : qc::kTx, uint16_t(n(2)), uint32_t(k), 0, 0);
+      for (long k = 0; k < n(3); ++k) qc::capture_event(c, dir, uint16_t(n(2)), uint32_t(k), 0, 0);
     } else if (w == "trace_select") {  // slot result read-bits write-bits|- tag
-      auto bits = [&](const std::string& b) { return qc::SelectBits{b[0] == '1', b[1] == '1', b[2] == '1'}; };
-      qc::trace_select(c, int(n(1)), a[3] != "-", bits(a[2]), bits(a[3] == "-" ? "000" : a[3]), a[4].c_str());
-    } else if (w == "cap_text") {
-      qc::capture_text(c, a[1] == "rx" ? qc::kRx : qc::kTx, uint16_t(n(2)), a[3].c_str());
-    } else if (w == "cap_select") {  // slot code read-bits [write-bits], three flags each
-      const qc::SelectBits rd = {a[2][0] == '1', a[2][1] == '1', a[2][2] == '1'};
-      const qc::SelectBits wr = {a.size() > 3 && a[3][0] == '1', a.size() > 3 && a[3][1] == '1', a.size() > 3 && a[3][2] == '1'};
-      qc::capture_select_event(c, uint16_t(n(1)), rd, a.size() > 3 ? &wr : nullptr);
-    } else if (w == "cap_full") {  // slot rx|tx tag-or-count bytes
-      const Bytes b = blob(a, 3);
-      qc::capture_full(c, a[1] == "rx" ? qc::kRx : qc::kTx, int(n(2)), b.data());
-    } else if (w == "cap_close") {
+      qc::trace_select(c, int(n(1)), a[3] != "-", bits(2), bits(3), a[4].c_str());
+    } else if (w == "cap_text") qc::capture_text(c, dir, uint16_t(n(2)), a[3].c_str());
+    else if (w == "cap_select") {  // slot code read-bits [write-bits], three flags each
+      const qc::SelectBits wr = bits(3);
+      qc::capture_select_event(c, uint16_t(n(1)), bits(2), a.size() > 3 ? &wr : nullptr);
+    } else if (w == "cap_full") qc::capture_full(c, dir, int(n(2)), blob(a, 3).data());  // slot rx|tx tag-or-count bytes
+    else if (w == "cap_close") {
       qc::capture_close(c);
       out << c->rx_capture_slot << c->tx_capture_slot;
     } else if (w == "slot_name") {
@@ -307,9 +286,8 @@ struct Runner {
         std::snprintf(name, sizeof name, a[0].c_str(), int(k));
         if (FILE* f = std::fopen(name, "w")) std::fputc('x', f), std::fclose(f);
       }
-    } else if (w == "rm") {
-      out << std::remove(a[0].c_str());
-    } else if (w == "feed") {  // slot bytes: appended at rx_fill and reassembled; what is held
+    } else if (w == "rm") out << std::remove(a[0].c_str());
+    else if (w == "feed") {  // slot bytes: appended at rx_fill and reassembled; what is held
       const Bytes b = blob(a, 1);
       std::memcpy(c->rx_buf + c->rx_fill, b.data(), b.size());
       qc::eth_stream_input(c, int(b.size()), qc::kClientStreamEvents);
@@ -338,9 +316,8 @@ struct Runner {
       cable = sim_cable_create();
       out << sim_cable_bind(5, cable, 0) << sim_cable_bind(6, cable, 1)
           << open_serial(o[0], "COM5", int(n(0))) << open_serial(o[1], "COM6", int(n(0)), true);
-    } else if (w == "open") {
-      out << open_serial(c, a[1].c_str(), int(n(2)), a.size() > 3);
-    } else if (w == "write") {  // slot count bytes
+    } else if (w == "open") out << open_serial(c, a[1].c_str(), int(n(2)), a.size() > 3);
+    else if (w == "write") {  // slot count bytes
       Bytes b = blob(a, 2);
       b.push_back(0);  // a text's end, for a write of count 0
       out << serial_write(c, b.data(), int(n(1)));
@@ -359,26 +336,18 @@ struct Runner {
       std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the answering side ends its switch
       stop = true;
       answer.join();
-    } else if (w == "lines") {  // the DTR (1) and RTS (2) a cable end drives
-      out << sim_cable_lines(cable, i);
-    } else if (w == "conn_send") {  // slot length bytes
-      const Bytes b = blob(a, 2);
-      out << conn_send(c, b.data(), int(n(1)));
-    } else if (w == "wait_input") {  // slot count: the driver holds that many bytes of the port
+    } else if (w == "lines") out << sim_cable_lines(cable, i);  // the DTR (1) and RTS (2) a cable end drives
+    else if (w == "conn_send") out << conn_send(c, blob(a, 2).data(), int(n(1)));  // slot length bytes
+    else if (w == "wait_input") {  // slot count: the driver holds that many bytes of the port
       int k = 0;
       while (k++ < 5000 && ser_in_count(int(c->serial_port) - 1) < n(1)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       out << (ser_in_count(int(c->serial_port) - 1) >= n(1));
-    } else if (w == "sleep") {
-      std::this_thread::sleep_for(std::chrono::milliseconds(i));
-    } else if (w == "in_count") {
-      out << ser_in_count(i);
-    } else if (w == "inputs") {
-      out << conn_dsr(c) << conn_carrier(c) << conn_cts(c) << conn_ring(c);
-    } else if (w == "ring") {
-      out << sim_cable_set_ring(cable, i, n(1) != 0);
-    } else if (w == "inject") {
-      out << sim_cable_inject_errors(cable, i, uint32_t(n(1)));
-    } else if (w == "line_status") {
+    } else if (w == "sleep") std::this_thread::sleep_for(std::chrono::milliseconds(i));
+    else if (w == "in_count") out << ser_in_count(i);
+    else if (w == "inputs") out << conn_dsr(c) << conn_carrier(c) << conn_cts(c) << conn_ring(c);
+    else if (w == "ring") out << sim_cable_set_ring(cable, i, n(1) != 0);
+    else if (w == "inject") out << sim_cable_inject_errors(cable, i, uint32_t(n(1)));
+    else if (w == "line_status") {
       int err = 123, lines = -5, in = -5;
       serial_line_status(c, &err, &lines, &in);
       out << err << lines << in;
