@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <set>
@@ -45,17 +44,12 @@ inline std::vector<Record> read_capture(const std::string& file) {
   return out;
 }
 
-inline const Record* find_event(const std::vector<Record>& recs, uint16_t code) {
+// The event records with code.
+inline std::vector<const Record*> events(const std::vector<Record>& recs, uint16_t code) {
+  std::vector<const Record*> out;
   for (const auto& r : recs)
-    if (r.kind == 0 && r.code == code) return &r;
-  return nullptr;
-}
-
-// How many event records carry code and pass also.
-inline int count_events(const std::vector<Record>& recs, uint16_t code, bool (*also)(const Record&) = nullptr) {
-  int n = 0;
-  for (const auto& r : recs) n += r.kind == 0 && r.code == code && (!also || also(r));
-  return n;
+    if (r.kind == 0 && r.code == code) out.push_back(&r);
+  return out;
 }
 
 // The files of a folder, in name order.
@@ -85,11 +79,9 @@ class ScratchDir {
   std::set<std::string> files() const { return files_in(path_); }
   // The records of every capture file whose name contains tag ("" for all).
   std::vector<Record> capture(const std::string& tag) const {
-    std::vector<Record> recs;
-    for (const auto& f : files()) {
-      auto r = f.find(tag) == std::string::npos || f == "ZRCLOG.INI" ? std::vector<Record>() : read_capture(path_ + "/" + f);
-      recs.insert(recs.end(), r.begin(), r.end());
-    }
+    std::vector<Record> recs, r;
+    for (const auto& f : files())
+      if (f.find(tag) != std::string::npos && f != "ZRCLOG.INI") r = read_capture(path_ + "/" + f), recs.insert(recs.end(), r.begin(), r.end());
     return recs;
   }
 

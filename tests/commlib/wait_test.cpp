@@ -4,7 +4,6 @@
 // longer called: those cases run with the library as server and as client against a raw
 // TCP peer that writes the stream in pieces of its own choosing, so messages are split
 // and joined across reads.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 
@@ -33,13 +32,6 @@ void expect_wait(Connection* c, int channel, int timeout_ms, int result) {
   auto t0 = Clock::now();
   EXPECT_EQ(conn_wait(c, channel, timeout_ms), result) << "channel " << channel;
   EXPECT_LT(ms_since(t0), kPromptMs);
-}
-
-int open_fds() {
-  DIR* d = opendir("/proc/self/fd");
-  int n = 0;
-  while (d && readdir(d)) ++n;
-  return d && closedir(d) == 0 ? n : -1;
 }
 
 // Message i of a run: size (8 to 1600 bytes), command, payload and sequence follow from i.
@@ -230,7 +222,7 @@ TEST_P(WaitMode, DatagramQueuedByTheWorkerEndsALentWait) {
 TEST_P(WaitMode, WaitOnOneWhileAnotherThreadFreesOthers) {
   const int peer = attach(), kCount = 400;
   ASSERT_TRUE(peer >= 0 && conn_wait_handle(c_) >= 0);
-  const int fds = open_fds();
+  const int fds = count_entries("/proc/self/fd");
   std::atomic<int> received{0}, exchanged{0};
   std::atomic<bool> stop{false}, churned{false};
   std::thread writer(write_stream, peer, kCount, 48, std::cref(received), std::cref(stop), 21u);
@@ -259,7 +251,7 @@ TEST_P(WaitMode, WaitOnOneWhileAnotherThreadFreesOthers) {
   stop = true;
   writer.join();
   churn.join();
-  EXPECT_EQ(bad + results({got, exchanged, open_fds()}), results({kCount, 6, fds}));
+  EXPECT_EQ(bad + results({got, exchanged, count_entries("/proc/self/fd")}), results({kCount, 6, fds}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Roles, WaitMode, ::testing::Bool(),

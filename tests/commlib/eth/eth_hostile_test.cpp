@@ -20,14 +20,6 @@ long thread_cpu_ms(uint32_t tid) {
   return ok ? long(ns / 1000000) : -1;
 }
 
-int count_entries(const char* dir) {
-  DIR* d = opendir(dir);
-  int n = d ? 0 : -1;
-  while (dirent* e = d ? readdir(d) : nullptr) n += e->d_name[0] != '.';
-  if (d) closedir(d);
-  return n;
-}
-
 void drain(Connection* c) {
   uint8_t buf[qc::kMaxMessage];
   while (rx_receive(c, -1, buf, sizeof buf) > 0) {

@@ -24,6 +24,8 @@
 
 namespace ethtest {
 
+using namespace lpcap;
+
 inline int status_of(Connection* c) { return ETH_LOAD(c, status); }
 inline void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
@@ -57,22 +59,20 @@ inline int bound_socket(int type, int port, bool reuse = false) {
 // outgoing connections: one of a test running alongside (or a client's own connect that
 // lands on the port it aims at) would otherwise take a server's port now and then.
 inline int free_port_base() {
-  int low = 32768, high = 60999;
-  if (FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r")) {
-    if (std::fscanf(f, "%d %d", &low, &high) != 2) low = 32768;
-    std::fclose(f);
-  }
-  auto can_bind = [](int type, int port) {
-    int s = bound_socket(type, port);
-    return s >= 0 && close(s) == 0;
+  int low = 32768;
+  FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r");
+  if (!f || std::fscanf(f, "%d", &low) != 1) low = 32768;
+  if (f) std::fclose(f);
+  auto can_bind = [](int port) {
+    int s[4] = {bound_socket(SOCK_STREAM, port), bound_socket(SOCK_STREAM, port + 1), bound_socket(SOCK_DGRAM, port),
+                bound_socket(SOCK_DGRAM, port + 1)}, ok = 1;
+    for (int x : s) ok &= x >= 0 && close(x) == 0;
+    return ok;
   };
   std::mt19937 gen(std::random_device{}());
   std::uniform_int_distribution<int> dist(10000, low - 2 > 12000 ? low - 2 : 30000);
-  for (int i = 0; i < 500; ++i) {
-    int p = dist(gen) & ~1;
-    if (can_bind(SOCK_STREAM, p) && can_bind(SOCK_STREAM, p + 1) && can_bind(SOCK_DGRAM, p) && can_bind(SOCK_DGRAM, p + 1))
-      return p;
-  }
+  for (int i = 0; i < 500; ++i)
+    if (const int p = dist(gen) & ~1; can_bind(p)) return p;
   return 0;
 }
 
@@ -113,12 +113,10 @@ inline std::vector<uint8_t> make_msg(uint8_t type, uint8_t cmd, const std::strin
   return m;
 }
 
-// A server's announcement naming `name`, with its running count.
-inline std::vector<uint8_t> beacon_named(const char* name, uint8_t count) {
-  std::vector<uint8_t> b(72, 0);
-  b[0] = 237, b[1] = count, b[2] = 72;
-  std::memcpy(b.data() + 4, name, strnlen(name, 63));
-  return b;
+// Entries in a folder of /proc (descriptors, threads), or -1.
+inline int count_entries(const char* dir) {
+  const int n = int(files_in(dir).size());
+  return n > 0 ? n : -1;
 }
 
 // Waits up to ms for a message on a channel; returns its length (0: none).
@@ -141,7 +139,5 @@ inline std::string results(std::initializer_list<long long> v) {
   for (long long x : v) s << x;
   return s.s;
 }
-
-using namespace lpcap;
 
 }  // namespace ethtest
