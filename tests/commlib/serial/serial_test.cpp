@@ -100,43 +100,33 @@ TEST(SerialScript, ReaderSendPathCapturesAndLineErrors) {
   }
 }
 
-class SerialPty : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_GE(master_ = root_.add_com(3), 0);
-    ASSERT_EQ(connscript::open_serial(c_, "COM3", 115200), 0);
-  }
-  void TearDown() override {
-    serial_close(c_);
-    conn_free(c_);
-  }
-  PtyRoot root_;
-  int master_ = -1;
-  Connection* c_ = conn_alloc();
-};
-
-TEST_F(SerialPty, RawModeKeepsBytesAndStopsReadingWhenNearlyFull) {
-  c_->serial_raw = 1;
+TEST(SerialPty, RawModeKeepsBytesAndStopsReadingWhenNearlyFull) {
+  PtyRoot root;
+  const int master = root.add_com(3);
+  Connection* c = conn_alloc();
+  std::shared_ptr<void> release(nullptr, [&](void*) { serial_close(c), conn_free(c); });
+  ASSERT_TRUE(master >= 0 && connscript::open_serial(c, "COM3", 115200) == 0);
+  c->serial_raw = 1;
   Bytes bytes(6000);
   for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 13 + (i >> 8));
-  feed(master_, bytes);  // more than the tty's input buffer: the kernel holds the rest
-  for (int i = 0; i < 1000 && qc::kSerialLimit - c_->serial_raw_count >= qc::kRawLowWater; ++i)
-    if (serial_poll(c_) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  const int held = c_->serial_raw_count;
+  feed(master, bytes);  // more than the tty's input buffer: the kernel holds the rest
+  for (int i = 0; i < 1000 && qc::kSerialLimit - c->serial_raw_count >= qc::kRawLowWater; ++i)
+    if (serial_poll(c) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const int held = c->serial_raw_count;
   EXPECT_GT(held, qc::kSerialLimit - qc::kRawLowWater);
-  ASSERT_TRUE(wait_input(c_, 1));
-  EXPECT_EQ(serial_poll(c_), 0);
-  EXPECT_EQ(int(c_->serial_raw_count), held);
+  ASSERT_TRUE(wait_input(c, 1));
+  EXPECT_EQ(serial_poll(c), 0);
+  EXPECT_EQ(int(c->serial_raw_count), held);
   Bytes got;
   for (int i = 0; i < 2000 && got.size() < bytes.size(); ++i) {
     uint8_t buf[1500];
-    int n = rx_receive(c_, -1, buf, sizeof buf);  // runs a pass first
+    int n = rx_receive(c, -1, buf, sizeof buf);  // runs a pass first
     ASSERT_GE(n, 0);
     if (n == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     got.insert(got.end(), buf, buf + n);
   }
   EXPECT_EQ(got, bytes);
-  EXPECT_EQ(+c_->rx_dropped, 0u);
+  EXPECT_EQ(+c->rx_dropped, 0u);
 }
 
 }  // namespace
