@@ -67,14 +67,3 @@ inline int read_full(int fd, void* buf, int n, int timeout_ms = 5000) {
   }
   return got;
 }
-
-// Modem input lines as one text, e.g. "DSR CD": a name only for its exact bit value,
-// anything else shown as a number.
-inline std::string input_lines(int32_t dsr, int32_t cd, int32_t cts, int32_t ri) {
-  std::string s;
-  const int32_t v[] = {dsr, cd, cts, ri}, bit[] = {0x20, 0x80, 0x10, 0x40};
-  const char* name[] = {"DSR", "CD", "CTS", "RI"};
-  for (int i = 0; i < 4; ++i)
-    if (v[i]) s += (s.empty() ? "" : " ") + (v[i] == bit[i] ? name[i] : std::to_string(v[i]));
-  return s;
-}

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cstring>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -121,7 +122,7 @@ struct Driver {
     }
     if (w == "tty") return tty(master) + "\n";
     if (w == "settings") return line_settings(cable, p) + "\n";
-    if (w == "inputs") return input_lines(ser_dsr(p), ser_carrier(p), ser_cts(p), ser_ring(p)) + "\n";
+    if (w == "inputs") return results({ser_dsr(p), ser_carrier(p), ser_cts(p), ser_ring(p)}) + "\n";
     if (w == "hangup") return root->hang_up(master), "";
     if (w == "exhaust") {  // every cable id in use, then given back
       int ids[SIM_CABLES], made = 0, freed = 0;
