@@ -22,12 +22,12 @@ int g_failures = 0;
 // 70 characters: resolvable only as a whole.
 const char* const kLongName = "a-rather-long-host-name-of-the-game-computer-on-the-isolated-link.local";
 
-bool bind_over(const char* dir, const char* name, const char* target, const char* text) {
-  char path[256];
-  std::snprintf(path, sizeof path, "%s/%s", dir, name);
-  FILE* f = std::fopen(path, "w");
+// Puts a file with text over target, seen only in this mount namespace.
+bool bind_over(const char* dir, const char* target, const char* text) {
+  const std::string path = dir + std::string(std::strrchr(target, '/'));
+  FILE* f = std::fopen(path.c_str(), "w");
   const bool ok = f && std::fputs(text, f) >= 0;
-  return f && std::fclose(f) == 0 && ok && mount(path, target, nullptr, MS_BIND, nullptr) == 0;
+  return f && std::fclose(f) == 0 && ok && mount(path.c_str(), target, nullptr, MS_BIND, nullptr) == 0;
 }
 
 // Runs body(dns) in the namespaces; dns is a nameserver socket on the namespace's
@@ -50,8 +50,8 @@ void in_namespace(F body) {
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         std::system("ip link set lo up && ip link add lpv0 type veth peer name lpv1 && "
                     "ip addr add 10.77.0.1/24 dev lpv0 && ip link set lpv1 up && ip link set lpv0 up") != 0 ||
-        !bind_over(dir, "resolv.conf", "/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:5 attempts:1\n") ||
-        !bind_over(dir, "hosts", "/etc/hosts", hosts) || (dns = socket(AF_INET, SOCK_DGRAM, 0)) < 0 ||
+        !bind_over(dir, "/etc/resolv.conf", "nameserver 127.0.0.1\noptions timeout:5 attempts:1\n") ||
+        !bind_over(dir, "/etc/hosts", hosts) || (dns = socket(AF_INET, SOCK_DGRAM, 0)) < 0 ||
         bind(dns, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
       _exit(kSkip);
     body(dns);
@@ -61,15 +61,14 @@ void in_namespace(F body) {
   int st = 0;
   ASSERT_EQ(waitpid(pid, &st, 0), pid);
   EXPECT_EQ(std::system((std::string("rm -rf ") + dir).c_str()), 0);
-  int rc = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  const int rc = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
   if (rc == kSkip) GTEST_SKIP() << "no namespaces (needs iproute2 and mount rights)";
   EXPECT_EQ(rc, 0) << "see the child's messages above";
 }
 
-// A server and a client on address, connected; the last flags are the client's.
-void pair(Connection* s, Connection* c, const char* address, int client_flags = 32) {
-  NS_CHECK(conn_connect(s, "ethernet", address, kPort, 1 | 32) == 0);
-  NS_CHECK(conn_connect(c, "ethernet", address, kPort, client_flags) == 0);
+// A server and a client on address, connected, both without beacons.
+void pair(Connection* s, Connection* c, const char* address) {
+  NS_CHECK(conn_connect(s, "ethernet", address, kPort, 1 | 32) == 0 && conn_connect(c, "ethernet", address, kPort, 32) == 0);
   NS_CHECK(wait_for([&] { return status_of(c) != 0 && status_of(s) == 3; }, 8000));
 }
 
@@ -96,12 +95,8 @@ TEST(EthNamespace, BroadcastReachesTheSubnetAndOwnAddressIsReached) {
     NS_CHECK(bind(raw, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0);
     NS_CHECK(send_built(s, 200, 6, "again") == 0 && recv(raw, buf, sizeof buf, 0) == 13);
     close(raw);
-    conn_free(c);
-    conn_free(s);
     // A client reaches a server at this computer's own address; the server answers
     // datagrams at the address the client came from.
-    s = conn_alloc();
-    c = conn_alloc();
     pair(s, c, "10.77.0.1");
     NS_CHECK(c->loopback == 0 && send_built(c, 224, 4, "own address") == 0 && receive_wait(s, 0, buf, sizeof buf, 3000) == 19);
     NS_CHECK(send_built(s, 165, 1, "dgram") == 0 && receive_wait(c, 1, buf, sizeof buf, 3000) == 13);
