@@ -41,7 +41,7 @@ inline Bytes message(uint8_t type, uint8_t command, size_t payload, uint32_t seq
 }
 
 // Bytes from pieces: "m<type>,<command>,<payload>,<seq>[,<fill>]" a message, "r<byte>*<count>"
-// a run, "b<count>,<name>" a server's 72-byte beacon, "t<text>" text, anything else hex;
+// a run, "t<text>" text, anything else hex;
 // "/<n>" cuts a piece to n bytes, "@<n>" writes n into a message's length field.
 inline Bytes blob(const Args& a, size_t from) {
   Bytes out;
@@ -59,14 +59,9 @@ inline Bytes blob(const Args& a, size_t from) {
       out.insert(out.end(), p.begin() + 1, p.end());
       continue;
     }
-    if (p[0] == 'b') {
-      b.assign(72, 0);
-      b[0] = 237, b[1] = uint8_t(num(p.substr(1))), b[2] = 72;
-      std::memcpy(b.data() + 4, p.c_str() + p.find(',') + 1, std::min<size_t>(63, p.size() - p.find(',') - 1));
-    }
     if (p[0] == 'm') b = message(uint8_t(v[0]), uint8_t(v[1]), size_t(v[2]), uint32_t(v[3]), uint8_t(v[4]));
     if (p[0] == 'r') b.assign(size_t(v[1]), uint8_t(v[0]));
-    for (size_t i = 0; !std::strchr("mrb", p[0]) && i + 1 < p.size() && p[i] != '/' && p[i] != '@'; i += 2) b.push_back(uint8_t(std::stoi(p.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; !std::strchr("mr", p[0]) && i + 1 < p.size() && p[i] != '/' && p[i] != '@'; i += 2) b.push_back(uint8_t(std::stoi(p.substr(i, 2), nullptr, 16)));
     const size_t cut = p.find('/');
     if (cut != std::string::npos) b.resize(size_t(num(p.substr(cut + 1))));
     const size_t len = p.find('@');
