@@ -1,0 +1,332 @@
+// The ethernet transport over loopback: connect rules (transport text, flags, ports,
+// failing steps) and the send checks, server and client objects with raw peers standing in
+// for the other side, the socket seam's own promises, a server under hostile traffic and
+// the resource soak.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+
+#include "tests/commlib/eth/eth_test_util.h"
+#include "tests/support/temp_root.h"
+
+using namespace ethtest;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
+
+struct Obj {
+  Connection* c = conn_alloc();
+  ~Obj() { conn_free(c); }
+};
+
+// Sends on from and expects the same type, command and payload on to's channel only.
+void expect_delivery(Connection* from, Connection* to, uint8_t type, int channel, const std::string& text) {
+  ASSERT_EQ(send_built(from, type, 7, text), 0);
+  uint8_t buf[qc::kMaxMessage];
+  const int n = receive_wait(to, channel, buf, sizeof buf, 5000);
+  EXPECT_EQ((Seq() << n << buf[0] << buf[1] << std::string(reinterpret_cast<char*>(buf) + 4, size_t(std::max(n - 8, 0)))).s,
+            (Seq() << long(text.size() + 8) << type << 7 << text).s) << "channel " << channel;
+  EXPECT_EQ(rx_receive(to, 1 - channel, buf, sizeof buf), 0) << "nothing on the other channel";
+}
+
+TEST(EthLoopback, ClientFirstThenServerEchoesOnBothChannelsAndCaptures) {
+  const int port = free_port_base();
+  Connection* server = conn_alloc();
+  Connection* client = conn_alloc();
+  std::shared_ptr<void> release(nullptr, [&](void*) { conn_free(client), conn_free(server); });
+  ScratchDir dir("RECORD=1\n");
+  ASSERT_NE(port, 0);
+  ASSERT_EQ(conn_connect(client, "ethernet", "127.0.0.1", port, 0), 0);
+  sleep_ms(1200);  // keeps trying until the server arrives
+  EXPECT_EQ(results({status_of(client), ETH_LOAD(client, connect_state) > 0, ETH_LOAD(client, thread_running)}), "0 1 1");
+  ASSERT_EQ(conn_connect(server, "ethernet", "127.0.0.1", port, 1), 0);
+  EXPECT_EQ(results({ETH_LOAD(server, listen_state), server->tcp_port}), results({0, port}));
+  ASSERT_TRUE(wait_for([&] { return status_of(client) != 0 && status_of(server) == 3; }, 8000));
+  const int st = status_of(client);
+  EXPECT_TRUE(st == 1 || st == 2 || st == 4) << st;
+  EXPECT_EQ(ETH_LOAD(server, connect_state), -3);
+  expect_delivery(client, server, 224, 0, "echo request");
+  expect_delivery(server, client, 224, 0, "echo answer");
+  // Class 1 types travel by UDP while the TCP connection is up; the class decides.
+  expect_delivery(client, server, 160, 1, "datagram up");
+  expect_delivery(server, client, 175, 1, "datagram down");
+  conn_set_class(client, 200, 200, 1);
+  expect_delivery(client, server, 200, 1, "reclassed");
+  // A second client replaces the first: the server closes the first one's stream.
+  const int second = raw_tcp_connect(port);
+  EXPECT_TRUE(second >= 0 && wait_for([&] { return status_of(client) == 0; }, 5000));
+  close(second);
+  conn_disconnect(client);
+  conn_disconnect(server);
+  EXPECT_EQ(dir.files(), (std::set<std::string>{"ZRCLOG.INI", "zrcCRX10.bin", "zrcCTX20.bin", "zrcSRX30.bin", "zrcSTX40.bin"}));
+  // Connect records the TCP socket (50) before the worker's text record (100); then the
+  // connection (104 or 126), the message got (108, 19 bytes), queued (0) and sent (42).
+  const auto rx = dir.capture("CRX"), tx = dir.capture("CTX");
+  const auto got = events(rx, 108), queued = events(rx, 0), sent = events(tx, 42);
+  ASSERT_TRUE(rx.size() >= 2 && !got.empty() && !queued.empty() && !sent.empty());
+  EXPECT_EQ(results({rx[0].kind, rx[0].code, rx[0].first, rx[0].second, rx[1].kind, rx[1].code}), "0 50 9 0 1 100");
+  EXPECT_EQ(rx[1].text, std::to_string(port) + " 0.0.0.0");
+  EXPECT_EQ(results({events(rx, 104).size() + events(rx, 126).size() > 0, got[0]->first, queued[0]->first & 0xffff,
+                     events(rx, 91).size() * events(rx, 51).size() * events(rx, 53).size() > 0, sent[0]->first, sent[0]->second}),
+            results({1, 19, 224 | 7 << 8, 1, 224 | 7 << 8 | 20 << 16, 1}));
+}
+
+// Another socket took the port between the bind and the listen: the worker still beacons
+// and serves datagrams, says so once and does not spin on accept.
+TEST(EthFailedListen, ServerStillBeaconsAndServesDatagrams) {
+  const int port = free_port_base();
+  lpcap::TraceFile trace;
+  Connection* c = conn_alloc();
+  c->transport = 1, c->is_server = 1, c->tcp_port = uint32_t(port);
+  int other = bound_socket(SOCK_STREAM, port, true), listener = sock_create(kSockStream);
+  int udp = sock_create(kSockDatagram), peer = raw_udp(port), wake = sock_wake_create();
+  ASSERT_EQ(results({sock_set_reuseaddr(listener), sock_bind_any(listener, uint16_t(port)), listen(other, 4),
+                     sock_bind_any(udp, uint16_t(port + 1))}),
+            "0 0 0 0");
+  const uint8_t lo[4] = {127, 0, 0, 1};
+  qc::NetAddr4 to;
+  sock_addr_make(&to, lo, uint16_t(port));
+  qc::eth_peer_set(c, to);
+  ETH_STORE(c, tcp_socket, listener);
+  ETH_STORE(c, udp_socket, udp);
+  ETH_STORE(c, run, 1);
+  std::thread worker(qc::eth_server_thread, c, wake);
+  auto d = make_msg(161, 1, "served", 1);
+  uint8_t buf[qc::kMaxMessage];
+  EXPECT_TRUE(raw_sendto(peer, port + 1, d.data(), d.size()) && receive_wait(c, 1, buf, sizeof buf, 2000) == int(d.size()));
+  int beacons = 0;
+  for (auto end = Clock::now() + Ms(3500); Clock::now() < end;) beacons += recv(peer, buf, sizeof buf, 0) == 72 && buf[0] == 237;
+  ETH_STORE(c, run, 0);
+  sock_wake_signal(wake);
+  worker.join();
+  const std::string text = trace.text();
+  EXPECT_TRUE(text.find("S listen error") == text.rfind("S listen error") && text.find("S listen error") != std::string::npos &&
+              text.find("S accept error") == std::string::npos && beacons >= 1) << text;
+  for (int s : {other, listener, udp, peer, wake}) close(s);
+  ETH_STORE(c, tcp_socket, 0);
+  ETH_STORE(c, udp_socket, 0);
+  conn_free(c);
+}
+
+// Handles never take 0..2, even when those are free, and are closed on exec; the error
+// classes of the seam.
+TEST(EthSeam, HandlesAboveTheStandardOnesAndErrorClasses) {
+  const int saved = dup(0);
+  close(0);  // the lowest free number is now 0
+  const int s = sock_create(kSockDatagram), w = sock_wake_create();
+  dup2(saved, 0);
+  close(saved);
+  EXPECT_TRUE(s >= 3 && w >= 3 && (fcntl(s, F_GETFD) & FD_CLOEXEC) && (fcntl(w, F_GETFD) & FD_CLOEXEC)) << s << " " << w;
+  EXPECT_EQ(results({!!sock_err_would_block(EINPROGRESS), !!sock_err_would_block(EALREADY),
+                     !!sock_err_would_block(EWOULDBLOCK), !!sock_err_would_block(ECONNREFUSED),
+                     !!sock_err_invalid(EINVAL), !!sock_err_already_connected(EISCONN), !!sock_err_net_down(ENETDOWN)}),
+            "1 1 1 0 1 1 1");
+  sock_close(s);
+  EXPECT_EQ(sock_wake_close(w), 0);
+}
+
+// Time a thread of this process has run, in ms (-1: unknown).
+long thread_cpu_ms(uint32_t tid) {
+  char path[64];
+  snprintf(path, sizeof path, "/proc/self/task/%u/schedstat", tid);
+  FILE* f = std::fopen(path, "r");
+  unsigned long long ns = 0;
+  const bool ok = f && std::fscanf(f, "%llu", &ns) == 1;
+  return f && std::fclose(f) == 0 && ok ? long(ns / 1000000) : -1;
+}
+
+void drain(Connection* c) {
+  for (uint8_t buf[qc::kMaxMessage]; rx_receive(c, -1, buf, sizeof buf) > 0;) continue;
+}
+
+// A message head claiming length, padded to total bytes.
+std::vector<uint8_t> header(uint8_t type, uint16_t length, size_t total) {
+  std::vector<uint8_t> m(total, 0x5a);
+  m[0] = type, m[1] = 1, m[2] = uint8_t(length), m[3] = uint8_t(length >> 8);
+  return m;
+}
+
+// A library client connects to server, which echoes one stream message back.
+void expect_session(int port, Connection* server, int flags) {
+  Connection* c = conn_alloc();
+  uint8_t buf[qc::kMaxMessage];
+  ASSERT_EQ(conn_connect(c, "ethernet", "127.0.0.1", port, flags), 0);
+  ASSERT_TRUE(wait_for([&] { return status_of(c) != 0 && status_of(server) == 3; }, 10000));
+  drain(server);
+  ASSERT_EQ(send_built(c, 224, 4, "still alive?"), 0);
+  const int n = receive_wait(server, 0, buf, sizeof buf, 5000);
+  ASSERT_EQ(results({n, conn_send(server, buf, n), receive_wait(c, 0, buf, sizeof buf, 5000)}), "20 0 20");
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buf + 4), 12), "still alive?");
+  conn_free(c);
+}
+
+}  // namespace
+
+TEST(EthConnect, TransportTextAndFlags) {
+  int port = free_port_base();
+  Obj o;
+  // The prefix is case-sensitive.
+  EXPECT_EQ(results({conn_connect(o.c, "Ethernet", "127.0.0.1", port, 0),
+                     conn_connect(o.c, "ether", "127.0.0.1", port, 0),
+                     conn_connect(o.c, nullptr, "127.0.0.1", port, 0), o.c->thread}),
+            "1 1 1 0");
+  // Flags 16, 32, 64 and the "127.0.0.1" rule; the address is then ignored.
+  ASSERT_EQ(conn_connect(o.c, "ethernet2", "10.11.12.13", port, 16 | 32 | 64), 0);
+  EXPECT_EQ(results({o.c->transport, o.c->loopback, o.c->no_beacon, o.c->udp_only, o.c->is_server,
+                     o.c->tcp_peer.addr[0], sock_addr_port(&o.c->tcp_peer) - port,
+                     sock_addr_port(&o.c->udp_peer) - port}),
+            "1 1 1 1 0 127 0 1");
+  EXPECT_STREQ(o.c->host, "127.0.0.1");
+  EXPECT_GT(std::strlen(o.c->local_hostname), 0u);
+  EXPECT_TRUE(wait_for([&] { return ETH_LOAD(o.c, thread_running) == 1; }, 2000));
+  // Connecting again stops the earlier worker first; the flags are taken afresh and the
+  // address alone sets loopback.
+  ASSERT_EQ(conn_connect(o.c, "ethernet", "127.0.0.1", port, 0), 0);
+  EXPECT_EQ(results({o.c->loopback, o.c->no_beacon, o.c->udp_only, conn_disconnect(o.c), o.c->thread,
+                     o.c->tcp_socket, o.c->udp_socket, o.c->thread_running}),
+            "1 0 0 0 0 0 0 0");
+  EXPECT_EQ(conn_connect(o.c, "Ethernet", "127.0.0.1", port, 0), 1);  // after a disconnect: nothing to release
+  // An unregistered block is refused without being touched.
+  std::vector<uint8_t> raw(qc::kObjectSize, 0xAB);
+  Connection* fake = reinterpret_cast<Connection*>(raw.data());
+  EXPECT_EQ(results({conn_connect(fake, "ethernet", "127.0.0.1", port, 0), eth_disconnect(fake),
+                     conn_disconnect(fake), eth_reconnect(fake, 0), eth_send(fake, raw.data(), 8),
+                     raw[0], raw[qc::kObjectSize - 1]}),
+            "0 1 0 1 1 171 171");
+}
+
+TEST(EthConnect, FailingStepsReturnTheirNumbers) {
+  ScratchDir dir("RECORD=1\nWRITENOW=1\n");
+  int port = free_port_base();
+  {
+    Obj o;
+    o.c->loopback = 0;
+    int r = conn_connect(o.c, "ethernet", "", port, 0);  // nothing to look up
+    EXPECT_TRUE(r != 0 && r != 1 && o.c->thread == 0) << r;
+  }
+  // Blockers hold the ports without SO_REUSEADDR; the server's UDP port is P + 1.
+  int udp_block = bound_socket(SOCK_DGRAM, port + 1), tcp_block = -1;
+  ASSERT_GE(udp_block, 0);
+  {
+    Obj o;
+    EXPECT_EQ(conn_connect(o.c, "ethernet", "127.0.0.1", port, 1), 3);
+    // The failed start keeps its UDP socket until the next connect, here to serial.
+    EXPECT_NE(o.c->udp_socket, 0u);
+    TempRoot root;  // COM1 of a root whose port map is empty: the machine's own ports are left alone
+    root.mkdir("dev");
+    conn_connect(o.c, "serial", "COM1", 9600, 0);
+    EXPECT_EQ(results({o.c->transport, o.c->udp_socket, o.c->tcp_socket}), "0 0 0");
+  }
+  close(udp_block);
+  ASSERT_TRUE((tcp_block = bound_socket(SOCK_STREAM, port)) >= 0 && listen(tcp_block, 1) == 0);
+  {
+    Obj o;
+    EXPECT_EQ(conn_connect(o.c, "ethernet", "127.0.0.1", port, 1), 5);
+  }
+  close(tcp_block);
+  // The failures were recorded (event 93 with the step) and the files closed.
+  int steps = 0;
+  for (const auto& r : dir.capture("")) steps |= r.kind == 0 && r.code == 93 ? 1 << r.first : 0;
+  EXPECT_EQ(steps, (1 << 1) | (1 << 3) | (1 << 5));
+}
+
+TEST(EthSend, ChecksBeforeAnythingIsSent) {
+  int port = free_port_base();
+  int u = raw_udp(port + 1);
+  Obj o;
+  ASSERT_TRUE(u >= 0 && conn_connect(o.c, "ethernet", "127.0.0.1", port, 64) == 0);
+  auto big = make_msg(224, 0, std::string(1593, 0), 0), low = make_msg(0x7f, 0, "x", 1);
+  auto zero = make_msg(0x90, 0, "", 1), ok = make_msg(0x90, 3, "abcd", 5);
+  zero[2] = zero[3] = 0;
+  uint8_t b[2000];
+  // Too long, a low type, a zero length: refused with nothing sent.
+  EXPECT_EQ(results({conn_send(o.c, big.data(), 0), conn_send(o.c, big.data(), 1601),
+                     conn_send(o.c, low.data(), 0), conn_send(o.c, zero.data(), 8),
+                     conn_send(nullptr, zero.data(), 8), msg_length(nullptr, big.data()),
+                     recv(u, b, sizeof b, 0)}),
+            "32 32 33 34 0 1601 -1");
+  // len 0 takes the length field; a shorter len sends only that much.
+  EXPECT_EQ(results({conn_send(o.c, ok.data(), 0), recv(u, b, sizeof b, 0), conn_send(o.c, ok.data(), 10),
+                     recv(u, b, sizeof b, 0)}),
+            "0 12 0 10");
+  // A reconnect attempt pokes the server (type 239); attempt 0 starts afresh.
+  EXPECT_EQ(results({eth_reconnect(o.c, 5), recv(u, b, sizeof b, 0), b[0], eth_reconnect(o.c, 0)}), "0 8 239 0");
+  // A worker that stopped by itself leaves its sockets: a reconnect releases them first.
+  ETH_STORE(o.c, run, 0);
+  ASSERT_TRUE(wait_for([&] { return ETH_LOAD(o.c, thread_running) == 0; }, 5000));
+  EXPECT_EQ(results({eth_reconnect(o.c, 5), wait_for([&] { return ETH_LOAD(o.c, thread_running) == 1; }, 5000)}), "0 1");
+  close(u);
+}
+
+TEST(EthHostile, ServerSurvivesGarbageAndStillServes) {
+  int port = free_port_base();
+  Connection* s = conn_alloc();
+  ASSERT_EQ(conn_connect(s, "ethernet", "127.0.0.1", port, 1), 0);
+  ASSERT_TRUE(wait_for([&] { return ETH_LOAD(s, thread_id) != 0; }, 2000));
+  const uint32_t tid = ETH_LOAD(s, thread_id);
+  std::mt19937 gen(1234);
+  auto random_bytes = [&](size_t n) {
+    std::vector<uint8_t> v(n);
+    for (auto& b : v) b = uint8_t(gen());
+    return v;
+  };
+  // Stream garbage: random bytes, impossible lengths, a low first byte, half a message
+  // (a held half message must not be completed by the next client's bytes), and
+  // connections that say nothing.
+  std::vector<std::vector<uint8_t>> blasts = {header(0x20, 16, 16), header(0xE0, 100, 50), header(0xE0, 1600, 900)};
+  for (uint16_t len : {0, 7, 1609, 65535}) blasts.insert(blasts.begin(), header(0xE0, len, 4000));
+  for (int i = 0; i < 5; ++i) blasts.insert(blasts.begin(), random_bytes(65536));
+  blasts.resize(blasts.size() + 200);
+  for (const auto& bytes : blasts) {
+    const int t = raw_tcp_connect(port);
+    if (t >= 0 && raw_send_all(t, bytes.data(), bytes.size()) && !bytes.empty()) sleep_ms(50);  // let the server take them before the close
+    if (t >= 0) close(t);
+  }
+  // Datagrams: 10,000 of every size, oversize ones included, plus forged beacons, pokes
+  // and messages over a slot.
+  int u = raw_udp(0), sent = 0;
+  ASSERT_GE(u, 0);
+  for (int i = 0; i < 10000; ++i) {
+    auto d = i % 97 == 0   ? header(237, 72, 72)
+             : i % 89 == 0 ? header(239, 8, 8)
+             : i % 83 == 0 ? header(0xE1, 1601, 1601)
+                           : random_bytes(i % 50 == 0 ? 1609 + size_t(gen() % 6000) : size_t(gen() % 1700));
+    sent += raw_sendto(u, port + 1, d.data(), d.size());
+    if (i % 500 == 0) drain(s);
+  }
+  close(u);
+  sleep_ms(500);
+  EXPECT_EQ(results({sent > 9000, ETH_LOAD(s, thread_running), conn_get_rx_dropped(s) > 100u}), "1 1 1") << "oversize ones dropped";
+  drain(s);
+  // Idle afterwards: the worker must not spin.
+  const long before = thread_cpu_ms(tid), idle = (sleep_ms(2000), thread_cpu_ms(tid) - before);
+  EXPECT_TRUE(before >= 0 && idle < 500 && before < 30000) << before << " ms during the attack, " << idle << " ms in 2 s idle";
+  expect_session(port, s, 32);
+  conn_free(s);
+}
+
+TEST(EthHostile, SoakReleasesDescriptorsAndThreads) {
+  {  // a first cycle, so that lazily started helpers (a sanitizer's thread) are counted
+    Connection* w = conn_alloc();
+    ASSERT_EQ(conn_connect(w, "ethernet", "127.0.0.1", free_port_base(), 32), 0);
+    conn_free(w);
+  }
+  const int fds = count_entries("/proc/self/fd"), tasks = count_entries("/proc/self/task");
+  int port = free_port_base();
+  ASSERT_NE(port, 0);
+  for (int i = 0; i < 1000; ++i) {
+    Connection* c = conn_alloc();
+    ASSERT_EQ(conn_connect(c, "ethernet", "127.0.0.1", port, (i % 2) | 32), 0) << i;  // servers and clients in turn
+    if (i % 200 == 199) expect_session(port, c, 32);  // now and then a real session
+    ASSERT_EQ(conn_disconnect(c), 0);
+    conn_free(c);
+  }
+  EXPECT_EQ(count_entries("/proc/self/fd"), fds);
+  EXPECT_TRUE(wait_for([&] { return count_entries("/proc/self/task") == tasks; }, 2000));
+}
