@@ -44,28 +44,20 @@ bool eventually(F cond) {
 }
 
 // The slave's settings as the master reports them: the speed code, the flags that matter
-// (CSTOPB CRTSCTS; IXON IXOFF IGNBRK BRKINT PARMRK; ICANON), XON/XOFF and VMIN/VTIME.
+// (CSTOPB CRTSCTS; IXON IXOFF IGNBRK BRKINT PARMRK; ICANON), XON XOFF, VMIN VTIME.
 // A received break must be a line error, never a 0x00 in the data: IGNBRK alone.
 std::string tty(int master) {
   termios t;
-  char s[96] = "none";
-  if (tcgetattr(master, &t) == 0)
-    snprintf(s, sizeof s, "%o %o %o %o %d %d", unsigned(cfgetospeed(&t)), unsigned(t.c_cflag & (CSTOPB | CRTSCTS)),
-             unsigned(t.c_iflag & (IXON | IXOFF | IGNBRK | BRKINT | PARMRK)), unsigned(t.c_lflag & ICANON),
-             t.c_cc[VSTART] * 256 + t.c_cc[VSTOP], t.c_cc[VMIN] * 256 + t.c_cc[VTIME]);
-  return s;
+  return tcgetattr(master, &t) != 0 ? "none" : results({cfgetospeed(&t), t.c_cflag & (CSTOPB | CRTSCTS),
+      t.c_iflag & (IXON | IXOFF | IGNBRK | BRKINT | PARMRK), t.c_lflag & ICANON, t.c_cc[VSTART], t.c_cc[VSTOP], t.c_cc[VMIN], t.c_cc[VTIME]});
 }
 
-// A cable end's settings: baud parity stop size, flow as C (CTS), I and O (XON/XOFF in
-// and out) or -, the XON/XOFF characters and limits.
+// A cable end's settings: baud parity stop size, CTS flow, XON/XOFF in and out, the
+// XON/XOFF characters and limits.
 std::string line_settings(int cable, int end) {
   SerialLineSettings s;
-  if (sim_cable_settings(cable, end, &s) != 0) return "none";
-  char t[80];
-  snprintf(t, sizeof t, "%d %d %d %d %c%c%c %02X/%02X %d/%d", s.baud, s.parity, s.stop_bits,
-           s.byte_size, s.cts_flow ? 'C' : '-', s.xon_in ? 'I' : '-', s.xon_out ? 'O' : '-',
-           s.xon_char, s.xoff_char, s.xon_limit, s.xoff_limit);
-  return t;
+  return sim_cable_settings(cable, end, &s) != 0 ? "none" : results({s.baud, s.parity, s.stop_bits, s.byte_size, s.cts_flow,
+      s.xon_in, s.xon_out, s.xon_char, s.xoff_char, s.xon_limit, s.xoff_limit});
 }
 
 // Runs one transcript line: "reset pty|cable" starts a case afresh (COM1 a pseudo-terminal
