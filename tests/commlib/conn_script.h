@@ -97,12 +97,8 @@ struct Runner {
   // Queued stream/datagram messages, bytes held, overflow length, error time, drops,
   // setup state and fill.
   std::string counters(const Connection* c) {
-    char t[160];
-    std::snprintf(t, sizeof t, "q%d/%d held %d overflow %d error %u dropped %u setup %d/%d",
-                  int(c->queue[0].count), int(c->queue[1].count), int(c->serial_raw_count),
-                  int(c->serial_overflow_len), unsigned(c->serial_error_time), unsigned(c->rx_dropped),
-                  int(c->serial_reader_state), int(c->serial_frame_fill));
-    return t;
+    return (lpcap::Seq() << c->queue[0].count << c->queue[1].count << c->serial_raw_count << c->serial_overflow_len
+            << c->serial_error_time << c->rx_dropped << c->serial_reader_state << c->serial_frame_fill).s;
   }
 
   std::string operator()(const std::string& w, const Args& a) {
