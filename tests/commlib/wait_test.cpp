@@ -84,30 +84,22 @@ class WaitMode : public ::testing::TestWithParam<bool> {
   uint8_t buf_[qc::kMaxMessage];
 };
 
-// Writes messages from..to-1 in pieces of random size, at most `ahead` past what the
-// reader has counted, so that the queue of 96 never overflows while the reader pauses.
-void write_stream(int s, int to, int ahead, const std::atomic<int>& received,
-                  const std::atomic<bool>& stop, unsigned seed) {
+// Writes messages 0..to-1 in pieces of random size (a pause now and then), at most `ahead`
+// past what the reader has counted, so that the queue of 96 never overflows while the
+// reader pauses.
+void write_stream(int s, int to, int ahead, const std::atomic<int>& received, const std::atomic<bool>& stop, unsigned seed) {
   std::mt19937 gen(seed);
-  std::uniform_int_distribution<int> piece(1, 1500), batch(1, 4000), pause(0, 3);
   std::vector<uint8_t> pending;
-  int limit = batch(gen);
-  for (int i = 0; i < to && !stop;) {
-    const bool full = i - received.load() >= ahead;
-    if (!full) {
-      std::vector<uint8_t> m = nth_message(i++);
+  for (int i = 0; (i < to || !pending.empty()) && !stop;) {
+    if (i < to && i - received.load() < ahead && pending.size() < gen() % 4000) {
+      const std::vector<uint8_t> m = nth_message(i++);
       pending.insert(pending.end(), m.begin(), m.end());
+      continue;
     }
-    if (full || int(pending.size()) >= limit || i == to) {
-      for (size_t at = 0, n; at < pending.size() && !stop; at += n) {
-        n = std::min(pending.size() - at, size_t(piece(gen)));
-        if (!raw_send_all(s, pending.data() + at, n)) return;
-        if (pause(gen) == 0) sleep_ms(1);
-      }
-      pending.clear();
-      limit = batch(gen);
-      if (full) sleep_ms(1);
-    }
+    const size_t n = std::min(pending.size(), size_t(1 + gen() % 1500));
+    if (n > 0 && !raw_send_all(s, pending.data(), n)) return;
+    pending.erase(pending.begin(), pending.begin() + long(n));
+    if (n == 0 || gen() % 4 == 0) sleep_ms(1);
   }
 }
 
