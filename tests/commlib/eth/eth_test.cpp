@@ -37,9 +37,8 @@ void expect_delivery(Connection* from, Connection* to, uint8_t type, int channel
 
 TEST(EthLoopback, ClientFirstThenServerEchoesOnBothChannelsAndCaptures) {
   const int port = free_port_base();
-  Connection* server = conn_alloc();
-  Connection* client = conn_alloc();
-  std::shared_ptr<void> release(nullptr, [&](void*) { conn_free(client), conn_free(server); });
+  Obj s, c;
+  Connection *server = s.c, *client = c.c;
   ScratchDir dir("RECORD=1\n");
   ASSERT_NE(port, 0);
   ASSERT_EQ(conn_connect(client, "ethernet", "127.0.0.1", port, 0), 0);
@@ -48,9 +47,7 @@ TEST(EthLoopback, ClientFirstThenServerEchoesOnBothChannelsAndCaptures) {
   ASSERT_EQ(conn_connect(server, "ethernet", "127.0.0.1", port, 1), 0);
   EXPECT_EQ(results({ETH_LOAD(server, listen_state), server->tcp_port}), results({0, port}));
   ASSERT_TRUE(wait_for([&] { return status_of(client) != 0 && status_of(server) == 3; }, 8000));
-  const int st = status_of(client);
-  EXPECT_TRUE(st == 1 || st == 2 || st == 4) << st;
-  EXPECT_EQ(ETH_LOAD(server, connect_state), -3);
+  EXPECT_TRUE((std::set<int>{1, 2, 4}.count(status_of(client)) && ETH_LOAD(server, connect_state) == -3)) << status_of(client);
   expect_delivery(client, server, 224, 0, "echo request");
   expect_delivery(server, client, 224, 0, "echo answer");
   // Class 1 types travel by UDP while the TCP connection is up; the class decides.
@@ -93,25 +90,21 @@ TEST(EthFailedListen, ServerStillBeaconsAndServesDatagrams) {
   qc::NetAddr4 to;
   sock_addr_make(&to, lo, uint16_t(port));
   qc::eth_peer_set(c, to);
-  ETH_STORE(c, tcp_socket, listener);
-  ETH_STORE(c, udp_socket, udp);
-  ETH_STORE(c, run, 1);
+  ETH_STORE(c, tcp_socket, listener), ETH_STORE(c, udp_socket, udp), ETH_STORE(c, run, 1);
   std::thread worker(qc::eth_server_thread, c, wake);
   auto d = make_msg(161, 1, "served", 1);
   uint8_t buf[qc::kMaxMessage];
   EXPECT_TRUE(raw_sendto(peer, port + 1, d.data(), d.size()) && receive_wait(c, 1, buf, sizeof buf, 2000) == int(d.size()));
   int beacons = 0;
   for (auto end = Clock::now() + Ms(3500); Clock::now() < end;) beacons += recv(peer, buf, sizeof buf, 0) == 72 && buf[0] == 237;
-  ETH_STORE(c, run, 0);
-  sock_wake_signal(wake);
+  ETH_STORE(c, run, 0), sock_wake_signal(wake);
   worker.join();
   const std::string text = trace.text();
-  EXPECT_TRUE(text.find("S listen error") == text.rfind("S listen error") && text.find("S listen error") != std::string::npos &&
+  const size_t listen_error = text.find("S listen error");
+  EXPECT_TRUE(listen_error != std::string::npos && listen_error == text.rfind("S listen error") &&
               text.find("S accept error") == std::string::npos && beacons >= 1) << text;
   for (int s : {other, listener, udp, peer, wake}) close(s);
-  ETH_STORE(c, tcp_socket, 0);
-  ETH_STORE(c, udp_socket, 0);
-  conn_free(c);
+  ETH_STORE(c, tcp_socket, 0), ETH_STORE(c, udp_socket, 0), conn_free(c);
 }
 
 // Handles never take 0..2, even when those are free, and are closed on exec; the error
@@ -120,15 +113,13 @@ TEST(EthSeam, HandlesAboveTheStandardOnesAndErrorClasses) {
   const int saved = dup(0);
   close(0);  // the lowest free number is now 0
   const int s = sock_create(kSockDatagram), w = sock_wake_create();
-  dup2(saved, 0);
-  close(saved);
+  EXPECT_TRUE(dup2(saved, 0) == 0 && close(saved) == 0);
   EXPECT_TRUE(s >= 3 && w >= 3 && (fcntl(s, F_GETFD) & FD_CLOEXEC) && (fcntl(w, F_GETFD) & FD_CLOEXEC)) << s << " " << w;
   EXPECT_EQ(results({!!sock_err_would_block(EINPROGRESS), !!sock_err_would_block(EALREADY),
                      !!sock_err_would_block(EWOULDBLOCK), !!sock_err_would_block(ECONNREFUSED),
                      !!sock_err_invalid(EINVAL), !!sock_err_already_connected(EISCONN), !!sock_err_net_down(ENETDOWN)}),
             "1 1 1 0 1 1 1");
-  sock_close(s);
-  EXPECT_EQ(sock_wake_close(w), 0);
+  EXPECT_EQ(results({sock_close(s), sock_wake_close(w)}), "0 0");
 }
 
 // Time a thread of this process has run, in ms (-1: unknown).
@@ -312,20 +303,16 @@ TEST(EthHostile, ServerSurvivesGarbageAndStillServes) {
 }
 
 TEST(EthHostile, SoakReleasesDescriptorsAndThreads) {
-  {  // a first cycle, so that lazily started helpers (a sanitizer's thread) are counted
-    Connection* w = conn_alloc();
-    ASSERT_EQ(conn_connect(w, "ethernet", "127.0.0.1", free_port_base(), 32), 0);
-    conn_free(w);
-  }
+  // A first cycle, so that lazily started helpers (a sanitizer's thread) are counted.
+  ASSERT_EQ(conn_connect(Obj().c, "ethernet", "127.0.0.1", free_port_base(), 32), 0);
   const int fds = count_entries("/proc/self/fd"), tasks = count_entries("/proc/self/task");
   int port = free_port_base();
   ASSERT_NE(port, 0);
   for (int i = 0; i < 1000; ++i) {
-    Connection* c = conn_alloc();
-    ASSERT_EQ(conn_connect(c, "ethernet", "127.0.0.1", port, (i % 2) | 32), 0) << i;  // servers and clients in turn
-    if (i % 200 == 199) expect_session(port, c, 32);  // now and then a real session
-    ASSERT_EQ(conn_disconnect(c), 0);
-    conn_free(c);
+    Obj o;
+    ASSERT_EQ(conn_connect(o.c, "ethernet", "127.0.0.1", port, (i % 2) | 32), 0) << i;  // servers and clients in turn
+    if (i % 200 == 199) expect_session(port, o.c, 32);  // now and then a real session
+    ASSERT_EQ(conn_disconnect(o.c), 0);
   }
   EXPECT_EQ(count_entries("/proc/self/fd"), fds);
   EXPECT_TRUE(wait_for([&] { return count_entries("/proc/self/task") == tasks; }, 2000));
