@@ -212,10 +212,12 @@ struct Runner {
                                                                          : qc::serial_frame_setup)(c, b.data(), int(b.size()))
           << counters(c);
     } else if (w == "set" || w == "get") {
+      for (size_t k = 1; k < a.size(); k += w == "set" ? 2 : 1) {  // set: field value ...; get: field ...
 #define LP_FIELD(f) \
-  if (a[1] == #f) w == "set" ? void(c->f = decltype(c->f)(n(2))) : void(out << long(c->f));
-      LP_FIELDS(LP_FIELD)
+  if (a[k] == #f) w == "set" ? void(c->f = decltype(c->f)(n(k + 1))) : void(out << long(c->f));
+        LP_FIELDS(LP_FIELD)
 #undef LP_FIELD
+      }
     } else if (w == "ini") {  // the options file in the current directory ("-": none)
       if (a[0] == "-") std::remove("ZRCLOG.INI");
       else if (FILE* f = std::fopen("ZRCLOG.INI", "w")) std::fputs(a[0].c_str(), f), std::fclose(f);

@@ -53,9 +53,8 @@ struct PtyWords {
       feed(master[c->serial_port % 16], b);
       out << wait_input(c, before + size);
       if (w == "type_poll") pass();
-    } else if (w == "poll") {
-      pass();
-    } else if (w == "line") {  // slot count: what the port sent, and "+" if more followed
+    } else if (w == "poll") pass();
+    else if (w == "line") {  // slot count: what the port sent, and "+" if more followed
       const int m = master[c->serial_port % 16];
       Bytes got(size_t(n(1)) + 1);
       got.resize(size_t(read_full(m, got.data(), n(1))));
@@ -64,14 +63,9 @@ struct PtyWords {
     } else if (w == "send") {  // slot setup raw bytes
       serial_set_framing(c, n(1), n(2));
       out << qc::serial_send(c, b.data(), size);
-    } else if (w == "connect") {  // slot transport address port flags
-      out << conn_connect(c, a[1].c_str(), a[2].c_str(), n(3), n(4));
-    } else if (w == "disconnect") {
-      out << conn_disconnect(c);
-    } else if (w == "port_state") {  // port, status, flow, rate, connect rate, setup rate, server
-      out << c->serial_port << c->status << c->serial_hw_flow << c->serial_baud << c->serial_user_baud
-          << c->serial_setup_baud << c->is_server << c->transport;
-    } else if (w == "wait") {  // slot channel timeout: conn_wait's result, and whether it took
+    } else if (w == "connect") out << conn_connect(c, a[1].c_str(), a[2].c_str(), n(3), n(4));  // slot transport address port flags
+    else if (w == "disconnect") out << conn_disconnect(c);
+    else if (w == "wait") {  // slot channel timeout: conn_wait's result, and whether it took
       // the whole time
       const auto t0 = std::chrono::steady_clock::now();
       const int r = conn_wait(c, n(1), n(2));
@@ -79,13 +73,9 @@ struct PtyWords {
     } else if (w == "readable") {  // slot ms: the wait handle within that time
       pollfd p{int(conn_wait_handle(c)), POLLIN, 0};
       out << (poll(&p, 1, n(1)) == 1 && (p.revents & POLLIN));
-    } else if (w == "conn_poll") {
-      out << conn_poll(c, n(1));
-    } else if (w == "dtr_op") {
-      out << (serial_dtr_op(c, n(1)) > -1);
-    } else {
-      return "";
-    }
+    } else if (w == "conn_poll") out << conn_poll(c, n(1));
+    else if (w == "dtr_op") out << (serial_dtr_op(c, n(1)) > -1);
+    else return "";
     return out.s + "\n";
   }
 };
