@@ -76,11 +76,10 @@ class ScratchDir {
     std::error_code ec;  // nothing to do about a leftover folder in /tmp
     if (old_[0] && chdir(old_) == 0 && !path_.empty()) std::filesystem::remove_all(path_, ec);
   }
-  std::set<std::string> files() const { return files_in(path_); }
   // The records of every capture file whose name contains tag ("" for all).
   std::vector<Record> capture(const std::string& tag) const {
     std::vector<Record> recs, r;
-    for (const auto& f : files())
+    for (const auto& f : files_in(path_))
       if (f.find(tag) != std::string::npos && f != "ZRCLOG.INI") r = read_capture(path_ + "/" + f), recs.insert(recs.end(), r.begin(), r.end());
     return recs;
   }

@@ -8,8 +8,6 @@
 #include <poll.h>
 
 #include <atomic>
-#include <random>
-#include <thread>
 
 #include "tests/commlib/eth/eth_test_util.h"
 

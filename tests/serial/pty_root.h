@@ -8,9 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdint>
 #include <cstdio>
-#include <string>
 
 class PtyRoot {
  public:

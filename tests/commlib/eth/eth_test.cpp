@@ -13,8 +13,6 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <memory>
-#include <random>
 
 #include "tests/commlib/eth/eth_test_util.h"
 #include "tests/support/temp_root.h"
@@ -67,7 +65,7 @@ TEST(EthLoopback, ClientFirstThenServerEchoesOnBothChannelsAndCaptures) {
   close(second);
   conn_disconnect(client);
   conn_disconnect(server);
-  EXPECT_EQ(dir.files(), (std::set<std::string>{"ZRCLOG.INI", "zrcCRX10.bin", "zrcCTX20.bin", "zrcSRX30.bin", "zrcSTX40.bin"}));
+  EXPECT_EQ(files_in("."), (std::set<std::string>{"ZRCLOG.INI", "zrcCRX10.bin", "zrcCTX20.bin", "zrcSRX30.bin", "zrcSTX40.bin"}));
   // Connect records the TCP socket (50) before the worker's text record (100); then the
   // connection (104 or 126), the message got (108, 19 bytes), queued (0) and sent (42).
   const auto rx = dir.capture("CRX"), tx = dir.capture("CTX");

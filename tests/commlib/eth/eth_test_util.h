@@ -8,13 +8,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstring>
-#include <initializer_list>
 #include <random>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "commlib/core.h"
 #include "commlib/eth_internal.h"
