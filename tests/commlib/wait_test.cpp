@@ -51,6 +51,7 @@ class WaitMode : public ::testing::TestWithParam<bool> {
     ASSERT_NE(port_, 0);
     ASSERT_TRUE(server() || ((listener_ = bound_socket(SOCK_STREAM, port_, true)) >= 0 && listen(listener_, 4) == 0));
     ASSERT_EQ(conn_connect(c_, "ethernet", "127.0.0.1", port_, server()), 0);
+    ASSERT_GE(attach(), 0);
   }
   void TearDown() override {
     conn_free(c_);
@@ -67,6 +68,12 @@ class WaitMode : public ::testing::TestWithParam<bool> {
     int one = 1;
     return peer_ >= 0 && setsockopt(peer_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0 &&
            wait_for([&] { return server() ? status_of(c_) == 3 : status_of(c_) != 0; }, 10000) ? peer_ : -1;
+  }
+  // Sends message i from the peer: it ends a wait with that limit and is taken whole.
+  void message_ends_wait(int i, int limit) {
+    std::vector<uint8_t> m = nth_message(i);
+    EXPECT_TRUE(raw_send_all(peer_, m.data(), m.size()) && conn_wait(c_, 0, limit) == 1);
+    EXPECT_EQ(mismatch(i, buf_, rx_receive(c_, 0, buf_, sizeof buf_)), "");
   }
   // Takes every waiting message, checking each against the run; stops at the first wrong one.
   void take(int* got, std::atomic<int>* received, std::string* bad, bool block_ends = false) {
@@ -104,11 +111,10 @@ void write_stream(int s, int to, int ahead, const std::atomic<int>& received, co
 // The reader alternates: blocks of messages taken with conn_wait (the socket lent to it),
 // and blocks taken by polling alone after the worker has taken the socket back.
 TEST_P(WaitMode, StreamArrivesWholeAndInOrderWhicheverThreadReads) {
-  const int peer = attach(), kCount = 1200;
-  ASSERT_GE(peer, 0);
+  const int kCount = 1200;
   std::atomic<int> received{0};
   std::atomic<bool> stop{false};
-  std::thread writer(write_stream, peer, kCount, 48, std::cref(received), std::cref(stop), 13u);
+  std::thread writer(write_stream, peer_, kCount, 48, std::cref(received), std::cref(stop), 13u);
   int got = 0, lent_blocks = 0, reclaimed_blocks = 0;
   std::string bad;
   for (const auto t0 = Clock::now(); got < kCount && bad.empty() && ms_since(t0) < 90000;) {
@@ -137,21 +143,16 @@ TEST_P(WaitMode, StreamArrivesWholeAndInOrderWhicheverThreadReads) {
 // as before: the server takes the next client, the client connects again.
 TEST_P(WaitMode, PeerCloseDuringTheWaitIsDroppedOnceByTheWorker) {
   TraceFile trace;
-  int peer = attach();
-  ASSERT_GE(peer, 0);
   EXPECT_EQ(conn_wait(c_, 0, 50), 0);  // lent from here, and while the next wait lasts
   std::thread closer([&] {
     sleep_ms(200);
-    shutdown(peer, SHUT_RDWR);
+    shutdown(peer_, SHUT_RDWR);
   });
   expect_wait(c_, 0, kLongWait, 0);
   closer.join();
   EXPECT_TRUE(wait_for([&] { return status_of(c_) == 0; }, 5000));
-  ASSERT_GE(peer = attach(), 0) << "no new connection after the drop";
-  std::vector<uint8_t> m = nth_message(5);
-  ASSERT_TRUE(raw_send_all(peer, m.data(), m.size()));
-  EXPECT_EQ(conn_wait(c_, 0, kLongWait), 1);
-  EXPECT_EQ(mismatch(5, buf_, rx_receive(c_, 0, buf_, sizeof buf_)), "");
+  ASSERT_GE(attach(), 0) << "no new connection after the drop";
+  message_ends_wait(5, kLongWait);
   const std::string text = trace.text(), end = server() ? "S disconnect\n" : "C tcp receive : 0\n";
   size_t first = text.find(end);
   EXPECT_TRUE(first != std::string::npos && first == text.rfind(end)) << text;
@@ -160,13 +161,6 @@ TEST_P(WaitMode, PeerCloseDuringTheWaitIsDroppedOnceByTheWorker) {
 // One arming of the deadline handle serves many waits; each wait still ends at its own
 // limit, neither at an earlier wait's nor before its time.
 TEST_P(WaitMode, EachWaitEndsAtItsOwnLimit) {
-  const int peer = attach();
-  ASSERT_GE(peer, 0);
-  auto message_ends_wait = [&](int i, int limit) {
-    std::vector<uint8_t> m = nth_message(i);
-    EXPECT_TRUE(raw_send_all(peer, m.data(), m.size()) && conn_wait(c_, 0, limit) == 1);
-    EXPECT_EQ(mismatch(i, buf_, rx_receive(c_, 0, buf_, sizeof buf_)), "");
-  };
   auto quiet_wait_ms = [&](int limit) {
     const auto t0 = Clock::now();
     EXPECT_EQ(conn_wait(c_, 0, limit), 0);
@@ -183,7 +177,6 @@ TEST_P(WaitMode, EachWaitEndsAtItsOwnLimit) {
 // A datagram is read and queued by the worker even while the stream socket is lent: its
 // queueing ends a wait that covers datagrams.
 TEST_P(WaitMode, DatagramQueuedByTheWorkerEndsALentWait) {
-  ASSERT_GE(attach(), 0);
   const int udp = raw_udp(0);
   ASSERT_TRUE(udp >= 0 && conn_wait(c_, 1, 0) == 0);  // nothing yet: at once
   for (int channel : {-1, 1}) {
@@ -204,12 +197,12 @@ TEST_P(WaitMode, DatagramQueuedByTheWorkerEndsALentWait) {
 // too) and frees other connections, whose workers take and give back thread table
 // entries meanwhile; the freed ones leave no descriptor behind.
 TEST_P(WaitMode, WaitOnOneWhileAnotherThreadFreesOthers) {
-  const int peer = attach(), kCount = 400;
-  ASSERT_TRUE(peer >= 0 && conn_wait_handle(c_) >= 0);
+  const int kCount = 400;
+  ASSERT_GE(conn_wait_handle(c_), 0);
   const int fds = count_entries("/proc/self/fd");
   std::atomic<int> received{0}, exchanged{0};
   std::atomic<bool> stop{false}, churned{false};
-  std::thread writer(write_stream, peer, kCount, 48, std::cref(received), std::cref(stop), 21u);
+  std::thread writer(write_stream, peer_, kCount, 48, std::cref(received), std::cref(stop), 21u);
   std::thread churn([&] {
     for (int round = 0; round < 6 && !stop; ++round) {
       const int p = free_port_base();
