@@ -107,6 +107,9 @@ struct Runner {
     Connection* none = nullptr;  // words whose first argument is not a slot
     Connection*& c = i >= 0 && i < 24 ? o[i] : none;
     lpcap::Seq out;
+    // the bytes of the words that take them, after their other arguments
+    const size_t from = w == "feed" || w == "append" || w.compare(0, 5, "frame") == 0 ? 1 : w == "beacon_matches" ? 3 : w.find("datagram") != std::string::npos ? 2 : 0;
+    const Bytes b = from ? blob(a, from) : Bytes();
     const qc::Direction dir = a.size() > 1 && a[1] == "rx" ? qc::kRx : qc::kTx;
     // three flags of argument k, "-" none
     auto bits = [&](size_t k) { return k < a.size() && a[k] != "-" ? qc::SelectBits{a[k][0] == '1', a[k][1] == '1', a[k][2] == '1'} : qc::SelectBits{}; };
@@ -134,10 +137,7 @@ struct Runner {
     } else if (w == "arrive") {  // type command length sequence channel [fill]
       std::memset(c->rx_buf, int(n(6)), qc::kRxBufSize);
       const long len = n(3);
-      c->rx_buf[0] = uint8_t(n(1));
-      c->rx_buf[1] = uint8_t(n(2));
-      c->rx_buf[2] = uint8_t(len);
-      c->rx_buf[3] = uint8_t(len >> 8);
+      c->rx_buf[0] = uint8_t(n(1)), c->rx_buf[1] = uint8_t(n(2)), c->rx_buf[2] = uint8_t(len), c->rx_buf[3] = uint8_t(len >> 8);
       for (int k = 0; k < 4; ++k) c->rx_buf[len - 4 + k] = uint8_t(uint32_t(n(4)) >> (8 * k));
       out << qc::queue_message(c, int(len), int(n(5)), n(5) ? "udpsocket" : "tcpsocket");
     } else if (w == "take") {  // channel [room]: length, the first 12 bytes, the sequence
@@ -173,9 +173,8 @@ struct Runner {
       const intptr_t r = conn_slot(int(n(1)), int(n(2)));
       if (r > 0 && n(2) > 0 && !c) c = reinterpret_cast<Connection*>(r);
       r == reinterpret_cast<intptr_t>(c) && r ? void(out << "obj") : void(out << r);
-    } else if (w == "at") {  // slot index: conn_at is this slot's object (1), none (0) or another
-      out << (conn_at(int(n(1))) == nullptr ? 0 : conn_at(int(n(1))) == c ? 1 : 2);
-    } else if (w == "init_buffer") {  // slot size offset: a caller's block of 0xA5 bytes (size -1: none)
+    } else if (w == "at") out << (conn_at(int(n(1))) == nullptr ? 0 : conn_at(int(n(1))) == c ? 1 : 2);  // slot index: this slot's object 1, none 0, another 2
+    else if (w == "init_buffer") {  // slot size offset: a caller's block of 0xA5 bytes (size -1: none)
       if (n(2) == 0) std::fill(fake.begin(), fake.end(), 0xA5);
       Connection* r = conn_init_buffer(n(1) < 0 ? nullptr : fake.data() + n(2), n(1) < 0 ? int(fake.size()) : int(n(1)));
       out << (r != nullptr && r == (c = reinterpret_cast<Connection*>(fake.data())));
@@ -207,7 +206,6 @@ struct Runner {
       for (int k = 0; k < n(1); ++k) c->serial_raw_buf[k] = uint8_t(k + 1);
       c->serial_raw_count = uint16_t(n(1));
     } else if (w == "frame" || w == "frame_raw" || w == "frame_setup") {
-      const Bytes b = blob(a, 1);
       out << (w == "frame" ? qc::serial_frame_message : w == "frame_raw" ? qc::serial_frame_raw
                                                                          : qc::serial_frame_setup)(c, b.data(), int(b.size()))
           << counters(c);
@@ -229,13 +227,11 @@ struct Runner {
     } else if (w == "cap_open") {  // slot rx|tx tag
       qc::capture_open(c, dir, a[2].c_str());
       out << c->rx_capture_slot << c->tx_capture_slot;
-    } else if (w == "cap_event") {  // slot rx|tx code first second third
-      qc::capture_event(c, dir, uint16_t(n(2)), uint32_t(n(3)), uint32_t(n(4)), uint32_t(n(5)));
-    } else if (w == "cap_events") {  // slot rx|tx code count: first = 0, 1, ...
+    } else if (w == "cap_event") qc::capture_event(c, dir, uint16_t(n(2)), uint32_t(n(3)), uint32_t(n(4)), uint32_t(n(5)));
+    else if (w == "cap_events") {  // slot rx|tx code count: first = 0, 1, ...
       for (long k = 0; k < n(3); ++k) qc::capture_event(c, dir, uint16_t(n(2)), uint32_t(k), 0, 0);
-    } else if (w == "trace_select") {  // slot result read-bits write-bits|- tag
-      qc::trace_select(c, int(n(1)), a[3] != "-", bits(2), bits(3), a[4].c_str());
-    } else if (w == "cap_text") qc::capture_text(c, dir, uint16_t(n(2)), a[3].c_str());
+    } else if (w == "trace_select") qc::trace_select(c, int(n(1)), a[3] != "-", bits(2), bits(3), a[4].c_str());  // slot result read write|- tag
+    else if (w == "cap_text") qc::capture_text(c, dir, uint16_t(n(2)), a[3].c_str());
     else if (w == "cap_select") {  // slot code read-bits [write-bits], three flags each
       const qc::SelectBits wr = bits(3);
       qc::capture_select_event(c, uint16_t(n(1)), bits(2), a.size() > 3 ? &wr : nullptr);
@@ -282,28 +278,22 @@ struct Runner {
       }
     } else if (w == "rm") out << std::remove(a[0].c_str());
     else if (w == "feed") {  // slot bytes: appended at rx_fill and reassembled; what is held
-      const Bytes b = blob(a, 1);
       std::memcpy(c->rx_buf + c->rx_fill, b.data(), b.size());
       qc::eth_stream_input(c, int(b.size()), qc::kClientStreamEvents);
       out << c->rx_fill << qc::eth_stream_room(c);
     } else if (w == "append") {
-      const Bytes b = blob(a, 1);
       qc::eth_stream_append(c, b.data(), int(b.size()), qc::kClientStreamEvents);
       out << c->rx_fill << qc::eth_stream_room(c);
     } else if (w == "datagram" || w == "server_datagram") {  // slot full-length bytes: the flag
-      const Bytes b = blob(a, 2);
       int flag = 0;
       (w == "datagram" ? qc::eth_client_datagram : qc::eth_server_datagram)(c, b.data(), int(b.size()), int(n(1)), &flag);
       out << flag << c->connect_state << c->rx_dropped;
-    } else if (w == "queue_datagram") {
-      const Bytes b = blob(a, 2);
-      out << qc::eth_queue_datagram(c, b.data(), int(b.size()), int(n(1)));
-    } else if (w == "beacon_matches") {  // slot host peer-address name
+    } else if (w == "queue_datagram") out << qc::eth_queue_datagram(c, b.data(), int(b.size()), int(n(1)));
+    else if (w == "beacon_matches") {  // slot host peer-address name
       std::snprintf(c->host, sizeof c->host, "%s", a[1].c_str());
       uint8_t ip[4] = {0, 0, 0, 0};
       std::sscanf(a[2].c_str(), "%hhu.%hhu.%hhu.%hhu", &ip[0], &ip[1], &ip[2], &ip[3]);
       sock_addr_make(&c->tcp_peer, ip, 5510);
-      const Bytes b = blob(a, 3);
       out << qc::eth_beacon_matches(c, b.data(), int(b.size()));
     } else if (w == "cable") {  // slots 0 and 1 on COM5 (calling) and COM6 (answering)
       if (cable > 0) sim_cable_destroy(cable);
@@ -315,9 +305,8 @@ struct Runner {
       Bytes b = blob(a, 2);
       b.push_back(0);  // a text's end, for a write of count 0
       out << serial_write(c, b.data(), int(n(1)));
-    } else if (w == "poll") {  // a reader pass: its result, messages queued, bytes held
-      out << serial_poll(c) << c->queue[0].count << c->serial_raw_count;
-    } else if (w == "mode_polled") {  // slot setup rate: serial_set_mode while slot 1, the answering
+    } else if (w == "poll") out << serial_poll(c) << c->queue[0].count << c->serial_raw_count;  // a reader pass: result, queued, held
+    else if (w == "mode_polled") {  // slot setup rate: serial_set_mode while slot 1, the answering
       // side, is polled on a thread as an application's receive loop would; the result, and
       // whether the whole first wait ran out
       std::atomic<bool> stop{false};
