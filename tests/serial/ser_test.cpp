@@ -43,23 +43,6 @@ bool eventually(F cond) {
   return cond();
 }
 
-// The slave's settings as the master reports them: the speed code, the flags that matter
-// (CSTOPB CRTSCTS; IXON IXOFF IGNBRK BRKINT PARMRK; ICANON), XON XOFF, VMIN VTIME.
-// A received break must be a line error, never a 0x00 in the data: IGNBRK alone.
-std::string tty(int master) {
-  termios t;
-  return tcgetattr(master, &t) != 0 ? "none" : results({cfgetospeed(&t), t.c_cflag & (CSTOPB | CRTSCTS),
-      t.c_iflag & (IXON | IXOFF | IGNBRK | BRKINT | PARMRK), t.c_lflag & ICANON, t.c_cc[VSTART], t.c_cc[VSTOP], t.c_cc[VMIN], t.c_cc[VTIME]});
-}
-
-// A cable end's settings: baud parity stop size, CTS flow, XON/XOFF in and out, the
-// XON/XOFF characters and limits.
-std::string line_settings(int cable, int end) {
-  SerialLineSettings s;
-  return sim_cable_settings(cable, end, &s) != 0 ? "none" : results({s.baud, s.parity, s.stop_bits, s.byte_size, s.cts_flow,
-      s.xon_in, s.xon_out, s.xon_char, s.xoff_char, s.xon_limit, s.xoff_limit});
-}
-
 // Runs one transcript line: "reset pty|cable" starts a case afresh (COM1 a pseudo-terminal
 // or COM1/COM2 the ends of a cable); the other words are driver and cable calls.
 struct Driver {
@@ -72,10 +55,8 @@ struct Driver {
   }
 
   std::string operator()(const std::string& w, const std::vector<std::string>& a) {
-    // A one-letter argument is a letter code, anything else a number.
-    auto n = [&](size_t k) {
-      if (k >= a.size()) return 0;
-      const std::string& s = a[k];
+    auto n = [&](size_t k) {  // a one-letter argument is a letter code, anything else a number
+      const std::string s = k < a.size() ? a[k] : "0";
       return s.size() == 1 && !isdigit(s[0]) ? int(s[0]) : int(std::strtol(s.c_str(), nullptr, 0));
     };
     const int p = n(0);
@@ -95,10 +76,7 @@ struct Driver {
       r = w == "read" ? ser_read(p, a.size() > 2 ? nullptr : buf, n(1)) : read_full(master, buf, p);
       return std::to_string(r) + " " + std::string(buf, size_t(r > 0 ? r : 0)) + "\n";
     }
-    if (w == "error_text") {
-      r = ser_error_text(buf, p);
-      return std::to_string(r) + " " + buf + "\n";
-    }
+    if (w == "error_text") return std::to_string(ser_error_text(buf, p)) + " " + buf + "\n";
     if (w == "feed") {
       const int before = ser_in_count(0);
       if (write(master, a[0].data(), a[0].size()) != ssize_t(a[0].size())) return "write failed\n";
@@ -112,8 +90,17 @@ struct Driver {
                       ser_port_in(p, 0), ser_wait_event(p, SER_EV_RXCHAR),
                       ser_watch(p, nullptr, nullptr, 0, 0), ser_set_baud(p, 5), ser_format(p, 0, 0, 8)}) + "\n";
     }
-    if (w == "tty") return tty(master) + "\n";
-    if (w == "settings") return line_settings(cable, p) + "\n";
+    // The slave's settings as the master reports them: the speed code, the flags that matter
+    // (CSTOPB CRTSCTS; IXON IXOFF IGNBRK BRKINT PARMRK; ICANON), XON XOFF, VMIN VTIME. A
+    // received break must be a line error, never a 0x00 in the data: IGNBRK alone.
+    termios t;
+    if (w == "tty") return (tcgetattr(master, &t) != 0 ? "none" : results({cfgetospeed(&t), t.c_cflag & (CSTOPB | CRTSCTS),
+        t.c_iflag & (IXON | IXOFF | IGNBRK | BRKINT | PARMRK), t.c_lflag & ICANON, t.c_cc[VSTART], t.c_cc[VSTOP], t.c_cc[VMIN], t.c_cc[VTIME]})) + "\n";
+    // A cable end's settings: baud parity stop size, CTS flow, XON/XOFF in and out, the
+    // XON/XOFF characters and limits.
+    SerialLineSettings s;
+    if (w == "settings") return (sim_cable_settings(cable, p, &s) != 0 ? "none" : results({s.baud, s.parity, s.stop_bits, s.byte_size,
+        s.cts_flow, s.xon_in, s.xon_out, s.xon_char, s.xoff_char, s.xon_limit, s.xoff_limit})) + "\n";
     if (w == "inputs") return results({ser_dsr(p), ser_carrier(p), ser_cts(p), ser_ring(p)}) + "\n";
     if (w == "hangup") return root->hang_up(master), "";
     if (w == "exhaust") {  // every cable id in use, then given back
