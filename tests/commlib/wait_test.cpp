@@ -144,10 +144,7 @@ TEST_P(WaitMode, StreamArrivesWholeAndInOrderWhicheverThreadReads) {
 TEST_P(WaitMode, PeerCloseDuringTheWaitIsDroppedOnceByTheWorker) {
   TraceFile trace;
   EXPECT_EQ(conn_wait(c_, 0, 50), 0);  // lent from here, and while the next wait lasts
-  std::thread closer([&] {
-    sleep_ms(200);
-    shutdown(peer_, SHUT_RDWR);
-  });
+  std::thread closer([&] { sleep_ms(200), shutdown(peer_, SHUT_RDWR); });
   expect_wait(c_, 0, kLongWait, 0);
   closer.join();
   EXPECT_TRUE(wait_for([&] { return status_of(c_) == 0; }, 5000));
@@ -181,11 +178,8 @@ TEST_P(WaitMode, DatagramQueuedByTheWorkerEndsALentWait) {
   ASSERT_TRUE(udp >= 0 && conn_wait(c_, 1, 0) == 0);  // nothing yet: at once
   for (int channel : {-1, 1}) {
     EXPECT_EQ(conn_wait(c_, channel, 30), 0);
-    std::thread sender([&] {
-      sleep_ms(150);
-      std::vector<uint8_t> d = make_msg(160, uint8_t(channel + 2), "datagram", 1);
-      raw_sendto(udp, server() ? port_ + 1 : port_, d.data(), d.size());
-    });
+    const std::vector<uint8_t> d = make_msg(160, uint8_t(channel + 2), "datagram", 1);
+    std::thread sender([&] { sleep_ms(150), raw_sendto(udp, server() ? port_ + 1 : port_, d.data(), d.size()); });
     expect_wait(c_, channel, kLongWait, 2);
     sender.join();
     EXPECT_EQ(results({rx_receive(c_, 1, buf_, sizeof buf_), buf_[1]}), results({16, channel + 2}));

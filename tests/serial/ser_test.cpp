@@ -195,10 +195,7 @@ TEST_F(SerPty, BackgroundWritesRunRefuseASecondAndStopAtClose) {
   // Far more than a pseudo-terminal buffers, so the write still runs while nobody reads.
   std::vector<unsigned char> big(1 << 20), got(big.size());
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<unsigned char>(i * 7 + 3);
-  struct Flip {  // background writes on for the case ('W' flips them)
-    Flip() { ser_option('W'); }
-    ~Flip() { ser_option('W'); }
-  } bg;
+  std::shared_ptr<void> bg((ser_option('W'), nullptr), [](void*) { ser_option('W'); });  // background writes on for the case
   ASSERT_EQ(ser_write(0, big.data(), static_cast<int>(big.size())), 0);
   char c;  // a second write is refused, reads go on while the writer works
   EXPECT_EQ(results({ser_write(0, "x", 1), ser_read(0, &c, 1)}), "-100 0");
