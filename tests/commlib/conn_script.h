@@ -224,10 +224,8 @@ struct Runner {
       if (w == "parse") qc::log_options_parse(&parsed, a[0].data(), a[0].size());
       const qc::LogOptions& p = w == "parse" ? parsed : qc::log_options();
       out << p.record << p.logall << p.writenow << p.bluetooth << p.ident;
-    } else if (w == "cap_open") {  // slot rx|tx tag
-      qc::capture_open(c, dir, a[2].c_str());
-      out << c->rx_capture_slot << c->tx_capture_slot;
-    } else if (w == "cap_event") qc::capture_event(c, dir, uint16_t(n(2)), uint32_t(n(3)), uint32_t(n(4)), uint32_t(n(5)));
+    } else if (w == "cap_open") qc::capture_open(c, dir, a[2].c_str()), out << c->rx_capture_slot << c->tx_capture_slot;  // slot rx|tx tag
+    else if (w == "cap_event") qc::capture_event(c, dir, uint16_t(n(2)), uint32_t(n(3)), uint32_t(n(4)), uint32_t(n(5)));
     else if (w == "cap_events") {  // slot rx|tx code count: first = 0, 1, ...
       for (long k = 0; k < n(3); ++k) qc::capture_event(c, dir, uint16_t(n(2)), uint32_t(k), 0, 0);
     } else if (w == "trace_select") qc::trace_select(c, int(n(1)), a[3] != "-", bits(2), bits(3), a[4].c_str());  // slot result read write|- tag
@@ -236,10 +234,8 @@ struct Runner {
       const qc::SelectBits wr = bits(3);
       qc::capture_select_event(c, uint16_t(n(1)), bits(2), a.size() > 3 ? &wr : nullptr);
     } else if (w == "cap_full") qc::capture_full(c, dir, int(n(2)), blob(a, 3).data());  // slot rx|tx tag-or-count bytes
-    else if (w == "cap_close") {
-      qc::capture_close(c);
-      out << c->rx_capture_slot << c->tx_capture_slot;
-    } else if (w == "slot_name") {
+    else if (w == "cap_close") qc::capture_close(c), out << c->rx_capture_slot << c->tx_capture_slot;
+    else if (w == "slot_name") {
       char name[64] = "";
       qc::capture_slot_name(i, name, sizeof name);
       out << name;

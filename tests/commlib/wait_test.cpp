@@ -21,9 +21,7 @@ using Clock = std::chrono::steady_clock;
 constexpr long kPromptMs = 3000;
 constexpr int kLongWait = 15000;
 
-long ms_since(Clock::time_point t0) {
-  return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
-}
+long ms_since(Clock::time_point t0) { return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count()); }
 
 // Expects conn_wait to give result at once (within kPromptMs).
 void expect_wait(Connection* c, int channel, int timeout_ms, int result) {

@@ -17,13 +17,8 @@ class PtyRoot {
           setenv("QUMEX_ROOT", root_, 1) == 0;
   }
   ~PtyRoot() {
-    for (int i = 0; i < count_; ++i) {
-      unlink(links_[i]);
-      if (masters_[i] >= 0) close(masters_[i]);
-    }
-    rmdir(dev_);
-    rmdir(root_);
-    unsetenv("QUMEX_ROOT");
+    for (int i = 0; i < count_; ++i) hang_up(masters_[i]), unlink(links_[i]);
+    rmdir(dev_), rmdir(root_), unsetenv("QUMEX_ROOT");
   }
   PtyRoot(const PtyRoot&) = delete;
   PtyRoot& operator=(const PtyRoot&) = delete;
@@ -41,7 +36,7 @@ class PtyRoot {
   // Closes a master early: the slave side sees a hang-up, as when an adapter is unplugged.
   void hang_up(int master) {
     for (int i = 0; i < count_; ++i)
-      if (masters_[i] == master) close(masters_[i]), masters_[i] = -1;
+      if (master >= 0 && masters_[i] == master) close(masters_[i]), masters_[i] = -1;
   }
 
  private:

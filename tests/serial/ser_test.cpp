@@ -228,8 +228,7 @@ struct Notes {
     if (n->close_delay_us >= 0) {
       std::this_thread::sleep_for(std::chrono::microseconds(n->close_delay_us));
       n->close_result = ser_close(1);
-      n->closed = true;
-      return;
+      return void(n->closed = true);
     }
     n->message = message;
     if (n->rearm.exchange(false)) ser_watch(1, &Notes::notify, n, uint16_t(message + 1), SER_EV_CTS);
@@ -247,8 +246,7 @@ TEST_F(CableTest, WatchRearmsFromNotifyAndStops) {
   ASSERT_TRUE(eventually([&] { return notes.calls == 1; }));
   ser_rts(0, 'C');
   ASSERT_TRUE(eventually([&] { return notes.calls == 2 && notes.message == 11; }));
-  ASSERT_EQ(ser_watch(1, &Notes::notify, &notes, 20, SER_EV_RING), 0);
-  EXPECT_EQ(ser_watch(1, nullptr, nullptr, 0, 0), 1);
+  EXPECT_EQ(results({ser_watch(1, &Notes::notify, &notes, 20, SER_EV_RING), ser_watch(1, nullptr, nullptr, 0, 0)}), "0 1");
   sim_cable_set_ring(d.cable, 1, true);
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(notes.calls, 2);
