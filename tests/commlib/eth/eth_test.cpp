@@ -63,8 +63,7 @@ TEST(EthLoopback, ClientFirstThenServerEchoesOnBothChannelsAndCaptures) {
   const int second = raw_tcp_connect(port);
   EXPECT_TRUE(second >= 0 && wait_for([&] { return status_of(client) == 0; }, 5000));
   close(second);
-  conn_disconnect(client);
-  conn_disconnect(server);
+  conn_disconnect(client), conn_disconnect(server);
   EXPECT_EQ(files_in("."), (std::set<std::string>{"ZRCLOG.INI", "zrcCRX10.bin", "zrcCTX20.bin", "zrcSRX30.bin", "zrcSTX40.bin"}));
   // Connect records the TCP socket (50) before the worker's text record (100); then the
   // connection (104 or 126), the message got (108, 19 bytes), queued (0) and sent (42).
@@ -389,12 +388,11 @@ TEST(EthNamespace, BroadcastReachesTheSubnetAndOwnAddressIsReached) {
     uint8_t buf[qc::kMaxMessage];
     NS_CHECK(receive_wait(c, 1, buf, sizeof buf, 3000) == 19 && buf[0] == 200 && buf[1] == 5);
     int raw = socket(AF_INET, SOCK_DGRAM, 0), one = 1;  // the wire shows the address
-    setsockopt(raw, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a = loop_addr(kPort);
     a.sin_addr.s_addr = inet_addr("10.77.0.255");
     timeval tv{3, 0};
-    setsockopt(raw, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    NS_CHECK(bind(raw, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0);
+    NS_CHECK(setsockopt(raw, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 && setsockopt(raw, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 &&
+             bind(raw, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0);
     NS_CHECK(send_built(s, 200, 6, "again") == 0 && recv(raw, buf, sizeof buf, 0) == 13);
     close(raw);
     // A client reaches a server at this computer's own address; the server answers
@@ -402,8 +400,7 @@ TEST(EthNamespace, BroadcastReachesTheSubnetAndOwnAddressIsReached) {
     pair(s, c, "10.77.0.1");
     NS_CHECK(c->loopback == 0 && send_built(c, 224, 4, "own address") == 0 && receive_wait(s, 0, buf, sizeof buf, 3000) == 19);
     NS_CHECK(send_built(s, 165, 1, "dgram") == 0 && receive_wait(c, 1, buf, sizeof buf, 3000) == 13);
-    conn_free(c);
-    conn_free(s);
+    conn_free(c), conn_free(s);
   });
 }
 
@@ -422,8 +419,7 @@ TEST(EthNamespace, DefaultPortAndBeaconsOfTheRealServer) {
     sleep_ms(2600);
     // The host name "localhost" resolves to the server's address: matched, not queued.
     NS_CHECK(conn_poll(c, 1) == 0);
-    conn_free(s);
-    conn_free(c);
+    conn_free(s), conn_free(c);
     const int matched = int(events(dir.capture(""), 125).size()), sent = int(events(dir.capture(""), 43).size());
     NS_CHECK(sent >= 2 && matched >= 1 && matched >= sent - 1);
   });
