@@ -77,6 +77,13 @@ inline int open_serial(Connection* c, const char* port, int baud, bool server = 
   return serial_open(c, port, baud);
 }
 
+// Waits until the driver's input queue of the connection's port holds at least n bytes.
+inline bool wait_input(const Connection* c, int n) {
+  for (int i = 0; i < 5000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+    if (ser_in_count(int(c->serial_port) - 1) >= n) return true;
+  return false;
+}
+
 #define LP_FIELDS(X)                                                                            \
   X(status) X(transport) X(is_server) X(rx_dropped) X(listen_state) X(accepted_valid)           \
   X(tx_seq_stream) X(tx_seq_datagram) X(serial_raw) X(serial_raw_count) X(serial_overflow_len)  \
@@ -126,9 +133,8 @@ struct Runner {
       c = nullptr;  // a later step on this slot gets a null object, not freed memory
     } else if (w == "valid") out << conn_is_valid(c);
     else if (w == "class") conn_set_class(c, int(n(1)), int(n(2)), int(n(3)));
-    else if (w == "classes") {
-      for (long t = n(1); t <= n(2); ++t) out << c->type_class[t];
-    } else if (w == "build") {  // type command payload [room]
+    else if (w == "classes") for (long t = n(1); t <= n(2); ++t) out << c->type_class[t];
+    else if (w == "build") {  // type command payload [room]
       std::memset(buf, 0xFF, 20);
       const int r = msg_build(c, buf, a.size() > 4 ? int(n(4)) : 1600, uint8_t(n(1)), uint8_t(n(2)),
                               a[3].empty() ? nullptr : a[3].data(), a[3] == "-1" ? -1 : int(a[3].size()));
@@ -189,10 +195,8 @@ struct Runner {
             << qc::le16(b + QCOMM_OFFSET_SERIAL_RAW) << conn_get_rx_dropped(c) << conn_get_serial_raw(c);
       out << conn_get_status(c);
     } else if (w == "serial_raw") conn_set_serial_raw(c, int(n(1)));
-    else if (w == "fake") {  // an unregistered block
-      std::fill(fake.begin(), fake.end(), 0);
-      c = reinterpret_cast<Connection*>(fake.data());
-    } else if (w == "rx_buf") c->rx_buf[n(1)] = uint8_t(n(2));
+    else if (w == "fake") std::fill(fake.begin(), fake.end(), 0), c = reinterpret_cast<Connection*>(fake.data());  // an unregistered block
+    else if (w == "rx_buf") c->rx_buf[n(1)] = uint8_t(n(2));
     else if (w == "raw_at") out << c->serial_raw_buf[n(1)];
     else if (w == "get_framing") out << serial_get_framing(c);
     else if (w == "conn_reset") {  // what is left: queued, held, dropped, stream fill, last sequence
@@ -317,11 +321,8 @@ struct Runner {
       answer.join();
     } else if (w == "lines") out << sim_cable_lines(cable, i);  // the DTR (1) and RTS (2) a cable end drives
     else if (w == "conn_send") out << conn_send(c, blob(a, 2).data(), int(n(1)));  // slot length bytes
-    else if (w == "wait_input") {  // slot count: the driver holds that many bytes of the port
-      int k = 0;
-      while (k++ < 5000 && ser_in_count(int(c->serial_port) - 1) < n(1)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      out << (ser_in_count(int(c->serial_port) - 1) >= n(1));
-    } else if (w == "sleep") std::this_thread::sleep_for(std::chrono::milliseconds(i));
+    else if (w == "wait_input") out << wait_input(c, int(n(1)));  // slot count
+    else if (w == "sleep") std::this_thread::sleep_for(std::chrono::milliseconds(i));
     else if (w == "in_count") out << ser_in_count(i);
     else if (w == "inputs") out << conn_dsr(c) << conn_carrier(c) << conn_cts(c) << conn_ring(c);
     else if (w == "ring") out << sim_cable_set_ring(cable, i, n(1) != 0);

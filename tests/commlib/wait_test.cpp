@@ -18,8 +18,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 // Longest a wait that should end at once may take on a loaded machine; the waits that
 // must not end are given far more.
-constexpr long kPromptMs = 3000;
-constexpr int kLongWait = 15000;
+constexpr int kPromptMs = 3000, kLongWait = 15000;
 
 long ms_since(Clock::time_point t0) { return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count()); }
 

@@ -135,9 +135,7 @@ long thread_cpu_ms(uint32_t tid) {
   return f && std::fclose(f) == 0 && ok ? long(ns / 1000000) : -1;
 }
 
-void drain(Connection* c) {
-  for (uint8_t buf[qc::kMaxMessage]; rx_receive(c, -1, buf, sizeof buf) > 0;) continue;
-}
+void drain(Connection* c) { for (uint8_t buf[qc::kMaxMessage]; rx_receive(c, -1, buf, sizeof buf) > 0;) continue; }
 
 // A message head claiming length, padded to total bytes.
 std::vector<uint8_t> header(uint8_t type, uint16_t length, size_t total) {

@@ -10,6 +10,7 @@
 #include "tests/serial/pty_root.h"
 
 using connscript::Bytes;
+using connscript::wait_input;
 
 namespace {
 
@@ -23,12 +24,6 @@ void feed(int master, const std::vector<uint8_t>& bytes) {
   }
 }
 
-// Waits until the driver's input queue of the connection's port holds at least n bytes.
-bool wait_input(const Connection* c, int n) {
-  for (int i = 0; i < 5000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(1)))
-    if (ser_in_count(int(c->serial_port) - 1) >= n) return true;
-  return false;
-}
 
 struct PtyWords {
   PtyRoot root;
