@@ -1,18 +1,14 @@
 // "linkprobe --run NAME", --help and --version as processes without an X display: the
 // exact report on standard output and the exit code of each diagnostic, over fixture
 // roots, ALSA's file plugin and the responder; the progress line on a terminal only.
-#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sndfile.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
 #include <memory>
-#include <string>
-#include <vector>
 
 #include "tests/support/golden.h"
 #include "tests/support/process.h"
@@ -46,8 +42,7 @@ class Cli : public ::testing::Test {
     if (!private_network()) std::fprintf(stderr, "note: shared network namespace\n");
   }
   void SetUp() override {
-    root_.as_root();
-    root_.copy_from("root");
+    root_.copy_from("root");  // the root made last is QUMEX_ROOT
     ASSERT_TRUE(root_.write("dev/.keep", ""));  // COM ports: none
     setenv("QUMEX_SYSROOT", LP_SOURCE_DIR "/tests/fixtures/sysroot-usb2cpu", 1);
     unsetenv("DISPLAY");  // nothing of this command line may need a display
@@ -68,12 +63,10 @@ class Cli : public ::testing::Test {
 TEST_F(Cli, Version) {
   struct stat st;
   char when[64];
-  ASSERT_EQ(stat(kLinkprobe, &st), 0);
-  ASSERT_NE(ctime_r(&st.st_mtime, when), nullptr);
-  std::string want = std::string("Qumex Linkprobe PB=") + LP_EXPECTED_PRIVATE_BUILD;
-  if (std::string(LP_EXPECTED_SPECIAL_BUILD).size()) want += std::string("    SB=") + LP_EXPECTED_SPECIAL_BUILD;
+  ASSERT_TRUE(stat(kLinkprobe, &st) == 0 && ctime_r(&st.st_mtime, when));
+  const std::string sb = LP_EXPECTED_SPECIAL_BUILD;
   EXPECT_EQ(run({"--version"}), 0);
-  EXPECT_EQ(out_, want + "  " + when);
+  EXPECT_EQ(out_, "Qumex Linkprobe PB=" LP_EXPECTED_PRIVATE_BUILD + (sb.empty() ? "" : "    SB=" + sb) + "  " + when);
 }
 
 // The diagnostics as processes, as a transcript (tests/golden/app_cli.txt): "run" runs

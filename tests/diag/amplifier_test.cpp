@@ -1,15 +1,9 @@
 // The amplifier test against fixture system roots: USB devices as sysfs lists them
 // (QUMEX_SYSROOT), settings under QUMEX_ROOT, serial ports as <root>/dev/COMn links.
 // Reports are compared byte for byte.
-#include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "app/panel.h"
 #include "diag/amplifier.h"

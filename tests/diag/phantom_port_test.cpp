@@ -4,10 +4,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <string>
 
 #include "diag/gamecomm.h"
 #include "platform/com_probe.h"

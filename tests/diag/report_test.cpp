@@ -6,7 +6,6 @@
 
 #include <cstdio>
 #include <functional>
-#include <string>
 
 #include "app/panel.h"
 #include "diag/report.h"

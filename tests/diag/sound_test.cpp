@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 #include <sndfile.h>
 
-#include <string>
-
 #include "diag/sound.h"
 #include "platform/sound.h"
 #include "tests/support/temp_root.h"

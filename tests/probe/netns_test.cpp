@@ -1,10 +1,7 @@
 // Address changes and the adapter listing for real, inside a network namespace of the
 // test's own with veth pairs whose both ends stay in it: no traffic leaves it.
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <string>
 
 #include "tests/support/golden.h"
 #include "tests/support/process.h"

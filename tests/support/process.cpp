@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -27,18 +28,6 @@ std::string run_shell(const std::string& cmd, int* status) {
   int st = pclose(p);
   if (status) *status = st;
   return out;
-}
-
-std::string visible_window(const std::string& title_regex, bool sync) {
-  std::string id = run_shell(std::string(sync ? "timeout 60 xdotool search --sync" : "xdotool search") +
-                             " --onlyvisible --name '" + title_regex + "' 2>/dev/null");
-  size_t end = id.find_first_of("\r\n");
-  if (end != std::string::npos) id.resize(end);
-  return id;
-}
-
-void click(const std::string& window, const std::string& xy) {
-  run_shell("xdotool mousemove --window " + window + " " + xy + " click 1");
 }
 
 bool private_network() {
@@ -137,4 +126,31 @@ int Child::finish(int timeout_ms) {
     if (!read_some(50)) usleep(20000);
   }
   return -1;
+}
+
+PortHolder::PortHolder(const std::string& path) {
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return;
+  if ((pid_ = fork()) == 0) {
+    close(sv[0]);
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    char c = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 && ioctl(fd, TIOCEXCL) == 0 ? 'y' : 'n';
+    // Held until our end closes, then released as our driver releases: the flag would
+    // outlive us on a pty held open.
+    if (write(sv[1], &c, 1) == 1)
+      while (read(sv[1], &c, 1) < 0 && errno == EINTR) {
+      }
+    _exit(fd >= 0 ? ioctl(fd, TIOCNXCL) : 0);
+  }
+  close(sv[1]);  // a failed fork leaves no holder: closing ours is all
+  go_ = sv[0];
+  char c = 'n';
+  while (pid_ > 0 && read(go_, &c, 1) < 0 && errno == EINTR) {
+  }
+  locked_ = c == 'y';
+}
+
+PortHolder::~PortHolder() {
+  if (go_ >= 0) close(go_);
+  if (pid_ > 0) waitpid(pid_, nullptr, 0);
 }

@@ -11,7 +11,6 @@ class TempRoot {
   TempRoot& operator=(const TempRoot&) = delete;
 
   const std::string& path() const { return path_; }
-  void as_root() const;     // QUMEX_ROOT points here again
   void as_sysroot() const;  // QUMEX_SYSROOT points here
   // Writes bytes to <root>/rel, making the folders on the way; false if it could not.
   bool write(const std::string& rel, const std::string& bytes) const;

@@ -3,12 +3,9 @@
 // namespace of the test's own and over two joined pseudo-terminals. Each side must print
 // the exact dump of what the other sent.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "tests/support/process.h"
 #include "tests/support/temp_root.h"

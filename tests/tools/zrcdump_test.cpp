@@ -1,15 +1,11 @@
 // The capture decoder against hand-built records (field positions), the program against
 // foreign, truncated and corrupt files (messages and exit codes), and the program over
 // the files a real loopback session writes.
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "commlib/core.h"
 #include "commlib/eth_internal.h"

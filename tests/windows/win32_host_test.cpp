@@ -15,7 +15,6 @@
 #include <string>
 #include <vector>
 
-#include "app/startup.h"
 #include "platform/launch.h"
 #include "platform/netif.h"
 #include "platform/os_version.h"
@@ -78,24 +77,6 @@ TEST(WinLaunch, ProgramsStartDetachedAndMissingOnesSaySo) {
   ASSERT_EQ(plat_launch_tool(PLAT_TOOL_CMD, "echo tool> tool_marker.txt"), 0);
   EXPECT_TRUE(appears("tool_marker.txt"));
   EXPECT_EQ(plat_launch_tool(7, "echo"), EINVAL);
-}
-
-// WinMain's raw command line: everything after the program name and its blanks.
-TEST(WinEntry, RawCommandLineAfterTheProgramName) {
-  const struct { const char* raw; const char* rest; } cases[] = {
-      {"\"C:\\Program Files\\Qumex\\linkprobe.exe\" --run rescan", "--run rescan"},
-      {"linkprobe.exe   STARTUPTEST", "STARTUPTEST"},
-      {"linkprobe.exe\t \tSTARTUPDIR=C:\\Qumex Games\\ x", "STARTUPDIR=C:\\Qumex Games\\ x"},
-      {"C:\\Qumex\\BIN\\linkprobe.exe \"quoted words\"  kept  ", "\"quoted words\"  kept  "},
-      {"\"C:\\a b\\linkprobe.exe\"STARTUPTEST", "STARTUPTEST"}, {"linkprobe.exe", ""},
-      {"\"C:\\unterminated quote --run", ""}, {"", ""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(std::string(skip_program_name(c.raw)), c.rest) << c.raw;
-  EXPECT_STREQ(skip_program_name(nullptr), "");
-  char dir[STARTUP_DIR_SIZE] = "unchanged";
-  ASSERT_EQ(apply_startup_dir(skip_program_name("linkprobe.exe STARTUPDIR=C:\\Qumex\\My Games\\"), dir, sizeof dir), 1);
-  EXPECT_STREQ(dir, "C:\\Qumex\\My Games\\");
-  EXPECT_STREQ(decide_role(dir), "Game");
 }
 
 // netsh through the shell's "runas" verb, checked with the command interpreter: nothing
