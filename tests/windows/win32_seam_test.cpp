@@ -43,14 +43,6 @@ int bound_port(int s) {
   return sock_local_name(s, &a) == 0 ? sock_addr_port(&a) : -1;
 }
 
-// Signals w from another thread after a delay.
-std::thread later(int ms, void (*f)(int), int w) {
-  return std::thread([=] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    f(w);
-  });
-}
-
 }  // namespace
 
 TEST(WinSockets, WakeDatagramsAndSharedPorts) {
@@ -60,7 +52,7 @@ TEST(WinSockets, WakeDatagramsAndSharedPorts) {
   SockWaitSet set{};
   set.fd[0] = r;
   EXPECT_EQ((Seq() << sock_wait(&set, w, 50, &woken) << woken).s, "0 0");  // the time-out
-  std::thread t = later(100, [](int h) { sock_wake_signal(h); }, w);
+  std::thread t([w] { Sleep(100); sock_wake_signal(w); });
   auto start = Clock::now();
   EXPECT_EQ((Seq() << sock_wait(&set, w, 10000, &woken) << woken).s, "0 1");
   EXPECT_LT(ms_since(start), 3000);
@@ -186,10 +178,7 @@ TEST(WinConsoleKeys, BytesFromAPipeWithTimeoutsAndItsEnd) {
 
 namespace {
 
-int env_com(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? std::atoi(v) : 0;
-}
+int env_com(const char* name) { return std::getenv(name) ? std::atoi(std::getenv(name)) : 0; }
 
 // Opens \\.\COMn at 19200 baud.
 SerialDevice* open_com(int n) {
@@ -241,7 +230,7 @@ TEST(WinSerial, APortPairCarriesBytesAndAStopEndsAWait) {
   static std::atomic<bool> stop{false};
   SerialEventMark m;
   ASSERT_EQ(db->event_mark(&m), 0);
-  std::thread t = later(100, [](int) { stop.store(true); }, 0);
+  std::thread t([] { Sleep(100); stop.store(true); });
   uint32_t ev = 1;
   auto start = Clock::now();
   EXPECT_EQ((Seq() << db->wait_event(SERDEV_EV_RXCHAR | SERDEV_EV_DSR, m, &stop, &ev) << ev
