@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -31,15 +30,8 @@ std::string run_shell(const std::string& cmd, int* status) {
 }
 
 bool private_network() {
-  if (unshare(CLONE_NEWNET) != 0) return false;
-  ifreq ifr{};
-  std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", "lo");
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
-  ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-  up = up && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-  if (s >= 0) close(s);
-  return up;
+  int st = -1;
+  return unshare(CLONE_NEWNET) == 0 && (run_shell("ip link set lo up 2>&1", &st), st == 0);
 }
 
 static long now_ms() {

@@ -4,19 +4,14 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <random>
 #include <stdexcept>
 
 namespace fs = std::filesystem;
 
 TempRoot::TempRoot() {
-  // A name drawn at random, made by us alone: create_directory fails on one that exists.
-  std::random_device draw;
-  for (int i = 0; i < 100 && path_.empty(); ++i) {
-    fs::path p = fs::temp_directory_path() / ("lproot." + std::to_string(draw()));
-    if (std::error_code ec; fs::create_directory(p, ec)) path_ = p.string();
-  }
-  if (path_.empty()) throw std::runtime_error("no temporary folder");
+  std::string tmpl = (fs::temp_directory_path() / "lproot.XXXXXX").string();
+  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = tmpl;
   setenv("QUMEX_ROOT", path_.c_str(), 1);
 }
 

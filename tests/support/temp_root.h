@@ -18,7 +18,7 @@ class TempRoot {
   bool devs(const std::string& text) const { return write("PREFERENCES/SETTINGS/DEVS.NIN", text); }
   // Makes <root>/rel a symbolic link to target, making the folders on the way.
   bool symlink_to(const std::string& rel, const std::string& target) const;
-  std::string read(const std::string& rel) const;  // "" if missing
+  std::string read(const std::string& rel) const;  // "" if missing; an absolute path is read as is
   bool exists(const std::string& rel) const;
   void mkdir(const std::string& rel) const;
   void remove(const std::string& rel) const;
