@@ -9,7 +9,6 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -60,10 +59,8 @@ TEST(WinVersion, TheBlockFromFileAndImageAndTheWindowsRecord) {
   EXPECT_EQ(plat_version_block("C:\\no\\such\\file.exe", buf, sizeof buf, &len) * 10 + int(len), 10);
   std::ofstream("plain_file.txt") << "no resources here\n";
   EXPECT_EQ(plat_version_block("plain_file.txt", buf, sizeof buf, &len), 2);
-  ASSERT_EQ(plat_file_mtime_text("plain_file.txt", when, sizeof when), 0);
-  std::string shape = when;  // ctime's layout: "Sat Dec  5 21:20:53 2026\n"
-  for (char& ch : shape) ch = std::isalnum(static_cast<unsigned char>(ch)) ? 'x' : ch;
-  EXPECT_EQ(shape.substr(0, 8) + shape.substr(9), "xxx xxx x xx:xx:xx xxxx\n") << when;
+  // A file's time in ctime's layout is checked through linkprobe.exe --version
+  // (scripts/windows-linkprobe-check.sh); a missing file has none.
   std::remove("plain_file.txt");
   EXPECT_NE(plat_file_mtime_text("plain_file.txt", when, sizeof when), 0);
   EXPECT_STREQ(when, "");
