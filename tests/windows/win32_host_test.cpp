@@ -86,32 +86,27 @@ TEST(WinLaunch, ProgramsStartDetachedAndMissingOnesSaySo) {
 // here touches an adapter.
 TEST(WinRun, ExitCodesWordsAndTheSystemsNumbers) {
   EXPECT_EQ(plat_address_tool(), PLAT_ADDR_NETSH);
-  const struct { const char* params; int code; } runs[] = {
-      {"/c exit 3", 3}, {"/c exit 0", 0},
-      {"/c if \"a b\"==\"a b\" (exit 5) else (exit 6)", 5}};  // quoted words stay one argument
-  for (const auto& r : runs) {
-    int code = -1;
-    ASSERT_EQ(plat_run_elevated("cmd.exe", r.params, 1, &code), 0) << r.params;
-    EXPECT_EQ(code, r.code) << r.params;
-  }
   char dir[MAX_PATH];
   ASSERT_GT(GetTempPathA(sizeof dir, dir), 0u);
-  const std::string out = std::string(dir) + "lp_run_test.txt";
-  int code = -1;
-  std::string params = "/c echo interface ip set address name=\"Local Area Connection\" dhcp> \"" + out + "\"";
-  ASSERT_EQ(plat_run_elevated("cmd.exe", params.c_str(), 1, &code), 0);
+  const std::string out = std::string(dir) + "lp_run_test.txt",
+                    echo = "/c echo interface ip set address name=\"Local Area Connection\" dhcp> \"" + out + "\"";
+  // Quoted words stay one argument. No exit code (-1) without a program; one not waited
+  // for is given no place for it.
+  const struct { const char *program, *params; int wait, result, code; } runs[] = {
+      {"cmd.exe", "/c exit 3", 1, 0, 3}, {"cmd.exe", "/c exit 0", 1, 0, 0},
+      {"cmd.exe", "/c if \"a b\"==\"a b\" (exit 5) else (exit 6)", 1, 0, 5}, {"cmd.exe", echo.c_str(), 1, 0, 0},
+      {"lp-no-such-program.exe", "x", 1, ERROR_FILE_NOT_FOUND, -1}, {"", "", 1, EINVAL, -1}, {nullptr, "", 1, EINVAL, -1},
+      {"lp-no-such-program.exe", "", 0, ERROR_FILE_NOT_FOUND, -1}, {"cmd.exe", "/c exit 4", 0, 0, -1}};
+  for (const auto& r : runs) {
+    int code = -1;
+    EXPECT_EQ(plat_run_elevated(r.program, r.params, r.wait, r.wait ? &code : nullptr), r.result) << r.params;
+    EXPECT_EQ(code, r.code) << r.params;
+  }
   std::ifstream in(out, std::ios::binary);
   EXPECT_EQ(std::string((std::istreambuf_iterator<char>(in)), {}),
             "interface ip set address name=\"Local Area Connection\" dhcp\r\n");
   in.close();
   DeleteFileA(out.c_str());
-  code = 12345;
-  EXPECT_EQ(plat_run_elevated("lp-no-such-program.exe", "x", 1, &code), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(code, 12345) << "no exit code without a program";
-  EXPECT_EQ(plat_run_elevated("lp-no-such-program.exe", "", 0, nullptr), ERROR_FILE_NOT_FOUND);
-  EXPECT_EQ(plat_run_elevated("", "", 1, &code), EINVAL);
-  EXPECT_EQ(plat_run_elevated(nullptr, "", 1, &code), EINVAL);
-  EXPECT_EQ(plat_run_elevated("cmd.exe", "/c exit 4", 0, nullptr), 0);  // not waited for
 }
 
 TEST(WinProbe, AdapterTableHostLineAndNames) {
