@@ -64,8 +64,7 @@ TEST(Startup, Transcript) {
     // "fill" (count copies of a character), then its length, head and tail.
     if (w == "clear") panel_clear();
     if (w == "append") panel_append(a.empty() ? nullptr : arg.c_str());
-    if (w == "appendf" && a.size() > 1) panel_appendf(arg.c_str(), a[1].c_str());
-    if (w == "appendf" && a.size() == 1) panel_appendf(arg.c_str(), 1);
+    if (w == "appendf") a.size() > 1 ? panel_appendf(arg.c_str(), a[1].c_str()) : panel_appendf(arg.c_str(), 1);
     if (w == "fill") panel_append(std::string(std::stoul(a[0]), a[1][0]).c_str());
     const std::string rep = report_text;
     if (w == "clear" || w == "append" || w == "appendf" || w == "fill")

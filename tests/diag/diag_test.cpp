@@ -44,17 +44,11 @@ class Amplifier : public ::testing::Test {
   // One USB device as sysfs shows it (identifiers in lower-case hex, as the kernel
   // writes them), with the name of its serial tty if it has one.
   void usb(const std::vector<std::string>& a) {
-    std::string d = "sys/bus/usb/devices/" + a[0] + "/";
-    sys_.write(d + "idVendor", a[1] + "\n");
-    sys_.write(d + "idProduct", a[2] + "\n");
-    sys_.write(d + "product", a[3] + "\n");
-    sys_.write(d + "serial", "SN" + a[0] + "\n");
+    const std::string d = "sys/bus/usb/devices/" + a[0] + "/";
+    for (const auto& [file, value] : {std::pair<std::string, std::string>{"idVendor", a[1]}, {"idProduct", a[2]},
+                                      {"product", a[3]}, {"serial", "SN" + a[0]}})
+      sys_.write(d + file, value + "\n");
     if (a.size() > 4) sys_.write(d + a[0] + ":1.0/" + a[4] + "/dev", "188:0\n");
-  }
-  // Runs the test on the settings; the result, then the report.
-  std::string run(const std::string& devs, bool interactive) {
-    root_.devs(devs);
-    return std::to_string(amplifier_test(interactive)) + "\n" + report_text;
   }
   TempRoot sys_, root_;
   Pty line_;
@@ -87,7 +81,8 @@ TEST_F(Amplifier, Transcript) {
       _exit(0);
     }
     if (w == "fed") return std::string(feeder > 0 && waitpid(feeder, nullptr, 0) == feeder ? "" : "no feeder\n");
-    return w == "run" ? run(a[1], a[0] == "1") : w == "forget" ? std::to_string(pnp_device_count) + "\n" : "";
+    if (w == "run" && root_.devs(a[1])) return std::to_string(amplifier_test(a[0] == "1")) + "\n" + report_text;
+    return w == "forget" ? std::to_string(pnp_device_count) + "\n" : "";
   }));
 }
 
