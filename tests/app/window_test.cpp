@@ -48,8 +48,7 @@ void click(const std::string& window, const std::string& xy) {
 
 bool close_box(const std::string& window) {
   int st = -1;
-  run_shell(std::string(WM_DELETE_HELPER) + " " + window, &st);
-  return st == 0;
+  return run_shell(std::string(WM_DELETE_HELPER) + " " + window, &st), st == 0;
 }
 
 class Window : public ::testing::Test {
