@@ -16,7 +16,6 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <vector>
 
 #include "platform/launch.h"
 #include "platform/netif.h"
@@ -52,7 +51,7 @@ TEST(WinVersion, TheBlockFromFileAndImageAndTheWindowsRecord) {
   ASSERT_EQ(plat_version_block(exe, buf, 20, &len), 0);  // cut to the buffer
   EXPECT_EQ(std::string(buf, len), block.substr(0, 20));
   std::ifstream f(exe, std::ios::binary);
-  std::vector<char> image((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const std::string image((std::istreambuf_iterator<char>(f)), {});
   ASSERT_EQ(plat_version_block_image(image.data(), image.size(), buf, sizeof buf, &len), 0);
   EXPECT_EQ(std::string(buf, len), block);
   EXPECT_EQ(plat_version_block_image("MZ", 2, buf, sizeof buf, &len), 2);
