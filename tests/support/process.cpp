@@ -34,10 +34,7 @@ bool private_network() {
   return unshare(CLONE_NEWNET) == 0 && (run_shell("ip link set lo up 2>&1", &st), st == 0);
 }
 
-static long now_ms() {
-  using namespace std::chrono;
-  return static_cast<long>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
+using Clock = std::chrono::steady_clock;
 
 bool Child::start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                   const std::string& cwd, bool with_stderr) {
@@ -94,21 +91,21 @@ bool Child::read_some(int timeout_ms) {
 }
 
 size_t Child::wait_for_any(const std::vector<std::string>& texts, size_t from, int timeout_ms) {
-  long deadline = now_ms() + timeout_ms;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     size_t best = std::string::npos;
     for (const std::string& t : texts) {
       size_t at = output_.find(t, from);
       if (at != std::string::npos && (best == std::string::npos || at + t.size() < best)) best = at + t.size();
     }
-    if (best != std::string::npos || now_ms() >= deadline) return best;
+    if (best != std::string::npos || Clock::now() >= deadline) return best;
     if (!read_some(50)) usleep(20000);
   }
 }
 
 int Child::finish(int timeout_ms) {
-  long deadline = now_ms() + timeout_ms;
-  while (pid_ > 0 && now_ms() < deadline) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (pid_ > 0 && Clock::now() < deadline) {
     int st = 0;
     if (waitpid(pid_, &st, WNOHANG) == pid_) {
       pid_ = -1;
