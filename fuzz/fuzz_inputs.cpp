@@ -1,5 +1,5 @@
 // Every parser that meets outside bytes, one fuzz target: the first byte picks the parser
-// (its value modulo 9, in the order of the cases below), the rest is its input. Each case
+// (its value modulo 9, in the order of the table at the end), the rest is its input. Each case
 // traps on a broken invariant of its parser; the sanitizers catch the rest.
 #include <algorithm>
 #include <cstddef>
@@ -181,19 +181,9 @@ void zrcdump(const uint8_t* data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 1) return 0;
-  const uint8_t* p = data + 1;
-  const size_t n = size - 1;
-  switch (data[0] % 9) {
-    case 0: elf_version(p, n); break;
-    case 1: eth_rx(p, n); break;
-    case 2: log_options(p, n); break;
-    case 3: serial(p, n, false); break;
-    case 4: serial(p, n, true); break;
-    case 5: settings(p, n); break;
-    case 6: settings_list(p, n); break;
-    case 7: sysparse(p, n); break;
-    default: zrcdump(p, n);
-  }
+  static void (*const parsers[])(const uint8_t*, size_t) = {
+      elf_version, eth_rx, log_options, [](const uint8_t* p, size_t n) { serial(p, n, false); },
+      [](const uint8_t* p, size_t n) { serial(p, n, true); }, settings, settings_list, sysparse, zrcdump};
+  if (size >= 1) parsers[data[0] % 9](data + 1, size - 1);
   return 0;
 }

@@ -5,10 +5,8 @@
 // resizing, exit by button and close box.
 #include <gtest/gtest.h>
 #include <sndfile.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <string>
 
 #include "tests/support/process.h"
 #include "tests/support/temp_root.h"
@@ -37,10 +35,20 @@ double figure(const std::string& png, int x, int y, int w, int h, const char* fx
   return out.empty() ? -1 : std::atof(out.c_str());
 }
 
+// The first visible window whose title matches ("" if none); with sync, waited for up to 60 s.
+std::string visible_window(const std::string& title_regex, bool sync = true) {
+  std::string id = run_shell(std::string(sync ? "timeout 60 xdotool search --sync" : "xdotool search") +
+                             " --onlyvisible --name '" + title_regex + "' 2>/dev/null");
+  return id.substr(0, id.find_first_of("\r\n"));
+}
+
+void click(const std::string& window, const std::string& xy) {
+  run_shell("xdotool mousemove --window " + window + " " + xy + " click 1");
+}
+
 bool close_box(const std::string& window) {
   int st = -1;
-  run_shell(std::string(WM_DELETE_HELPER) + " " + window, &st);
-  return st == 0;
+  return run_shell(std::string(WM_DELETE_HELPER) + " " + window, &st), st == 0;
 }
 
 class Window : public ::testing::Test {

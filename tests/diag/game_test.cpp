@@ -9,7 +9,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <string>
 #include <thread>
 
 #include "app/panel.h"
@@ -46,14 +45,6 @@ class GameSerial : public ::testing::Test {
     sim_cable_unbind(2);
     sim_cable_destroy(cable_);
   }
-  // Runs the test under the settings; the report after the configuration report.
-  std::string comm(const std::string& devs, void (*test)() = game_comm_test) {
-    EXPECT_TRUE(root_.devs(devs));
-    test();
-    EXPECT_EQ(game_link, nullptr);  // every path frees the link
-    std::string r = report_text;
-    return r.rfind(kConfig, 0) == 0 ? r.substr(kConfig.size()) : "<no configuration report>" + r;
-  }
   TempRoot root_;
   int cable_ = -1;
 };
@@ -74,8 +65,13 @@ TEST_F(GameSerial, ResponderAnswersTheEchoAndPlaysTheRewardSound) {
     for (char line[200]; !stop;)
       if (responder_serve_one(conn, line, sizeof line, responder_play_reward) < 0) usleep(5000);
   });
-  EXPECT_EQ(comm(kSerial), "Serial game communication seems to be working\n");
-  EXPECT_EQ(comm(kSerial, game_sound_test), "\nReward sound command sent");
+  EXPECT_TRUE(root_.devs(kSerial));
+  game_comm_test();
+  EXPECT_EQ(report_text, kConfig + "Serial game communication seems to be working\n");
+  EXPECT_EQ(game_link, nullptr);  // every path frees the link
+  game_sound_test();
+  EXPECT_EQ(report_text, kConfig + "\nReward sound command sent");
+  EXPECT_EQ(game_link, nullptr);
   // The game computer's end played the file (on the responder's thread).
   for (int i = 0; i < 500 && root_.read("played.raw").size() < samples.size(); ++i) usleep(10000);
   EXPECT_EQ(root_.read("played.raw"), samples);

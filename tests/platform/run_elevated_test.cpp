@@ -1,17 +1,15 @@
 // The address-change tools on Linux: NetworkManager's connection name, and the runner (the
 // Windows argument text split into words, the program's exit code when waited for, and the
 // system's numbers on failure).
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <string>
 
 #include "platform/netif.h"
+#include "tests/support/golden.h"
 
 namespace {
 
@@ -32,32 +30,24 @@ struct ScratchPath {
 
 }  // namespace
 
+// As a transcript (tests/golden/platform_run.txt): "run PROGRAM|PARAMETERS|WAIT" shows the
+// result and the exit code (-1: none given), "null" standing for no program, "DIR" in the
+// parameters for the scratch folder, "BIG" and "MANY" for 2000 bytes and 40 words; "args"
+// shows the words a run wrote there, one a line.
 TEST(Run, WordsQuotesExitCodesAndTheSystemsNumbers) {
   EXPECT_EQ(plat_address_tool(), PLAT_ADDR_OWN_TOOLS);
   // Unprivileged, the runner asks pkexec, which needs a person to answer.
   if (!plat_is_privileged()) GTEST_SKIP() << "needs root";
   ScratchPath p;
-  int code = -1;
-  ASSERT_EQ(plat_run_elevated("sh", "-c \"exit 3\"", 1, &code), 0);
-  EXPECT_EQ(code, 3);
-  // Each word on a line of its own: quotes group blanks and are dropped, \" is a quote,
-  // runs of blanks and tabs separate.
-  std::string params = "-c \"printf '%s\\n' \\\"$@\\\" > " + std::string(p.dir) +
-                       "/args\" sh name=\"Local Area Connection\"  \t dhcp \\\"q\\\"";
-  ASSERT_EQ(plat_run_elevated("sh", params.c_str(), 1, &code), 0);
-  EXPECT_EQ(code, 0);
-  EXPECT_EQ(p.read("args"), "name=Local Area Connection\ndhcp\n\"q\"\n");
-  ASSERT_EQ(plat_run_elevated("sh", "-c \"kill -9 $$\"", 1, &code), 0);
-  EXPECT_EQ(code, 128 + 9) << "a signal reads as 128 + its number";
-  code = 12345;
-  EXPECT_EQ(plat_run_elevated("lp-no-such-program", "x", 1, &code), ENOENT);
-  EXPECT_EQ(code, 12345);
-  std::string many, big(2000, 'x');
-  for (int i = 0; i < 40; ++i) many += "w ";
-  const struct { const char *program, *params; int wait, result; } runs[] = {
-      {"lp-no-such-program", "", 0, ENOENT}, {"", "", 1, EINVAL}, {nullptr, "", 1, EINVAL},
-      {"true", big.c_str(), 1, E2BIG}, {"true", many.c_str(), 1, E2BIG}, {"true", "", 0, 0}};
-  for (const auto& r : runs) EXPECT_EQ(plat_run_elevated(r.program, r.params, r.wait, &code), r.result) << r.params;
+  EXPECT_TRUE(script_match("platform_run.txt", [&](const std::string& w, const std::vector<std::string>& a) {
+    if (w == "args") return p.read("args");
+    std::string params = a[1] == "BIG" ? std::string(2000, 'x') : a[1], many;
+    for (int i = 0; i < 40; ++i) many += "w ";
+    if (params == "MANY") params = many;
+    for (size_t at; (at = params.find("DIR")) != std::string::npos;) params.replace(at, 3, p.dir);
+    int code = -1, r = plat_run_elevated(a[0] == "null" ? nullptr : a[0].c_str(), params.c_str(), std::stoi(a[2]), &code);
+    return std::to_string(r) + " " + std::to_string(code) + "\n";
+  }));
 }
 
 // NetworkManager's answer counts only when nmcli succeeds; what a failing nmcli printed is

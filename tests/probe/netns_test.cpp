@@ -1,10 +1,7 @@
 // Address changes and the adapter listing for real, inside a network namespace of the
 // test's own with veth pairs whose both ends stay in it: no traffic leaves it.
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <string>
 
 #include "tests/support/golden.h"
 #include "tests/support/process.h"
@@ -34,9 +31,6 @@ class NetNs : public ::testing::Test {
   }
   static std::string run(const std::string& cmd, int* status = nullptr) { return run_shell(cmd + " 2>&1", status); }
   std::string ip(const std::string& args) { return run("ip -n " + ns_ + " " + args); }
-  void expect_rows(const std::string& out, std::initializer_list<const char*> rows) {
-    for (const char* row : rows) EXPECT_NE(out.find(row), std::string::npos) << row << "\n" << out;
-  }
   std::string helper(const std::string& args, const std::string& env = "") {
     return run("ip netns exec " + ns_ + " env PATH=" + stub_.path() + ":/usr/sbin:/usr/bin:/sbin:/bin " + env + " " +
                LP_BINARY_DIR "/tests/probe/netns_helper " + args);
@@ -55,15 +49,15 @@ class NetNs : public ::testing::Test {
 TEST_F(NetNs, SetsAddressesSkipsByGroupTenAndReturnsToDhcp) {
   ip("addr add 192.168.10.2/24 dev veth0");
   // The client address of group 10 is held: no command, the full wait still runs.
-  std::string out = helper("set 0 veth0 12");
-  expect_rows(out, {"(192.168.10.2)", "waited "});
-  EXPECT_GE(std::atof(out.c_str() + out.find("waited ") + 7), 9.5) << out;
+  const std::string out = helper("set 0 veth0 12");
+  const size_t waited = out.find("waited ");
+  EXPECT_TRUE(out.find("(192.168.10.2)") < waited && std::atof(out.c_str() + waited + 7) >= 9.5) << out;
   usleep(500000);
   EXPECT_EQ(addrs().find("192.168.12.2"), std::string::npos) << addrs();
 
-  expect_rows(helper("set 1 veth0 10"), {"I am "});
+  EXPECT_NE(helper("set 1 veth0 10").find("I am "), std::string::npos);
   EXPECT_TRUE(eventually("192.168.10.1/24", true)) << addrs();
-  expect_rows(helper("set 0 veth0 12"), {"(192.168.12.2)"});
+  EXPECT_NE(helper("set 0 veth0 12").find("(192.168.12.2)"), std::string::npos);
   EXPECT_TRUE(eventually("192.168.12.2/24", true) && eventually("192.168.10.1/24", false)) << addrs();
   helper("set 2 veth0 12");
   EXPECT_TRUE(eventually("192.168.12.2", false)) << addrs();

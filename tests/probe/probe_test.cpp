@@ -1,14 +1,12 @@
 // Serial port probing over pseudo-terminals, device and system queries against fixture
 // system roots, and the address-change commands, host line and adapter name rules.
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <string>
 
 #include "platform/com_probe.h"
 #include "probe/adapters.h"

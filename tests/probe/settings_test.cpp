@@ -3,12 +3,9 @@
 // (tests/golden/probe_settings.txt).
 #include "probe/settings.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <cstring>
 #include <random>
-#include <string>
 
 #include "tests/support/golden.h"
 #include "tests/support/temp_root.h"

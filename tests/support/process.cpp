@@ -2,11 +2,11 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -29,34 +29,12 @@ std::string run_shell(const std::string& cmd, int* status) {
   return out;
 }
 
-std::string visible_window(const std::string& title_regex, bool sync) {
-  std::string id = run_shell(std::string(sync ? "timeout 60 xdotool search --sync" : "xdotool search") +
-                             " --onlyvisible --name '" + title_regex + "' 2>/dev/null");
-  size_t end = id.find_first_of("\r\n");
-  if (end != std::string::npos) id.resize(end);
-  return id;
-}
-
-void click(const std::string& window, const std::string& xy) {
-  run_shell("xdotool mousemove --window " + window + " " + xy + " click 1");
-}
-
 bool private_network() {
-  if (unshare(CLONE_NEWNET) != 0) return false;
-  ifreq ifr{};
-  std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", "lo");
-  int s = socket(AF_INET, SOCK_DGRAM, 0);
-  bool up = s >= 0 && ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
-  ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP);
-  up = up && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-  if (s >= 0) close(s);
-  return up;
+  int st = -1;
+  return unshare(CLONE_NEWNET) == 0 && (run_shell("ip link set lo up 2>&1", &st), st == 0);
 }
 
-static long now_ms() {
-  using namespace std::chrono;
-  return static_cast<long>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
+using Clock = std::chrono::steady_clock;
 
 bool Child::start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                   const std::string& cwd, bool with_stderr) {
@@ -113,21 +91,21 @@ bool Child::read_some(int timeout_ms) {
 }
 
 size_t Child::wait_for_any(const std::vector<std::string>& texts, size_t from, int timeout_ms) {
-  long deadline = now_ms() + timeout_ms;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     size_t best = std::string::npos;
     for (const std::string& t : texts) {
       size_t at = output_.find(t, from);
       if (at != std::string::npos && (best == std::string::npos || at + t.size() < best)) best = at + t.size();
     }
-    if (best != std::string::npos || now_ms() >= deadline) return best;
+    if (best != std::string::npos || Clock::now() >= deadline) return best;
     if (!read_some(50)) usleep(20000);
   }
 }
 
 int Child::finish(int timeout_ms) {
-  long deadline = now_ms() + timeout_ms;
-  while (pid_ > 0 && now_ms() < deadline) {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  while (pid_ > 0 && Clock::now() < deadline) {
     int st = 0;
     if (waitpid(pid_, &st, WNOHANG) == pid_) {
       pid_ = -1;
@@ -137,4 +115,31 @@ int Child::finish(int timeout_ms) {
     if (!read_some(50)) usleep(20000);
   }
   return -1;
+}
+
+PortHolder::PortHolder(const std::string& path) {
+  int sv[2];
+  if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) return;
+  if ((pid_ = fork()) == 0) {
+    close(sv[0]);
+    int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    char c = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 && ioctl(fd, TIOCEXCL) == 0 ? 'y' : 'n';
+    // Held until our end closes, then released as our driver releases: the flag would
+    // outlive us on a pty held open.
+    if (write(sv[1], &c, 1) == 1)
+      while (read(sv[1], &c, 1) < 0 && errno == EINTR) {
+      }
+    _exit(fd >= 0 ? ioctl(fd, TIOCNXCL) : 0);
+  }
+  close(sv[1]);  // a failed fork leaves no holder: closing ours is all
+  go_ = sv[0];
+  char c = 'n';
+  while (pid_ > 0 && read(go_, &c, 1) < 0 && errno == EINTR) {
+  }
+  locked_ = c == 'y';
+}
+
+PortHolder::~PortHolder() {
+  if (go_ >= 0) close(go_);
+  if (pid_ > 0) waitpid(pid_, nullptr, 0);
 }

@@ -1,12 +1,7 @@
-// Processes of the tests: shell commands, X windows by title, child programs driven
+// Processes of the tests: shell commands, child programs driven
 // through pipes, a private network namespace, and pseudo-terminals standing in for COM ports.
 #pragma once
-#include <errno.h>
-#include <fcntl.h>
 #include <pty.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,11 +10,6 @@
 
 // Runs a shell command; returns its standard output (status gets pclose's status).
 std::string run_shell(const std::string& cmd, int* status = nullptr);
-// The first visible X window whose title matches the regex ("" if none); with sync,
-// waits up to 60 s for one to appear.
-std::string visible_window(const std::string& title_regex, bool sync = true);
-// Clicks at "x y" inside an X window.
-void click(const std::string& window, const std::string& xy);
 // Moves this process (before any thread starts) into a network namespace of its own with
 // only loopback up, so fixed ports are ours alone; children inherit it. Needs root;
 // false when the shared namespace stays (the CTest lock is then the only guard).
@@ -74,36 +64,8 @@ struct Pty {
 // mode) until released.
 class PortHolder {
  public:
-  explicit PortHolder(const std::string& path) {
-    int ready[2], go[2];
-    if (pipe(ready) != 0 || pipe(go) != 0) return;
-    pid_ = fork();
-    if (pid_ == 0) {
-      close(ready[0]);
-      close(go[1]);
-      int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-      char ok = (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 && ioctl(fd, TIOCEXCL) == 0) ? 'y' : 'n';
-      if (write(ready[1], &ok, 1) != 1) _exit(2);
-      char c;
-      while (read(go[0], &c, 1) < 0 && errno == EINTR) {
-      }
-      // Released as our driver releases: the flag would outlive us on a pty held open.
-      if (fd >= 0) ioctl(fd, TIOCNXCL);
-      _exit(0);
-    }
-    close(ready[1]);
-    close(go[0]);
-    go_ = go[1];
-    char ok = 'n';
-    while (read(ready[0], &ok, 1) < 0 && errno == EINTR) {
-    }
-    close(ready[0]);
-    locked_ = ok == 'y';
-  }
-  ~PortHolder() {
-    if (go_ >= 0) close(go_);
-    if (pid_ > 0) waitpid(pid_, nullptr, 0);
-  }
+  explicit PortHolder(const std::string& path);
+  ~PortHolder();
   bool locked() const { return locked_; }
 
  private:

@@ -12,7 +12,7 @@ TempRoot::TempRoot() {
   std::string tmpl = (fs::temp_directory_path() / "lproot.XXXXXX").string();
   if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
   path_ = tmpl;
-  as_root();
+  setenv("QUMEX_ROOT", path_.c_str(), 1);
 }
 
 TempRoot::~TempRoot() {
@@ -21,7 +21,6 @@ TempRoot::~TempRoot() {
   unsetenv("QUMEX_ROOT");
 }
 
-void TempRoot::as_root() const { setenv("QUMEX_ROOT", path_.c_str(), 1); }
 void TempRoot::as_sysroot() const { setenv("QUMEX_SYSROOT", path_.c_str(), 1); }
 
 bool TempRoot::write(const std::string& rel, const std::string& bytes) const {

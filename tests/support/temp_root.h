@@ -11,7 +11,6 @@ class TempRoot {
   TempRoot& operator=(const TempRoot&) = delete;
 
   const std::string& path() const { return path_; }
-  void as_root() const;     // QUMEX_ROOT points here again
   void as_sysroot() const;  // QUMEX_SYSROOT points here
   // Writes bytes to <root>/rel, making the folders on the way; false if it could not.
   bool write(const std::string& rel, const std::string& bytes) const;
@@ -19,7 +18,7 @@ class TempRoot {
   bool devs(const std::string& text) const { return write("PREFERENCES/SETTINGS/DEVS.NIN", text); }
   // Makes <root>/rel a symbolic link to target, making the folders on the way.
   bool symlink_to(const std::string& rel, const std::string& target) const;
-  std::string read(const std::string& rel) const;  // "" if missing
+  std::string read(const std::string& rel) const;  // "" if missing; an absolute path is read as is
   bool exists(const std::string& rel) const;
   void mkdir(const std::string& rel) const;
   void remove(const std::string& rel) const;

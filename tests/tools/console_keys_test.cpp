@@ -3,11 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <termios.h>
-#include <unistd.h>
-
-#include <vector>
 
 #include "platform/console_keys.h"
 #include "tests/support/process.h"

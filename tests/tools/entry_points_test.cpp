@@ -1,6 +1,5 @@
 // The housekeeping entry points, poll/reset (also against a queueing worker), trace and
 // event records, and the index twins.
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -8,14 +7,13 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "commlib/core.h"
 #include "commlib/qcomm.h"
 #include "platform/sockets.h"
 #include "tests/support/golden.h"
+#include "tests/support/temp_root.h"
 
 namespace fs = std::filesystem;
 
@@ -27,11 +25,6 @@ int queue(Connection* c, int channel, uint8_t type, uint32_t seq) {
   std::memcpy(m + 8, &seq, 4);
   std::memcpy(c->rx_buf, m, sizeof m);
   return qc::queue_message(c, sizeof m, channel, "test");
-}
-
-std::string read_text(const fs::path& p) {
-  std::ifstream f(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 // How many of this process's descriptors refer to the file.
@@ -49,11 +42,8 @@ class EntryPoints : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(qc::live_object_count(), 0);
-    std::string tmpl = (fs::temp_directory_path() / "lp_entry_XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
     old_ = fs::current_path();
-    fs::current_path(dir_);
+    fs::current_path(dir_.path());
     qc::log_options_mark_unread();
   }
   void TearDown() override {
@@ -61,10 +51,9 @@ class EntryPoints : public ::testing::Test {
     conn_slot(0, 0);
     lib_cleanup();
     fs::current_path(old_);
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
   }
-  fs::path dir_, old_;
+  TempRoot dir_;
+  fs::path old_;
 };
 
 // The entry points as a transcript (tests/golden/tools_entry_points.txt): "slot", "alloc"
@@ -96,14 +85,12 @@ TEST_F(EntryPoints, Transcript) {
     if (w == "queue") r = queue(c, i, uint8_t(n(1)), uint32_t(n(2)));
     if (w == "state") {
       uint32_t refs = 0;
-      for (int ch = 0; ch < 2; ++ch)
-        for (int k = 0; k < qc::kQueueSlots; ++k) refs += c->queue[ch].slot_ref[k];
-      return "fill=" + std::to_string(c->rx_fill) + " count=" + std::to_string(c->queue[0].count) + "/" +
-             std::to_string(c->queue[1].count) + " last=" + std::to_string(c->last_rx_seq[0]) + "/" +
-             std::to_string(c->last_rx_seq[1]) + " refs=" + std::to_string(refs) + " gaps=" +
-             std::to_string(c->seq_gaps[0]) + " class=" + std::to_string(c->type_class[0]) + "/" +
-             std::to_string(c->type_class[152]) + "/" + std::to_string(c->type_class[200]) + " tx=" +
-             std::to_string(c->tx_seq_stream) + "\n";
+      for (int k = 0; k < 2 * qc::kQueueSlots; ++k) refs += c->queue[k / qc::kQueueSlots].slot_ref[k % qc::kQueueSlots];
+      char s[160];
+      std::snprintf(s, sizeof s, "fill=%d count=%d/%d last=%u/%u refs=%u gaps=%u class=%d/%d/%d tx=%u\n", c->rx_fill,
+                    c->queue[0].count, c->queue[1].count, c->last_rx_seq[0], c->last_rx_seq[1], refs, c->seq_gaps[0],
+                    c->type_class[0], c->type_class[152], c->type_class[200], c->tx_seq_stream);
+      return std::string(s);
     }
     if (w == "reset_at") conn_reset_at(i);
     if (w == "set_class_at") conn_set_class_at(i, uint8_t(n(1)), n(2), uint8_t(n(3)));
@@ -141,16 +128,16 @@ TEST_F(EntryPoints, TraceOpenKeepsOnlyTheLatestFile) {
   Connection* c = conn_alloc();  // traces its creation
   trace_open("second.txt");
   EXPECT_EQ(open_count("first.txt") * 10 + open_count("second.txt"), 1);
-  EXPECT_NE(read_text("first.txt").find("Alloc object : "), std::string::npos);
+  EXPECT_NE(dir_.read("first.txt").find("Alloc object : "), std::string::npos);
   qc::trace_printf("line %d\n", 2);
   trace_open(nullptr);
   EXPECT_EQ(qc::trace_stream(), nullptr);
   EXPECT_EQ(open_count("second.txt"), 0);
   conn_free(c);  // no stream: nothing is written anywhere
-  EXPECT_EQ(read_text("second.txt"), "line 2\n");
+  EXPECT_EQ(dir_.read("second.txt"), "line 2\n");
   // Opening again truncates; a path that cannot be opened leaves no stream.
   trace_open("second.txt");
-  EXPECT_EQ(read_text("second.txt"), "");
+  EXPECT_EQ(dir_.read("second.txt"), "");
   trace_open("no-such-dir/trace.txt");
   EXPECT_EQ(qc::trace_stream(), nullptr);
   EXPECT_EQ(open_count("second.txt"), 0);
@@ -165,7 +152,7 @@ TEST_F(EntryPoints, LogEventRecordsOnTheReceiveSide) {
   qc::capture_close(c);
   conn_free(c);
   // One event record: kind 0, the code, a time stamp, then second, first and third.
-  std::string r = read_text("zrcCRX10.bin");
+  std::string r = dir_.read("zrcCRX10.bin");
   ASSERT_EQ(r.size(), 40u);
   uint32_t v[5];
   std::memcpy(v, r.data(), sizeof v);
@@ -182,10 +169,7 @@ TEST_F(EntryPoints, PollAndResetWhileAWorkerQueues) {
   std::atomic<int> queued{0};
   std::thread worker([&] {
     for (uint32_t seq = 1; !stop.load(); ++seq) {
-      uint8_t m[12] = {uint8_t(seq & 1 ? 0xa0 : 0x90), 0, 12, 0};
-      std::memcpy(m + 8, &seq, 4);
-      std::memcpy(c->rx_buf, m, sizeof m);
-      queued += qc::queue_message(c, sizeof m, int(seq & 1), "worker") == 0;
+      queued += queue(c, int(seq & 1), uint8_t(seq & 1 ? 0xa0 : 0x90), seq) == 0;
       if (seq % 64 == 0) std::this_thread::yield();
     }
   });
@@ -194,8 +178,7 @@ TEST_F(EntryPoints, PollAndResetWhileAWorkerQueues) {
   // At least 20000 passes, longer if the worker was slow to get going (loaded machine).
   auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   for (int i = 0; i < 20000 || (seen != 3 && std::chrono::steady_clock::now() < give_up); ++i) {
-    int bits = conn_poll(c, -1);
-    seen |= bits;
+    seen |= conn_poll(c, -1);
     if (i % 100 == 0) conn_reset(c);
     rx_receive(c, -1, buf, sizeof buf);
   }

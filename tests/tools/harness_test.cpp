@@ -3,12 +3,9 @@
 // namespace of the test's own and over two joined pseudo-terminals. Each side must print
 // the exact dump of what the other sent.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
-#include <string>
-#include <vector>
 
 #include "tests/support/process.h"
 #include "tests/support/temp_root.h"
@@ -81,9 +78,8 @@ TEST(HarnessLink, EthernetSlaveAndMasterOverLoopback) {
   // the host name "localhost", so that the slave's own host name resolves to loopback
   // and port 8881 is private to the test.
   Child ns;
-  ASSERT_TRUE(ns.start({"unshare", "-u", "-n", "sh", "-c",
-                        "ip link set lo up && hostname localhost && echo ready && exec sleep 600"}));
-  ASSERT_NE(ns.wait_for("ready\n"), std::string::npos)
+  const char* up = "ip link set lo up && hostname localhost && echo ready && exec sleep 600";
+  ASSERT_TRUE(ns.start({"unshare", "-u", "-n", "sh", "-c", up}) && ns.wait_for("ready\n") != std::string::npos)
       << "cannot make a network namespace (root needed): " << ns.output();
   auto inside = [&](std::vector<std::string> argv) {
     argv.insert(argv.begin(), {"nsenter", "-t", std::to_string(ns.pid()), "-u", "-n", "--"});

@@ -1,10 +1,6 @@
 // The settings text lists through their entry points, as a transcript
 // (tests/golden/tools_settings_list.txt): put, get and remove by key prefix, settings
 // messages parsed into them, and the list of changed names.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
 
 #include "commlib/settings_list.h"
 #include "tests/support/golden.h"

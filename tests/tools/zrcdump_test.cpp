@@ -1,15 +1,11 @@
 // The capture decoder against hand-built records (field positions), the program against
 // foreign, truncated and corrupt files (messages and exit codes), and the program over
 // the files a real loopback session writes.
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
-#include <string>
-#include <vector>
 
 #include "commlib/core.h"
 #include "commlib/eth_internal.h"
@@ -47,7 +43,7 @@ class ZrcDump : public ::testing::Test {
 // Hand-built capture and full capture files through the program, as a transcript
 // (tests/golden/tools_zrcdump.txt): "event" and "text" add a 40-byte record (kind, code,
 // time stamp, then second, first and third, or 32 bytes of text), "bytes" adds raw bytes,
-// "cut" shortens a file, "dump" runs the program.
+// "dump" runs the program.
 TEST_F(ZrcDump, Transcript) {
   EXPECT_TRUE(script_match("tools_zrcdump.txt", [&](const std::string& w, const std::vector<std::string>& a) {
     std::string f = w == "dump" ? "" : dir_.read(a[0]), rec(40, '\0');
@@ -63,7 +59,6 @@ TEST_F(ZrcDump, Transcript) {
       dir_.write(a[0], f + rec);
     }
     if (w == "bytes") dir_.write(a[0], f + a[1]);
-    if (w == "cut") dir_.write(a[0], f.substr(0, std::stoul(a[1])));
     return w == "dump" ? zrcdump(a) : "";
   }));
 }

@@ -43,14 +43,6 @@ int bound_port(int s) {
   return sock_local_name(s, &a) == 0 ? sock_addr_port(&a) : -1;
 }
 
-// Signals w from another thread after a delay.
-std::thread later(int ms, void (*f)(int), int w) {
-  return std::thread([=] {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    f(w);
-  });
-}
-
 }  // namespace
 
 TEST(WinSockets, WakeDatagramsAndSharedPorts) {
@@ -60,7 +52,7 @@ TEST(WinSockets, WakeDatagramsAndSharedPorts) {
   SockWaitSet set{};
   set.fd[0] = r;
   EXPECT_EQ((Seq() << sock_wait(&set, w, 50, &woken) << woken).s, "0 0");  // the time-out
-  std::thread t = later(100, [](int h) { sock_wake_signal(h); }, w);
+  std::thread t([w] { Sleep(100); sock_wake_signal(w); });
   auto start = Clock::now();
   EXPECT_EQ((Seq() << sock_wait(&set, w, 10000, &woken) << woken).s, "0 1");
   EXPECT_LT(ms_since(start), 3000);
@@ -95,22 +87,13 @@ TEST(WinSockets, WakeDatagramsAndSharedPorts) {
   for (int h : {a, b, l1, l2}) sock_close(h);
 }
 
-TEST(WinSockets, StreamRoundTripAndARefusedConnectShowsInTheWait) {
-  int l = sock_create(kSockStream), c = sock_create(kSockStream), woken;
+// The stream round trip itself is the harness pairs' (scripts/test-windows.sh).
+TEST(WinSockets, ARefusedConnectShowsInTheWait) {
+  int l = sock_create(kSockStream), woken;
   ASSERT_TRUE(l > 2 && sock_bind_any(l, 0) + sock_listen(l, -1) == 0);
-  SockAddr4 to, peer;
+  SockAddr4 to;
   sock_addr_make(&to, kLoop, uint16_t(bound_port(l)));
-  ASSERT_EQ(sock_connect(c, &to), 0);
-  int a = sock_accept(l, &peer);
-  ASSERT_GT(a, 2);
-  SockWaitSet set{};
-  set.fd[0] = a;
-  char buf[8] = {};
-  EXPECT_EQ((Seq() << sock_peer_name(c, nullptr) << sock_send(c, "ping", 4)
-                   << sock_wait(&set, 0, 5000, &woken) << sock_recv(a, buf, sizeof buf)).s,
-            "0 4 1 4");
-  EXPECT_STREQ(buf, "ping");
-  for (int h : {a, c, l}) sock_close(h);  // the port is free again: a connect is refused
+  sock_close(l);  // the port is free again: a connect is refused
   int n = sock_create(kSockStream);
   ASSERT_EQ(sock_set_nonblocking(n, 1), 0);
   int rc = sock_connect(n, &to);
@@ -186,10 +169,7 @@ TEST(WinConsoleKeys, BytesFromAPipeWithTimeoutsAndItsEnd) {
 
 namespace {
 
-int env_com(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? std::atoi(v) : 0;
-}
+int env_com(const char* name) { return std::getenv(name) ? std::atoi(std::getenv(name)) : 0; }
 
 // Opens \\.\COMn at 19200 baud.
 SerialDevice* open_com(int n) {
@@ -201,47 +181,27 @@ SerialDevice* open_com(int n) {
   return d;
 }
 
-// Reads until want bytes came or two seconds passed, waiting for bytes between reads.
-std::string read_some(SerialDevice* d, size_t want) {
-  std::string got;
-  char buf[64];
-  SerialEventMark m;
-  uint32_t ev = 0;
-  for (auto start = Clock::now(); got.size() < want && ms_since(start) < 2000;) {
-    int n = 0;
-    if (d->event_mark(&m) || d->wait_event(SERDEV_EV_RXCHAR, m, nullptr, &ev) ||
-        d->read(buf, sizeof buf, &n))
-      break;
-    got.append(buf, size_t(n));
-  }
-  return got;
-}
-
 }  // namespace
 
-TEST(WinSerial, APortPairCarriesBytesAndAStopEndsAWait) {
-  int a = env_com("LP_WIN_COM_A"), b = env_com("LP_WIN_COM_B"), err = 0;
+// Bytes across the pair and the probe's states are the harness pairs'
+// (scripts/test-windows.sh) and WinProbe.ComPortsOfThePair's.
+TEST(WinSerial, SettingsReadBackAnEmptyReadAndAStopEndingAWait) {
+  int a = env_com("LP_WIN_COM_A"), b = env_com("LP_WIN_COM_B");
   if (!a || !b) GTEST_SKIP() << "no COM port pair given (LP_WIN_COM_A, LP_WIN_COM_B)";
-  EXPECT_EQ(plat_com_probe(a, nullptr), PLAT_COM_FREE);
-  EXPECT_EQ(plat_com_probe(31, &err), PLAT_COM_ABSENT);
-  EXPECT_NE(err, 0);
   // A second opener is refused by Windows but not by Wine: not checked here.
   SerialDevice *da = open_com(a), *db = open_com(b);
   ASSERT_TRUE(da && db);
   SerialLineSettings back;
   EXPECT_EQ((Seq() << da->get_settings(&back) << back.baud << back.byte_size << back.parity).s, "0 19200 8 0");
-  int n = -1, written = 0;
+  int n = -1;
   char buf[16];
   // Nothing waiting: a read returns at once with no bytes.
-  EXPECT_EQ((Seq() << db->read(buf, sizeof buf, &n) << n << da->write("hello", 5, nullptr, &written)
-                   << written).s,
-            "0 0 0 5");
-  EXPECT_EQ(read_some(db, 5), "hello");
+  EXPECT_EQ((Seq() << db->read(buf, sizeof buf, &n) << n).s, "0 0");
   // A stop flag ends a wait that nothing else would end.
   static std::atomic<bool> stop{false};
   SerialEventMark m;
   ASSERT_EQ(db->event_mark(&m), 0);
-  std::thread t = later(100, [](int) { stop.store(true); }, 0);
+  std::thread t([] { Sleep(100); stop.store(true); });
   uint32_t ev = 1;
   auto start = Clock::now();
   EXPECT_EQ((Seq() << db->wait_event(SERDEV_EV_RXCHAR | SERDEV_EV_DSR, m, &stop, &ev) << ev

@@ -1,5 +1,5 @@
-// The few POSIX calls the shared test helpers make that the Windows C library lacks,
-// given to every Windows test program (forced include).
+// The few POSIX calls the shared test helpers make that the Windows C library lacks
+// (mkdtemp, setenv, unsetenv), given to every Windows test program (forced include).
 #pragma once
 #ifdef __cplusplus
 #include <cerrno>
@@ -7,6 +7,14 @@
 #include <cstring>
 #include <direct.h>
 #include <io.h>
+
+inline int setenv(const char* name, const char* value, int overwrite) {
+  if (!overwrite && std::getenv(name)) return 0;
+  return _putenv_s(name, value) == 0 ? 0 : (errno = EINVAL, -1);
+}
+
+// Windows removes a variable that is set to the empty text.
+inline int unsetenv(const char* name) { return _putenv_s(name, "") == 0 ? 0 : (errno = EINVAL, -1); }
 
 // Makes a folder with a unique name from a template ending in XXXXXX.
 inline char* mkdtemp(char* tmpl) {
