@@ -34,7 +34,10 @@ TEST(Startup, Transcript) {
     std::string arg = a.empty() ? "" : a[0];
     int r = 0;
     auto at = [&](const std::string& t) { return t[0] == '@' ? root.path() + t.substr(1) : t; };
-    if (w == "root") std::filesystem::create_directories(at(a[0])), root.write(a[1], a.size() > 2 ? at(a[2]) : "");
+    if (w == "root") {
+      std::filesystem::create_directories(at(a[0]));
+      root.write(a[1], a.size() > 2 ? at(a[2]) : "");
+    }
     if (w == "rm") std::filesystem::remove_all(at(arg));
     if (w == "home") {
       default_startup_dir(at(arg).c_str(), out, sizeof out);

@@ -69,7 +69,10 @@ class ScratchDir {
     if (const char* d = mkdtemp(tmpl)) path_ = d;
     if (!getcwd(old_, sizeof old_)) old_[0] = 0;
     FILE* f = !path_.empty() && chdir(path_.c_str()) == 0 && ini ? std::fopen("ZRCLOG.INI", "w") : nullptr;
-    if (f) std::fputs(ini, f), std::fclose(f);
+    if (f) {
+      std::fputs(ini, f);
+      std::fclose(f);
+    }
     qc::log_options_mark_unread();
   }
   ~ScratchDir() {

@@ -65,7 +65,11 @@ inline Bytes blob(const Args& a, size_t from) {
     const size_t cut = p.find('/');
     if (cut != std::string::npos) b.resize(size_t(num(p.substr(cut + 1))));
     const size_t len = p.find('@');
-    if (len != std::string::npos) b[2] = uint8_t(num(p.substr(len + 1))), b[3] = uint8_t(num(p.substr(len + 1)) >> 8);
+    if (len != std::string::npos) {  // the length field says otherwise
+      const long long v = num(p.substr(len + 1));
+      b[2] = uint8_t(v);
+      b[3] = uint8_t(v >> 8);
+    }
     out.insert(out.end(), b.begin(), b.end());
   }
   return out;
@@ -195,7 +199,10 @@ struct Runner {
             << qc::le16(b + QCOMM_OFFSET_SERIAL_RAW) << conn_get_rx_dropped(c) << conn_get_serial_raw(c);
       out << conn_get_status(c);
     } else if (w == "serial_raw") conn_set_serial_raw(c, int(n(1)));
-    else if (w == "fake") std::fill(fake.begin(), fake.end(), 0), c = reinterpret_cast<Connection*>(fake.data());  // an unregistered block
+    else if (w == "fake") {  // an unregistered block
+      std::fill(fake.begin(), fake.end(), 0);
+      c = reinterpret_cast<Connection*>(fake.data());
+    }
     else if (w == "rx_buf") c->rx_buf[n(1)] = uint8_t(n(2));
     else if (w == "raw_at") out << c->serial_raw_buf[n(1)];
     else if (w == "get_framing") out << serial_get_framing(c);
@@ -222,7 +229,10 @@ struct Runner {
       }
     } else if (w == "ini") {  // the options file in the current directory ("-": none)
       if (a[0] == "-") std::remove("ZRCLOG.INI");
-      else if (FILE* f = std::fopen("ZRCLOG.INI", "w")) std::fputs(a[0].c_str(), f), std::fclose(f);
+      else if (FILE* f = std::fopen("ZRCLOG.INI", "w")) {
+        std::fputs(a[0].c_str(), f);
+        std::fclose(f);
+      }
     } else if (w == "unread") qc::log_options_mark_unread();
     else if (w == "options" || w == "parse") {  // record logall writenow bluetooth ident
       if (w == "parse") qc::log_options_parse(&parsed, a[0].data(), a[0].size());
@@ -238,7 +248,10 @@ struct Runner {
       const qc::SelectBits wr = bits(3);
       qc::capture_select_event(c, uint16_t(n(1)), bits(2), a.size() > 3 ? &wr : nullptr);
     } else if (w == "cap_full") qc::capture_full(c, dir, int(n(2)), blob(a, 3).data());  // slot rx|tx tag-or-count bytes
-    else if (w == "cap_close") qc::capture_close(c), out << c->rx_capture_slot << c->tx_capture_slot;
+    else if (w == "cap_close") {
+      qc::capture_close(c);
+      out << c->rx_capture_slot << c->tx_capture_slot;
+    }
     else if (w == "slot_name") {
       char name[64] = "";
       qc::capture_slot_name(i, name, sizeof name);
@@ -274,7 +287,10 @@ struct Runner {
       for (long k = n(1); k <= n(2); ++k) {
         char name[128];
         std::snprintf(name, sizeof name, a[0].c_str(), int(k));
-        if (FILE* f = std::fopen(name, "w")) std::fputc('x', f), std::fclose(f);
+        if (FILE* f = std::fopen(name, "w")) {
+          std::fputc('x', f);
+          std::fclose(f);
+        }
       }
     } else if (w == "rm") out << std::remove(a[0].c_str());
     else if (w == "feed") {  // slot bytes: appended at rx_fill and reassembled; what is held
@@ -347,7 +363,10 @@ struct Runner {
 inline ::testing::AssertionResult run_script(const char* name, Runner&& r = Runner()) {
   ::testing::AssertionResult result = script_match(name, std::ref(r));
   for (Connection* c : r.o)
-    if (c && conn_is_valid(c)) serial_close(c), conn_free(c);
+    if (c && conn_is_valid(c)) {
+      serial_close(c);
+      conn_free(c);
+    }
   if (r.cable > 0) sim_cable_destroy(r.cable);
   return result;
 }

@@ -26,9 +26,11 @@ int main(void) {
   CHECK(conn_dsr(c) == 0 && conn_carrier(c) == 0 && conn_cts(c) == 0 && conn_ring(c) == 0);
   CHECK(conn_dtr(c, 1) == -1 && conn_rts(c, 1) == -1 && conn_line_errors(c, 0) == -1 && conn_break(c, -1) == -1);
   CHECK(serial_set_option(c, 1) == 0 && serial_set_option(c, 0) == 1);
-  CHECK((serial_set_framing(c, 1, 0), serial_get_framing(c) == -1));
+  serial_set_framing(c, 1, 0);
+  CHECK(serial_get_framing(c) == -1);
   CHECK(serial_set_mode(c, 0, 0) == 0 && serial_get_framing(c) == 0);
-  CHECK((serial_line_status(c, &err, &lines, &count), lines == -99 && count == -99));
+  serial_line_status(c, &err, &lines, &count);
+  CHECK(lines == -99 && count == -99);
   serial_reopen(c);
 
   CHECK((u = conn_init_buffer(block, (int)sizeof block)) == (struct Connection*)block);

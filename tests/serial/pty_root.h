@@ -17,8 +17,13 @@ class PtyRoot {
           setenv("QUMEX_ROOT", root_, 1) == 0;
   }
   ~PtyRoot() {
-    for (int i = 0; i < count_; ++i) hang_up(masters_[i]), unlink(links_[i]);
-    rmdir(dev_), rmdir(root_), unsetenv("QUMEX_ROOT");
+    for (int i = 0; i < count_; ++i) {
+      hang_up(masters_[i]);
+      unlink(links_[i]);
+    }
+    rmdir(dev_);
+    rmdir(root_);
+    unsetenv("QUMEX_ROOT");
   }
   PtyRoot(const PtyRoot&) = delete;
   PtyRoot& operator=(const PtyRoot&) = delete;

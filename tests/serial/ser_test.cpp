@@ -25,7 +25,9 @@ using namespace std::chrono_literals;
 // Every port closed and the driver's defaults back, whatever an earlier case left.
 void ser_reset_for_test() {
   for (int p = 0; p < SER_PORTS; ++p) ser_close(p);
-  ser_open(-1, 0, 0), ser_set_baud(-1, 19200), ser_format(-1, 0, 0, 8);
+  ser_open(-1, 0, 0);
+  ser_set_baud(-1, 19200);
+  ser_format(-1, 0, 0, 8);
 }
 
 // Results of calls made in order (a braced list is evaluated left to right), as "1 0 -3".

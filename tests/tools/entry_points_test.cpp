@@ -73,7 +73,10 @@ TEST_F(EntryPoints, Transcript) {
     uint8_t buf[32];
     std::memset(buf, 0x5a, sizeof buf);
     int r = 0;
-    if (w == "slot") c = reinterpret_cast<Connection*>(conn_slot(i, 1)), r = conn_is_valid(c) * 10 + (conn_at(i) == c);
+    if (w == "slot") {
+      c = reinterpret_cast<Connection*>(conn_slot(i, 1));
+      r = conn_is_valid(c) * 10 + (conn_at(i) == c);
+    }
     if (w == "alloc") r = conn_is_valid(c = conn_alloc());
     if (w == "buffer") r = (c = conn_init_buffer(block, sizeof block)) != nullptr;
     if (w == "free") conn_free(c);
@@ -81,7 +84,10 @@ TEST_F(EntryPoints, Transcript) {
     if (w == "set" && a[0] == "transport") c->transport = uint16_t(n(1));
     if (w == "set" && a[0] == "status") c->status = int16_t(n(1));
     if (w == "set" && a[0] == "rx_fill") c->rx_fill = n(1);
-    if (w == "set" && a[0] == "serial_raw") c->serial_raw = uint16_t(n(1)), c->serial_raw_count = uint16_t(n(2));
+    if (w == "set" && a[0] == "serial_raw") {
+      c->serial_raw = uint16_t(n(1));
+      c->serial_raw_count = uint16_t(n(2));
+    }
     if (w == "queue") r = queue(c, i, uint8_t(n(1)), uint32_t(n(2)));
     if (w == "state") {
       uint32_t refs = 0;

@@ -63,7 +63,8 @@ TEST(EthLoopback, ClientFirstThenServerEchoesOnBothChannelsAndCaptures) {
   const int second = raw_tcp_connect(port);
   EXPECT_TRUE(second >= 0 && wait_for([&] { return status_of(client) == 0; }, 5000));
   close(second);
-  conn_disconnect(client), conn_disconnect(server);
+  conn_disconnect(client);
+  conn_disconnect(server);
   EXPECT_EQ(files_in("."), (std::set<std::string>{"ZRCLOG.INI", "zrcCRX10.bin", "zrcCTX20.bin", "zrcSRX30.bin", "zrcSTX40.bin"}));
   // Connect records the TCP socket (50) before the worker's text record (100); then the
   // connection (104 or 126), the message got (108, 19 bytes), queued (0) and sent (42).
@@ -93,21 +94,26 @@ TEST(EthFailedListen, ServerStillBeaconsAndServesDatagrams) {
   qc::NetAddr4 to;
   sock_addr_make(&to, lo, uint16_t(port));
   qc::eth_peer_set(c, to);
-  ETH_STORE(c, tcp_socket, listener), ETH_STORE(c, udp_socket, udp), ETH_STORE(c, run, 1);
+  ETH_STORE(c, tcp_socket, listener);
+  ETH_STORE(c, udp_socket, udp);
+  ETH_STORE(c, run, 1);
   std::thread worker(qc::eth_server_thread, c, wake);
   auto d = make_msg(161, 1, "served", 1);
   uint8_t buf[qc::kMaxMessage];
   EXPECT_TRUE(raw_sendto(peer, port + 1, d.data(), d.size()) && receive_wait(c, 1, buf, sizeof buf, 2000) == int(d.size()));
   int beacons = 0;
   for (auto end = Clock::now() + Ms(3500); Clock::now() < end;) beacons += recv(peer, buf, sizeof buf, 0) == 72 && buf[0] == 237;
-  ETH_STORE(c, run, 0), sock_wake_signal(wake);
+  ETH_STORE(c, run, 0);
+  sock_wake_signal(wake);
   worker.join();
   const std::string text = trace.text();
   const size_t listen_error = text.find("S listen error");
   EXPECT_TRUE(listen_error != std::string::npos && listen_error == text.rfind("S listen error") &&
               text.find("S accept error") == std::string::npos && beacons >= 1) << text;
   for (int s : {other, listener, udp, peer, wake}) close(s);
-  ETH_STORE(c, tcp_socket, 0), ETH_STORE(c, udp_socket, 0), conn_free(c);
+  ETH_STORE(c, tcp_socket, 0);
+  ETH_STORE(c, udp_socket, 0);
+  conn_free(c);
 }
 
 // Handles never take 0..2, even when those are free, and are closed on exec; the error
@@ -398,7 +404,8 @@ TEST(EthNamespace, BroadcastReachesTheSubnetAndOwnAddressIsReached) {
     pair(s, c, "10.77.0.1");
     NS_CHECK(c->loopback == 0 && send_built(c, 224, 4, "own address") == 0 && receive_wait(s, 0, buf, sizeof buf, 3000) == 19);
     NS_CHECK(send_built(s, 165, 1, "dgram") == 0 && receive_wait(c, 1, buf, sizeof buf, 3000) == 13);
-    conn_free(c), conn_free(s);
+    conn_free(c);
+    conn_free(s);
   });
 }
 
@@ -417,7 +424,8 @@ TEST(EthNamespace, DefaultPortAndBeaconsOfTheRealServer) {
     sleep_ms(2600);
     // The host name "localhost" resolves to the server's address: matched, not queued.
     NS_CHECK(conn_poll(c, 1) == 0);
-    conn_free(s), conn_free(c);
+    conn_free(s);
+    conn_free(c);
     const int matched = int(events(dir.capture(""), 125).size()), sent = int(events(dir.capture(""), 43).size());
     NS_CHECK(sent >= 2 && matched >= 1 && matched >= sent - 1);
   });

@@ -39,7 +39,10 @@ inline int bound_socket(int type, int port, bool reuse = false) {
   if (s >= 0 && reuse) setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
   sockaddr_in a = loop_addr(port);
   a.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) close(s), s = -1;
+  if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(s);
+    s = -1;
+  }
   return s;
 }
 
@@ -81,7 +84,10 @@ inline bool raw_sendto(int s, int port, const void* data, size_t n) {
 inline int raw_tcp_connect(int port) {
   int s = socket(AF_INET, SOCK_STREAM, 0), one = 1;
   sockaddr_in a = loop_addr(port);
-  if (s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) close(s), s = -1;
+  if (s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(s);
+    s = -1;
+  }
   if (s >= 0) setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return s;
 }
