@@ -61,7 +61,8 @@ inline Bytes blob(const Args& a, size_t from) {
     }
     if (p[0] == 'm') b = message(uint8_t(v[0]), uint8_t(v[1]), size_t(v[2]), uint32_t(v[3]), uint8_t(v[4]));
     if (p[0] == 'r') b.assign(size_t(v[1]), uint8_t(v[0]));
-    for (size_t i = 0; !std::strchr("mr", p[0]) && i + 1 < p.size() && p[i] != '/' && p[i] != '@'; i += 2) b.push_back(uint8_t(std::stoi(p.substr(i, 2), nullptr, 16)));
+    for (size_t i = 0; !std::strchr("mr", p[0]) && i + 1 < p.size() && p[i] != '/' && p[i] != '@'; i += 2)
+      b.push_back(uint8_t(std::stoi(p.substr(i, 2), nullptr, 16)));
     const size_t cut = p.find('/');
     if (cut != std::string::npos) b.resize(size_t(num(p.substr(cut + 1))));
     const size_t len = p.find('@');
@@ -119,11 +120,15 @@ struct Runner {
     Connection*& c = i >= 0 && i < 24 ? o[i] : none;
     lpcap::Seq out;
     // the bytes of the words that take them, after their other arguments
-    const size_t from = w == "feed" || w == "append" || w.compare(0, 5, "frame") == 0 ? 1 : w == "beacon_matches" ? 3 : w.find("datagram") != std::string::npos ? 2 : 0;
+    const size_t from = w == "feed" || w == "append" || w.compare(0, 5, "frame") == 0 ? 1
+                        : w == "beacon_matches" ? 3 : w.find("datagram") != std::string::npos ? 2 : 0;
     const Bytes b = from ? blob(a, from) : Bytes();
     const qc::Direction dir = a.size() > 1 && a[1] == "rx" ? qc::kRx : qc::kTx;
     // three flags of argument k, "-" none
-    auto bits = [&](size_t k) { return k < a.size() && a[k] != "-" ? qc::SelectBits{a[k][0] == '1', a[k][1] == '1', a[k][2] == '1'} : qc::SelectBits{}; };
+    auto bits = [&](size_t k) {
+      if (k >= a.size() || a[k] == "-") return qc::SelectBits{};
+      return qc::SelectBits{a[k][0] == '1', a[k][1] == '1', a[k][2] == '1'};
+    };
     if (more) {
       std::string r = more(*this, w, a);
       if (!r.empty()) return r;
@@ -182,9 +187,14 @@ struct Runner {
       // keeps in this slot
       const intptr_t r = conn_slot(int(n(1)), int(n(2)));
       if (r > 0 && n(2) > 0 && !c) c = reinterpret_cast<Connection*>(r);
-      r == reinterpret_cast<intptr_t>(c) && r ? void(out << "obj") : void(out << r);
-    } else if (w == "at") out << (conn_at(int(n(1))) == nullptr ? 0 : conn_at(int(n(1))) == c ? 1 : 2);  // slot index: this slot's object 1, none 0, another 2
-    else if (w == "init_buffer") {  // slot size offset: a caller's block of 0xA5 bytes (size -1: none)
+      if (r && r == reinterpret_cast<intptr_t>(c))
+        out << "obj";
+      else
+        out << r;
+    } else if (w == "at") {  // slot index: this slot's object 1, none 0, another 2
+      const Connection* at = conn_at(int(n(1)));
+      out << (at == nullptr ? 0 : at == c ? 1 : 2);
+    } else if (w == "init_buffer") {  // slot size offset: a caller's block of 0xA5 bytes (size -1: none)
       if (n(2) == 0) std::fill(fake.begin(), fake.end(), 0xA5);
       Connection* r = conn_init_buffer(n(1) < 0 ? nullptr : fake.data() + n(2), n(1) < 0 ? int(fake.size()) : int(n(1)));
       out << (r != nullptr && r == (c = reinterpret_cast<Connection*>(fake.data())));
@@ -223,7 +233,8 @@ struct Runner {
     } else if (w == "set" || w == "get") {
       for (size_t k = 1; k < a.size(); k += w == "set" ? 2 : 1) {  // set: field value ...; get: field ...
 #define LP_FIELD(f) \
-  if (a[k] == #f) w == "set" ? void(c->f = decltype(c->f)(n(k + 1))) : void(out << long(c->f));
+  if (a[k] == #f) {  \
+    if (w == "set") c->f = decltype(c->f)(n(k + 1)); else out << long(c->f); }
         LP_FIELDS(LP_FIELD)
 #undef LP_FIELD
       }
@@ -238,7 +249,10 @@ struct Runner {
       if (w == "parse") qc::log_options_parse(&parsed, a[0].data(), a[0].size());
       const qc::LogOptions& p = w == "parse" ? parsed : qc::log_options();
       out << p.record << p.logall << p.writenow << p.bluetooth << p.ident;
-    } else if (w == "cap_open") qc::capture_open(c, dir, a[2].c_str()), out << c->rx_capture_slot << c->tx_capture_slot;  // slot rx|tx tag
+    } else if (w == "cap_open") {  // slot rx|tx tag
+      qc::capture_open(c, dir, a[2].c_str());
+      out << c->rx_capture_slot << c->tx_capture_slot;
+    }
     else if (w == "cap_event") qc::capture_event(c, dir, uint16_t(n(2)), uint32_t(n(3)), uint32_t(n(4)), uint32_t(n(5)));
     else if (w == "cap_events") {  // slot rx|tx code count: first = 0, 1, ...
       for (long k = 0; k < n(3); ++k) qc::capture_event(c, dir, uint16_t(n(2)), uint32_t(k), 0, 0);
@@ -259,7 +273,8 @@ struct Runner {
     } else if (w == "files" || w == "clean") {  // this directory's files but the options, in
       // name order; or every one of them gone
       for (const auto& f : lpcap::files_in("."))
-        if (f != "ZRCLOG.INI") w == "files" ? void(out << f) : void(std::remove(f.c_str()));
+        if (f != "ZRCLOG.INI" && w == "files") out << f;
+        else if (f != "ZRCLOG.INI") std::remove(f.c_str());
     } else if (w == "records") {  // a capture file's records, the time left out ("last": the
       // count and the last one only)
       const auto recs = lpcap::read_capture(a[0]);

@@ -176,7 +176,10 @@ TEST_P(WaitMode, DatagramQueuedByTheWorkerEndsALentWait) {
   for (int channel : {-1, 1}) {
     EXPECT_EQ(conn_wait(c_, channel, 30), 0);
     const std::vector<uint8_t> d = make_msg(160, uint8_t(channel + 2), "datagram", 1);
-    std::thread sender([&] { sleep_ms(150), raw_sendto(udp, server() ? port_ + 1 : port_, d.data(), d.size()); });
+    std::thread sender([&] {
+      sleep_ms(150);
+      raw_sendto(udp, server() ? port_ + 1 : port_, d.data(), d.size());
+    });
     expect_wait(c_, channel, kLongWait, 2);
     sender.join();
     EXPECT_EQ(results({rx_receive(c_, 1, buf_, sizeof buf_), buf_[1]}), results({16, channel + 2}));

@@ -46,7 +46,10 @@ TEST(Ports, Transcript) {
       std::snprintf(out, sizeof out, "%d %d %d %d %d %d %d %d | %d", t[0], t[1], t[2], t[3], t[4], t[5], t[6], t[7],
                     t[COM_PORTS + 1]);
     }
-    if (w == "com") r = plat_com_probe(std::stoi(v[0]), &err), std::snprintf(out, sizeof out, "%d err %d", r, err);
+    if (w == "com") {
+      r = plat_com_probe(std::stoi(v[0]), &err);
+      std::snprintf(out, sizeof out, "%d err %d", r, err);
+    }
     if (w == "lock" && (r = open(dev.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) >= 0) {
       int locked = flock(r, LOCK_EX | LOCK_NB), got = ioctl(r, TIOCGEXCL, &excl);
       std::snprintf(out, sizeof out, "flock %d excl %d %d", locked, got, excl);

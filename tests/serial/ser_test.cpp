@@ -96,15 +96,25 @@ struct Driver {
     // (CSTOPB CRTSCTS; IXON IXOFF IGNBRK BRKINT PARMRK; ICANON), XON XOFF, VMIN VTIME. A
     // received break must be a line error, never a 0x00 in the data: IGNBRK alone.
     termios t;
-    if (w == "tty") return (tcgetattr(master, &t) != 0 ? "none" : results({cfgetospeed(&t), t.c_cflag & (CSTOPB | CRTSCTS),
-        t.c_iflag & (IXON | IXOFF | IGNBRK | BRKINT | PARMRK), t.c_lflag & ICANON, t.c_cc[VSTART], t.c_cc[VSTOP], t.c_cc[VMIN], t.c_cc[VTIME]})) + "\n";
+    if (w == "tty") {
+      if (tcgetattr(master, &t) != 0) return "none\n";
+      return results({cfgetospeed(&t), t.c_cflag & (CSTOPB | CRTSCTS),
+                      t.c_iflag & (IXON | IXOFF | IGNBRK | BRKINT | PARMRK), t.c_lflag & ICANON,
+                      t.c_cc[VSTART], t.c_cc[VSTOP], t.c_cc[VMIN], t.c_cc[VTIME]}) + "\n";
+    }
     // A cable end's settings: baud parity stop size, CTS flow, XON/XOFF in and out, the
     // XON/XOFF characters and limits.
     SerialLineSettings s;
-    if (w == "settings") return (sim_cable_settings(cable, p, &s) != 0 ? "none" : results({s.baud, s.parity, s.stop_bits, s.byte_size,
-        s.cts_flow, s.xon_in, s.xon_out, s.xon_char, s.xoff_char, s.xon_limit, s.xoff_limit})) + "\n";
+    if (w == "settings") {
+      if (sim_cable_settings(cable, p, &s) != 0) return "none\n";
+      return results({s.baud, s.parity, s.stop_bits, s.byte_size, s.cts_flow, s.xon_in, s.xon_out,
+                      s.xon_char, s.xoff_char, s.xon_limit, s.xoff_limit}) + "\n";
+    }
     if (w == "inputs") return results({ser_dsr(p), ser_carrier(p), ser_cts(p), ser_ring(p)}) + "\n";
-    if (w == "hangup") return root->hang_up(master), "";
+    if (w == "hangup") {
+      root->hang_up(master);
+      return "";
+    }
     if (w == "exhaust") {  // every cable id in use, then given back
       int ids[SIM_CABLES], made = 0, freed = 0;
       for (int& id : ids) made += (id = sim_cable_create()) > 0;
@@ -114,19 +124,23 @@ struct Driver {
     }
     // The cable calls' optional third argument: "none" or an offset from this case's cable.
     const int cab = a.size() < 3 ? cable : a[2] == "none" ? 0 : cable + n(2);
-    r = w == "open" ? ser_open(p, n(1), n(2)) : w == "close" ? ser_close(p) : w == "baud" ? ser_set_baud(p, n(1))
+    r = w == "open" ? ser_open(p, n(1), n(2))
+      : w == "close" ? ser_close(p) : w == "baud" ? ser_set_baud(p, n(1))
       : w == "format" ? ser_format(p, n(1), n(2), n(3)) : w == "put" ? ser_put_byte(p, uint8_t(n(1)))
       : w == "write" ? ser_write(p, text == "null" ? nullptr : text.data(), a.size() > 2 ? n(2) : int(text.size()))
       : w == "get" ? ser_get_byte(p) : w == "unget" ? ser_unget(p, uint8_t(n(1))) : w == "drain" ? ser_drain(p)
       : w == "purge" ? ser_purge(p) : w == "in" ? ser_in_count(p) : w == "out" ? ser_out_count(p)
-      : w == "errors" ? ser_errors(p, n(1)) : w == "dtr" ? ser_dtr(p, char(n(1))) : w == "rts" ? ser_rts(p, char(n(1)))
-      : w == "flow" ? ser_flow(p, char(n(1))) : w == "cts" ? ser_cts(p) : w == "break" ? ser_break(p, char(n(1)))
-      : w == "option" ? ser_option(a[0][0]) : w == "query" ? ser_query(a[0][0]) : w == "port_in" ? ser_port_in(p, n(1))
+      : w == "errors" ? ser_errors(p, n(1)) : w == "dtr" ? ser_dtr(p, char(n(1)))
+      : w == "rts" ? ser_rts(p, char(n(1))) : w == "flow" ? ser_flow(p, char(n(1))) : w == "cts" ? ser_cts(p)
+      : w == "break" ? ser_break(p, char(n(1))) : w == "option" ? ser_option(a[0][0])
+      : w == "query" ? ser_query(a[0][0]) : w == "port_in" ? ser_port_in(p, n(1))
       : w == "wait_event" ? ser_wait_event(p, uint32_t(n(1))) : w == "errno" ? ser_error_text(nullptr, 0)
       : w == "bind" ? sim_cable_bind(p, cab, n(1)) : w == "unbind" ? sim_cable_unbind(p)
-      : w == "destroy" ? sim_cable_destroy(a.empty() ? cable : p) : w == "inject" ? sim_cable_inject_errors(cab, p, uint32_t(n(1)))
-      : w == "set_lines" ? sim_cable_set_lines(cable, p, uint32_t(n(1))) : w == "lines" ? sim_cable_lines(cable, p)
-      : w == "ring" ? sim_cable_set_ring(cable, p, n(1) != 0) : w == "strict" ? sim_cable_set_strict(cable, p != 0) : -999999;
+      : w == "destroy" ? sim_cable_destroy(a.empty() ? cable : p)
+      : w == "inject" ? sim_cable_inject_errors(cab, p, uint32_t(n(1)))
+      : w == "set_lines" ? sim_cable_set_lines(cable, p, uint32_t(n(1)))
+      : w == "lines" ? sim_cable_lines(cable, p) : w == "ring" ? sim_cable_set_ring(cable, p, n(1) != 0)
+      : w == "strict" ? sim_cable_set_strict(cable, p != 0) : -999999;
     return std::to_string(r) + "\n";
   }
 };
@@ -230,7 +244,8 @@ struct Notes {
     if (n->close_delay_us >= 0) {
       std::this_thread::sleep_for(std::chrono::microseconds(n->close_delay_us));
       n->close_result = ser_close(1);
-      return void(n->closed = true);
+      n->closed = true;
+      return;
     }
     n->message = message;
     if (n->rearm.exchange(false)) ser_watch(1, &Notes::notify, n, uint16_t(message + 1), SER_EV_CTS);

@@ -236,9 +236,11 @@ TEST(EthConnect, TransportTextAndFlags) {
             "1 1 1 0");
   // Flags 16, 32, 64 and the "127.0.0.1" rule; the address is then ignored.
   ASSERT_EQ(conn_connect(o.c, "ethernet2", "10.11.12.13", port, 16 | 32 | 64), 0);
-  EXPECT_EQ(results({o.c->transport, o.c->loopback, o.c->no_beacon, o.c->udp_only, o.c->is_server, o.c->tcp_peer.addr[0],
-                     sock_addr_port(&o.c->tcp_peer) - port, sock_addr_port(&o.c->udp_peer) - port, std::string(o.c->host) == "127.0.0.1",
-                     std::strlen(o.c->local_hostname) > 0, wait_for([&] { return ETH_LOAD(o.c, thread_running) == 1; }, 2000)}),
+  EXPECT_EQ(results({o.c->transport, o.c->loopback, o.c->no_beacon, o.c->udp_only, o.c->is_server,
+                     o.c->tcp_peer.addr[0], sock_addr_port(&o.c->tcp_peer) - port,
+                     sock_addr_port(&o.c->udp_peer) - port, std::string(o.c->host) == "127.0.0.1",
+                     std::strlen(o.c->local_hostname) > 0,
+                     wait_for([&] { return ETH_LOAD(o.c, thread_running) == 1; }, 2000)}),
             "1 1 1 1 0 127 0 1 1 1 1");
   // Connecting again stops the earlier worker first; the flags are taken afresh and the
   // address alone sets loopback.
@@ -337,7 +339,8 @@ TEST(EthHostile, ServerSurvivesGarbageAndStillServes) {
   blasts.resize(blasts.size() + 200);
   for (const auto& bytes : blasts) {
     const int t = raw_tcp_connect(port);
-    if (t >= 0 && raw_send_all(t, bytes.data(), bytes.size()) && !bytes.empty()) sleep_ms(50);  // let the server take them before the close
+    // Let the server take the bytes before the close.
+    if (t >= 0 && raw_send_all(t, bytes.data(), bytes.size()) && !bytes.empty()) sleep_ms(50);
     if (t >= 0) close(t);
   }
   // Datagrams: 10,000 of every size, oversize ones included, plus forged beacons, pokes
@@ -354,7 +357,8 @@ TEST(EthHostile, ServerSurvivesGarbageAndStillServes) {
   }
   close(u);
   sleep_ms(500);
-  EXPECT_EQ(results({sent > 9000, ETH_LOAD(s, thread_running), conn_get_rx_dropped(s) > 100u}), "1 1 1") << "oversize ones dropped";
+  EXPECT_EQ(results({sent > 9000, ETH_LOAD(s, thread_running), conn_get_rx_dropped(s) > 100u}), "1 1 1")
+      << "oversize ones dropped";
   drain(s);
   // Idle afterwards: the worker must not spin.
   const long before = thread_cpu_ms(tid), idle = (sleep_ms(2000), thread_cpu_ms(tid) - before);
@@ -395,7 +399,8 @@ TEST(EthNamespace, BroadcastReachesTheSubnetAndOwnAddressIsReached) {
     sockaddr_in a = loop_addr(kPort);
     a.sin_addr.s_addr = inet_addr("10.77.0.255");
     timeval tv{3, 0};
-    NS_CHECK(setsockopt(raw, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 && setsockopt(raw, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 &&
+    NS_CHECK(setsockopt(raw, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
+             setsockopt(raw, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0 &&
              bind(raw, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0);
     NS_CHECK(send_built(s, 200, 6, "again") == 0 && recv(raw, buf, sizeof buf, 0) == 13);
     close(raw);

@@ -19,7 +19,10 @@ void feed(int master, const std::vector<uint8_t>& bytes) {
   for (size_t done = 0; done < bytes.size();) {
     ssize_t w = write(master, bytes.data() + done, bytes.size() - done);
     pollfd p = {master, POLLOUT, 0};
-    if (w < 0 && (errno != EAGAIN || poll(&p, 1, 5000) <= 0)) return ADD_FAILURE() << "pty master stays full", void();
+    if (w < 0 && (errno != EAGAIN || poll(&p, 1, 5000) <= 0)) {
+      ADD_FAILURE() << "pty master stays full";
+      return;
+    }
     done += size_t(w > 0 ? w : 0);
   }
 }
@@ -89,7 +92,10 @@ TEST(SerialPty, RawModeKeepsBytesAndStopsReadingWhenNearlyFull) {
   PtyRoot root;
   const int master = root.add_com(3);
   Connection* c = conn_alloc();
-  std::shared_ptr<void> release(nullptr, [&](void*) { serial_close(c), conn_free(c); });
+  std::shared_ptr<void> release(nullptr, [&](void*) {
+    serial_close(c);
+    conn_free(c);
+  });
   ASSERT_TRUE(master >= 0 && connscript::open_serial(c, "COM3", 115200) == 0);
   c->serial_raw = 1;
   Bytes bytes(6000);
