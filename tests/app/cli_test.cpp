@@ -47,8 +47,8 @@ class Cli : public ::testing::Test {
     setenv("QUMEX_SYSROOT", LP_SOURCE_DIR "/tests/fixtures/sysroot-usb2cpu", 1);
     unsetenv("DISPLAY");  // nothing of this command line may need a display
   }
-  int run(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{kLinkprobe};
+  int run(const std::vector<std::string>& args, const char* program = kLinkprobe) {
+    std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     Child c;
     int rc = c.start(argv, {}, cwd_.path()) ? c.finish(120000) : -1;
@@ -70,7 +70,8 @@ TEST_F(Cli, Version) {
 }
 
 // The diagnostics as processes, as a transcript (tests/golden/app_cli.txt): "run" runs
-// linkprobe with the arguments and prints its exit code and output (standard error too), "devs"
+// linkprobe with the arguments and prints its exit code and output (standard error too),
+// "respond" the same for the responder (only with arguments that end it), "devs"
 // writes the settings, "file" shows a file of the current folder, "root"/"rm"/"mkdir"
 // change the installation root, "com" links a port to a pseudo-terminal or a path,
 // "hold" holds it as another program would, "nosys"/"sys" empty and restore the system
@@ -86,7 +87,7 @@ TEST_F(Cli, Transcript) {
   std::unique_ptr<PortHolder> holder;
   int taken = -1;
   EXPECT_TRUE(script_match("app_cli.txt", [&](const std::string& w, const std::vector<std::string>& a) {
-    if (w == "run") return "exit " + std::to_string(run(a)) + "\n" + out_;
+    if (w == "run" || w == "respond") return "exit " + std::to_string(run(a, w == "run" ? kLinkprobe : kResponder)) + "\n" + out_;
     if (w == "devs") root_.devs(a[0]);
     if (w == "root") root_.write(a[0], a[1]);
     if (w == "rm") root_.remove(a[0]);
