@@ -7,6 +7,7 @@
 // through linkprobe.exe --run rescan, scripts/windows-linkprobe-check.sh).
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <shlobj.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -85,6 +86,9 @@ TEST(WinLaunch, ProgramsStartDetachedAndMissingOnesSaySo) {
 // here touches an adapter.
 TEST(WinRun, ExitCodesWordsAndTheSystemsNumbers) {
   EXPECT_EQ(plat_address_tool(), PLAT_ADDR_NETSH);
+  // Whether netsh needs the prompt: the shell's own answer, which UAC also gives as no
+  // for an administrator that is not elevated.
+  EXPECT_EQ(plat_is_privileged(), IsUserAnAdmin() ? 1 : 0);
   char dir[MAX_PATH];
   ASSERT_GT(GetTempPathA(sizeof dir, dir), 0u);
   const std::string out = std::string(dir) + "lp_run_test.txt",
