@@ -104,9 +104,17 @@ LROOT=$DIR/linux-root
 mkdir -p "$LROOT/dev"
 ln -sfn "$(readlink -f "$PTY/a")" "$LROOT/dev/COM1"
 ln -sfn "$(readlink -f "$PTY/b")" "$LROOT/dev/COM2"
-if scripts/harness-pair.sh "$WIN_HARNESS sCOM6" "env QUMEX_ROOT=$LROOT $LINUX_HARNESS sCOM1 m" &&
-    scripts/harness-pair.sh "env QUMEX_ROOT=$LROOT $LINUX_HARNESS sCOM2" "$WIN_HARNESS sCOM5 m" &&
-    scripts/harness-pair.sh "$WIN_HARNESS sCOM6" "$WIN_HARNESS sCOM5 m"; then
+# A pair whose only fault is a Wine program killed at its exit runs once more, said aloud.
+pair() {
+  scripts/harness-pair.sh "$@"
+  local rc=$?
+  [ $rc -eq 3 ] || return $rc
+  echo "note: a Wine harness was killed after \"Disconnecting\" (its exit took Wine over a second): the pair runs once more"
+  scripts/harness-pair.sh "$@"
+}
+if pair "$WIN_HARNESS sCOM6" "env QUMEX_ROOT=$LROOT $LINUX_HARNESS sCOM1 m" &&
+    pair "env QUMEX_ROOT=$LROOT $LINUX_HARNESS sCOM2" "$WIN_HARNESS sCOM5 m" &&
+    pair "$WIN_HARNESS sCOM6" "$WIN_HARNESS sCOM5 m"; then
   echo "harness pair over serial: both roles and Wine with Wine passed"
 else
   echo "harness pair over serial FAILED"; status=1
