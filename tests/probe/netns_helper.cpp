@@ -1,5 +1,6 @@
 // Runs the network operations inside whatever network namespace it is started in:
 //   netns_helper set <part> <ifname> <group>   set_two_computer_address, then host_line
+//   netns_helper host                          host_line as it reads now
 //   netns_helper list [current-ip]             list_adapters, one entry per line
 #include <chrono>
 #include <cstdio>
@@ -16,6 +17,10 @@ int main(int argc, char** argv) {
     std::printf("%s\nwaited %.1f\n", host_line,
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count());
     return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "host") == 0) {
+    update_host_line();
+    return std::printf("%s\n", host_line) > 0 ? 0 : 1;
   }
   AdapterEntry* t = argc >= 2 && std::strcmp(argv[1], "list") == 0 ? list_adapters(argc >= 3 ? argv[2] : nullptr) : nullptr;
   for (int i = 0; t && i < ADAPTER_COUNT && t[i].state; i++)
