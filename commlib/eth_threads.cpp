@@ -247,8 +247,7 @@ int eth_app_timer(Connection* c, const WaitUntil& until) {
   std::lock_guard<std::mutex> g(r->lend);
   at = r->timer_at.load(std::memory_order_relaxed);
   if (at != 0 && at <= deadline) return t;
-  const int ms = wait_left_ms(until);
-  if (sock_timer_arm(t, ms > 0 ? ms : 1) != 0) return 0;
+  if (sock_timer_arm(t, wait_left_ms(until)) != 0) return 0;
   r->timer_at.store(deadline, std::memory_order_release);
   return t;
 }

@@ -59,7 +59,7 @@ int sock_wake_close(int w);
 // timed wait arms and cancels one each time, which costs more than the wait's receive).
 // Where the system has no such handle sock_timer_create fails and waits carry their limit.
 int sock_timer_create();
-int sock_timer_arm(int t, int ms_from_now);  // ms >= 1; replaces an earlier arming
+int sock_timer_arm(int t, int ms_from_now);  // below 1 counts as 1; replaces an earlier arming
 int sock_timer_clear(int t);                 // 1 when it had expired, 0 when not, or error
 int sock_timer_close(int t);
 

@@ -42,13 +42,12 @@ wait $s_pid; s_rc=$?
 killed_at_exit() {  # killed_at_exit RC OUTFILE
   [ "$1" -eq 0 ] || { [ "$1" -eq 137 ] && [ "$(tail -n 1 "$2" | sed 's/.*: *//')" = "Disconnecting" ]; }
 }
-if [ $ok -ne 1 ] || [ $m_rc -ne 0 ] || [ $s_rc -ne 0 ] || grep -q "error" "$w/m_out" "$w/s_out"; then
+exchanged=0  # every message dumped on its side, no error said
+[ $ok -eq 1 ] && ! grep -q "error" "$w/m_out" "$w/s_out" && exchanged=1
+if [ $exchanged -ne 1 ] || [ $m_rc -ne 0 ] || [ $s_rc -ne 0 ]; then
   echo "FAILED: slave [$slave] rc=$s_rc, master [$master] rc=$m_rc"
   echo "--- slave"; cat "$w/s_out"; echo "--- master"; cat "$w/m_out"
-  if [ $ok -eq 1 ] && ! grep -q "error" "$w/m_out" "$w/s_out" &&
-      killed_at_exit $m_rc "$w/m_out" && killed_at_exit $s_rc "$w/s_out"; then
-    exit 3
-  fi
+  [ $exchanged -eq 1 ] && killed_at_exit $m_rc "$w/m_out" && killed_at_exit $s_rc "$w/s_out" && exit 3
   exit 1
 fi
 echo "ok: slave [$slave], master [$master]"
