@@ -13,18 +13,9 @@
 #include <vector>
 
 #include "commlib/core.h"
+#include "tests/support/seq.h"
 
 namespace lpcap {
-
-// Values in the order they are streamed (C++17 orders the operands of <<); "" shows as "-".
-struct Seq {
-  Seq& operator<<(long long v) { return *this << std::to_string(v); }
-  Seq& operator<<(const std::string& t) {
-    s += (s.empty() ? "" : " ") + (t.empty() ? "-" : t);
-    return *this;
-  }
-  std::string s;
-};
 
 struct Record {
   uint16_t kind, code;

@@ -109,7 +109,7 @@ struct Runner {
   // Queued stream/datagram messages, bytes held, overflow length, error time, drops,
   // setup state and fill.
   std::string counters(const Connection* c) {
-    return (lpcap::Seq() << c->queue[0].count << c->queue[1].count << c->serial_raw_count << c->serial_overflow_len
+    return (Seq() << c->queue[0].count << c->queue[1].count << c->serial_raw_count << c->serial_overflow_len
             << c->serial_error_time << c->rx_dropped << c->serial_reader_state << c->serial_frame_fill).s;
   }
 
@@ -118,7 +118,7 @@ struct Runner {
     auto n = [&](size_t k) { return k < a.size() ? num(a[k]) : 0; };
     Connection* none = nullptr;  // words whose first argument is not a slot
     Connection*& c = i >= 0 && i < 24 ? o[i] : none;
-    lpcap::Seq out;
+    Seq out;
     // the bytes of the words that take them, after their other arguments
     const size_t from = w == "feed" || w == "append" || w.compare(0, 5, "frame") == 0 ? 1
                         : w == "beacon_matches" ? 3 : w.find("datagram") != std::string::npos ? 2 : 0;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "pty_root.h"
+#include "tests/support/seq.h"
 #include "serial/ser.h"
 #include "serial/sim_cable.h"
 #include "tests/support/golden.h"
@@ -28,13 +29,6 @@ void ser_reset_for_test() {
   ser_open(-1, 0, 0);
   ser_set_baud(-1, 19200);
   ser_format(-1, 0, 0, 8);
-}
-
-// Results of calls made in order (a braced list is evaluated left to right), as "1 0 -3".
-std::string results(std::initializer_list<long long> v) {
-  std::string s;
-  for (long long x : v) s += (s.empty() ? "" : " ") + std::to_string(x);
-  return s;
 }
 
 // Polls cond every 2 ms for up to 10 s.

@@ -19,6 +19,7 @@
 #include "platform/serial_device.h"
 #include "platform/sockets.h"
 #include "platform/sound.h"
+#include "tests/support/seq.h"
 
 namespace {
 
@@ -26,15 +27,6 @@ using Clock = std::chrono::steady_clock;
 long ms_since(Clock::time_point t) {
   return long(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
-
-// Values rendered in the order they are streamed in (C++17 orders the operands of <<).
-struct Seq {
-  Seq& operator<<(long long v) {
-    s += (s.empty() ? "" : " ") + std::to_string(v);
-    return *this;
-  }
-  std::string s;
-};
 
 const uint8_t kLoop[4] = {127, 0, 0, 1};
 

@@ -125,11 +125,4 @@ inline int send_built(Connection* c, uint8_t type, uint8_t cmd, const std::strin
   return n == 0 ? -1 : conn_send(c, buf, 0);
 }
 
-// Results of calls made in order (a braced list is evaluated left to right), as "1 0 -3".
-inline std::string results(std::initializer_list<long long> v) {
-  lpcap::Seq s;
-  for (long long x : v) s << x;
-  return s.s;
-}
-
 }  // namespace ethtest

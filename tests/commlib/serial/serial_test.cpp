@@ -34,7 +34,7 @@ struct PtyWords {
   std::string operator()(connscript::Runner& r, const std::string& w, const connscript::Args& a) {
     Connection* c = a.empty() ? nullptr : r.o[connscript::num(a[0]) % 20];
     auto n = [&](size_t k) { return int(connscript::num(a[k])); };
-    lpcap::Seq out;
+    Seq out;
     const bool bytes = w == "type" || w == "type_poll" || w == "send";
     Bytes b = bytes ? connscript::blob(a, w == "send" ? 3 : 1) : Bytes();
     const int size = int(b.size());
