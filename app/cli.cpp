@@ -5,6 +5,7 @@
 
 #include "diag/amplifier.h"
 #include "diag/gamecomm.h"
+#include "diag/linkdoctor.h"
 #include "diag/report.h"
 #include "diag/report_text.h"
 #include "diag/sound.h"
@@ -13,12 +14,13 @@
 namespace {
 
 const char* const kNames[CLI_CHECK_COUNT] = {"rescan", "game-comm", "game-sound", "amplifier",
-                                             "local-sound"};
+                                             "local-sound", "link-doctor"};
 
 const char kUsage[] =
     "usage: linkprobe [FLTK options] [STARTUPDIR=dir]   the window\n"
     "       linkprobe STARTUPTEST                       headless amplifier test\n"
     "       linkprobe --run NAME                        one diagnostic, no window\n"
+    "       linkprobe --run link-doctor [--json]        why the game link fails\n"
     "       linkprobe --help | --version\n"
     "\n"
     "--run prints the report the window would show and exits with 0 when the check\n"
@@ -28,6 +30,9 @@ const char kUsage[] =
     "  game-sound   reward sound on the game computer (0: link opened, command sent)\n"
     "  amplifier    the configured amplifier (0: found)\n"
     "  local-sound  reward sound on this computer (0: the file played)\n"
+    "  link-doctor  the game link test, and when it fails the checks that find why: one\n"
+    "               finding a line, then the most likely cause (0: the link works);\n"
+    "               --json prints them as one JSON object\n"
     "The game tests begin with the rescan report, as in the window after start-up.\n"
     "Environment: QUMEX_ROOT, the installation root (default /opt/qumex, on Windows\n"
     "C:\\Qumex); QUMEX_SYSROOT, the system root of the Linux device queries (default /).\n";
@@ -44,7 +49,21 @@ int print_report(int result) {
   return result;
 }
 
-int run_check(int check) {
+// The game link test, then the diagnosis; the test's own report is not printed.
+int run_doctor(bool json) {
+  build_config_report();
+  bool answered = game_comm_check();
+  static DoctorReport r;
+  static char out[16384];
+  link_doctor_run(DoctorTest{game_link_result, answered ? 1 : 0}, &r);
+  if (json) doctor_json(&r, out, sizeof out);
+  else doctor_text(&r, out, sizeof out);
+  size_t n = std::strlen(out);
+  if (std::fwrite(out, 1, n, stdout) != n || std::fflush(stdout) != 0) return CLI_FAILED;
+  return r.cause == CAUSE_NONE ? CLI_PASSED : CLI_FAILED;
+}
+
+int run_check(int check, bool json) {
   switch (check) {
     case CLI_RESCAN:
       rescan_action();
@@ -68,6 +87,8 @@ int run_check(int check) {
       if (r == 2) std::fputs("linkprobe: the sound device refused the reward sound\n", stderr);
       return print_report(r == 0 ? CLI_PASSED : CLI_FAILED);
     }
+    case CLI_LINK_DOCTOR:
+      return run_doctor(json);
     default:
       return CLI_USAGE;
   }
@@ -94,13 +115,14 @@ int cli_main(int argc, const char* const* argv, const char* title) {
   const char* opt = argv[1];
   if (std::strcmp(opt, "--run") == 0) {
     if (argc < 3) return usage_error("--run needs a NAME");
-    if (argc > 3) return usage_error("--run takes one NAME");
     int check = cli_check_by_name(argv[2]);
+    bool json = argc == 4 && check == CLI_LINK_DOCTOR && std::strcmp(argv[3], "--json") == 0;
+    if (argc > 3 && !json) return usage_error("--run takes one NAME");
     if (check < 0) return usage_error("unknown diagnostic");
     // A check can take ten seconds; a person at a terminal is told it runs, while
     // standard output stays the exact report for scripts.
     if (plat_is_terminal(2)) std::fprintf(stderr, "linkprobe: running %s, please wait...\n", argv[2]);
-    return run_check(check);
+    return run_check(check, json);
   }
   if (argc > 2) return usage_error("too many arguments");
   if (std::strcmp(opt, "--help") == 0) {

@@ -7,12 +7,14 @@
 
 #include "diag/report_text.h"
 #include "commlib/qcomm.h"
+#include "diag/linkdoctor.h"
 #include "diag/report.h"
 #include "platform/resolve.h"
 #include "probe/ports.h"
 #include "probe/settings.h"
 
 Connection* game_link = nullptr;
+int game_link_result = GAME_LINK_OPEN;
 
 namespace {
 
@@ -104,7 +106,9 @@ int open_ethernet() {
 
 }  // namespace
 
-int open_game_link() {
+namespace {
+
+int open_link() {
   if (device_settings.display_mode != 2) {
     panel_append("\n\nGame communications use internal localhost\n");
     return GAME_LINK_LOCALHOST;
@@ -116,6 +120,10 @@ int open_game_link() {
   }
   return device_settings.comm_class == 0 ? open_serial() : open_ethernet();
 }
+
+}  // namespace
+
+int open_game_link() { return game_link_result = open_link(); }
 
 bool echo_exchange(Connection* c) {
   uint8_t buf[kMsgSize];
@@ -165,4 +173,6 @@ bool game_comm_check() {
   return answered;
 }
 
-void game_comm_test() { game_comm_check(); }
+void game_comm_test() {
+  if (!game_comm_check()) link_doctor_after_test(DoctorTest{game_link_result, 0});
+}

@@ -10,6 +10,8 @@ constexpr int GAME_CMD_REWARD = 9;  // plays the reward sound
 
 // The link opened by open_game_link; the caller disconnects and frees it.
 extern Connection* game_link;
+// The result of the last open_game_link, for the link doctor.
+extern int game_link_result;
 
 // Result codes of open_game_link.
 enum {
@@ -41,7 +43,7 @@ bool begin_game_action();
 // Disconnects and frees the game link.
 void close_game_link();
 
-// The button's action.
+// The button's action: the test, and the link doctor's findings below it when it fails.
 void game_comm_test();
 
 // The same action, telling whether the game computer answered the echo.

@@ -3,6 +3,7 @@
 #include "diag/report_text.h"
 #include "commlib/qcomm.h"
 #include "diag/gamecomm.h"
+#include "diag/linkdoctor.h"
 #include "diag/report.h"
 #include "diag/sound.h"
 #include "probe/settings.h"
@@ -21,4 +22,8 @@ bool game_sound_check() {
   return sent == QCOMM_SEND_OK;
 }
 
-void game_sound_test() { game_sound_check(); }
+// A failed send after the link opened is told by nothing, so the doctor runs only when
+// the link did not open.
+void game_sound_test() {
+  if (!game_sound_check() && game_link_result != GAME_LINK_OPEN) link_doctor_after_test(DoctorTest{game_link_result, 0});
+}

@@ -10,7 +10,8 @@ void local_sound_test();
 int local_sound_check();
 
 // Asks the game computer to play its reward sound: one command over the game link,
-// sent without waiting for an answer.
+// sent without waiting for an answer. When the link does not open, the link doctor's
+// findings follow.
 void game_sound_test();
 
 // The same action, telling whether the link opened and the command went out. The

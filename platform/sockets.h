@@ -15,6 +15,9 @@ int sock_err_would_block(int err);       // connect/accept/recv cannot finish no
 int sock_err_invalid(int err);           // invalid argument or state
 int sock_err_already_connected(int err); // connect on a connected socket
 int sock_err_net_down(int err);          // the network is down
+int sock_err_refused(int err);           // the peer answered: nothing listens there
+int sock_err_unreachable(int err);       // no way to the peer (no route, no answer on the wire)
+int sock_err_blocked_here(int err);      // this computer's own rules refused it
 const char* sock_err_text(int err);      // system text of an error number
 
 // ---- creation and options ----

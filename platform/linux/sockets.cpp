@@ -60,6 +60,9 @@ int sock_err_would_block(int err) {
 int sock_err_invalid(int err) { return err == EINVAL; }
 int sock_err_already_connected(int err) { return err == EISCONN; }
 int sock_err_net_down(int err) { return err == ENETDOWN; }
+int sock_err_refused(int err) { return err == ECONNREFUSED; }
+int sock_err_unreachable(int err) { return err == EHOSTUNREACH || err == ENETUNREACH || err == EHOSTDOWN; }
+int sock_err_blocked_here(int err) { return err == EPERM || err == EACCES; }
 const char* sock_err_text(int err) { return strerror(err); }
 
 int sock_create(int kind) {

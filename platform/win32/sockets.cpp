@@ -64,6 +64,11 @@ int sock_err_would_block(int err) {
 int sock_err_invalid(int err) { return err == WSAEINVAL; }
 int sock_err_already_connected(int err) { return err == WSAEISCONN; }
 int sock_err_net_down(int err) { return err == WSAENETDOWN; }
+int sock_err_refused(int err) { return err == WSAECONNREFUSED; }
+int sock_err_unreachable(int err) {
+  return err == WSAEHOSTUNREACH || err == WSAENETUNREACH || err == WSAEHOSTDOWN;
+}
+int sock_err_blocked_here(int err) { return err == WSAEACCES; }
 
 const char* sock_err_text(int err) {
   static thread_local char text[256];
