@@ -195,7 +195,7 @@ void doctor_judge_ethernet(const DoctorEthFacts& f, const DoctorTest& test, int 
       doctor_add(r, side, "tcp", DOCTOR_FAULT,
                  beacon_from_peer ? CAUSE_ONE_WAY : answered_wire ? CAUSE_PORT_DROPPED : CAUSE_NO_ANSWER,
                  answered_wire || beacon_from_peer ? advice : "check that the game computer is on and cabled",
-                 "port %d at %s gave no answer in %.1f s%s", f.port, peer.t, t.ms / 1000.0,
+                 "port %d at %s gave no answer in %.1f s%s", f.port, peer.t, t.wait_ms / 1000.0,
                  answered_wire ? " although the computer answers on the wire" : "");
       break;
     case TCP_UNREACHABLE:
@@ -231,7 +231,7 @@ void doctor_judge_ethernet(const DoctorEthFacts& f, const DoctorTest& test, int 
     } else {
       doctor_add(r, side, "beacons", DOCTOR_UNKNOWN, CAUSE_NONE, "",
                  "no beacon arrived on UDP port %d in %.1f s (a waiting game menu sends one every 1 to 5 s)", f.port,
-                 f.beacons.waited_ms / 1000.0);
+                 f.beacons.wait_ms / 1000.0);
     }
   }
   const PlatFirewall& fw = f.firewall;
@@ -315,7 +315,7 @@ void doctor_judge_serial(const DoctorSerialFacts& f, const DoctorTest& test, int
                "the game computer answered this time (%d message%s)", l.messages, l.messages == 1 ? "" : "s");
   else if (l.received == 0)
     doctor_add(r, side, "echo", dsr ? DOCTOR_FAULT : DOCTOR_UNKNOWN, CAUSE_NOT_ANSWERING,
-               "start the game menu on the game computer, on this port's cable", "nothing came back in %.1f s", l.ms / 1000.0);
+               "start the game menu on the game computer, on this port's cable", "nothing came back in %.1f s", l.wait_ms / 1000.0);
   if (l.errors || l.unreadable) {
     char errs[48];
     std::snprintf(errs, sizeof errs, "%s%s%s", (l.errors & SER_ERR_FRAMING) ? " framing" : "",

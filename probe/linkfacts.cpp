@@ -73,6 +73,7 @@ void link_neighbour(const uint8_t peer[4], const LinkRoute* route, int wait_ms, 
 
 void link_tcp_connect(const uint8_t peer[4], int port, int wait_ms, LinkTcp* out) {
   std::memset(out, 0, sizeof *out);
+  out->wait_ms = wait_ms;
   const Clock::time_point t0 = Clock::now();
   int s = sock_create(kSockStream);
   if (s < 0) {
@@ -125,6 +126,7 @@ void link_tcp_connect(const uint8_t peer[4], int port, int wait_ms, LinkTcp* out
 
 void link_beacons(int port, int wait_ms, int wake, LinkBeacons* out) {
   std::memset(out, 0, sizeof *out);
+  out->wait_ms = wait_ms;
   const Clock::time_point t0 = Clock::now();
   int s = sock_create(kSockDatagram);
   if (s < 0) {
@@ -161,7 +163,6 @@ void link_beacons(int port, int wait_ms, int wake, LinkBeacons* out) {
     int len = got < kBeaconSize - 4 ? got - kBeaconName : kBeaconSize - 4 - kBeaconName;
     std::snprintf(out->host, sizeof out->host, "%.*s", len, reinterpret_cast<const char*>(buf + kBeaconName));
   }
-  out->waited_ms = ms_since(t0);
   sock_close(s);
 }
 

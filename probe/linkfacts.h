@@ -54,6 +54,7 @@ struct LinkTcp {
   int outcome;  // LinkTcpOutcome
   int error;    // the system's number behind it (0 when connected or silent)
   int ms;       // how long it took
+  int wait_ms;  // how long it was given
 };
 void link_tcp_connect(const uint8_t peer[4], int port, int wait_ms, LinkTcp* out);
 
@@ -62,7 +63,7 @@ struct LinkBeacons {
   int heard;        // beacons received
   uint8_t from[4];  // the address the first came from
   char host[64];    // the name it carries
-  int waited_ms;
+  int wait_ms;      // how long it was given
 };
 // Listens on UDP port (where the library's server sends its beacons before a client
 // connects) for up to wait_ms, stopping at the first beacon, or when the wake handle

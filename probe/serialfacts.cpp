@@ -51,6 +51,12 @@ void serial_port_facts(int com, SerialPortFacts* out) {
   out->com = com;
   if (plat_com_device_path(com, out->path, sizeof out->path) != 0) out->path[0] = '\0';
   out->state = plat_com_probe(com, &out->error);
+  if (out->state == PLAT_COM_ABSENT && ser_open(com - 1, kQueue, kQueue) >= 0) {
+    // A port the driver has although the system does not (a simulated cable's end).
+    ser_close(com - 1);
+    out->state = PLAT_COM_FREE;
+    out->error = 0;
+  }
   if (out->state != PLAT_COM_BUSY || !out->path[0]) return;
   out->holders_result = plat_device_holders(out->path, out->holders, SERIAL_HOLDERS, &out->nholders);
 }
@@ -58,6 +64,7 @@ void serial_port_facts(int com, SerialPortFacts* out) {
 void serial_line_facts(int com, int baud, int wait_ms, const uint8_t* probe, int probe_len,
                        SerialLineFacts* out) {
   std::memset(out, 0, sizeof *out);
+  out->wait_ms = wait_ms;
   const Clock::time_point t0 = Clock::now();
   const int port = com - 1;
   ser_open(-1, 1, 1);  // DTR and RTS raised at open, as the library opens its ports

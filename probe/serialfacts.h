@@ -31,6 +31,7 @@ struct SerialLineFacts {
   int errors;        // line-error bits seen, break aside
   int breaks;        // breaks seen
   int ms;            // how long it looked
+  int wait_ms;       // how long it was given
 };
 
 // Opens COM<com> at baud (8 data bits, no parity, one stop bit, no flow control) with DTR

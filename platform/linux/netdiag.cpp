@@ -56,9 +56,11 @@ void sys_line(const char* ifname, const char* leaf, char* out, size_t size) {
 }
 
 // The driver the kernel reports for the interface (ethtool), e.g. "veth", "dummy",
-// "tun", "bridge", "vboxnet"; "" when it does not say.
-void ethtool_driver(const char* ifname, char* out, size_t size) {
+// "tun", "bridge", "vboxnet"; "" when it does not say. *bus: whether a bus address stands
+// behind it (PCI, USB): software devices have none.
+void ethtool_driver(const char* ifname, char* out, size_t size, bool* bus) {
   out[0] = '\0';
+  *bus = false;
   int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
   struct ethtool_drvinfo info;
@@ -68,7 +70,10 @@ void ethtool_driver(const char* ifname, char* out, size_t size) {
   std::memset(&ifr, 0, sizeof ifr);
   std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%.*s", int(IFNAMSIZ - 1), ifname);
   ifr.ifr_data = reinterpret_cast<char*>(&info);
-  if (ioctl(fd, SIOCETHTOOL, &ifr) == 0) std::snprintf(out, size, "%.*s", int(sizeof info.driver), info.driver);
+  if (ioctl(fd, SIOCETHTOOL, &ifr) == 0) {
+    std::snprintf(out, size, "%.*s", int(sizeof info.driver), info.driver);
+    *bus = info.bus_info[0] != '\0' && std::strcmp(info.bus_info, "N/A") != 0;
+  }
   close(fd);
 }
 
@@ -91,7 +96,10 @@ void judge_kind(PlatAdapterFacts& a) {
   std::snprintf(rel, sizeof rel, "/sys/devices/virtual/net/%s", a.name);
   struct stat st;
   bool virt = plat_sys_path(rel, path, sizeof path) == 0 && stat(path, &st) == 0;
-  ethtool_driver(a.name, a.driver, sizeof a.driver);
+  bool bus = false;
+  ethtool_driver(a.name, a.driver, sizeof a.driver, &bus);
+  // Where sysfs shows another namespace's devices, the driver's lack of a bus tells.
+  if (a.driver[0] && !bus) virt = true;
   if (!a.driver[0]) {
     char ev[128];
     sys_line(a.name, "uevent", ev, sizeof ev);  // "DEVTYPE=bridge" on its first line, if any

@@ -53,6 +53,15 @@ set(LP_VERSION_EMBED_SOURCE ${PROJECT_BINARY_DIR}/platform/version.rc CACHE INTE
 add_library(lp_plat_netif STATIC ${LP_PLATFORM_DIR}/netif.cpp)
 target_link_libraries(lp_plat_netif PUBLIC lp_plat_base ws2_32 iphlpapi shell32 ole32)
 
+# The link doctor's facts: adapters and routes (IP Helper), the firewall's rules (COM),
+# the TCP listener's process.
+add_library(lp_plat_linkfacts STATIC
+  ${LP_PLATFORM_DIR}/netdiag.cpp
+  ${LP_PLATFORM_DIR}/firewall.cpp
+  ${LP_PLATFORM_DIR}/holders.cpp)
+target_include_directories(lp_plat_linkfacts PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(lp_plat_linkfacts PUBLIC ws2_32 iphlpapi ole32 oleaut32)
+
 # Device and system queries: WMI through COM.
 add_library(lp_plat_sysquery STATIC ${LP_PLATFORM_DIR}/sysquery.cpp)
 target_include_directories(lp_plat_sysquery PUBLIC ${PROJECT_SOURCE_DIR})

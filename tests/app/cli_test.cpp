@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <regex>
 
 #include "tests/support/golden.h"
 #include "tests/support/process.h"
@@ -119,6 +120,49 @@ TEST_F(Cli, Transcript) {
     return std::string();
   }));
   unsetenv("ALSA_CONFIG_PATH");
+}
+
+// The link doctor's ethernet causes made for real (tests/golden/app_link_doctor.txt): two
+// network namespaces of the test's own, "this" computer (T, 192.168.10.1) and the game
+// computer (G, 192.168.10.2), joined by a veth pair. "ip"/"nft" change one of them,
+// "game" starts the responder in G (host name gamepc), "stop" ends it, "doctor" runs
+// linkprobe --run link-doctor in T.
+TEST_F(Cli, LinkDoctorEthernetCauses) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
+  const std::string id = std::to_string(getpid());
+  const std::string ns[2] = {"lpdocT" + id, "lpdocG" + id};
+  auto sh = [](const std::string& cmd) {
+    int st = 0;
+    std::string out = run_shell(cmd + " 2>&1", &st);
+    return st == 0 ? std::string() : out.empty() ? "failed\n" : out;
+  };
+  for (const std::string& n : ns) ASSERT_EQ(sh("ip netns add " + n), "");
+  std::string setup = sh("ip link add vther netns " + ns[0] + " type veth peer name vgame netns " + ns[1]);
+  for (int i = 0; i < 2; ++i)
+    setup += sh("ip -n " + ns[i] + " link set lo up") + sh("ip -n " + ns[i] + " link set " + (i ? "vgame" : "vther") + " up") +
+             sh("ip -n " + ns[i] + " addr add 192.168.10." + std::to_string(i + 1) + "/24 dev " + (i ? "vgame" : "vther"));
+  EXPECT_EQ(setup, "");
+  std::unique_ptr<Child> game;
+  EXPECT_TRUE(script_match("app_link_doctor.txt", [&](const std::string& w, const std::vector<std::string>& a) {
+    const std::string& n = a.empty() ? ns[0] : ns[a[0] == "G"];
+    if (w == "devs") root_.devs(a[0]);
+    if (w == "ip") return sh("ip -n " + n + " " + a[1]);
+    if (w == "nft") return sh("ip netns exec " + n + " nft '" + a[1] + "'");
+    if (w == "stop") game.reset();
+    if (w == "game" && (game.reset(new Child), game->start({"ip", "netns", "exec", ns[1], "unshare", "-u", "sh", "-c",
+                                                           "hostname gamepc && exec " + std::string(kResponder) + " " + a[0] + " " + a[1]})))
+      return game->wait_for("listening on port", 0, 10000) == std::string::npos ? game->output() : "";
+    if (w == "doctor") {
+      std::vector<std::string> argv{"ip", "netns", "exec", ns[0], kLinkprobe, "--run", "link-doctor"};
+      argv.insert(argv.end(), a.begin(), a.end());
+      Child c;
+      // The adapters' kinds come from the namespace's own sysfs, not from a fixture.
+      int rc = c.start(argv, {"QUMEX_SYSROOT=/"}, cwd_.path()) ? c.finish(60000) : -1;
+      return "exit " + std::to_string(rc) + "\n" + std::regex_replace(c.output(), std::regex("\"ms\":[0-9]+"), "\"ms\":N");
+    }
+    return std::string();
+  }));
+  for (const std::string& n : ns) run_shell("ip netns delete " + n);
 }
 
 // A progress line goes to standard error only when that is a terminal (on a pipe, as in
