@@ -323,8 +323,8 @@ void doctor_judge_serial(const DoctorSerialFacts& f, const DoctorTest& test, int
                   (l.errors & (SER_ERR_OVERRUN | SER_ERR_OVERFLOW)) ? " overrun" : "");
     doctor_add(r, side, "speed", DOCTOR_FAULT, CAUSE_SPEED,
                "set the game computer's port to 115200 bit/s, 8 data bits, no parity, one stop bit",
-               "at 115200 bit/s: %d byte%s that start no message, line errors:%s", l.unreadable,
-               l.unreadable == 1 ? "" : "s", errs[0] ? errs : " none");
+               "at 115200 bit/s: %s, line errors:%s", l.unreadable ? "bytes that start no message" : "no stray bytes",
+               errs[0] ? errs : " none");
   }
   if (l.breaks)
     doctor_add(r, side, "break", DOCTOR_FAULT, CAUSE_BREAK,

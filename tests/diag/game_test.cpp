@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <string>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -14,6 +15,7 @@
 #include "app/panel.h"
 #include "commlib/qcomm.h"
 #include "diag/gamecomm.h"
+#include "diag/linkdoctor.h"
 #include "diag/report.h"
 #include "diag/responder/responder.h"
 #include "diag/sound.h"
@@ -98,6 +100,53 @@ TEST_F(GameSerial, AMessageWaitingBeforeTheEchoIsNotItsAnswer) {
   // The game end's DTR is this end's DSR; dropped, the line looks dead from here.
   EXPECT_EQ(ser_dsr(0) * 100 + ser_dtr(1, 'C') * 10 + ser_dsr(0), 0x20 * 100 + 10);
   close_game_link();
+  ser_close(1);
+}
+
+// The serial causes on the cable, with the game computer's end played by the test: the
+// cause named within the bound. The window's text first: the test's own, byte for byte,
+// then the findings.
+TEST_F(GameSerial, LinkDoctorNamesTheSerialCauses) {
+  ASSERT_TRUE(root_.devs(kSerial));
+  game_comm_test();
+  EXPECT_EQ(report_text, kConfig +
+                             "NOTHING seems to be responding on game machine\nIs the game menu not running?\n"
+                             "\nLink doctor:\n[ok] port: COM1 is there and free\n"
+                             "[FAULT] lines: with our DTR and RTS on: DSR off, CTS off, DCD off, RI off -> plug in the "
+                             "null-modem cable (not a straight one) and start the game menu\n"
+                             "[?] echo: nothing came back in 0.9 s -> start the game menu on the game computer, on this "
+                             "port's cable\nMost likely cause: nothing drives the line: cable unplugged, a straight "
+                             "cable, or the game menu not running. Plug in the null-modem cable (not a straight one) and "
+                             "start the game menu.\n");
+  // The game end open with DTR raised, then: silent, breaking, talking at 9600.
+  std::atomic<int> mode{0};
+  std::atomic<bool> stop{false};
+  ASSERT_EQ(ser_open(1, 4000, 4000), 0);
+  ASSERT_GT(ser_dtr(1, 'S'), 0);
+  std::thread game([&] {
+    for (; !stop; usleep(30000)) {
+      if (mode == 1) {
+        ser_break(1, 'A');
+        usleep(5000);
+        ser_break(1, 'C');
+      }
+      if (mode == 2) ser_write(1, "\x81\x02\x33\x00", 4);
+    }
+  });
+  static DoctorReport r;
+  std::string causes;
+  for (int m = 0; m < 3; ++m) {
+    mode = m;
+    if (m == 2) {
+      ser_set_baud(1, 9600);
+      sim_cable_set_strict(cable_, true);
+    }
+    link_doctor_run(DoctorTest{GAME_LINK_OPEN, 0}, &r);
+    causes += std::string(doctor_cause_key(r.cause)) + (r.ms <= DOCTOR_SERIAL_MS ? " " : " (late) ");
+  }
+  EXPECT_EQ(causes, "not-answering break speed ");
+  stop = true;
+  game.join();
   ser_close(1);
 }
 
