@@ -21,9 +21,11 @@
 #include "platform/launch.h"
 #include "platform/netif.h"
 #include "platform/os_version.h"
+#include "platform/sockets.h"
 #include "platform/sysquery.h"
 #include "platform/version_block.h"
 #include "probe/adapters.h"
+#include "probe/linkfacts.h"
 #include "probe/netaddr.h"
 #include "probe/ports.h"
 #include "probe/wmi.h"
@@ -141,6 +143,54 @@ TEST(WinProbe, AdapterTableHostLineAndNames) {
   std::string mine = adapter_table[with_address].address;
   ASSERT_NE(list_adapters(mine.c_str()), nullptr);
   EXPECT_EQ(adapter_table[with_address].is_current, 1);
+}
+
+// The link doctor's Windows facts as far as Wine answers: the adapters (the host's, so
+// shapes), the route and neighbour of a loopback peer, a refused and a taken port with
+// the listener's process, the firewall's COM interface (Wine's may refuse: then a code).
+TEST(WinProbe, LinkDoctorFacts) {
+  const uint8_t loop[4] = {127, 0, 0, 1};
+  LinkAdapters a;
+  link_adapters(loop, &a);
+  EXPECT_EQ(a.error, 0);
+  for (int i = 0; i < a.count; ++i) {
+    SCOPED_TRACE(a.all[i].name);
+    EXPECT_TRUE(a.all[i].kind >= PLAT_KIND_WIRED && a.all[i].kind <= PLAT_KIND_VIRTUAL) << a.all[i].kind;
+    EXPECT_TRUE(a.all[i].naddrs >= 0 && a.all[i].naddrs <= 4);
+  }
+  EXPECT_EQ(link_is_local(loop, &a), 1);
+  PlatRoute r;
+  int rc = plat_route_to(loop, &r);
+  // Wine answers GetBestRoute2 with an error of its own: then only the number passes on.
+  EXPECT_TRUE(rc == 0 ? r.if_index != 0 : rc != 0) << rc;
+  std::printf("route under Wine: %d\n", rc);
+  PlatNeighbour n;
+  EXPECT_EQ(plat_neighbour_probe(loop, 0, 300, &n), 0);
+  EXPECT_TRUE(n.state == PLAT_NEIGH_INCOMPLETE || n.state == PLAT_NEIGH_REACHABLE) << n.state;
+  LinkTcp t;
+  link_tcp_connect(loop, 5597, 1000, &t);
+  EXPECT_EQ(t.outcome, TCP_REFUSED) << t.error;
+  LinkListener l;
+  link_listener(5597, &l);
+  EXPECT_EQ(l.result * 10 + l.found, 0);
+  int s = sock_create(kSockStream);
+  ASSERT_GT(s, 0);
+  ASSERT_EQ(sock_bind_any(s, 5597), 0);
+  ASSERT_EQ(sock_listen(s, 4), 0);
+  link_tcp_connect(loop, 5597, 1000, &t);
+  EXPECT_EQ(t.outcome, TCP_CONNECTED) << t.error;
+  link_listener(5597, &l);
+  EXPECT_EQ(l.result * 10 + l.found, 1);
+  // Wine's owner table carries no process numbers (0); Windows names this process.
+  EXPECT_TRUE(l.holder.pid == 0 || l.holder.pid == int(GetCurrentProcessId())) << l.holder.pid;
+  sock_close(s);
+  PlatFirewall fw;
+  link_firewall(5510, &fw);
+  EXPECT_TRUE(fw.state == PLAT_FW_READ || (fw.state == PLAT_FW_REFUSED && fw.error != 0)) << fw.state << " " << fw.error;
+  std::printf("firewall under Wine: state %d, error 0x%x, profiles %d, rules %d\n", fw.state, unsigned(fw.error),
+              fw.profiles_known, fw.count);
+  int holders = -5;
+  EXPECT_EQ(plat_device_holders("COM5", nullptr, 0, &holders), int(PLAT_HOLDER_UNKNOWN));
 }
 
 TEST(WinProbe, ComPortsOfThePair) {
