@@ -49,7 +49,7 @@ struct Connection;
 #define QCOMM_OBJECT_ALIGN 4         /* a caller's block starts on this boundary */
 #define QCOMM_OFFSET_STATUS 136      /* int16: a QCOMM_STATUS_ value */
 #define QCOMM_OFFSET_SERIAL_RAW 310056 /* uint16: nonzero serves raw serial bytes */
-#define QCOMM_OFFSET_RX_DROPPED 322206 /* uint32: messages dropped, queue full */
+#define QCOMM_OFFSET_RX_DROPPED 322206 /* uint32: what conn_get_rx_dropped answers */
 
 /* ---- messages ----
  * Every message has one layout on every transport: byte 0 type, byte 1 command, bytes
@@ -177,9 +177,19 @@ QCOMM_API intptr_t conn_slot(int index, int action);
 QCOMM_API struct Connection* conn_at(int index);
 
 /* ---- public face ----
- * conn_get_status: a QCOMM_STATUS_ value. conn_get_rx_dropped: messages dropped because
- * a receive queue was full. conn_get_serial_raw / conn_set_serial_raw: nonzero hands
- * the serial bytes over unframed (rx_receive then returns raw bytes). */
+ * conn_get_status: a QCOMM_STATUS_ value.
+ * conn_get_rx_dropped: what was received and will never be handed over, counted since
+ * the object was made (a serial open or reset starts it at 0 again):
+ *   - a message that found its receive queue full (96 waiting), or a datagram longer
+ *     than QCOMM_MAX_MESSAGE;
+ *   - ethernet: a stream message half received when its connection ended (the peer
+ *     closed or failed, a new client replaced the old one, conn_disconnect, conn_connect
+ *     again, a reconnect), one for each; the next connection starts a new stream. Capture
+ *     event 31 records it. conn_reset drops such a part without counting it;
+ *   - serial: each line error, bad message header and overflow of the reader's buffer
+ *     (the bytes held then go), and a setup-framing text too long for one message.
+ * conn_get_serial_raw / conn_set_serial_raw: nonzero hands the serial bytes over
+ * unframed (rx_receive then returns raw bytes). */
 QCOMM_API int conn_get_status(struct Connection* c);
 QCOMM_API uint32_t conn_get_rx_dropped(struct Connection* c);
 QCOMM_API int conn_get_serial_raw(struct Connection* c);
