@@ -6,6 +6,8 @@
 // what the port sent.
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 #include "tests/commlib/conn_script.h"
 #include "tests/serial/pty_root.h"
 
@@ -63,11 +65,13 @@ struct PtyWords {
       out << qc::serial_send(c, b.data(), size);
     } else if (w == "connect") out << conn_connect(c, a[1].c_str(), a[2].c_str(), n(3), n(4));  // slot transport address port flags
     else if (w == "disconnect") out << conn_disconnect(c);
-    else if (w == "wait") {  // slot channel timeout: conn_wait's result, and whether it took
-      // the whole time
+    else if (w == "wait") {  // slot channel timeout: conn_wait's result, whether it took the
+      // whole time, and whether it kept this thread running for half of it or more
       const auto t0 = std::chrono::steady_clock::now();
+      const std::clock_t cpu = std::clock();
       const int r = conn_wait(c, n(1), n(2));
-      out << r << (std::chrono::steady_clock::now() - t0 >= std::chrono::milliseconds(n(2) - 10) ? "whole" : "early");
+      out << r << (std::chrono::steady_clock::now() - t0 >= std::chrono::milliseconds(n(2) - 10) ? "whole" : "early")
+          << ((std::clock() - cpu) * 2000 / CLOCKS_PER_SEC >= n(2) ? "busy" : "idle");
     } else if (w == "readable") {  // slot ms: the wait handle within that time
       pollfd p{int(conn_wait_handle(c)), POLLIN, 0};
       out << (poll(&p, 1, n(1)) == 1 && (p.revents & POLLIN));
