@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "pty_root.h"
-#include "tests/support/seq.h"
+#include "platform/pty_root.h"
 #include "serial/ser.h"
 #include "serial/sim_cable.h"
+#include "tests/support/seq.h"
 #include "tests/support/golden.h"
 
 namespace {
@@ -69,7 +69,7 @@ struct Driver {
       return master < 0 && cable < 0 ? "set-up failed\n" : "";
     }
     if (w == "read" || w == "master") {
-      r = w == "read" ? ser_read(p, a.size() > 2 ? nullptr : buf, n(1)) : read_full(master, buf, p);
+      r = w == "read" ? ser_read(p, a.size() > 2 ? nullptr : buf, n(1)) : plat_read_full(master, buf, p);
       return std::to_string(r) + " " + std::string(buf, size_t(r > 0 ? r : 0)) + "\n";
     }
     if (w == "error_text") return std::to_string(ser_error_text(buf, p)) + " " + buf + "\n";
@@ -166,7 +166,7 @@ TEST_F(SerPty, WriteWaitsForASlowReader) {
   for (size_t i = 0; i < sizeof out; ++i) out[i] = char(i * 131 + i / 251);
   std::thread reader([&] {
     usleep(300 * 1000);
-    EXPECT_EQ(read_full(d.master, in, int(sizeof in), 20000), int(sizeof in));
+    EXPECT_EQ(plat_read_full(d.master, in, int(sizeof in), 20000), int(sizeof in));
   });
   EXPECT_EQ(ser_write(0, out, int(sizeof out)), int(sizeof out));
   reader.join();
@@ -209,7 +209,7 @@ TEST_F(SerPty, BackgroundWritesRunRefuseASecondAndStopAtClose) {
   ASSERT_EQ(ser_write(0, big.data(), static_cast<int>(big.size())), 0);
   char c;  // a second write is refused, reads go on while the writer works
   EXPECT_EQ(results({ser_write(0, "x", 1), ser_read(0, &c, 1)}), "-100 0");
-  ASSERT_TRUE(read_full(d.master, got.data(), int(got.size()), 10000) == int(big.size()) && got == big);
+  ASSERT_TRUE(plat_read_full(d.master, got.data(), int(got.size()), 10000) == int(big.size()) && got == big);
   int r = -100;  // once the writer has ended the next one is taken
   ASSERT_TRUE(eventually([&] { return (r = ser_write(0, big.data(), int(big.size()))) != -100; }) && r == 0);
   // Nobody reads now: the writer must stop by itself when the port closes.

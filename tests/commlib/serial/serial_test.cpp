@@ -5,11 +5,13 @@
 // writes to its master and waits until the driver holds them; "line <slot> <n>" reads
 // what the port sent.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <ctime>
 
 #include "tests/commlib/conn_script.h"
-#include "tests/serial/pty_root.h"
+#include "platform/pty_root.h"
 
 using connscript::Bytes;
 using connscript::wait_input;
@@ -57,9 +59,9 @@ struct PtyWords {
     else if (w == "line") {  // slot count: what the port sent, and "+" if more followed
       const int m = master[c->serial_port % 16];
       Bytes got(size_t(n(1)) + 1);
-      got.resize(size_t(read_full(m, got.data(), n(1))));
+      got.resize(size_t(plat_read_full(m, got.data(), n(1))));
       uint8_t extra;
-      out << connscript::hex(got.data(), got.size()) << (read_full(m, &extra, 1, 50) ? "+" : "");
+      out << connscript::hex(got.data(), got.size()) << (plat_read_full(m, &extra, 1, 50) ? "+" : "");
     } else if (w == "send") {  // slot setup raw bytes
       serial_set_framing(c, n(1), n(2));
       out << qc::serial_send(c, b.data(), size);
