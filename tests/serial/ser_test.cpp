@@ -228,15 +228,16 @@ TEST_F(SerPty, WaitEventWakesOnIncomingBytes) {
   EXPECT_EQ(events.load(), int32_t(SER_EV_RXCHAR));
 }
 
-// A watch's notify: closes its own port (close_delay_us from 0), or counts its calls and
-// re-arms once if asked.
+// A watch's notify: closes its own port (once told to go, after `closer` spins), or counts
+// its calls and re-arms once if asked.
 struct Notes {
-  std::atomic<int> calls{0}, message{0}, close_delay_us{-1}, close_result{0};
-  std::atomic<bool> rearm{false}, closed{false};  // closed set last: the test may end right after it
+  std::atomic<int> calls{0}, message{0}, closer{-1}, close_result{0};
+  std::atomic<bool> rearm{false}, ready{false}, go{false}, closed{false};  // closed set last: the test may end right after it
   static void notify(void* cookie, uint16_t message) {
     Notes* n = static_cast<Notes*>(cookie);
-    if (n->close_delay_us >= 0) {
-      std::this_thread::sleep_for(std::chrono::microseconds(n->close_delay_us));
+    if (n->closer >= 0) {
+      for (n->ready = true; !n->go;) std::this_thread::yield();
+      for (int spin = n->closer; spin > 0; --spin) n->calls.load();
       n->close_result = ser_close(1);
       n->closed = true;
       return;
@@ -263,19 +264,21 @@ TEST_F(CableTest, WatchRearmsFromNotifyAndStops) {
   EXPECT_EQ(notes.calls, 2);
 }
 
-// A watch's notify closes its own port while the application closes it, in both orders:
-// whoever closes second finds the port closed, and the port is free for the next round.
+// A watch's notify closes its own port while the application closes it, both let go at
+// the same moment: exactly one of them closes it, the other finds it closed, and the port
+// is free for the next round.
 TEST_F(CableTest, WatchAndApplicationCloseTheSamePortTogether) {
   Notes n;
   uint32_t peer_lines = 0;
   ser_close(1);
   for (int i = 0; i < 300; ++i) {
     SCOPED_TRACE(i);
-    n.closed = false;
-    n.close_delay_us = (i % 4) * 100;
+    n.closed = n.ready = n.go = false;
+    n.closer = i % 8 * 20;
     ASSERT_TRUE(ser_open(1, 4000, 4000) == 0 && ser_watch(1, &Notes::notify, &n, 1, SER_EV_DSR) == 0);
     sim_cable_set_lines(d.cable, 0, peer_lines ^= SIM_LINE_DTR);
-    std::this_thread::sleep_for(std::chrono::microseconds((i % 3) * 150));
+    ASSERT_TRUE(eventually([&] { return n.ready.load(); }));
+    n.go = true;
     const int32_t app = ser_close(1);
     ASSERT_TRUE(app == 1 || (app == -3 && eventually([&] { return n.closed.load(); }))) << app;
     EXPECT_TRUE(!n.closed || n.close_result == (app == -3 ? 1 : -3)) << n.close_result;
