@@ -3,9 +3,11 @@
 // break, line errors, settings on the line). Most cases are call transcripts under
 // tests/golden/serial_*.txt, one call a line with its result below it.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstring>
@@ -18,6 +20,22 @@
 #include "serial/sim_cable.h"
 #include "tests/support/seq.h"
 #include "tests/support/golden.h"
+
+// TIOCOUTQ answered as a UART's output queue would: `held` bytes leaving at `per_s` bytes
+// a second from `since` (a pseudo-terminal keeps none). Calls go through here by the link
+// option --wrap=ioctl; nothing else is changed.
+struct {
+  std::atomic<int> held{0};
+  int per_s = 0;
+  std::chrono::steady_clock::time_point since;
+} g_outq;
+extern "C" int __real_ioctl(int fd, unsigned long request, void* arg);
+extern "C" int __wrap_ioctl(int fd, unsigned long request, void* arg) {
+  if (request != TIOCOUTQ || g_outq.held == 0) return __real_ioctl(fd, request, arg);
+  const std::chrono::duration<double> gone = std::chrono::steady_clock::now() - g_outq.since;
+  *static_cast<int*>(arg) = std::max(0, g_outq.held - int(gone.count() * g_outq.per_s));
+  return 0;
+}
 
 namespace {
 
@@ -171,6 +189,23 @@ TEST_F(SerPty, WriteWaitsForASlowReader) {
   EXPECT_EQ(ser_write(0, out, int(sizeof out)), int(sizeof out));
   reader.join();
   EXPECT_EQ(0, memcmp(in, out, sizeof out));
+}
+
+// Close lets queued output leave for as long as the line's rate needs (19200 bit/s: 960
+// bytes, 600 ms with the margin), and no longer when flow control holds it.
+TEST_F(SerPty, CloseLetsQueuedOutputLeaveForAsLongAsTheLineNeeds) {
+  auto close_ms = [](int per_s) {
+    g_outq.since = std::chrono::steady_clock::now();
+    g_outq.per_s = per_s;
+    g_outq.held = 960;
+    EXPECT_EQ(ser_close(0), 1);
+    g_outq.held = 0;
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - g_outq.since).count());
+  };
+  const long drained = close_ms(4000);  // gone after 240 ms
+  ASSERT_EQ(ser_open(0, 4000, 4000), 0);
+  const long held = close_ms(0);
+  EXPECT_TRUE(drained >= 200 && drained < 550 && held >= 550 && held < 1500) << drained << " " << held;
 }
 
 TEST_F(SerPty, PortHeldByAnotherProcessAndResetAtOpen) {
