@@ -177,7 +177,8 @@ TEST_P(WaitMode, HalfMessageOfAnEndedConnectionIsDroppedNotJoinedToTheNext) {
       got += std::to_string(n) + ":" + std::to_string(buf_[1]) + " ";
     EXPECT_EQ(got + results({conn_get_rx_dropped(c_)}), "58:1 58:2 58:3 " + std::to_string(round));
   }
-  const auto dropped = events(dir.capture(""), 31);
+  const auto records = dir.capture("");
+  const auto dropped = events(records, 31);
   ASSERT_EQ(dropped.size(), 1u);  // the first drop came before the capture was opened
   EXPECT_EQ(results({dropped[0]->first & 0xffff, dropped[0]->second, dropped[0]->third}), results({224 | 1 << 8, 100, server()}));
 }
