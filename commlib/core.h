@@ -137,6 +137,9 @@ void wait_queues_changed(Connection* c);
 void wait_status_changed(Connection* c);
 // The serial port was opened or closed: the readiness handle follows its input.
 void wait_port_changed(Connection* c);
+// Serial reader pass, answering side of the line handshake: whether the port's input is
+// held unread (DSR off). The readiness handle does not follow the port meanwhile.
+void wait_port_held(Connection* c, bool held);
 // Releases the readiness handle; once no other thread can touch the object.
 void wait_release(Connection* c);
 

@@ -120,6 +120,7 @@ Step lose_server(Connection* c, int got, int* tcp) {
   ETH_STORE(c, status, kStatusDown);
   ETH_STORE(c, accepted_valid, 0);
   capture_event(c, kRx, kEvClientTcpLost, uint32_t(got), 0, 0);
+  eth_stream_drop_partial(c);
   if (!replace_failed(c)) return Step::kGiveUp;
   *tcp = int(ETH_LOAD(c, tcp_socket));
   capture_event(c, kRx, kEvConnectStepFail, 4, c->is_server, uint32_t(*tcp));

@@ -167,6 +167,7 @@ extern "C" int eth_disconnect(Connection* c) {
   if (as > 2) sock_close(as);
   ETH_STORE(c, accepted_socket, 0);
   ETH_STORE(c, accepted_valid, 0);
+  eth_stream_drop_partial(c);
   capture_close(c);
   return 0;
 }

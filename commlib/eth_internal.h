@@ -119,6 +119,10 @@ constexpr StreamEvents kServerStreamEvents = {kEvServerStreamShort, kEvServerStr
 int eth_stream_room(Connection* c);
 // Appends n received bytes at rx_fill (never past rx_buf) and queues what is complete.
 void eth_stream_append(Connection* c, const uint8_t* data, int n, const StreamEvents& ev);
+// The connection the stream came on has ended: a message it left half-received can
+// never complete (the next connection starts a new stream), so it is dropped, counted
+// in rx_dropped and recorded (event 31: its first four bytes, the bytes held, is_server).
+void eth_stream_drop_partial(Connection* c);
 // n (>= 1) bytes were appended to rx_buf at rx_fill: queue what is complete.
 void eth_stream_input(Connection* c, int n, const StreamEvents& ev);
 

@@ -45,6 +45,7 @@ void drop_client(Connection* c, uint16_t code, uint32_t first, DropKind kind) {
   int as = int(ETH_LOAD(c, accepted_socket));
   eth_retire_socket(c, as);
   capture_event(c, kRx, code, first, c->is_server, uint32_t(as));
+  eth_stream_drop_partial(c);
   ETH_STORE(c, accepted_valid, 0);
   if (kind == kWaitFailed && was != kStatusDown) ETH_STORE(c, connect_state, kServerLostState);
   ETH_STORE(c, accepted_socket, 0);
@@ -97,11 +98,7 @@ void accept_client(Connection* c, int accept_now, bool* listening) {
     }
     sock_set_nodelay(r);
     std::memcpy(&c->tcp_peer, &peer, sizeof peer);
-    {
-      // A half message of a previous client can never complete on the new stream.
-      Guard g(lock_queue());
-      c->rx_fill = 0;
-    }
+    eth_stream_drop_partial(c);  // the previous client's, replaced or left before
     ETH_STORE(c, accepted_valid, 1);
     ETH_STORE(c, accepted_socket, r);
     capture_event(c, kRx, kEvSocketMade, 4, c->is_server, uint32_t(r));

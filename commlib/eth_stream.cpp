@@ -51,6 +51,15 @@ void eth_stream_append(Connection* c, const uint8_t* data, int n, const StreamEv
   eth_stream_input(c, n, ev);
 }
 
+void eth_stream_drop_partial(Connection* c) {
+  Guard g(lock_queue());
+  if (c->rx_fill > 0 && c->rx_fill <= kRxBufSize) {
+    capture_event(c, kRx, kEvPartialDropped, le32(c->rx_buf), uint32_t(c->rx_fill), c->is_server);
+    ++c->rx_dropped;
+  }
+  c->rx_fill = 0;
+}
+
 void eth_stream_input(Connection* c, int n, const StreamEvents& ev) {
   if (n < 1) return;
   Guard g(lock_queue());

@@ -19,6 +19,7 @@
   X(ServerStreamShort, 28, "s-stream-short")          \
   X(ServerStreamMore, 29, "s-stream-more")            \
   X(Unqueued, 30, "unqueued")                         \
+  X(PartialDropped, 31, "partial-dropped")            \
   X(SentDatagram, 41, "sent-datagram")                \
   X(SentStream, 42, "sent-stream")                    \
   X(BeaconSent, 43, "beacon-sent")                    \

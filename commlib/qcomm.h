@@ -49,7 +49,7 @@ struct Connection;
 #define QCOMM_OBJECT_ALIGN 4         /* a caller's block starts on this boundary */
 #define QCOMM_OFFSET_STATUS 136      /* int16: a QCOMM_STATUS_ value */
 #define QCOMM_OFFSET_SERIAL_RAW 310056 /* uint16: nonzero serves raw serial bytes */
-#define QCOMM_OFFSET_RX_DROPPED 322206 /* uint32: messages dropped, queue full */
+#define QCOMM_OFFSET_RX_DROPPED 322206 /* uint32: what conn_get_rx_dropped answers */
 
 /* ---- messages ----
  * Every message has one layout on every transport: byte 0 type, byte 1 command, bytes
@@ -177,9 +177,19 @@ QCOMM_API intptr_t conn_slot(int index, int action);
 QCOMM_API struct Connection* conn_at(int index);
 
 /* ---- public face ----
- * conn_get_status: a QCOMM_STATUS_ value. conn_get_rx_dropped: messages dropped because
- * a receive queue was full. conn_get_serial_raw / conn_set_serial_raw: nonzero hands
- * the serial bytes over unframed (rx_receive then returns raw bytes). */
+ * conn_get_status: a QCOMM_STATUS_ value.
+ * conn_get_rx_dropped: what was received and will never be handed over, counted since
+ * the object was made (a serial open or reset starts it at 0 again):
+ *   - a message that found its receive queue full (96 waiting), or a datagram longer
+ *     than QCOMM_MAX_MESSAGE;
+ *   - ethernet: a stream message half received when its connection ended (the peer
+ *     closed or failed, a new client replaced the old one, conn_disconnect, conn_connect
+ *     again, a reconnect), one for each; the next connection starts a new stream. Capture
+ *     event 31 records it. conn_reset drops such a part without counting it;
+ *   - serial: each line error, bad message header and overflow of the reader's buffer
+ *     (the bytes held then go), and a setup-framing text too long for one message.
+ * conn_get_serial_raw / conn_set_serial_raw: nonzero hands the serial bytes over
+ * unframed (rx_receive then returns raw bytes). */
 QCOMM_API int conn_get_status(struct Connection* c);
 QCOMM_API uint32_t conn_get_rx_dropped(struct Connection* c);
 QCOMM_API int conn_get_serial_raw(struct Connection* c);
@@ -209,19 +219,25 @@ QCOMM_API int conn_poll(struct Connection* c, int channel);
  * negative: no limit); returns what conn_poll returns then (0 on time-out or when
  * refused). A message queued before the call is seen at once. On a serial connection it
  * waits for the port's input and runs the reader passes itself (one message per pass,
- * as conn_poll), and returns early when the port fails. On an ethernet connection that
- * is up, the waiting thread reads the stream itself while it waits (the worker leaves the
- * socket to it until conn_wait has not been called for a few tens of milliseconds), so
- * one object is waited on by one thread at a time. Application thread; the worker may
- * queue at any moment, and another thread may use or free other objects meanwhile.
- * conn_disconnect and conn_free afterwards need nothing further. */
+ * as conn_poll), and returns early when the port fails; on the answering side of the
+ * line-turnaround handshake it sleeps on the modem lines while DSR is off. On an ethernet
+ * connection that is up, the waiting thread reads the stream itself while it waits (the
+ * worker leaves the socket to it until conn_wait has not been called for a few tens of
+ * milliseconds), so one object is waited on by one thread at a time. Application
+ * thread; the worker may queue at any moment, and another thread may use or free other
+ * objects meanwhile. conn_disconnect and conn_free afterwards need nothing further. */
 QCOMM_API int conn_wait(struct Connection* c, int channel, int timeout_ms);
 /* Something the application's own event loop can wait on (a descriptor for poll, epoll
  * or Fl::add_fd on Linux; an event handle on Windows): readable while a message waits on
  * either channel, and also from a status change until the application next receives.
  * Reading with rx_receive until it answers 0 makes it quiet again. On a serial
- * connection it is also readable while the port has input that no reader pass has taken
- * yet (a simulated cable has no such descriptor: there only framed messages count).
+ * connection it is also readable while a whole message waits in the reader's buffer (a
+ * pass frames one at a time) and while the port has input that no reader pass has taken
+ * yet (a simulated cable has no such descriptor: there only framed messages count). The
+ * answering side of the line-turnaround handshake (serial_set_option on a server) leaves
+ * the port's input unread while DSR is off, and the handle does not show it then: that
+ * side calls a receive-side entry point at least every 400 ms (which the handshake needs
+ * anyway), for instance by waiting on the handle with that limit.
  * The same handle for the object's whole life; conn_free releases it, so stop waiting
  * on it first. -1 when refused or when none can be made. Application thread. */
 QCOMM_API intptr_t conn_wait_handle(struct Connection* c);

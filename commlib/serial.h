@@ -27,6 +27,9 @@ constexpr int kErrAll = 0x1F;
 int serial_frame_raw(Connection* c, const uint8_t* bytes, int n);
 int serial_frame_message(Connection* c, const uint8_t* bytes, int n);
 int serial_frame_setup(Connection* c, const uint8_t* bytes, int n);
+// A whole message of the message framing waits in the reader's buffer: the next pass
+// delivers it without reading anything (a pass delivers one message at most).
+bool serial_frame_ready(const Connection* c);
 
 // Bytes were lost (an overflow, a bad header, a line error) at time `when`: the time is
 // noted for the quiet rule and the loss counted. An overflow keeps the held bytes and

@@ -28,7 +28,20 @@ bool quiet_drops_rest(Connection* c) {
   return c->serial_overflow_len != 0;
 }
 
+// The header at the front of the held bytes is one a message can have.
+bool header_good(const Connection* c, int len) {
+  const uint8_t* buf = c->serial_raw_buf;
+  return len >= 8 && len <= kMaxMessage && buf[0] >= 0x80 && buf[1] < 0x80 &&
+         (c->serial_overflow_len == 0 || len <= c->serial_overflow_len);
+}
+
 }  // namespace
+
+bool serial_frame_ready(const Connection* c) {
+  if (c->serial_raw || c->serial_setup_mode || c->serial_raw_count < 4) return false;
+  const int len = le16(c->serial_raw_buf + 2);
+  return header_good(c, len) && c->serial_raw_count >= len;
+}
 
 int serial_frame_raw(Connection* c, const uint8_t* bytes, int n) {
   const bool quiet = c->serial_raw < 2;
@@ -78,9 +91,7 @@ int serial_frame_message(Connection* c, const uint8_t* bytes, int n) {
   if (held < 4) return 0;
   const uint8_t* buf = c->serial_raw_buf;
   const int len = le16(buf + 2);
-  const bool good = len >= 8 && len <= kMaxMessage && buf[0] >= 0x80 && buf[1] < 0x80 &&
-                    (c->serial_overflow_len == 0 || len <= c->serial_overflow_len);
-  if (!good) {
+  if (!header_good(c, len)) {
     // No resynchronisation inside the held bytes: without a marker any offset could
     // look like a header, so the reader waits for the peer's next message instead.
     capture_event(c, kRx, kEvSerBadHeader, uint32_t(held), 0, uint32_t(len));

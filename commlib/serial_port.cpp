@@ -154,8 +154,11 @@ int serial_poll(Connection* c) {
   const bool dsr = line_on(ser_dsr(port));
   const uint32_t now = qc::clock_ms();
 
-  if (c->serial_option && c->is_server && !qc::serial_answer_handshake(c, port, errors, dsr, now))
-    return 0;  // the caller is mid-switch: whatever arrives now is not for us
+  if (c->serial_option && c->is_server) {
+    const bool held = !qc::serial_answer_handshake(c, port, errors, dsr, now);
+    qc::wait_port_held(c, held);
+    if (held) return 0;  // the caller is mid-switch: whatever arrives now is not for us
+  }
 
   int room = qc::kSerialLimit - c->serial_raw_count;
   if (room > qc::kSerialReadMax) room = qc::kSerialReadMax;
@@ -190,6 +193,7 @@ int serial_set_option(Connection* c, int value) {
   if (!conn_is_valid(c)) return -1;
   const int previous = c->serial_option;
   c->serial_option = uint16_t(value);
+  if (!c->serial_option) qc::wait_port_held(c, false);  // no more handshake to hold input
   return previous;
 }
 

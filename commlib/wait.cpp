@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "commlib/core.h"
+#include "commlib/serial.h"
 #include "commlib/transport.h"
 #include "platform/waitable.h"
 #include "serial/ser.h"
@@ -31,6 +32,15 @@ void notify_waiters() {
 // handshake must still look at the lines less than 400 ms apart.
 constexpr int kHandshakeSliceMs = 100;
 
+// [queue] By readiness handle: the answering side of the line handshake keeps the port's
+// input unread while the caller switches, so the handle leaves the port meanwhile (it
+// would read as ready on every look). Handles are small numbers; a larger one is never
+// marked and simply keeps following.
+constexpr uint32_t kHeldSlots = 257;
+bool g_port_held[kHeldSlots];
+
+bool port_held(const Connection* c) { return c->wait_handle < kHeldSlots && g_port_held[c->wait_handle]; }
+
 int ready_bits(Connection* c, int channel) {
   if (c->transport == kTransportSerial && c->serial_raw) {
     Guard g(lock_serial_input());
@@ -42,7 +52,10 @@ int ready_bits(Connection* c, int channel) {
 
 void sync_handle(Connection* c) {
   if (!c->wait_handle) return;
-  if (c->queue[0].count || c->queue[1].count) {
+  // A reader pass frames one message; whole ones behind it already wait. The reader's
+  // buffer is written only by the thread that calls the object's receive side, this one.
+  const bool framed = c->transport == kTransportSerial && !port_held(c) && serial_frame_ready(c);
+  if (c->queue[0].count || c->queue[1].count || framed) {
     waitable_set(int(c->wait_handle));
   } else {
     waitable_clear(int(c->wait_handle));
@@ -51,8 +64,9 @@ void sync_handle(Connection* c) {
 
 void follow_port(Connection* c) {
   if (!c->wait_handle) return;
-  intptr_t source =
-      c->transport == kTransportSerial && c->serial_port ? ser_input_handle(c->serial_port - 1) : -1;
+  intptr_t source = c->transport == kTransportSerial && c->serial_port && !port_held(c)
+                        ? ser_input_handle(c->serial_port - 1)
+                        : -1;
   waitable_follow(int(c->wait_handle), source);
 }
 
@@ -82,30 +96,32 @@ int wait_queues(Connection* c, int channel, const WaitUntil& until) {
 int wait_serial(Connection* c, int channel, int timeout_ms) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0);
   for (;;) {
-    int before;
-    {
-      Guard g(lock_queue());
-      before = c->queue[0].count + c->queue[1].count;
-    }
     const int pass = serial_poll(c);
     const int bits = ready_bits(c, channel);
     if (bits || timeout_ms == 0) return bits;
     if (pass < 0) return 0;  // the port failed: waiting on it would spin
-    {
-      // The pass framed a message for the other channel; the bytes it held may hold
-      // one for this channel, which only the next pass delivers.
-      Guard g(lock_queue());
-      if (c->queue[0].count + c->queue[1].count != before) continue;
-    }
     int slice = -1;
     if (timeout_ms > 0) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       if (left.count() <= 0) return 0;
       slice = int(left.count());
     }
-    if (c->serial_option && c->is_server && (slice < 0 || slice > kHandshakeSliceMs))
-      slice = kHandshakeSliceMs;
-    if (ser_wait_input(c->serial_port - 1, slice) < 0) return ready_bits(c, channel);
+    const int port = c->serial_port - 1;
+    if (c->serial_option && c->is_server) {
+      if (slice < 0 || slice > kHandshakeSliceMs) slice = kHandshakeSliceMs;
+      // The caller is switching: its input stays unread until DSR returns.
+      if (ser_dsr(port) <= 0) {
+        if (ser_wait_event_for(port, SER_EV_DSR, slice) < 0) return 0;
+        continue;
+      }
+    }
+    {
+      // The pass delivered a message (for the other channel, or one that replaced its
+      // queued copy or found the queue full); another may wait whole behind it.
+      Guard g(lock_serial_input());
+      if (serial_frame_ready(c)) continue;
+    }
+    if (ser_wait_input(port, slice) < 0) return ready_bits(c, channel);
   }
 }
 
@@ -145,8 +161,17 @@ void wait_port_changed(Connection* c) {
   follow_port(c);
 }
 
+void wait_port_held(Connection* c, bool held) {
+  Guard g(lock_queue());
+  if (!c->wait_handle || c->wait_handle >= kHeldSlots || g_port_held[c->wait_handle] == held) return;
+  g_port_held[c->wait_handle] = held;
+  follow_port(c);
+  sync_handle(c);
+}
+
 void wait_release(Connection* c) {
   Guard g(lock_queue());
+  if (port_held(c)) g_port_held[c->wait_handle] = false;
   if (c->wait_handle) waitable_close(int(c->wait_handle));
   c->wait_handle = 0;
 }

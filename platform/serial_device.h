@@ -81,9 +81,10 @@ class SerialDevice {
   virtual int event_mark(SerialEventMark* out) = 0;
   // Blocks until one of the events in mask has happened since the mark (bytes waiting and
   // an empty output queue count whenever they hold). EINVAL for an empty or unknown mask.
-  // With a stop flag the wait ends (ECANCELED, *events = 0) soon after it is set.
+  // With a stop flag the wait ends (ECANCELED, *events = 0) soon after it is set; after
+  // timeout_ms (negative: no limit) it ends with 0 and *events = 0.
   virtual int wait_event(uint32_t mask, const SerialEventMark& since,
-                         const std::atomic<bool>* stop, uint32_t* events) = 0;
+                         const std::atomic<bool>* stop, int timeout_ms, uint32_t* events) = 0;
   // Blocks until input waits (or the line hung up, so that a read reports it) or
   // timeout_ms passes (negative: no limit); *ready says which. Same thread as read().
   virtual int wait_input(int timeout_ms, bool* ready) = 0;

@@ -188,7 +188,7 @@ int32_t wait_events(SerialDevice* dev, uint32_t mask, const SerialEventMark& sin
                     const std::atomic<bool>* stop, bool* cancelled) {
   *cancelled = false;
   uint32_t events = 0;
-  int err = dev->wait_event(mask, since, stop, &events);
+  int err = dev->wait_event(mask, since, stop, -1, &events);
   if (err == ECANCELED) *cancelled = true;
   return err ? 0 : static_cast<int32_t>(events);
 }
@@ -651,6 +651,20 @@ int32_t ser_wait_event(int port, uint32_t mask) {
   }
   bool cancelled;
   return wait_events(r->dev, mask, mark, nullptr, &cancelled);
+}
+
+int32_t ser_wait_event_for(int port, uint32_t mask, int timeout_ms) {
+  SerialPortRecord* r;
+  if (int32_t e = check_port(port, &r)) return e;
+  uint32_t events = 0;
+  SerialEventMark mark;
+  int err = valid_mask(mask) ? r->dev->event_mark(&mark) : EINVAL;
+  if (!err) err = r->dev->wait_event(mask, mark, nullptr, timeout_ms, &events);
+  if (err) {
+    g_last_error.store(err);
+    return SER_IO_FAILED;
+  }
+  return static_cast<int32_t>(events);
 }
 
 int32_t ser_watch(int port, ser_notify_fn notify, void* cookie, uint16_t message, uint32_t mask) {

@@ -103,6 +103,9 @@ intptr_t ser_input_handle(int port);
 // Blocks until an event of the mask happens; returns the events, 0 when the wait failed,
 // -103 for an empty mask or unknown bits.
 int32_t ser_wait_event(int port, uint32_t mask);
+// The same, giving up after timeout_ms (negative: no limit) with 0; -103 when the wait
+// failed (a hung-up line), so that a caller in a loop can tell it from a time-out.
+int32_t ser_wait_event_for(int port, uint32_t mask, int timeout_ms);
 // One-shot watch: a thread waits for one event of the mask, then calls notify(cookie,
 // message) on that thread and ends (where Windows posts a window message). notify may
 // call ser_watch again to re-arm, or ser_close. notify null stops watching (returns 1).

@@ -2,6 +2,7 @@
 
 #include "serial/ser.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -227,10 +228,11 @@ class SimEndDevice final : public SerialDevice {
   }
 
   int wait_event(uint32_t mask, const SerialEventMark& since, const std::atomic<bool>* stop,
-                 uint32_t* events) override {
+                 int timeout_ms, uint32_t* events) override {
     *events = 0;
     if (!c_) return EBADF;
     if (mask == 0 || (mask & ~SERDEV_EV_ALL) != 0) return EINVAL;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     std::unique_lock<std::mutex> lock(c_->mu);
     const EndState& e = c_->end[end_];
     for (;;) {
@@ -249,7 +251,13 @@ class SimEndDevice final : public SerialDevice {
         return 0;
       }
       if (stop_set(stop)) return ECANCELED;
-      c_->cv.wait_for(lock, kSlice);
+      if (timeout_ms < 0) {
+        c_->cv.wait_for(lock, kSlice);
+      } else if (std::chrono::steady_clock::now() >= deadline) {
+        return 0;
+      } else {
+        c_->cv.wait_until(lock, std::min(deadline, std::chrono::steady_clock::now() + kSlice));
+      }
     }
   }
 

@@ -15,7 +15,7 @@
 
 #include "serial/ser.h"
 #include "serial/sim_cable.h"
-#include "tests/serial/pty_root.h"
+#include "platform/pty_root.h"
 
 namespace {
 

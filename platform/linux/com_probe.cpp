@@ -2,10 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
@@ -28,13 +30,22 @@ static bool is_legacy_uart_node(const char* path) {
   return std::strncmp(real, "/dev/ttyS", 9) == 0;
 }
 
-// sysfs shows every user the UART type of a serial-core tty; type 0 is a 16550 slot
-// with no chip in it. Only ttys that have the attribute are judged here.
-static bool sysfs_says_no_uart(const char* path) {
+// sysfs shows every user what the kernel has behind a character node: no entry at all
+// (a node whose device is gone, or never was), or for a serial-core tty its UART type,
+// where 0 is a 16550 slot with no chip in it. Pseudo-terminals never have an entry, and
+// a system root without the folder tells nothing.
+static bool sysfs_says_no_device(const char* path) {
   struct stat st;
   if (stat(path, &st) != 0 || !S_ISCHR(st.st_mode)) return false;
   char rel[64], file[4096];
-  std::snprintf(rel, sizeof rel, "/sys/dev/char/%u:%u/type", major(st.st_rdev), minor(st.st_rdev));
+  struct statfs fs;
+  std::snprintf(rel, sizeof rel, "/sys/dev/char/%u:%u", major(st.st_rdev), minor(st.st_rdev));
+  if (plat_sys_path(rel, file, sizeof file) != 0) return false;
+  if (access(file, F_OK) != 0) {
+    const bool pty = statfs(path, &fs) == 0 && fs.f_type == DEVPTS_SUPER_MAGIC;
+    return !pty && plat_sys_path("/sys/dev/char", file, sizeof file) == 0 && access(file, F_OK) == 0;
+  }
+  std::strncat(rel, "/type", sizeof rel - std::strlen(rel) - 1);
   if (plat_sys_path(rel, file, sizeof file) != 0) return false;
   FILE* f = std::fopen(file, "re");
   if (!f) return false;
@@ -57,7 +68,7 @@ int plat_com_probe(int com, int* err) {
   }
   // Decided before the open, whose refusal (a user outside the dialout group) would
   // otherwise read as a port held by another program.
-  if (sysfs_says_no_uart(path)) {
+  if (sysfs_says_no_device(path)) {
     *err = ENXIO;
     return PLAT_COM_ABSENT;
   }

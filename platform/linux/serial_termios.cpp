@@ -275,9 +275,10 @@ class TermiosDevice final : public SerialDevice {
   // TIOCMIWAIT cannot be interrupted from another thread short of a signal, and closing
   // must end a watch, so the lines and counters are sampled instead.
   int wait_event(uint32_t mask, const SerialEventMark& since, const std::atomic<bool>* stop,
-                 uint32_t* events) override {
+                 int timeout_ms, uint32_t* events) override {
     *events = 0;
     if (mask == 0 || (mask & ~SERDEV_EV_ALL) != 0) return EINVAL;
+    const auto start = std::chrono::steady_clock::now();
     for (;;) {
       uint32_t ev = 0;
       int n = 0;
@@ -299,8 +300,15 @@ class TermiosDevice final : public SerialDevice {
         return 0;
       }
       if (stop_set(stop)) return ECANCELED;
+      int slice = kSliceMs;
+      if (timeout_ms >= 0) {
+        const auto spent = std::chrono::steady_clock::now() - start;
+        const int left = timeout_ms - int(std::chrono::duration_cast<std::chrono::milliseconds>(spent).count());
+        if (left <= 0) return 0;
+        if (left < slice) slice = left;
+      }
       pollfd pfd{fd_, static_cast<short>((mask & SERDEV_EV_RXCHAR) ? POLLIN : 0), 0};
-      if (poll(&pfd, 1, kSliceMs) < 0 && errno != EINTR) return errno;
+      if (poll(&pfd, 1, slice) < 0 && errno != EINTR) return errno;
     }
   }
 

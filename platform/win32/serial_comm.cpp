@@ -267,9 +267,10 @@ class CommDevice final : public SerialDevice {
   }
 
   int wait_event(uint32_t mask, const SerialEventMark& since, const std::atomic<bool>* stop,
-                 uint32_t* events) override {
+                 int timeout_ms, uint32_t* events) override {
     *events = 0;
     if (mask == 0 || (mask & ~SERDEV_EV_ALL) != 0) return EINVAL;
+    const DWORD start = GetTickCount();
     // The line changes count from the mark, which WaitCommEvent cannot know: the state is
     // compared after every wake-up, and WaitCommEvent only shortens the wait.
     bool use_wait = SetCommMask(h_, mask) != 0;
@@ -296,6 +297,8 @@ class CommDevice final : public SerialDevice {
         return 0;
       }
       if (stop_set(stop)) return ECANCELED;
+      // A slice at most past the limit: waits with one are short (the library's own).
+      if (timeout_ms >= 0 && GetTickCount() - start >= static_cast<DWORD>(timeout_ms)) return 0;
       if (!use_wait || !wait_slice()) Sleep(kSliceMs);
     }
   }

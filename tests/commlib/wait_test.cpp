@@ -152,6 +152,37 @@ TEST_P(WaitMode, PeerCloseDuringTheWaitIsDroppedOnceByTheWorker) {
   EXPECT_TRUE(first != std::string::npos && first == text.rfind(end)) << text;
 }
 
+// The peer's stream ends 100 bytes into a 208-byte message, by conn_disconnect and
+// conn_connect, then by the peer dying: the half message goes with its connection
+// (counted, recorded), and the next connection's three 58-byte messages come out whole.
+TEST_P(WaitMode, HalfMessageOfAnEndedConnectionIsDroppedNotJoinedToTheNext) {
+  ScratchDir dir("RECORD=1\nWRITENOW=1\n");
+  const std::vector<uint8_t> half = make_msg(224, 1, std::string(200, 'h'), 1);
+  for (uint32_t round = 1; round <= 2; ++round) {
+    ASSERT_TRUE(raw_send_all(peer_, half.data(), 100));
+    ASSERT_TRUE(wait_for([&] {
+      qc::Guard g(qc::lock_queue());
+      return c_->rx_fill == 100;
+    }, 5000));
+    if (round == 1) {
+      ASSERT_EQ(conn_disconnect(c_) + conn_connect(c_, "ethernet", "127.0.0.1", port_, server()), 0);
+    } else {
+      shutdown(peer_, SHUT_RDWR);
+      ASSERT_TRUE(wait_for([&] { return status_of(c_) == 0; }, 5000));
+    }
+    ASSERT_GE(attach(), 0);
+    for (uint8_t k = 1; k <= 3; ++k) ASSERT_TRUE(raw_send_all(peer_, make_msg(225, k, std::string(50, 'w'), k).data(), 58));
+    std::string got;
+    for (int n; conn_wait(c_, -1, 1000) && (n = rx_receive(c_, -1, buf_, sizeof buf_)) > 0;)
+      got += std::to_string(n) + ":" + std::to_string(buf_[1]) + " ";
+    EXPECT_EQ(got + results({conn_get_rx_dropped(c_)}), "58:1 58:2 58:3 " + std::to_string(round));
+  }
+  const auto records = dir.capture("");
+  const auto dropped = events(records, 31);
+  ASSERT_EQ(dropped.size(), 1u);  // the first drop came before the capture was opened
+  EXPECT_EQ(results({dropped[0]->first & 0xffff, dropped[0]->second, dropped[0]->third}), results({224 | 1 << 8, 100, server()}));
+}
+
 // One arming of the deadline handle serves many waits; each wait still ends at its own
 // limit, neither at an earlier wait's nor before its time.
 TEST_P(WaitMode, EachWaitEndsAtItsOwnLimit) {

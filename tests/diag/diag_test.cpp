@@ -174,21 +174,28 @@ TEST(PhantomPort, RefusedNodeWithoutUartIsAbsentAndTheGameLinkSaysSo) {
   }
   ASSERT_TRUE(root.symlink_to("dev/COM3", phantom.name));
   ASSERT_TRUE(root.symlink_to("dev/COM4", uart.name));
+  // A node the kernel has no device for at all (major 0): no sysfs entry, refused to a user.
+  // Only root makes one; without it COM5 is simply missing.
+  if (geteuid() == 0) {
+    ASSERT_EQ(mknod((root.path() + "/ghost").c_str(), S_IFCHR | 0600, makedev(0, 0)), 0);
+    ASSERT_TRUE(root.symlink_to("dev/COM5", root.path() + "/ghost"));
+  }
   ASSERT_TRUE(root.devs("DisplayMode=2\nCommunications_class=Serial\nGame_comm=COM3\n"));
   // Opened by whoever may: still no port without its UART.
   EXPECT_EQ(plat_com_probe(3, nullptr), PLAT_COM_ABSENT);
   EXPECT_EQ(plat_com_probe(4, nullptr), PLAT_COM_FREE);
+  EXPECT_EQ(plat_com_probe(5, nullptr), PLAT_COM_ABSENT);
   ASSERT_EQ(fchmod(phantom.slave, 0), 0);
   ASSERT_EQ(fchmod(uart.slave, 0), 0);
-  // As a user who may not open them (COM3 has no UART, COM4 has one and refuses), the
-  // states and the game link's answer come back as the exit code.
+  // As a user who may not open them (COM3 has no UART, COM4 has one and refuses, COM5 no
+  // device), the states and the game link's answer come back as the exit code.
   pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
     if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) _exit(99);
     probe_com_ports(COM_PORTS, com_port_states);
     read_device_settings();
-    _exit(com_port_states[3] * 100 + com_port_states[4] * 10 + (open_game_link() == GAME_LINK_NO_PORT));
+    _exit(com_port_states[3] * 100 + com_port_states[4] * 10 + com_port_states[5] * 3 + (open_game_link() == GAME_LINK_NO_PORT));
   }
   int status = -1;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);

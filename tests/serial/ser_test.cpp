@@ -3,9 +3,11 @@
 // break, line errors, settings on the line). Most cases are call transcripts under
 // tests/golden/serial_*.txt, one call a line with its result below it.
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <cstring>
@@ -13,11 +15,27 @@
 #include <thread>
 #include <vector>
 
-#include "pty_root.h"
-#include "tests/support/seq.h"
+#include "platform/pty_root.h"
 #include "serial/ser.h"
 #include "serial/sim_cable.h"
+#include "tests/support/seq.h"
 #include "tests/support/golden.h"
+
+// TIOCOUTQ answered as a UART's output queue would: `held` bytes leaving at `per_s` bytes
+// a second from `since` (a pseudo-terminal keeps none). Calls go through here by the link
+// option --wrap=ioctl; nothing else is changed.
+struct {
+  std::atomic<int> held{0};
+  int per_s = 0;
+  std::chrono::steady_clock::time_point since;
+} g_outq;
+extern "C" int __real_ioctl(int fd, unsigned long request, void* arg);
+extern "C" int __wrap_ioctl(int fd, unsigned long request, void* arg) {
+  if (request != TIOCOUTQ || g_outq.held == 0) return __real_ioctl(fd, request, arg);
+  const std::chrono::duration<double> gone = std::chrono::steady_clock::now() - g_outq.since;
+  *static_cast<int*>(arg) = std::max(0, g_outq.held - int(gone.count() * g_outq.per_s));
+  return 0;
+}
 
 namespace {
 
@@ -69,7 +87,7 @@ struct Driver {
       return master < 0 && cable < 0 ? "set-up failed\n" : "";
     }
     if (w == "read" || w == "master") {
-      r = w == "read" ? ser_read(p, a.size() > 2 ? nullptr : buf, n(1)) : read_full(master, buf, p);
+      r = w == "read" ? ser_read(p, a.size() > 2 ? nullptr : buf, n(1)) : plat_read_full(master, buf, p);
       return std::to_string(r) + " " + std::string(buf, size_t(r > 0 ? r : 0)) + "\n";
     }
     if (w == "error_text") return std::to_string(ser_error_text(buf, p)) + " " + buf + "\n";
@@ -166,11 +184,28 @@ TEST_F(SerPty, WriteWaitsForASlowReader) {
   for (size_t i = 0; i < sizeof out; ++i) out[i] = char(i * 131 + i / 251);
   std::thread reader([&] {
     usleep(300 * 1000);
-    EXPECT_EQ(read_full(d.master, in, int(sizeof in), 20000), int(sizeof in));
+    EXPECT_EQ(plat_read_full(d.master, in, int(sizeof in), 20000), int(sizeof in));
   });
   EXPECT_EQ(ser_write(0, out, int(sizeof out)), int(sizeof out));
   reader.join();
   EXPECT_EQ(0, memcmp(in, out, sizeof out));
+}
+
+// Close lets queued output leave for as long as the line's rate needs (19200 bit/s: 960
+// bytes, 600 ms with the margin), and no longer when flow control holds it.
+TEST_F(SerPty, CloseLetsQueuedOutputLeaveForAsLongAsTheLineNeeds) {
+  auto close_ms = [](int per_s) {
+    g_outq.since = std::chrono::steady_clock::now();
+    g_outq.per_s = per_s;
+    g_outq.held = 960;
+    EXPECT_EQ(ser_close(0), 1);
+    g_outq.held = 0;
+    return long(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - g_outq.since).count());
+  };
+  const long drained = close_ms(4000);  // gone after 240 ms
+  ASSERT_EQ(ser_open(0, 4000, 4000), 0);
+  const long held = close_ms(0);
+  EXPECT_TRUE(drained >= 200 && drained < 550 && held >= 550 && held < 1500) << drained << " " << held;
 }
 
 TEST_F(SerPty, PortHeldByAnotherProcessAndResetAtOpen) {
@@ -209,7 +244,7 @@ TEST_F(SerPty, BackgroundWritesRunRefuseASecondAndStopAtClose) {
   ASSERT_EQ(ser_write(0, big.data(), static_cast<int>(big.size())), 0);
   char c;  // a second write is refused, reads go on while the writer works
   EXPECT_EQ(results({ser_write(0, "x", 1), ser_read(0, &c, 1)}), "-100 0");
-  ASSERT_TRUE(read_full(d.master, got.data(), int(got.size()), 10000) == int(big.size()) && got == big);
+  ASSERT_TRUE(plat_read_full(d.master, got.data(), int(got.size()), 10000) == int(big.size()) && got == big);
   int r = -100;  // once the writer has ended the next one is taken
   ASSERT_TRUE(eventually([&] { return (r = ser_write(0, big.data(), int(big.size()))) != -100; }) && r == 0);
   // Nobody reads now: the writer must stop by itself when the port closes.
@@ -228,15 +263,16 @@ TEST_F(SerPty, WaitEventWakesOnIncomingBytes) {
   EXPECT_EQ(events.load(), int32_t(SER_EV_RXCHAR));
 }
 
-// A watch's notify: closes its own port (close_delay_us from 0), or counts its calls and
-// re-arms once if asked.
+// A watch's notify: closes its own port (once told to go, after `closer` spins), or counts
+// its calls and re-arms once if asked.
 struct Notes {
-  std::atomic<int> calls{0}, message{0}, close_delay_us{-1}, close_result{0};
-  std::atomic<bool> rearm{false}, closed{false};  // closed set last: the test may end right after it
+  std::atomic<int> calls{0}, message{0}, closer{-1}, close_result{0};
+  std::atomic<bool> rearm{false}, ready{false}, go{false}, closed{false};  // closed set last: the test may end right after it
   static void notify(void* cookie, uint16_t message) {
     Notes* n = static_cast<Notes*>(cookie);
-    if (n->close_delay_us >= 0) {
-      std::this_thread::sleep_for(std::chrono::microseconds(n->close_delay_us));
+    if (n->closer >= 0) {
+      for (n->ready = true; !n->go;) std::this_thread::yield();
+      for (int spin = n->closer; spin > 0; --spin) n->calls.load();
       n->close_result = ser_close(1);
       n->closed = true;
       return;
@@ -263,19 +299,21 @@ TEST_F(CableTest, WatchRearmsFromNotifyAndStops) {
   EXPECT_EQ(notes.calls, 2);
 }
 
-// A watch's notify closes its own port while the application closes it, in both orders:
-// whoever closes second finds the port closed, and the port is free for the next round.
+// A watch's notify closes its own port while the application closes it, both let go at
+// the same moment: exactly one of them closes it, the other finds it closed, and the port
+// is free for the next round.
 TEST_F(CableTest, WatchAndApplicationCloseTheSamePortTogether) {
   Notes n;
   uint32_t peer_lines = 0;
   ser_close(1);
   for (int i = 0; i < 300; ++i) {
     SCOPED_TRACE(i);
-    n.closed = false;
-    n.close_delay_us = (i % 4) * 100;
+    n.closed = n.ready = n.go = false;
+    n.closer = i % 8 * 20;
     ASSERT_TRUE(ser_open(1, 4000, 4000) == 0 && ser_watch(1, &Notes::notify, &n, 1, SER_EV_DSR) == 0);
     sim_cable_set_lines(d.cable, 0, peer_lines ^= SIM_LINE_DTR);
-    std::this_thread::sleep_for(std::chrono::microseconds((i % 3) * 150));
+    ASSERT_TRUE(eventually([&] { return n.ready.load(); }));
+    n.go = true;
     const int32_t app = ser_close(1);
     ASSERT_TRUE(app == 1 || (app == -3 && eventually([&] { return n.closed.load(); }))) << app;
     EXPECT_TRUE(!n.closed || n.close_result == (app == -3 ? 1 : -3)) << n.close_result;

@@ -196,7 +196,7 @@ TEST(WinSerial, SettingsReadBackAnEmptyReadAndAStopEndingAWait) {
   std::thread t([] { Sleep(100); stop.store(true); });
   uint32_t ev = 1;
   auto start = Clock::now();
-  EXPECT_EQ((Seq() << db->wait_event(SERDEV_EV_RXCHAR | SERDEV_EV_DSR, m, &stop, &ev) << ev
+  EXPECT_EQ((Seq() << db->wait_event(SERDEV_EV_RXCHAR | SERDEV_EV_DSR, m, &stop, -1, &ev) << ev
                    << (ms_since(start) < 2000)).s, (Seq() << ECANCELED << 0 << 1).s);
   t.join();
   EXPECT_EQ(da->close() + db->close(), 0);

@@ -5,9 +5,13 @@
 // writes to its master and waits until the driver holds them; "line <slot> <n>" reads
 // what the port sent.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <ctime>
 
 #include "tests/commlib/conn_script.h"
-#include "tests/serial/pty_root.h"
+#include "platform/pty_root.h"
 
 using connscript::Bytes;
 using connscript::wait_input;
@@ -55,19 +59,21 @@ struct PtyWords {
     else if (w == "line") {  // slot count: what the port sent, and "+" if more followed
       const int m = master[c->serial_port % 16];
       Bytes got(size_t(n(1)) + 1);
-      got.resize(size_t(read_full(m, got.data(), n(1))));
+      got.resize(size_t(plat_read_full(m, got.data(), n(1))));
       uint8_t extra;
-      out << connscript::hex(got.data(), got.size()) << (read_full(m, &extra, 1, 50) ? "+" : "");
+      out << connscript::hex(got.data(), got.size()) << (plat_read_full(m, &extra, 1, 50) ? "+" : "");
     } else if (w == "send") {  // slot setup raw bytes
       serial_set_framing(c, n(1), n(2));
       out << qc::serial_send(c, b.data(), size);
     } else if (w == "connect") out << conn_connect(c, a[1].c_str(), a[2].c_str(), n(3), n(4));  // slot transport address port flags
     else if (w == "disconnect") out << conn_disconnect(c);
-    else if (w == "wait") {  // slot channel timeout: conn_wait's result, and whether it took
-      // the whole time
+    else if (w == "wait") {  // slot channel timeout: conn_wait's result, whether it took the
+      // whole time, and whether it kept this thread running for half of it or more
       const auto t0 = std::chrono::steady_clock::now();
+      const std::clock_t cpu = std::clock();
       const int r = conn_wait(c, n(1), n(2));
-      out << r << (std::chrono::steady_clock::now() - t0 >= std::chrono::milliseconds(n(2) - 10) ? "whole" : "early");
+      out << r << (std::chrono::steady_clock::now() - t0 >= std::chrono::milliseconds(n(2) - 10) ? "whole" : "early")
+          << ((std::clock() - cpu) * 2000 / CLOCKS_PER_SEC >= n(2) ? "busy" : "idle");
     } else if (w == "readable") {  // slot ms: the wait handle within that time
       pollfd p{int(conn_wait_handle(c)), POLLIN, 0};
       out << (poll(&p, 1, n(1)) == 1 && (p.revents & POLLIN));
