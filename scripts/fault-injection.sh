@@ -366,7 +366,7 @@ for s in $SWEEP; do
   done
 done
 printf '%s\0' "${list[@]}" |
-  xargs -0 -n 4 -P "$JOBS" "$SELF" --one >"$W/classes"
+  xargs -0 -n 4 -P "$JOBS" "$SELF" --one >"$W/classes" 2>"$W/sweep.log"  # the shells' notes
 # The table.
 printf '%-10s %-5s' scenario family
 for p in $PROBS; do printf ' | %-6s N  E  W  K  X  H  S' "p=$p"; done
@@ -390,7 +390,12 @@ echo "$total runs in $(( $(date +%s) - start )) s"
 [ "$total" -eq ${#list[@]} ] || { echo "fault injection: ${#list[@]} runs planned, $total classified"; fail=1; }
 if [ -n "$known" ]; then
   echo "known results, not ours (the C library's name service crashed or hung on a failed allocation):"
-  echo "$known" | sed 's/^/  /'
+  echo "$known" | while read -r c s rest; do
+    d=$W/runs/$s.$rest
+    IFS=. read -r f p1 p2 seed <<<"$rest"
+    echo "  $c $s $f $p1.$p2 $seed"
+    printf '      exit %s; %s\n' "$(cat "$d/rc")" "$(grep -v '^timeout:' "$d/err" | head -n 1)"
+  done
 fi
 if [ -n "$bad" ]; then
   echo "FAILED runs (reproduce: scripts/fault-injection.sh SCENARIO FAMILY PROBABILITY SEED):"
