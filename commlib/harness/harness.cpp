@@ -103,6 +103,7 @@ int harness_run(int argc, char** argv, FILE* out, ConsoleKeys* keys) {
   unsigned char buf[kBufSize];
   const intptr_t ready = conn_wait_handle(c);
   bool input_failed = false;
+  bool was_up = false;
   for (;;) {
     int key = console_keys_get_or(keys, ready >= 0 ? kKeyWaitMs : kKeyPollMs, ready);
     // The end of a piped key input ends the session as x does, so a script that
@@ -129,6 +130,11 @@ int harness_run(int argc, char** argv, FILE* out, ConsoleKeys* keys) {
     }
     int n = rx_receive(c, QCOMM_CHANNEL_EITHER, buf, sizeof buf);
     if (n > 0) harness_dump(out, buf, n);
+    // A link that drops can take a message with it: the operator hears of the drop.
+    int status = conn_get_status(c);
+    if (was_up && status == QCOMM_STATUS_DOWN)
+      std::fputs("qcomm-harness: the connection was lost\n", stderr);
+    was_up = status != QCOMM_STATUS_DOWN;
   }
 
   say(out, "Disconnecting\n");
