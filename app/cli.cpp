@@ -1,5 +1,6 @@
 #include "app/cli.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -9,7 +10,9 @@
 #include "diag/report.h"
 #include "diag/report_text.h"
 #include "diag/sound.h"
+#include "commlib/qcomm.h"
 #include "platform/console_keys.h"
+#include "platform/fault_note.h"
 
 namespace {
 
@@ -24,7 +27,8 @@ const char kUsage[] =
     "       linkprobe --help | --version\n"
     "\n"
     "--run prints the report the window would show and exits with 0 when the check\n"
-    "passed, 1 when not (2: wrong command line). NAME is one of:\n"
+    "passed, 1 when not (2: wrong command line; 3: a file could not be read or\n"
+    "written, or memory ran out, so the report may be wrong). NAME is one of:\n"
     "  rescan       serial ports, configuration version, processor and memory (always 0)\n"
     "  game-comm    echo over the game link (0: the game computer answered)\n"
     "  game-sound   reward sound on the game computer (0: link opened, command sent)\n"
@@ -43,11 +47,16 @@ int usage_error(const char* why) {
 }
 
 // The report goes out whole; a lost report cannot count as a pass.
-int print_report(int result) {
-  size_t n = std::strlen(report_text);
-  if (std::fwrite(report_text, 1, n, stdout) != n || std::fflush(stdout) != 0) return CLI_FAILED;
+int write_out(const char* text, int result) {
+  size_t n = std::strlen(text);
+  if (std::fwrite(text, 1, n, stdout) != n || std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "linkprobe: the report could not be written: %s\n", std::strerror(errno));
+    return CLI_FAULT;
+  }
   return result;
 }
+
+int print_report(int result) { return write_out(report_text, result); }
 
 // The game link test, then the diagnosis; the test's own report is not printed.
 int run_doctor(bool json) {
@@ -58,9 +67,7 @@ int run_doctor(bool json) {
   link_doctor_run(DoctorTest{game_link_result, answered ? 1 : 0}, &r);
   if (json) doctor_json(&r, out, sizeof out);
   else doctor_text(&r, out, sizeof out);
-  size_t n = std::strlen(out);
-  if (std::fwrite(out, 1, n, stdout) != n || std::fflush(stdout) != 0) return CLI_FAILED;
-  return r.cause == CAUSE_NONE ? CLI_PASSED : CLI_FAILED;
+  return write_out(out, r.cause == CAUSE_NONE ? CLI_PASSED : CLI_FAILED);
 }
 
 int run_check(int check, bool json) {
@@ -96,6 +103,20 @@ int run_check(int check, bool json) {
 
 }  // namespace
 
+int cli_fault_result(int code) {
+  int notes = fault_note_count.load();
+  for (int i = 0; i < notes && i < FAULT_NOTES; ++i) {
+    const FaultNote& f = fault_notes[i];
+    if (!f.path[0]) std::fputs("linkprobe: out of memory\n", stderr);
+    else if (f.write)
+      std::fprintf(stderr, "linkprobe: %s could not be written (%s); removed\n", f.path,
+                   std::strerror(f.err));
+    else std::fprintf(stderr, "linkprobe: %s could not be read: %s\n", f.path, std::strerror(f.err));
+  }
+  // The library names its own capture files.
+  return notes > 0 || capture_failures() > 0 ? CLI_FAULT : code;
+}
+
 bool cli_selected(int argc, const char* const* argv) {
   if (argc < 2 || !argv || !argv[1]) return false;
   const char* a = argv[1];
@@ -122,7 +143,7 @@ int cli_main(int argc, const char* const* argv, const char* title) {
     // A check can take ten seconds; a person at a terminal is told it runs, while
     // standard output stays the exact report for scripts.
     if (plat_is_terminal(2)) std::fprintf(stderr, "linkprobe: running %s, please wait...\n", argv[2]);
-    return run_check(check, json);
+    return cli_fault_result(run_check(check, json));
   }
   if (argc > 2) return usage_error("too many arguments");
   if (std::strcmp(opt, "--help") == 0) {

@@ -14,9 +14,15 @@ enum CliCheck {
   CLI_CHECK_COUNT
 };
 
-// Exit codes: the check passed, did not pass, or the command line was wrong. For
-// link-doctor: the link works, a cause was found (or none could be), the command line.
-enum { CLI_PASSED = 0, CLI_FAILED = 1, CLI_USAGE = 2 };
+// Exit codes: the check passed, did not pass, the command line was wrong, or the result
+// may be wrong because a file could not be read or written whole or memory ran out
+// (standard error names it). For link-doctor: the link works, a cause was found (or none
+// could be), the command line.
+enum { CLI_PASSED = 0, CLI_FAILED = 1, CLI_USAGE = 2, CLI_FAULT = 3 };
+
+// After a check or the start-up test: names the faults met on the way on standard error
+// and returns CLI_FAULT when there were any, else code.
+int cli_fault_result(int code);
 
 // True when argv[1] is exactly --run, --help or --version: only then is the command
 // line ours. Anything else (options elsewhere, a word containing them) goes to the

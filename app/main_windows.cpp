@@ -4,7 +4,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
+#include "app/cli.h"
 #include "app/startup.h"
 
 // A program of the window subsystem gets no console: started from one, it writes to
@@ -21,6 +23,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   attach_parent_console();
   std::snprintf(command_line, sizeof command_line, "%s", skip_program_name(GetCommandLineA()));
   int exit_code = 0;
-  if (app_headless(__argc, __argv, &exit_code)) return exit_code;
-  return app_window(__argc, __argv);
+  try {
+    if (app_headless(__argc, __argv, &exit_code)) return exit_code;
+    return app_window(__argc, __argv);
+  } catch (const std::bad_alloc&) {  // the toolkit's widgets and text buffers allocate
+    std::fputs("linkprobe: out of memory\n", stderr);
+    return CLI_FAULT;
+  }
 }

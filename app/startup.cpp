@@ -158,7 +158,7 @@ int app_headless(int argc, const char* const* argv, int* exit_code) {
 
   // 6: the headless start-up test, before any window; its result is the exit code.
   if (const char* test = std::strstr(command_line, "STARTUPTEST")) {
-    *exit_code = startup_test(test);
+    *exit_code = cli_fault_result(startup_test(test));
     return 1;
   }
 

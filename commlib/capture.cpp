@@ -1,5 +1,6 @@
 // Trace stream, capture files and the library's clocks.
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdarg>
 #include <cstdlib>
@@ -90,6 +91,7 @@ struct CaptureSlot {
   uint8_t name_counter;
   uint8_t written;  // 0 nothing yet, 1 buffer at close, 2 text at once, 3 event at once
   char name[102];
+  int error;  // the first failed write at once (WRITENOW), 0 when none
 };
 
 CaptureSlot g_slots[kCaptureSlots];  // guarded by the capture lock
@@ -116,17 +118,26 @@ void release_buffer(CaptureSlot& s) {
   s.capacity = 0;
 }
 
+// A capture that could not be written whole is removed, not left to be read as if it
+// were the whole record.
 void close_slot(const Connection* c, CaptureSlot& s) {
   uint32_t used = s.used;
+  int err = s.error;
   if (used > 0 && s.buffer && s.file) {
-    std::fwrite(s.buffer, 1, used, s.file);
+    if (std::fwrite(s.buffer, 1, used, s.file) != used && !err) err = errno ? errno : EIO;
     s.written = 1;
   }
   trace_printf("%c closed logfile %s\n", role_letter(c), s.name);
   if (s.file) {
-    std::fclose(s.file);
-    if (used == 0 && s.written == 0) std::remove(s.name);  // an empty capture leaves no file
+    if (std::fclose(s.file) != 0 && !err) err = errno ? errno : EIO;
+    if (err) {
+      std::remove(s.name);
+      capture_file_failed("capture file", s.name, err, true);
+    } else if (used == 0 && s.written == 0) {
+      std::remove(s.name);  // an empty capture leaves no file
+    }
   }
+  s.error = 0;
   s.used = 0;
   s.file = nullptr;
   release_buffer(s);
@@ -158,12 +169,21 @@ void append_record(Connection* c, int direction, const uint8_t* rec, uint8_t mar
     std::memcpy(s.buffer + s.used, rec, kRecordSize);
     s.used += kRecordSize;
   } else if (s.file) {
-    std::fwrite(rec, 1, kRecordSize, s.file);
+    if ((std::fwrite(rec, 1, kRecordSize, s.file) != kRecordSize || std::fflush(s.file) != 0) &&
+        !s.error)
+      s.error = errno ? errno : EIO;
     s.written = mark;
-    std::fflush(s.file);
   }
 }
+
+std::atomic<int> g_file_failures{0};
 }  // namespace
+
+void capture_file_failed(const char* kind, const char* name, int err, bool removed) {
+  g_file_failures.fetch_add(1);
+  std::fprintf(stderr, "qcomm: %s %s could not be %s (%s)%s\n", kind, name,
+               removed ? "written" : "read", std::strerror(err), removed ? "; removed" : "");
+}
 
 void capture_open(Connection* c, int direction, const char* tag) {
   Guard g(lock_capture());  // also guards the options while they are read and used
@@ -209,6 +229,7 @@ void capture_open(Connection* c, int direction, const char* tag) {
   }
 
   s.file = std::fopen(name, "wb");
+  s.error = 0;
   if (s.file) {
     if (direction == kTx) {
       c->tx_capture_slot = uint32_t(idx);
@@ -232,6 +253,7 @@ void capture_open(Connection* c, int direction, const char* tag) {
   std::snprintf(f.name, sizeof f.name, "%.*sFULL", kNameMax - 4, name);
   f.file = std::fopen(f.name, "wb");
   if (!f.file) release_buffer(f);
+  f.error = 0;
   f.written = 0;
   f.used = 0;
 }
@@ -317,3 +339,5 @@ void capture_slot_name(int slot, char* out, size_t size) {
 }
 
 }  // namespace qc
+
+extern "C" int capture_failures(void) { return qc::g_file_failures.load(); }

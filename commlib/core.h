@@ -104,6 +104,10 @@ void capture_full(Connection* c, int direction, int tag_or_count, const uint8_t*
 void capture_close(Connection* c);
 // Name of the file open in capture slot 1..17 ("" when free); for tests and tools.
 void capture_slot_name(int slot, char* out, size_t size);
+// A capture, trace or options file that could not be read or written whole: named on
+// standard error (kind: "capture file", ...; removed: the partial file is gone) and
+// counted for capture_failures().
+void capture_file_failed(const char* kind, const char* name, int err, bool removed);
 
 // Little-endian field helpers (platform/little_endian.h).
 using ::le16;

@@ -1,5 +1,6 @@
 // Entry points that are not an operation of one transport: housekeeping, the
 // poll/reset/validity operations, and the index-based twins of every paired operation.
+#include <cerrno>
 #include <cstdio>
 
 #include "commlib/core.h"
@@ -9,6 +10,7 @@
 
 namespace {
 FILE* g_trace_file = nullptr;  // the file trace_open opened; guarded by the trace lock
+char g_trace_path[4096];      // its name
 
 bool queue_holds(Connection* c, int channel) {
   qc::Guard g(qc::lock_queue());
@@ -38,11 +40,22 @@ void trace_open(const char* path) {
   qc::Guard g(qc::lock_trace());
   if (g_trace_file) {
     qc::trace_set_stream(nullptr);
-    std::fclose(g_trace_file);
+    // A trace with lines missing is removed rather than read as the whole story.
+    bool lost = std::ferror(g_trace_file) != 0;
+    int err = errno;
+    if (std::fclose(g_trace_file) != 0 && !lost) {
+      lost = true;
+      err = errno;
+    }
+    if (lost) {
+      std::remove(g_trace_path);
+      qc::capture_file_failed("trace file", g_trace_path, err ? err : EIO, true);
+    }
     g_trace_file = nullptr;
   }
   if (path) {
     g_trace_file = std::fopen(path, "w");
+    std::snprintf(g_trace_path, sizeof g_trace_path, "%s", path);
     if (g_trace_file) qc::trace_set_stream(g_trace_file);
   }
 }

@@ -138,8 +138,9 @@ void eth_client_datagram(Connection* c, const uint8_t* data, int count, int full
 // One received datagram of a server worker; sets *accept_now on a poke.
 void eth_server_datagram(Connection* c, const uint8_t* data, int count, int full_length,
                          int* accept_now);
-// Does the beacon's host name name the server this client connects to?
-bool eth_beacon_matches(Connection* c, const uint8_t* data, int count);
+// Does the beacon's host name name the server this client connects to? 1 yes, 0 no, -1
+// unknown: its name could not be looked up (no memory or no thread for it).
+int eth_beacon_matches(Connection* c, const uint8_t* data, int count);
 
 // Guarded socket creation (gives up after 5000 ms). Returns the socket or -1.
 int try_socket(int kind);

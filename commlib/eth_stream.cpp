@@ -140,6 +140,7 @@ struct NameLookup {
 };
 
 constexpr uint32_t kLookupWaitMs = 200;
+constexpr int kLookupImpossible = -2;
 
 // The worker's lookup: one in flight at a time, its answer used once.
 thread_local std::shared_ptr<NameLookup> t_lookup;
@@ -149,20 +150,21 @@ void run_lookup(std::shared_ptr<NameLookup> l) {
   l->done.store(true);
 }
 
-// Puts the addresses of name into out and returns their number, or -1 when they are
-// not known within the wait (or the worker is being stopped).
+// Puts the addresses of name into out and returns their number, -1 when they are not
+// known within the wait (or the worker is being stopped), or kLookupImpossible when the
+// lookup could not even be started.
 int lookup_bounded(Connection* c, const char* name, uint8_t (*out)[4]) {
   if (t_lookup && t_lookup->done.load() && std::strcmp(t_lookup->name, name) != 0)
     t_lookup.reset();  // an answer for another name nobody waits for any more
   if (!t_lookup) {
-    auto l = std::make_shared<NameLookup>();
-    std::snprintf(l->name, sizeof l->name, "%s", name);
     try {
+      auto l = std::make_shared<NameLookup>();
+      std::snprintf(l->name, sizeof l->name, "%s", name);
       std::thread(run_lookup, l).detach();
-    } catch (...) {  // no thread: the name stays unknown this time
-      return -1;
+      t_lookup = l;
+    } catch (...) {  // no memory or no thread: the name stays unknown this time
+      return kLookupImpossible;
     }
-    t_lookup = l;
   }
   // A different name while one is still being looked up waits for a later beacon.
   if (std::strcmp(t_lookup->name, name) != 0) return -1;
@@ -180,23 +182,24 @@ int lookup_bounded(Connection* c, const char* name, uint8_t (*out)[4]) {
 
 }  // namespace
 
-bool eth_beacon_matches(Connection* c, const uint8_t* data, int count) {
-  if (count <= 4) return false;
+int eth_beacon_matches(Connection* c, const uint8_t* data, int count) {
+  if (count <= 4) return 0;
   char name[65];
   int max = count - 4 < 64 ? count - 4 : 64;
   int i = 0;
   for (; i < max && data[4 + i]; ++i) name[i] = char(data[4 + i]);
   name[i] = 0;
-  if (name[0] == 0) return false;
+  if (name[0] == 0) return 0;
   char host[65];
   std::memcpy(host, c->host, 64);
   host[64] = 0;
-  if (ascii_same_nocase(name, host)) return true;
+  if (ascii_same_nocase(name, host)) return 1;
   uint8_t addrs[8][4];
   int found = lookup_bounded(c, name, addrs);  // no answer in time: not our server
+  if (found == kLookupImpossible) return -1;
   for (int k = 0; k < found; ++k)
-    if (std::memcmp(addrs[k], c->tcp_peer.addr, 4) == 0) return true;
-  return false;
+    if (std::memcmp(addrs[k], c->tcp_peer.addr, 4) == 0) return 1;
+  return 0;
 }
 
 void eth_client_datagram(Connection* c, const uint8_t* data, int count, int full_length,
@@ -207,12 +210,13 @@ void eth_client_datagram(Connection* c, const uint8_t* data, int count, int full
     if (status == kStatusDown) ETH_STORE(c, connect_state, kConnectPoked);
   } else if (data[0] == kTypeBeacon) {
     if (status == kStatusDown && !c->no_beacon) {
-      if (eth_beacon_matches(c, data, count)) {
+      int match = eth_beacon_matches(c, data, count);
+      if (match > 0) {
         ETH_STORE(c, connect_state, kConnectPoked);
         capture_event(c, kRx, kEvClientBeaconMatch, uint32_t(count), 0, 0);
-      } else {
+      } else if (match == 0) {  // another server's: the application sees it
         eth_queue_datagram(c, data, count, full_length);
-      }
+      }  // unknown (the name could not be looked up): the next beacon asks again
     }
   } else {
     eth_queue_datagram(c, data, count, full_length);

@@ -322,15 +322,16 @@ void socket_helper(std::shared_ptr<SocketAttempt> a) {
 }  // namespace
 
 int try_socket(int kind) {
-  auto a = std::make_shared<SocketAttempt>();
-  a->kind = kind;
-  uint32_t deadline = clock_ms() + 5000;
+  std::shared_ptr<SocketAttempt> a;
   std::thread helper;
   try {
+    a = std::make_shared<SocketAttempt>();
+    a->kind = kind;
     helper = std::thread(socket_helper, a);
-  } catch (...) {
+  } catch (...) {  // no memory or no thread: no socket, as when socket() fails
     return -1;
   }
+  uint32_t deadline = clock_ms() + 5000;
   eth_sleep_ms(5);
   while (a->state.load() == 0 && int32_t(clock_ms() - deadline) < 0) eth_sleep_ms(1);
   int running = 0;

@@ -1,5 +1,6 @@
 // The log options file ZRCLOG.INI: a few "KEY=value" lines in the current directory.
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 
 #include "commlib/core.h"
@@ -73,9 +74,17 @@ void log_options_parse(LogOptions* o, const char* text, size_t len) {
 void log_options_read_file(LogOptions* o) {
   log_options_reset(o);
   FILE* f = std::fopen("ZRCLOG.INI", "r");
-  if (!f) return;  // no options file: capture stays off
+  if (!f) {  // no options file: capture stays off
+    if (errno != ENOENT && errno != ENOTDIR)
+      capture_file_failed("options file", "ZRCLOG.INI", errno, false);
+    return;
+  }
   char line[kLineMax + 1];
   while (std::fgets(line, sizeof line, f)) log_options_apply_line(o, line);
+  if (std::ferror(f)) {  // half the options could be worse than none: capture stays off
+    capture_file_failed("options file", "ZRCLOG.INI", errno, false);
+    log_options_reset(o);
+  }
   std::fclose(f);
 }
 

@@ -295,18 +295,23 @@ QCOMM_API int lib_cleanup(void);
 /* The same as lib_cleanup, under the library's own prefix. */
 QCOMM_API int qcomm_cleanup(void);
 /* Closes the trace file trace_open opened, if any; with a path opens that file anew
- * (mode "w") as the trace stream, with null leaves none. Application thread. */
+ * (mode "w") as the trace stream, with null leaves none. A trace file found incomplete at
+ * its close is removed. Application thread. */
 QCOMM_API void trace_open(const char* path);
+/* Capture, trace and options files (ZRCLOG.INI) that could not be read or written whole
+ * since the program started; a file written in part was removed. Each one was also
+ * named on standard error. Any thread. */
+QCOMM_API int capture_failures(void);
 
 /* ---- settings text lists (process-wide, application thread) ---- */
 /* Stores name=value, or the name alone when value is null, replacing the first entry
  * that begins with the name (case-insensitive): 1; 0 for an empty name or a text over
- * 279 characters, which is refused rather than cut. */
+ * 279 characters, which is refused rather than cut, or when no memory could be had. */
 QCOMM_API int settings_put(const char* name, const char* value);
 /* Parses a settings message of size bytes (16-bit text length at offset 6, lines of
  * text from offset 8, bounded by that length, the message's length field and size):
  * every line into the settings list, every name=value name into the changed list.
- * Returns the number of such names. */
+ * Returns the number of such names (a line that finds no memory is left out). */
 QCOMM_API int settings_parse(const uint8_t* msg, int size);
 /* The next changed name (static buffer of 260 characters, overwritten by the next
  * call), or null when there is none. */

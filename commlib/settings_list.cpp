@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -36,17 +37,23 @@ SettingsList::iterator find_first(SettingsList& list, const char* key, size_t ke
   return list.end();
 }
 
-// Key = the text before its first "=", or the whole text.
-void list_store(SettingsList& list, const char* text, size_t len, uint16_t tag) {
+// Key = the text before its first "=", or the whole text. False when there was no memory
+// for it (the list is as it was, or holds the entry's old text).
+bool list_store(SettingsList& list, const char* text, size_t len, uint16_t tag) {
   const void* eq = std::memchr(text, '=', len);
   size_t key_len = eq ? size_t(static_cast<const char*>(eq) - text) : len;
-  auto it = find_first(list, text, key_len);
-  if (it != list.end()) {
-    it->text.assign(text, len);
-    it->tag = tag;
-  } else {
-    list.push_back(SettingsEntry{tag, std::string(text, len)});
+  try {
+    auto it = find_first(list, text, key_len);
+    if (it != list.end()) {
+      it->text.assign(text, len);
+      it->tag = tag;
+    } else {
+      list.push_back(SettingsEntry{tag, std::string(text, len)});
+    }
+  } catch (const std::bad_alloc&) {
+    return false;
   }
+  return true;
 }
 
 void list_remove(SettingsList& list, const char* key) {
@@ -72,8 +79,7 @@ extern "C" int settings_put(const char* name, const char* value) {
   int n = value ? std::snprintf(joined, sizeof joined, "%s=%s", name, value)
                 : std::snprintf(joined, sizeof joined, "%s", name);
   if (n < 0 || !storable(joined, size_t(n))) return 0;
-  list_store(g_settings, joined, size_t(n), 0);
-  return 1;
+  return list_store(g_settings, joined, size_t(n), 0) ? 1 : 0;
 }
 
 extern "C" int settings_parse(const uint8_t* msg, int size) {
@@ -94,13 +100,10 @@ extern "C" int settings_parse(const uint8_t* msg, int size) {
     while (stop < end && msg[stop] != 0 && msg[stop] != '\n') ++stop;
     const char* line = text + pos;
     size_t len = stop - pos;
-    if (storable(line, len)) {
-      list_store(g_settings, line, len, 0);
+    if (storable(line, len) && list_store(g_settings, line, len, 0)) {
       const void* eq = std::memchr(line, '=', len);
-      if (eq) {
-        list_store(g_changed, line, size_t(static_cast<const char*>(eq) - line), 0);
+      if (eq && list_store(g_changed, line, size_t(static_cast<const char*>(eq) - line), 0))
         ++count;
-      }
     }
     if (stop >= end || msg[stop] == 0) break;
     pos = stop + 1;  // past the line feed

@@ -8,6 +8,7 @@
 
 #include "diag/report_text.h"
 #include "commlib/qcomm.h"
+#include "platform/fault_note.h"
 #include "probe/ports.h"
 #include "probe/settings.h"
 #include "probe/wmi.h"
@@ -60,7 +61,8 @@ void fill_list() {
     PnpDeviceNode* n = new (std::nothrow) PnpDeviceNode{nullptr, copy_text(id), nullptr};
     if (n && name[0]) n->name = copy_text(name);
     if (!n || !n->device_id || (name[0] && !n->name)) {
-      // Out of memory: keep what was listed so far.
+      // Out of memory: keep what was listed so far, and say the list may be short.
+      fault_note(nullptr, ENOMEM);
       if (n) {
         delete[] n->device_id;
         delete[] n->name;

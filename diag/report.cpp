@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "diag/report_text.h"
+#include "platform/fault_note.h"
 #include "platform/paths.h"
 #include "probe/netaddr.h"
 #include "probe/ports.h"
@@ -91,8 +92,10 @@ void build_config_report() {
     if (FILE* f = std::fopen(path, "r")) {
       char line[260];
       bool got = std::fgets(line, sizeof line, f) != nullptr;
-      // A folder of that name opens but cannot be read: no version to label.
+      // A folder of that name opens but cannot be read: no version to label. A file that
+      // cannot be read is noted: its line is missing from the report.
       bool failed = !got && std::ferror(f);
+      if (failed && errno != EISDIR) fault_note(path, errno);
       std::fclose(f);
       if (!got) line[0] = '\0';
       // Written on Windows, the file ends its lines with CR LF; the report keeps LF only.
@@ -107,6 +110,8 @@ void build_config_report() {
         add("Version       : ");
         add(line);
       }
+    } else {
+      fault_note_read(path, errno);
     }
   }
   add(system_line());

@@ -6,6 +6,7 @@
 #include "diag/report_text.h"
 #include "diag/amplifier.h"
 #include "diag/report.h"
+#include "platform/fault_note.h"
 #include "probe/ports.h"
 #include "probe/settings.h"
 
@@ -18,8 +19,19 @@ int startup_test(const char* /*command_line*/) {
   if (r == 0) return 0;
   FILE* f = std::fopen("ampstatus.txt", "w");
   if (f) {
-    std::fwrite(report_text, 1, std::strlen(report_text), f);
-    std::fclose(f);
+    // A report cut short must not pass for the whole one: a failed write or close
+    // removes the file and is noted.
+    size_t n = std::strlen(report_text);
+    bool whole = std::fwrite(report_text, 1, n, f) == n;
+    int err = errno;
+    if (std::fclose(f) != 0 && whole) {
+      whole = false;
+      err = errno;
+    }
+    if (!whole) {
+      std::remove("ampstatus.txt");
+      fault_note("ampstatus.txt", err, true);
+    }
   }
   return r;
 }

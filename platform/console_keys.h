@@ -11,8 +11,8 @@ struct ConsoleKeys;  // opaque
 ConsoleKeys* console_keys_open(int fd);
 
 // Waits at most timeout_ms (0: not at all) for one key.
-// Returns the key byte 0..255, -1 when none is waiting, -2 at the end of the input or
-// on a read error.
+// Returns the key byte 0..255, -1 when none is waiting, -2 at the end of the input, -4
+// when waiting for or reading the input failed (errno says why).
 int console_keys_get(ConsoleKeys* keys, int timeout_ms);
 
 // As console_keys_get, but also ends the wait, with -3, when `other` (a descriptor, such

@@ -6,6 +6,7 @@
 
 #include "commlib/qcomm.h"
 #include "platform/ascii.h"
+#include "platform/fault_note.h"
 #include "platform/parse_int.h"
 #include "platform/paths.h"
 
@@ -83,6 +84,8 @@ static void apply_devs_line(const char* line) {
       std::memcpy(copy, v, n);
       copy[n] = '\0';
       s.ethernet_address = copy;
+    } else {
+      fault_note(nullptr, ENOMEM);
     }
   }
   if ((v = find_setting(line, "Game_comm")) && v[0] == 'C') s.game_port = port_number(v);
@@ -98,14 +101,19 @@ static void apply_devopts_line(const char* line) {
 }
 
 // A name that opens but cannot be read (a directory) counts as not opened, as it
-// would where the settings were first kept, so the fallback location is tried.
-static FILE* open_settings(const char* rel) {
-  char path[4096];
-  if (plat_root_path(rel, path, sizeof path) != 0) return nullptr;
+// would where the settings were first kept, so the fallback location is tried. A file
+// that is there but fails to open or read is noted: the settings read are not all.
+static FILE* open_settings(const char* rel, char* path, size_t size) {
+  if (plat_root_path(rel, path, size) != 0) return nullptr;
+  errno = 0;
   FILE* f = std::fopen(path, "r");
-  if (!f) return nullptr;
+  if (!f) {
+    fault_note_read(path, errno);
+    return nullptr;
+  }
   int c = std::getc(f);
   if (c == EOF && std::ferror(f)) {
+    if (errno != EISDIR) fault_note(path, errno);
     std::fclose(f);
     return nullptr;
   }
@@ -113,23 +121,32 @@ static FILE* open_settings(const char* rel) {
   return f;
 }
 
-static void read_lines(FILE* f, void (*apply)(const char*)) {
+static void read_lines(FILE* f, void (*apply)(const char*), const char* name) {
   char line[LINE_BUF];
   while (std::fgets(line, sizeof line, f)) apply(line);
+  if (std::ferror(f)) fault_note(name, errno);
   std::fclose(f);
 }
 
-void read_device_settings_from(FILE* devs, FILE* devopts) {
+static void read_settings(FILE* devs, const char* devs_name, FILE* devopts,
+                          const char* devopts_name) {
   DeviceSettings& s = device_settings;
   s.amp_port = 1;
   s.procomp_protocol_b = 0;
-  if (devs) read_lines(devs, apply_devs_line);
-  if (devopts) read_lines(devopts, apply_devopts_line);
+  if (devs) read_lines(devs, apply_devs_line, devs_name);
+  if (devopts) read_lines(devopts, apply_devopts_line, devopts_name);
   std::snprintf(s.amp_port_name, sizeof s.amp_port_name, "COM%d", s.amp_port);
 }
 
+void read_device_settings_from(FILE* devs, FILE* devopts) {
+  read_settings(devs, "DEVS.NIN", devopts, "DEVOPTS.NIN");
+}
+
 void read_device_settings() {
-  FILE* devs = open_settings("PREFERENCES/SETTINGS/DEVS.NIN");
-  if (!devs) devs = open_settings("BIN/SETTINGS/DEVS.NIN");
-  read_device_settings_from(devs, open_settings("PREFERENCES/SETTINGS/DEVOPTS.NIN"));
+  char devs_path[4096], devopts_path[4096];
+  FILE* devs = open_settings("PREFERENCES/SETTINGS/DEVS.NIN", devs_path, sizeof devs_path);
+  if (!devs) devs = open_settings("BIN/SETTINGS/DEVS.NIN", devs_path, sizeof devs_path);
+  FILE* devopts =
+      open_settings("PREFERENCES/SETTINGS/DEVOPTS.NIN", devopts_path, sizeof devopts_path);
+  read_settings(devs, devs_path, devopts, devopts_path);
 }

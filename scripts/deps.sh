@@ -8,7 +8,7 @@ PKGS=(
   libfltk1.3-dev fluid libx11-dev
   libasound2-dev libsndfile1-dev alsa-utils
   xvfb xdotool imagemagick x11-utils fonts-dejavu-core fonts-liberation
-  socat iproute2 nftables procps util-linux valgrind usbutils
+  socat iproute2 nftables procps util-linux valgrind usbutils fiu-utils libfiu0
   dpkg-dev man-db file desktop-file-utils
   mingw-w64 wine wine64 libwine nsis
 )

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the whole test suite: the normal build, then AddressSanitizer+UndefinedBehaviorSanitizer
 # (with clang, also building and briefly running the fuzz targets), then ThreadSanitizer on
-# the threaded tests, then the Windows build under Wine. Exits non-zero when any stage fails.
+# the threaded tests, then fault injection over the normal build, then the Windows build
+# under Wine. Exits non-zero when any stage fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh || exit 1
@@ -35,6 +36,8 @@ stage build-asan "" -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=clang -DCMAKE_CX
   -DLP_SANITIZE=address,undefined -DLP_FUZZ=ON -DLP_BUILD_TESTS=ON -DLP_BUILD_BENCH=OFF || status=1
 stage build-tsan "-L threaded" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DLP_SANITIZE=thread -DLP_BUILD_TESTS=ON -DLP_BUILD_BENCH=OFF || status=1
+# Failing system calls (libfiu) over the normal build: chosen ones, then random ones.
+scripts/fault-injection.sh || status=1
 # Windows: the same sources cross-built with mingw-w64, tested under Wine.
 scripts/test-windows.sh || status=1
 

@@ -355,7 +355,7 @@ int32_t ser_write(int port, const void* buf, int len) {
   if (!w) return SER_NO_THREAD;
   try {
     w->thread = std::thread(writer_body, w.get(), dev, buf, len);
-  } catch (const std::system_error&) {
+  } catch (...) {  // no thread, or no memory for its start
     return SER_NO_THREAD;
   }
   r.writer = std::move(w);
@@ -697,7 +697,7 @@ int32_t ser_watch(int port, ser_notify_fn notify, void* cookie, uint16_t message
   if (!w) return SER_NO_THREAD;
   try {
     w->thread = std::thread(watch_body, w.get(), dev, params, mark);
-  } catch (const std::system_error&) {
+  } catch (...) {  // no thread, or no memory for its start
     return SER_NO_THREAD;
   }
   r.watch = std::move(w);

@@ -1,5 +1,6 @@
 #include "commlib/harness/harness.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -40,7 +41,8 @@ void say(FILE* out, const char* text) {
 void send_test(FILE* out, Connection* c, unsigned char type, const char* text) {
   unsigned char buf[kBufSize];
   int len = msg_build(c, buf, sizeof buf, type, 0, nullptr, 0);
-  if (len > 0) conn_send(c, buf, len);
+  int rc = len > 0 ? conn_send(c, buf, len) : 0;
+  if (rc != QCOMM_SEND_OK) std::fprintf(stderr, "qcomm-harness: send failed: %d\n", rc);
   say(out, text);
 }
 
@@ -100,11 +102,18 @@ int harness_run(int argc, char** argv, FILE* out, ConsoleKeys* keys) {
 
   unsigned char buf[kBufSize];
   const intptr_t ready = conn_wait_handle(c);
+  bool input_failed = false;
+  bool was_up = false;
   for (;;) {
     int key = console_keys_get_or(keys, ready >= 0 ? kKeyWaitMs : kKeyPollMs, ready);
     // The end of a piped key input ends the session as x does, so a script that
-    // closes its pipe gets a clean disconnect and exit.
-    if (key == 'x' || key == -2) break;
+    // closes its pipe gets a clean disconnect and exit; an input that fails ends it too,
+    // but not as a clean one.
+    if (key == -4) {
+      std::fprintf(stderr, "qcomm-harness: the key input failed: %s\n", std::strerror(errno));
+      input_failed = true;
+    }
+    if (key == 'x' || key == -2 || key == -4) break;
     if (key == 'u') {
       send_test(out, c, 0x99, "\nsent U\nwaiting for user input :");
     } else if (key == 't') {
@@ -121,10 +130,18 @@ int harness_run(int argc, char** argv, FILE* out, ConsoleKeys* keys) {
     }
     int n = rx_receive(c, QCOMM_CHANNEL_EITHER, buf, sizeof buf);
     if (n > 0) harness_dump(out, buf, n);
+    // A link that drops can take a message with it: the operator hears of the drop.
+    int status = conn_get_status(c);
+    if (was_up && status == QCOMM_STATUS_DOWN)
+      std::fputs("qcomm-harness: the connection was lost\n", stderr);
+    was_up = status != QCOMM_STATUS_DOWN;
   }
 
   say(out, "Disconnecting\n");
   conn_disconnect(c);
   conn_free(c);  // callable in-process: leave nothing behind
-  return 0;
+  // A session log with lines missing must not end as a clean one; the library has named
+  // its own files.
+  if (std::ferror(out)) std::fputs("qcomm-harness: the output could not be written whole\n", stderr);
+  return input_failed || std::ferror(out) || capture_failures() > 0 ? 3 : 0;
 }

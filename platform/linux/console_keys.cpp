@@ -76,7 +76,7 @@ int console_keys_get_or(ConsoleKeys* k, int timeout_ms, intptr_t other) {
   p[1].fd = other >= 0 ? int(other) : -1;  // poll skips a negative descriptor
   p[1].events = POLLIN;
   int r = poll(p, 2, timeout_ms < 0 ? 0 : timeout_ms);
-  if (r < 0) return errno == EINTR ? -1 : -2;
+  if (r < 0) return errno == EINTR ? -1 : -4;
   if (r == 0) return -1;
   if (p[0].revents & POLLNVAL) return -2;
   // A key first: the other side stays readable and is seen on the next call.
@@ -85,8 +85,8 @@ int console_keys_get_or(ConsoleKeys* k, int timeout_ms, intptr_t other) {
   unsigned char ch;
   ssize_t n = read(k->fd, &ch, 1);
   if (n == 1) return ch;
-  if (n < 0 && (errno == EINTR || errno == EAGAIN)) return -1;
-  return -2;
+  if (n == 0) return -2;
+  return errno == EINTR || errno == EAGAIN ? -1 : -4;
 }
 
 void console_keys_close(ConsoleKeys* k) {

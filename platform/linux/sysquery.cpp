@@ -16,6 +16,7 @@
 
 #include "platform/ascii.h"
 #include "platform/com_path.h"
+#include "platform/fault_note.h"
 #include "platform/linux/sysparse.h"
 #include "platform/paths.h"
 
@@ -56,16 +57,22 @@ void add_u32(Obj& o, const char* name, uint32_t v) {
 
 // Reads at most max bytes of a file. Returns 0, the open error number, or
 // SYSQ_READ_FAILED. Bigger files are cut: no kernel text we read is legitimately that long.
+// A file that is there but cannot be read is noted.
 int read_bounded(const char* path, std::vector<char>& buf, size_t max) {
   buf.clear();
   int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno ? errno : EIO;
+  if (fd < 0) {
+    int err = errno ? errno : EIO;
+    fault_note_read(path, err);
+    return err;
+  }
   char chunk[4096];
   int rc = 0;
   while (buf.size() < max) {
     ssize_t n = read(fd, chunk, sizeof chunk);
     if (n < 0) {
       if (errno == EINTR) continue;
+      fault_note(path, errno);
       rc = SYSQ_READ_FAILED;
       break;
     }
@@ -77,28 +84,43 @@ int read_bounded(const char* path, std::vector<char>& buf, size_t max) {
   return rc;
 }
 
-// A one-line attribute of a sysfs directory; empty when missing or malformed.
-void read_attr(const char* dir, const char* attr, char* out, size_t size) {
+// A one-line attribute of a sysfs directory; empty when missing or malformed. Non-zero
+// when it is there but could not be read: a device must not look as if it lacked it.
+int read_attr(const char* dir, const char* attr, char* out, size_t size) {
   out[0] = '\0';
   char path[PATH_MAX];
   int n = std::snprintf(path, sizeof path, "%s/%s", dir, attr);
-  if (n < 0 || static_cast<size_t>(n) >= sizeof path) return;
+  if (n < 0 || static_cast<size_t>(n) >= sizeof path) return 0;
   std::vector<char> buf;
-  if (read_bounded(path, buf, 4096) != 0) return;
+  int rc = read_bounded(path, buf, 4096);
+  if (rc != 0) return fault_is_absence(rc) ? 0 : rc;
   sysparse_attr(buf.data(), buf.size(), out, size);
+  return 0;
 }
 
 struct Name {
   char s[256];
 };
 
-// Directory entries (sorted, so the listing is stable) that pass keep().
+// Directory entries (sorted, so the listing is stable) that pass keep(). Returns 0, the
+// open error number, or SYSQ_READ_FAILED when the listing broke off (noted).
 template <typename F>
 int list_dir(const char* dir, std::vector<Name>& out, F keep) {
   out.clear();
   DIR* d = opendir(dir);
-  if (!d) return errno ? errno : EIO;
-  while (struct dirent* e = readdir(d)) {
+  if (!d) {
+    int err = errno ? errno : EIO;
+    fault_note_read(dir, err);
+    return err;
+  }
+  int err = 0;
+  for (;;) {
+    errno = 0;
+    struct dirent* e = readdir(d);
+    if (!e) {
+      err = errno;  // 0 at the end of the listing
+      break;
+    }
     if (e->d_name[0] == '.') continue;
     if (!keep(e->d_name)) continue;
     Name n;
@@ -106,6 +128,10 @@ int list_dir(const char* dir, std::vector<Name>& out, F keep) {
     out.push_back(n);
   }
   closedir(d);
+  if (err) {
+    fault_note(dir, err);
+    return SYSQ_READ_FAILED;
+  }
   std::sort(out.begin(), out.end(),
             [](const Name& a, const Name& b) { return std::strcmp(a.s, b.s) < 0; });
   return 0;
@@ -129,29 +155,31 @@ void load_com_targets(ComTargets& t) {
 }
 
 // The tty nodes of one USB device: <dev>/<dev>:<cfg>.<if>/ttyUSB0 (usb-serial drivers)
-// or <dev>/<dev>:<cfg>.<if>/tty/ttyACM0 (cdc-acm).
-void device_ttys(const char* devdir, const char* devname, std::vector<Name>& ttys) {
+// or <dev>/<dev>:<cfg>.<if>/tty/ttyACM0 (cdc-acm). Non-zero when a folder that is there
+// could not be listed.
+int device_ttys(const char* devdir, const char* devname, std::vector<Name>& ttys) {
   ttys.clear();
   size_t dl = std::strlen(devname);
   std::vector<Name> ifs;
-  if (list_dir(devdir, ifs, [&](const char* n) {
-        return std::strncmp(n, devname, dl) == 0 && n[dl] == ':';
-      }) != 0)
-    return;
+  int rc = list_dir(devdir, ifs, [&](const char* n) {
+    return std::strncmp(n, devname, dl) == 0 && n[dl] == ':';
+  });
+  if (rc != 0) return fault_is_absence(rc) ? 0 : rc;
   auto is_tty = [](const char* n) { return std::strncmp(n, "tty", 3) == 0 && n[3] != '\0'; };
   for (const Name& i : ifs) {
     char ifdir[PATH_MAX];
     int k = std::snprintf(ifdir, sizeof ifdir, "%s/%s", devdir, i.s);
     if (k < 0 || static_cast<size_t>(k) >= sizeof ifdir) continue;
     std::vector<Name> found;
-    list_dir(ifdir, found, is_tty);
+    if ((rc = list_dir(ifdir, found, is_tty)) != 0 && !fault_is_absence(rc)) return rc;
     ttys.insert(ttys.end(), found.begin(), found.end());
     char ttydir[PATH_MAX];
     k = std::snprintf(ttydir, sizeof ttydir, "%s/tty", ifdir);
     if (k < 0 || static_cast<size_t>(k) >= sizeof ttydir) continue;
-    list_dir(ttydir, found, is_tty);
+    if ((rc = list_dir(ttydir, found, is_tty)) != 0 && !fault_is_absence(rc)) return rc;
     ttys.insert(ttys.end(), found.begin(), found.end());
   }
+  return 0;
 }
 
 int com_of(const ComTargets& t, const std::vector<Name>& ttys) {
@@ -181,13 +209,15 @@ int load_pnp(std::vector<Obj>& objs) {
     if (k < 0 || static_cast<size_t>(k) >= sizeof devdir) continue;
     char vid_text[16], pid_text[16], serial[128], product[200], maker[128];
     unsigned vid = 0, pid = 0;
-    read_attr(devdir, "idVendor", vid_text, sizeof vid_text);
-    read_attr(devdir, "idProduct", pid_text, sizeof pid_text);
+    if (read_attr(devdir, "idVendor", vid_text, sizeof vid_text) ||
+        read_attr(devdir, "idProduct", pid_text, sizeof pid_text))
+      return SYSQ_READ_FAILED;
     // Without valid identifiers this is not a USB device Windows would list.
     if (sysparse_hex16(vid_text, &vid) != 0 || sysparse_hex16(pid_text, &pid) != 0) continue;
-    read_attr(devdir, "serial", serial, sizeof serial);
-    read_attr(devdir, "product", product, sizeof product);
-    read_attr(devdir, "manufacturer", maker, sizeof maker);
+    if (read_attr(devdir, "serial", serial, sizeof serial) ||
+        read_attr(devdir, "product", product, sizeof product) ||
+        read_attr(devdir, "manufacturer", maker, sizeof maker))
+      return SYSQ_READ_FAILED;
     Obj o{};
     char id[300];
     std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X\\%s", vid, pid, serial[0] ? serial : d.s);
@@ -196,7 +226,7 @@ int load_pnp(std::vector<Obj>& objs) {
       if (*c >= 'a' && *c <= 'z') *c = static_cast<char>(*c - 'a' + 'A');
     add_text(o, "DeviceID", id);
     add_text(o, "PNPDeviceID", id);
-    device_ttys(devdir, d.s, ttys);
+    if (device_ttys(devdir, d.s, ttys) != 0) return SYSQ_READ_FAILED;
     int n = ttys.empty() ? 0 : com_of(*com, ttys);
     char name[300];
     // A device without a product string still shows its port, as the amplifier test
@@ -267,13 +297,13 @@ int sysq_open(const char* class_name, PlatSysQuery** out) {
   else if (ascii_same_nocase(class_name, "Win32_Processor")) load = load_processors;
   else return SYSQ_NO_CLASS;
   PlatSysQuery* q = new (std::nothrow) PlatSysQuery;
-  if (!q) return SYSQ_NO_MEMORY;
-  int rc;
+  int rc = q ? SYSQ_OK : SYSQ_NO_MEMORY;
   try {
-    rc = load(q->objs);
+    if (q) rc = load(q->objs);
   } catch (const std::bad_alloc&) {
     rc = SYSQ_NO_MEMORY;
   }
+  if (rc == SYSQ_NO_MEMORY) fault_note(nullptr, ENOMEM);
   if (rc != 0) {
     delete q;
     return rc;

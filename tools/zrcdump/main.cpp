@@ -1,10 +1,12 @@
 // zrcdump FILE...: prints the records of the library's capture files, one line each.
-// Exit code: 0 all files decoded, 1 a file could not be read or is not a capture file,
-// 2 a file is truncated or corrupt (its complete records are printed first).
+// Exit code: 0 all files decoded, 1 a file could not be read (or held: no memory) or is
+// not a capture file, 2 a file is truncated or corrupt (its complete records are printed
+// first), 3 standard output could not be written.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "tools/zrcdump/zrc_decode.h"
@@ -32,10 +34,18 @@ bool read_file(const char* path, std::vector<uint8_t>& data) {
       ok = false;
       break;
     }
-    data.insert(data.end(), chunk, chunk + n);
+    try {
+      data.insert(data.end(), chunk, chunk + n);
+    } catch (const std::bad_alloc&) {
+      errno = ENOMEM;
+      ok = false;
+      break;
+    }
   }
   if (std::ferror(f)) ok = false;
+  int err = errno;
   std::fclose(f);
+  errno = err;
   return ok;
 }
 
@@ -82,6 +92,12 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     int r = dump_one(argv[i], argc > 2);
     if (r == 1 || (r == 2 && worst == 0)) worst = r;
+  }
+  // Records that never reached the output must not pass for a file's whole content.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "zrcdump: standard output could not be written: %s\n",
+                 std::strerror(errno));
+    return 3;
   }
   return worst;
 }
