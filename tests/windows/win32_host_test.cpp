@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <shlobj.h>
+#include <sys/utime.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +19,7 @@
 #include <iterator>
 #include <string>
 
+#include "app/startup.h"
 #include "platform/launch.h"
 #include "platform/netif.h"
 #include "platform/os_version.h"
@@ -27,6 +29,7 @@
 #include "probe/netaddr.h"
 #include "probe/ports.h"
 #include "probe/wmi.h"
+#include "tests/support/seq.h"
 
 namespace {
 
@@ -59,14 +62,33 @@ TEST(WinVersion, TheBlockFromFileAndImageAndTheWindowsRecord) {
   EXPECT_EQ(plat_version_block("C:\\no\\such\\file.exe", buf, sizeof buf, &len) * 10 + int(len), 10);
   std::ofstream("plain_file.txt") << "no resources here\n";
   EXPECT_EQ(plat_version_block("plain_file.txt", buf, sizeof buf, &len), 2);
-  // A file's time in ctime's layout is checked through linkprobe.exe --version
-  // (scripts/windows-linkprobe-check.sh); a missing file has none.
+  // The runtime's ctime form pads the day with a zero; a missing file has no time.
+  tm fifth = {};
+  fifth.tm_year = 126, fifth.tm_mon = 11, fifth.tm_mday = 5, fifth.tm_hour = 21;
+  fifth.tm_min = 20, fifth.tm_sec = 53, fifth.tm_isdst = -1;
+  __utimbuf64 times = {_mktime64(&fifth), _mktime64(&fifth)};
+  ASSERT_EQ(_utime64("plain_file.txt", &times), 0);
+  EXPECT_EQ((Seq() << plat_file_mtime_text("plain_file.txt", when, sizeof when) << when).s,
+            "0 Sat Dec 05 21:20:53 2026\n");
   std::remove("plain_file.txt");
   EXPECT_NE(plat_file_mtime_text("plain_file.txt", when, sizeof when), 0);
   EXPECT_STREQ(when, "");
   int id = -1, major = -1, minor = -1;
   ASSERT_EQ(plat_windows_version(&id, &major, &minor), 0);
   EXPECT_TRUE(id == VER_PLATFORM_WIN32_NT && major >= 5 && minor >= 0) << id << major << minor;
+}
+
+// Each computer runs its own copy: its folder tells the role wherever it lies, inside
+// the installation root or not.
+TEST(WinStartup, TheProgramsFolderTellsTheRoleWhereverItIs) {
+  char dir[STARTUP_DIR_SIZE];
+  std::string roles;
+  for (const char* exe : {"C:\\Tools\\BIN\\linkprobe.exe", "D:\\copies\\games\\linkprobe.exe",
+                          "C:\\Tools\\linkprobe.exe"}) {
+    default_startup_dir(exe, dir, sizeof dir);
+    roles += std::string(dir) + "=" + decide_role(dir) + "|";
+  }
+  EXPECT_EQ(roles, "C:\\Tools\\BIN\\=Therapist|D:\\copies\\games\\=Game|C:\\Tools\\=|");
 }
 
 TEST(WinLaunch, ProgramsStartDetachedAndMissingOnesSaySo) {
@@ -120,8 +142,7 @@ TEST(WinProbe, AdapterTableHostLineAndNames) {
   for (int k = 0; k < taken; ++k) {
     const AdapterEntry& e = adapter_table[k];
     SCOPED_TRACE(e.name);
-    EXPECT_TRUE(e.if_type == 6 || e.if_type == 71) << int(e.if_type);
-    EXPECT_EQ(e.wired, e.if_type == 6 ? 1 : 0);
+    EXPECT_EQ(int(e.wired), adapter_name_kind(e.name)) << "the name tells, not the type";
     EXPECT_EQ(e.is_current, 0);
     ASSERT_TRUE(e.state == 1 || e.state == 2);
     EXPECT_EQ(e.address[0] == '\0', e.state == 2);
@@ -141,6 +162,20 @@ TEST(WinProbe, AdapterTableHostLineAndNames) {
   std::string mine = adapter_table[with_address].address;
   ASSERT_NE(list_adapters(mine.c_str()), nullptr);
   EXPECT_EQ(adapter_table[with_address].is_current, 1);
+}
+
+// In the namespace of tests/windows/netns_adapters.sh (LP_NETNS_ADAPTERS set): only the
+// clinic's own adapters are offered, and the host line has the address the host-name
+// lookup gives first (the default route's), not the first adapter's (169.254.3.4).
+TEST(WinProbe, ClinicAdaptersAndTheHostLine) {
+  if (!std::getenv("LP_NETNS_ADAPTERS")) GTEST_SKIP() << "not in the adapters' namespace";
+  ASSERT_NE(list_adapters(nullptr), nullptr);
+  std::string rows;
+  for (const AdapterEntry& e : adapter_table)
+    if (e.state) rows += std::string(e.line) + " wired=" + std::to_string(e.wired) + "|";
+  EXPECT_EQ(rows, "Ethernet (10.0.0.5) OK wired=1|Wi-Fi () disconnected wired=0|");
+  update_host_line();
+  EXPECT_STREQ(current_ip_text(), "10.0.0.5") << host_line;
 }
 
 TEST(WinProbe, ComPortsOfThePair) {
@@ -182,10 +217,14 @@ TEST_F(Wmi, TheDeviceWalkGivesTheIndexedObjectsOnceThenEndsAndStaysOpen) {
   char id[300], name[300];
   EXPECT_EQ(wmi_next_device(id, sizeof id, name, sizeof name), WMI_END);  // past the index walk's end
   ASSERT_EQ(wmi_open_query("Win32_PNPEntity"), WMI_OK);
+  // No index step: the object fetched last, none yet after the open.
+  EXPECT_EQ(wmi_get_property("DeviceID", -1, id, sizeof id), WMI_E_NO_OBJECT);
   std::string walked;
   while (wmi_next_device(id, sizeof id, name, sizeof name) == WMI_OK) walked += std::string(id) + "\n";
   EXPECT_EQ(walked, ids);
   EXPECT_EQ(wmi_next_device(id, sizeof id, name, sizeof name), WMI_END);
+  ASSERT_EQ(wmi_get_property("DeviceID", -1, id, sizeof id), WMI_OK);
+  EXPECT_EQ(std::string(id) + "\n", ids.substr(ids.rfind('\n', ids.size() - 2) + 1));
   char small[4];  // a cut, terminated text
   ASSERT_EQ(wmi_get_property("DeviceID", 0, small, sizeof small), WMI_OK);
   EXPECT_EQ(std::string(small), ids.substr(0, std::min<size_t>(3, ids.find('\n'))));
@@ -221,7 +260,8 @@ TEST_F(Wmi, NumbersKeepTheirKind) {
     int type = -1;
     uint32_t number = 7;
     char text[64];
-    EXPECT_EQ(sysq_get(q, 0, k.prop, text, sizeof text, &number, &type), SYSQ_OK) << k.prop;
+    EXPECT_EQ(sysq_next(q), SYSQ_OK) << k.cls;
+    EXPECT_EQ(sysq_get(q, k.prop, text, sizeof text, &number, &type), SYSQ_OK) << k.prop;
     EXPECT_EQ(type, k.type) << k.prop;
     EXPECT_TRUE(k.type == SYSQ_TYPE_UINT32 ? number >= 1 : number == 0 && std::atoll(text) > 0)
         << k.prop << " " << number << " '" << text << "'";
