@@ -63,9 +63,7 @@ TEST(WinVersion, TheBlockFromFileAndImageAndTheWindowsRecord) {
   std::ofstream("plain_file.txt") << "no resources here\n";
   EXPECT_EQ(plat_version_block("plain_file.txt", buf, sizeof buf, &len), 2);
   // The runtime's ctime form pads the day with a zero; a missing file has no time.
-  tm fifth = {};
-  fifth.tm_year = 126, fifth.tm_mon = 11, fifth.tm_mday = 5, fifth.tm_hour = 21;
-  fifth.tm_min = 20, fifth.tm_sec = 53, fifth.tm_isdst = -1;
+  tm fifth = {53, 20, 21, 5, 11, 126, 0, 0, -1};  // Sat Dec 5 21:20:53 2026, local time
   __utimbuf64 times = {_mktime64(&fifth), _mktime64(&fifth)};
   ASSERT_EQ(_utime64("plain_file.txt", &times), 0);
   EXPECT_EQ((Seq() << plat_file_mtime_text("plain_file.txt", when, sizeof when) << when).s,
@@ -83,11 +81,8 @@ TEST(WinVersion, TheBlockFromFileAndImageAndTheWindowsRecord) {
 TEST(WinStartup, TheProgramsFolderTellsTheRoleWhereverItIs) {
   char dir[STARTUP_DIR_SIZE];
   std::string roles;
-  for (const char* exe : {"C:\\Tools\\BIN\\linkprobe.exe", "D:\\copies\\games\\linkprobe.exe",
-                          "C:\\Tools\\linkprobe.exe"}) {
-    default_startup_dir(exe, dir, sizeof dir);
-    roles += std::string(dir) + "=" + decide_role(dir) + "|";
-  }
+  for (const char* exe : {"C:\\Tools\\BIN\\linkprobe.exe", "D:\\copies\\games\\linkprobe.exe", "C:\\Tools\\linkprobe.exe"})
+    default_startup_dir(exe, dir, sizeof dir), roles += std::string(dir) + "=" + decide_role(dir) + "|";
   EXPECT_EQ(roles, "C:\\Tools\\BIN\\=Therapist|D:\\copies\\games\\=Game|C:\\Tools\\=|");
 }
 
@@ -134,48 +129,22 @@ TEST(WinRun, ExitCodesWordsAndTheSystemsNumbers) {
   DeleteFileA(out.c_str());
 }
 
+// With the adapters of tests/windows/netns_adapters.sh (scripts/test-windows.sh runs the
+// WinProbe cases there): only the clinic's own adapters are offered, and the host line has
+// the address the host-name lookup gives first (the default route's), not the first
+// adapter's (169.254.3.4).
 TEST(WinProbe, AdapterTableHostLineAndNames) {
-  ASSERT_NE(list_adapters(nullptr), nullptr);
-  int taken = 0, with_address = -1;
-  while (taken < ADAPTER_COUNT && adapter_table[taken].state != 0) ++taken;
-  for (int k = taken; k < ADAPTER_COUNT; ++k) EXPECT_EQ(adapter_table[k].if_index, 0u) << "taken entries first";
-  for (int k = 0; k < taken; ++k) {
-    const AdapterEntry& e = adapter_table[k];
-    SCOPED_TRACE(e.name);
-    EXPECT_EQ(int(e.wired), adapter_name_kind(e.name)) << "the name tells, not the type";
-    EXPECT_EQ(e.is_current, 0);
-    ASSERT_TRUE(e.state == 1 || e.state == 2);
-    EXPECT_EQ(e.address[0] == '\0', e.state == 2);
-    if (e.state == 1 && with_address < 0) with_address = k;
-    EXPECT_EQ(std::string(e.line),
-              std::string(e.name) + " (" + e.address + ") " + (e.connected ? "OK" : "disconnected"));
-    EXPECT_EQ(e.link_local, std::strncmp(e.address, "169.254", 7) == 0 ? 1 : 0);
-  }
   update_host_line();
   ASSERT_EQ(std::strncmp(host_line, "I am ", 5), 0) << host_line;
-  EXPECT_EQ(std::string(current_ip_text()).find_first_of("-"), std::string::npos);
-  EXPECT_NE(std::string(current_ip_text()).rfind("127.", 0), 0u) << "never the loopback address";
-  char conn[32] = "x";
-  EXPECT_EQ(plat_nm_running() * 10 + plat_nm_connection("Ethernet", conn, sizeof conn), int(PLAT_NETIF_NONE));
-  EXPECT_STREQ(conn, "");
-  if (with_address < 0) GTEST_SKIP() << "no adapter with an IPv4 address here";
-  std::string mine = adapter_table[with_address].address;
-  ASSERT_NE(list_adapters(mine.c_str()), nullptr);
-  EXPECT_EQ(adapter_table[with_address].is_current, 1);
-}
-
-// In the namespace of tests/windows/netns_adapters.sh (LP_NETNS_ADAPTERS set): only the
-// clinic's own adapters are offered, and the host line has the address the host-name
-// lookup gives first (the default route's), not the first adapter's (169.254.3.4).
-TEST(WinProbe, ClinicAdaptersAndTheHostLine) {
   if (!std::getenv("LP_NETNS_ADAPTERS")) GTEST_SKIP() << "not in the adapters' namespace";
-  ASSERT_NE(list_adapters(nullptr), nullptr);
-  std::string rows;
-  for (const AdapterEntry& e : adapter_table)
-    if (e.state) rows += std::string(e.line) + " wired=" + std::to_string(e.wired) + "|";
-  EXPECT_EQ(rows, "Ethernet (10.0.0.5) OK wired=1|Wi-Fi () disconnected wired=0|");
-  update_host_line();
   EXPECT_STREQ(current_ip_text(), "10.0.0.5") << host_line;
+  std::string rows;
+  for (const char* mine : {"", "10.0.0.5"}) {
+    ASSERT_NE(list_adapters(mine), nullptr);
+    for (const AdapterEntry& e : adapter_table)
+      if (e.state) rows += (Seq() << e.line << int(e.wired) << int(e.is_current)).s + "|";
+  }
+  EXPECT_EQ(rows, "Ethernet (10.0.0.5) OK 1 0|Wi-Fi () disconnected 0 0|Ethernet (10.0.0.5) OK 1 1|Wi-Fi () disconnected 0 0|");
 }
 
 TEST(WinProbe, ComPortsOfThePair) {
@@ -217,14 +186,10 @@ TEST_F(Wmi, TheDeviceWalkGivesTheIndexedObjectsOnceThenEndsAndStaysOpen) {
   char id[300], name[300];
   EXPECT_EQ(wmi_next_device(id, sizeof id, name, sizeof name), WMI_END);  // past the index walk's end
   ASSERT_EQ(wmi_open_query("Win32_PNPEntity"), WMI_OK);
-  // No index step: the object fetched last, none yet after the open.
-  EXPECT_EQ(wmi_get_property("DeviceID", -1, id, sizeof id), WMI_E_NO_OBJECT);
   std::string walked;
   while (wmi_next_device(id, sizeof id, name, sizeof name) == WMI_OK) walked += std::string(id) + "\n";
   EXPECT_EQ(walked, ids);
   EXPECT_EQ(wmi_next_device(id, sizeof id, name, sizeof name), WMI_END);
-  ASSERT_EQ(wmi_get_property("DeviceID", -1, id, sizeof id), WMI_OK);
-  EXPECT_EQ(std::string(id) + "\n", ids.substr(ids.rfind('\n', ids.size() - 2) + 1));
   char small[4];  // a cut, terminated text
   ASSERT_EQ(wmi_get_property("DeviceID", 0, small, sizeof small), WMI_OK);
   EXPECT_EQ(std::string(small), ids.substr(0, std::min<size_t>(3, ids.find('\n'))));
