@@ -56,7 +56,7 @@ void default_startup_dir(const char* exe_path, char* dir, size_t size) {
   if (!dir || size == 0) return;
   copy_cut(dir, size, exe_path ? exe_path : "");
   cut_to_directory(dir);
-  if (plat_in_root(dir)) return;
+  if (plat_folder_tells_role(dir)) return;
   // An installed copy (/usr/bin) shares one folder on every computer, so the folder
   // cannot tell the role; the computer's own setting says which one this is.
   char path[4096];

@@ -25,8 +25,9 @@ void join_command_line(int argc, const char* const* argv, char* out, size_t size
 void cut_to_directory(char* path);
 
 // The start-up directory before the command line is seen: the folder of the
-// executable at exe_path when it lies inside the installation root; otherwise this
-// computer's setting, the first line of <root>/STARTUPDIR; otherwise <root>/.
+// executable at exe_path when that folder tells the role (on Windows always, on Linux
+// inside the installation root); otherwise this computer's setting, the first line of
+// <root>/STARTUPDIR; otherwise <root>/.
 void default_startup_dir(const char* exe_path, char* dir, size_t size);
 
 // When cmdline holds "STARTUPDIR=", everything after it to the end of the line

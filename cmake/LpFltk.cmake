@@ -3,14 +3,17 @@
 #
 # Linux: Debian's package. Windows: Debian packages no FLTK for mingw-w64, so release
 # 1.3.9 is built from source as part of this build, with the same toolchain and only its
-# static library: from the tree named by LP_FLTK_SOURCE_DIR, else (on a machine that can
-# reach the toolkit's repository) fetched with FetchContent, else not at all, and the
-# window is left out.
+# static library: from the tree named by LP_FLTK_SOURCE_DIR, else from the release
+# archive beside the project (LP_FLTK_ARCHIVE, unpacked into the build folder once), else
+# (on a machine that can reach the toolkit's repository) fetched with FetchContent, else
+# not at all, and the window is left out.
 
 set(LP_FLTK_SOURCE_DIR "" CACHE PATH "FLTK 1.3.9 source tree for the Windows build")
 set(LP_FLTK_GIT_REPOSITORY "https://github.com/fltk/fltk.git" CACHE STRING
   "Where the Windows build fetches FLTK from when LP_FLTK_SOURCE_DIR is empty")
 set(LP_FLTK_GIT_TAG "release-1.3.9" CACHE STRING "The FLTK release the Windows build uses")
+set(LP_FLTK_ARCHIVE "${PROJECT_SOURCE_DIR}/../shared/deps/fltk-${LP_FLTK_GIT_TAG}.tar.gz"
+  CACHE FILEPATH "FLTK release archive (git archive of the tag) for the Windows build")
 
 if(NOT WIN32)
   set(FLTK_SKIP_OPENGL ON)
@@ -33,8 +36,29 @@ if(LP_FLTK_SOURCE_DIR)
   else()
     set(lp_fltk_why "LP_FLTK_SOURCE_DIR=${LP_FLTK_SOURCE_DIR} holds no FLTK source tree")
   endif()
+elseif(EXISTS "${LP_FLTK_ARCHIVE}")
+  # Unpacked again only when the archive changed: a new configuration of the same build
+  # folder keeps the tree, and with it the toolkit objects already built from it.
+  file(SHA256 "${LP_FLTK_ARCHIVE}" lp_fltk_sum)
+  set(lp_fltk_unpacked "${PROJECT_BINARY_DIR}/fltk-source")
+  set(lp_fltk_stamp "")
+  if(EXISTS "${lp_fltk_unpacked}/archive.sha256")
+    file(READ "${lp_fltk_unpacked}/archive.sha256" lp_fltk_stamp)
+  endif()
+  if(NOT lp_fltk_stamp STREQUAL lp_fltk_sum)
+    file(REMOVE_RECURSE "${lp_fltk_unpacked}")
+    file(ARCHIVE_EXTRACT INPUT "${LP_FLTK_ARCHIVE}" DESTINATION "${lp_fltk_unpacked}")
+    file(WRITE "${lp_fltk_unpacked}/archive.sha256" "${lp_fltk_sum}")
+  endif()
+  file(GLOB lp_fltk_top LIST_DIRECTORIES true "${lp_fltk_unpacked}/*/FL")
+  if(lp_fltk_top)
+    list(GET lp_fltk_top 0 lp_fltk_top)
+    get_filename_component(lp_fltk_src "${lp_fltk_top}" DIRECTORY)
+  else()
+    set(lp_fltk_why "${LP_FLTK_ARCHIVE} holds no FLTK source tree")
+  endif()
 elseif(FETCHCONTENT_FULLY_DISCONNECTED)
-  set(lp_fltk_why "no LP_FLTK_SOURCE_DIR and FETCHCONTENT_FULLY_DISCONNECTED is set")
+  set(lp_fltk_why "no LP_FLTK_SOURCE_DIR, no ${LP_FLTK_ARCHIVE}, and FETCHCONTENT_FULLY_DISCONNECTED is set")
 else()
   # Asking the repository for the tag first tells an offline machine in seconds,
   # where FetchContent would stop the configuration with an error.
@@ -58,7 +82,7 @@ else()
     endif()
     set(lp_fltk_src "${lp_fltk_release_SOURCE_DIR}")
   else()
-    set(lp_fltk_why "no LP_FLTK_SOURCE_DIR and ${LP_FLTK_GIT_REPOSITORY} cannot be reached")
+    set(lp_fltk_why "no LP_FLTK_SOURCE_DIR, no ${LP_FLTK_ARCHIVE}, and ${LP_FLTK_GIT_REPOSITORY} cannot be reached")
   endif()
 endif()
 
@@ -78,9 +102,16 @@ foreach(opt FLTK_BUILD_TEST FLTK_BUILD_EXAMPLES OPTION_BUILD_SHARED_LIBS OPTION_
 endforeach()
 
 # The toolkit's own warnings are not ours to fix; they would only bury the project's.
+# Nor are its debug records ours to read: without them it builds faster and smaller.
 get_directory_property(lp_saved_options COMPILE_OPTIONS)
 set_directory_properties(PROPERTIES COMPILE_OPTIONS "-w")
+set(lp_saved_c_flags "${CMAKE_C_FLAGS_RELWITHDEBINFO}")
+set(lp_saved_cxx_flags "${CMAKE_CXX_FLAGS_RELWITHDEBINFO}")
+set(CMAKE_C_FLAGS_RELWITHDEBINFO "-O2 -DNDEBUG")
+set(CMAKE_CXX_FLAGS_RELWITHDEBINFO "-O2 -DNDEBUG")
 add_subdirectory(${lp_fltk_src} ${PROJECT_BINARY_DIR}/fltk EXCLUDE_FROM_ALL)
+set(CMAKE_C_FLAGS_RELWITHDEBINFO "${lp_saved_c_flags}")
+set(CMAKE_CXX_FLAGS_RELWITHDEBINFO "${lp_saved_cxx_flags}")
 set_directory_properties(PROPERTIES COMPILE_OPTIONS "${lp_saved_options}")
 
 # FLTK 1.3's headers pick their Windows parts by WIN32, which a strict -std=c++17

@@ -18,7 +18,8 @@ struct PlatNetAddr {
   int disconnected;       // the interface carrying it has no link
 };
 
-// Ethernet-like adapters, loopback excluded, in the system's order.
+// The adapters, loopback excluded, in the system's order: on Linux the ethernet-like
+// ones with their kind; on Windows every one, its friendly name telling the kind.
 // Returns 0, or the system's error number.
 int plat_netif_list(PlatNetIf* out, int max, int* count);
 

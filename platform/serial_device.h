@@ -65,6 +65,16 @@ class SerialDevice {
   virtual int configure(const SerialLineSettings& s) = 0;
   // Discards both queues.
   virtual int purge() = 0;
+  // The input and output queue sizes in bytes, as the caller asks at open. A device whose
+  // queues are the system's own (a tty) keeps them.
+  virtual int set_queues(int in_size, int out_size) {
+    (void)in_size;
+    (void)out_size;
+    return 0;
+  }
+  // The reset at open: the device's own reset where the system has one; elsewhere both
+  // queues are emptied, the nearest a tty comes to it.
+  virtual int reset() { return purge(); }
   // Never blocks: *got is 0 when nothing is waiting.
   virtual int read(void* buf, int capacity, int* got) = 0;
   // Writes the whole buffer, waiting for room as long as it takes. With a stop flag the

@@ -84,8 +84,9 @@ int sock_hostname(char* out, int size);
 // into *count. Returns 0 or the resolver's own non-zero error code (not an errno).
 int sock_lookup(const char* name, uint8_t (*out)[4], int max, int* count);
 const char* sock_lookup_text(int code);
-// This computer's first IPv4 address: the first up, non-loopback interface, else what
-// the host name resolves to. Returns 0, or 1 when there is none.
+// This computer's first IPv4 address. Windows: the first address of the host-name lookup
+// (gethostbyname). Linux: the first up, non-loopback interface, else what the host name
+// resolves to (Debian's resolver answers 127.0.1.1). Returns 0, or 1 when there is none.
 int sock_local_ipv4(uint8_t out[4]);
 int sock_peer_name(int s, SockAddr4* out);  // fails when the socket is not connected
 int sock_err_not_connected_code();             // the system's "not connected" number

@@ -22,7 +22,8 @@ int plat_version_block(const char* path, char* buf, size_t size, size_t* len);
 int plat_version_block_image(const void* image, size_t image_size, char* buf, size_t size,
                              size_t* len);
 
-// The file's modification time as ctime writes it ("Sat Dec  5 21:20:53 2026\n").
+// The file's modification time as the system's C runtime writes it with ctime: Linux
+// "Sat Dec  5 21:20:53 2026\n", Windows "Sat Dec 05 21:20:53 2026\n".
 // Returns 0, or the system's error number (out is then empty).
 int plat_file_mtime_text(const char* path, char* out, size_t size);
 

@@ -9,20 +9,28 @@ namespace {
 
 struct WmiQueryState {
   bool is_open = false;
-  PlatSysQuery* snapshot = nullptr;  // the enumerator's objects
-  int cursor = 0;                    // objects fetched by the enumerator so far
-  int current = -1;                  // the object fetched last, -1 for none
+  PlatSysQuery* enumerator = nullptr;
+  bool has_current = false;  // an object was fetched since the query opened
   char query_text[301] = {0};
 };
 
 WmiQueryState g_wmi;
 
-// Copies a property of object index into out the way WMI hands it over.
-int read_prop(int index, const char* name, char* out, size_t size) {
+// The enumerator's next object becomes the current one: WMI_OK, WMI_END or WMI_E_NEXT.
+int fetch_next() {
+  int rc = sysq_next(g_wmi.enumerator);
+  if (rc == SYSQ_NO_OBJECT) return WMI_END;
+  if (rc != SYSQ_OK) return WMI_E_NEXT;
+  g_wmi.has_current = true;
+  return WMI_OK;
+}
+
+// Copies a property of the current object into out the way WMI hands it over.
+int read_prop(const char* name, char* out, size_t size) {
   char text[300];
   uint32_t number = 0;
   int type = SYSQ_TYPE_STRING;
-  int rc = sysq_get(g_wmi.snapshot, index, name, text, sizeof text, &number, &type);
+  int rc = sysq_get(g_wmi.enumerator, name, text, sizeof text, &number, &type);
   if (rc != SYSQ_OK) return WMI_E_GET;
   if (!out || size == 0) return WMI_E_GET;
   // uint32 goes through a signed conversion (_itoa), so 4294967295 reads "-1".
@@ -58,44 +66,40 @@ int wmi_open_query(const char* class_name) {
     case SYSQ_NO_LISTING: return WMI_E_QUERY;
     default: return WMI_E_CONNECT;  // the system's error number opening a source
   }
-  g_wmi.snapshot = q;
-  g_wmi.cursor = 0;
-  g_wmi.current = -1;
+  g_wmi.enumerator = q;
+  g_wmi.has_current = false;
   g_wmi.is_open = true;
   return WMI_OK;
 }
 
-// Codes 8, 9 and 12 cannot occur with an in-memory snapshot; they stay for the callers.
+// Every call resets the enumerator, so the index counts from the first object whatever
+// was fetched before.
 int wmi_get_property(const char* name, int index, char* out, size_t size) {
   if (!g_wmi.is_open) return WMI_E_NOT_OPEN;
-  if (!g_wmi.snapshot) return WMI_E_NO_ENUM;
-  if (index < 0) return WMI_E_NO_OBJECT;
-  // Reset, then fetch index + 1 objects.
-  int count = sysq_count(g_wmi.snapshot);
-  g_wmi.cursor = 0;
+  if (!g_wmi.enumerator) return WMI_E_NO_ENUM;
+  if (sysq_reset(g_wmi.enumerator) != SYSQ_OK) return WMI_E_RESET;
   for (int i = 0; i <= index; i++) {
-    if (g_wmi.cursor >= count) return WMI_END;
-    g_wmi.current = g_wmi.cursor++;
+    int rc = fetch_next();
+    if (rc != WMI_OK) return rc;
   }
-  if (g_wmi.current < 0) return WMI_E_NO_OBJECT;
-  return read_prop(g_wmi.current, name, out, size);
+  if (!g_wmi.has_current) return WMI_E_NO_OBJECT;
+  return read_prop(name, out, size);
 }
 
 int wmi_next_device(char* id, size_t id_size, char* name, size_t name_size) {
   if (!g_wmi.is_open) return WMI_E_NOT_OPEN;
-  if (!g_wmi.snapshot) return WMI_END;
-  if (g_wmi.cursor >= sysq_count(g_wmi.snapshot)) return WMI_END;
-  g_wmi.current = g_wmi.cursor++;
-  int rc = read_prop(g_wmi.current, "DeviceID", id, id_size);
-  if (rc == WMI_OK) rc = read_prop(g_wmi.current, "Name", name, name_size);
+  if (!g_wmi.enumerator) return WMI_END;
+  int rc = fetch_next();
+  if (rc != WMI_OK) return rc;
+  rc = read_prop("DeviceID", id, id_size);
+  if (rc == WMI_OK) rc = read_prop("Name", name, name_size);
   return rc;
 }
 
 void wmi_release() {
   if (!g_wmi.is_open) return;
-  sysq_close(g_wmi.snapshot);
-  g_wmi.snapshot = nullptr;
-  g_wmi.cursor = 0;
-  g_wmi.current = -1;
+  sysq_close(g_wmi.enumerator);
+  g_wmi.enumerator = nullptr;
+  g_wmi.has_current = false;
   g_wmi.is_open = false;
 }

@@ -4,7 +4,7 @@
 # from the Linux responder, both inside a network namespace of their own.
 #
 # Usage: scripts/windows-linkprobe-check.sh BUILD_WIN LINUX_RESPONDER
-# WINEPREFIX, WINEDEBUG and WINEPATH (the folder of libqcomm.dll) come from the caller
+# WINEPREFIX and WINEDEBUG come from the caller
 # (scripts/test-windows.sh), and LP_WINDOW_BUILT when linkprobe.exe has its window. Prints one line per check; exits non-zero when one fails.
 #
 # Comparing: Windows writes the reports in text mode, so every line must end in CR LF;
@@ -94,7 +94,7 @@ fi
 
 DIR=$(cd "$1" && pwd)
 RESPONDER=$2
-EXE=$DIR/app/linkprobe.exe
+EXE=$DIR/bin/linkprobe.exe
 WORK=$DIR/linkprobe-check
 rm -rf "$WORK" && mkdir -p "$WORK/cwd" || exit 1
 QUMEX_ROOT=$(winpath "$WORK/root")
@@ -113,7 +113,7 @@ check "--help" 0 $rc "$GOLD/help.txt" "$WORK/help.out"
 run version --version
 checks=$((checks + 1))
 if [ $rc -eq 0 ] && tr -d '\r' <"$WORK/version.out" |
-    grep -qxE "Qumex Linkprobe PB=[^ ]+(    SB=[^ ]+)?  [A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9:]{8} [0-9]{4}"; then
+    grep -qxE "Qumex Linkprobe PB=[^ ]+(    SB=[^ ]+)?  [A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9:]{8} [0-9]{4}"; then
   echo "ok   --version"
 else
   echo "FAIL --version (exit code $rc): $(cat "$WORK/version.out")"; fails=$((fails + 1))

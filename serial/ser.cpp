@@ -165,9 +165,11 @@ int apply_settings(SerialPortRecord& r, const SerialLineSettings& s) {
   int err = r.dev->configure(s);
   if (err) return err;
   r.settings = s;
-  err = r.dev->set_dtr(r.dtr_control);
-  if (err) return err;
-  return r.dev->set_rts(r.rts_control || r.settings.cts_flow);
+  // The lines follow as the settings' DTR and RTS control; a port without modem lines
+  // that refuses them still carries bytes (ser_dtr and ser_rts report the refusal).
+  r.dev->set_dtr(r.dtr_control);
+  r.dev->set_rts(r.rts_control || r.settings.cts_flow);
+  return 0;
 }
 
 void raise_flagged_lines(SerialPortRecord& r) {
@@ -276,9 +278,9 @@ int32_t ser_open(int port, int in_size, int out_size) {
     g_last_error.store(err);
     return SER_SET_LINE_FAILED;
   }
-  // Resetting the device at open means starting from empty queues here.
+  if (dev->set_queues(in_size, out_size) != 0) return SER_QUEUE_FAILED;
   if (g_reset_at_open.load()) {
-    err = dev->purge();
+    err = dev->reset();
     if (err) {
       g_last_error.store(err);
       return SER_RESET_FAILED;

@@ -1,8 +1,7 @@
 // Serial port driver: 32 port records addressed from 0 (index n is COM(n+1)).
 // Every operation returns a signed 32-bit code: >= 0 success (a count or flag),
-// negative failure, one of the SerResult codes below. (-105, -201, -205 belong to Windows
-// queue and timeout set-up, which a tty does not have: reads are non-blocking by the open
-// mode.)
+// negative failure, one of the SerResult codes below. (-201, -205 belong to Windows
+// timeout set-up, which a tty does not have: reads are non-blocking by the open mode.)
 // Callers keep the calls for one port on one thread at a time (different ports may be used
 // from different threads), with one exception: a watch callback may close, reopen or
 // re-watch its own port while the application does the same; whoever comes second finds
@@ -21,11 +20,12 @@ enum SerResult : int32_t {
   SER_BUSY = -100,           // no byte waiting / background write still running
   SER_BAD_ARGUMENT = -101,   // no buffer, zero length or bad letter
   SER_IO_FAILED = -103,      // read, write or event-mask failure
+  SER_QUEUE_FAILED = -105,   // the queue sizes were refused at open
   SER_NO_THREAD = -106,      // thread creation failed
   SER_OPEN_FAILED = -200,    // missing node, or held elsewhere
   SER_GET_LINE_FAILED = -202,  // reading the line settings failed at open
   SER_SET_LINE_FAILED = -203,  // setting them failed at open
-  SER_RESET_FAILED = -204,     // the reset at open (discarding both queues) failed
+  SER_RESET_FAILED = -204,     // the device reset at open failed (a tty: discarding both queues)
 };
 
 // Letters of the operations that take one.

@@ -37,7 +37,7 @@ int plat_sys_path(const char* abs, char* out, size_t size) {
   return join(plat_sysroot(), "", abs ? abs : "", out, size);
 }
 
-int plat_in_root(const char* path) {
+int plat_folder_tells_role(const char* path) {
   char root[PATH_MAX], real[PATH_MAX];
   if (!path || !realpath(plat_qumex_root(), root) || !realpath(path, real)) return 0;
   size_t n = std::strlen(root);

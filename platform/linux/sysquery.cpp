@@ -282,8 +282,11 @@ int load_processors(std::vector<Obj>& objs) {
 
 }  // namespace
 
+// The objects are read when the query opens: a walk never breaks off.
 struct PlatSysQuery {
   std::vector<Obj> objs;
+  size_t next = 0;     // objects fetched by the walk so far
+  const Obj* current = nullptr;
 };
 
 int sysq_open(const char* class_name, PlatSysQuery** out) {
@@ -312,14 +315,24 @@ int sysq_open(const char* class_name, PlatSysQuery** out) {
   return SYSQ_OK;
 }
 
-int sysq_count(const PlatSysQuery* q) { return q ? static_cast<int>(q->objs.size()) : 0; }
+int sysq_reset(PlatSysQuery* q) {
+  if (!q) return SYSQ_NO_RESET;
+  q->next = 0;
+  return SYSQ_OK;
+}
 
-int sysq_get(const PlatSysQuery* q, int index, const char* prop, char* out, size_t size,
-             uint32_t* number, int* type) {
+int sysq_next(PlatSysQuery* q) {
+  if (!q || q->next >= q->objs.size()) return SYSQ_NO_OBJECT;
+  q->current = &q->objs[q->next++];
+  return SYSQ_OK;
+}
+
+int sysq_get(const PlatSysQuery* q, const char* prop, char* out, size_t size, uint32_t* number,
+             int* type) {
   if (out && size) out[0] = '\0';
-  if (!q || index < 0 || static_cast<size_t>(index) >= q->objs.size()) return SYSQ_NO_OBJECT;
+  if (!q || !q->current) return SYSQ_NO_OBJECT;
   if (!prop) return SYSQ_NO_PROPERTY;
-  const Obj& o = q->objs[static_cast<size_t>(index)];
+  const Obj& o = *q->current;
   for (int i = 0; i < o.count; i++) {
     const Prop& p = o.props[i];
     if (!ascii_same_nocase(p.name, prop)) continue;

@@ -27,15 +27,13 @@ IP_ADAPTER_ADDRESSES* adapters(int* err) {
       *err = ERROR_NOT_ENOUGH_MEMORY;
       return nullptr;
     }
-    ULONG rc = GetAdaptersAddresses(
-        AF_INET, GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER,
-        nullptr, list, &size);
+    // Adapters without an IPv4 address too: an unplugged wired adapter is still offered.
+    ULONG rc = GetAdaptersAddresses(AF_INET, GAA_FLAG_INCLUDE_PREFIX | GAA_FLAG_INCLUDE_ALL_INTERFACES,
+                                    nullptr, list, &size);
     if (rc == NO_ERROR) return list;
     std::free(list);
-    if (rc == ERROR_NO_DATA) {  // no adapter at all: an empty table
-      *err = 0;
-      return nullptr;
-    }
+    // ERROR_NO_DATA (no adapter at all) fails the listing too: the dialog then closes
+    // rather than offering blank rows.
     if (rc != ERROR_BUFFER_OVERFLOW) {
       *err = static_cast<int>(rc);
       return nullptr;
@@ -43,10 +41,6 @@ IP_ADAPTER_ADDRESSES* adapters(int* err) {
   }
   *err = ERROR_BUFFER_OVERFLOW;
   return nullptr;
-}
-
-bool is_lan(const IP_ADAPTER_ADDRESSES* a) {
-  return a->IfType == IF_TYPE_ETHERNET_CSMACD || a->IfType == IF_TYPE_IEEE80211;
 }
 
 }  // namespace
@@ -58,7 +52,7 @@ int plat_netif_list(PlatNetIf* out, int max, int* count) {
   IP_ADAPTER_ADDRESSES* list = adapters(&err);
   if (!list) return err;
   for (IP_ADAPTER_ADDRESSES* a = list; a && *count < max; a = a->Next) {
-    if (!is_lan(a)) continue;  // loopback, tunnels and the like
+    if (a->IfType == IF_TYPE_SOFTWARE_LOOPBACK) continue;
     PlatNetIf& n = out[(*count)++];
     std::memset(&n, 0, sizeof n);
     // The name the user knows ("Ethernet", "Wi-Fi") is the friendly one.
@@ -68,7 +62,11 @@ int plat_netif_list(PlatNetIf* out, int max, int* count) {
       std::snprintf(n.name, sizeof n.name, "%s", a->AdapterName ? a->AdapterName : "");
     n.index = a->IfIndex;
     n.if_type = static_cast<int>(a->IfType);
-    n.wireless = a->IfType == IF_TYPE_IEEE80211;
+    // The friendly name decides, not the type: VirtualBox, Hyper-V and Bluetooth adapters
+    // are of the ethernet type too, and only "Ethernet"/"Local Area Connection" (wired)
+    // and "Wi-Fi"/"Wireless ..." (wireless) without a further hyphen or asterisk are
+    // the clinic's own.
+    n.wireless = -1;
     n.connected = a->OperStatus == IfOperStatusUp;
   }
   std::free(list);

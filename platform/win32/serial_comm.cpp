@@ -1,6 +1,8 @@
-// Serial device over the Win32 comm API. The handle is opened overlapped: the driver's
-// writer and watch threads use the port while the caller reads, and Windows runs the
-// I/O of a synchronous handle one request at a time. Error numbers are Win32's own.
+// Serial device over the Win32 comm API. Error numbers are Win32's own.
+// The handle is opened overlapped, where a plain synchronous one would do for reads and
+// writes alone: the driver's writer and watch threads use the port while the caller
+// reads, and Windows runs the requests of a synchronous handle one at a time, so a
+// WaitCommEvent waiting for a line event would hold every read and write behind it.
 #include <windows.h>
 
 #include <cerrno>
@@ -15,7 +17,6 @@ namespace {
 
 // Waits are cut into slices so that a stop flag set by another thread is seen soon.
 constexpr DWORD kSliceMs = 20;
-constexpr DWORD kQueueSize = 4096;
 
 bool stop_set(const std::atomic<bool>* stop) {
   return stop && stop->load(std::memory_order_acquire);
@@ -27,7 +28,8 @@ int last_error() {
 }
 
 // Ports without modem lines (a pseudo-terminal behind Wine, some USB adapters) refuse
-// those requests; they read as off, as on Linux.
+// the status and break requests; the lines read as off, as on Linux. A refused DTR or
+// RTS change is reported: the caller asked for a line it does not get.
 bool no_lines(DWORD err) {
   return err == ERROR_NOT_SUPPORTED || err == ERROR_INVALID_FUNCTION ||
          err == ERROR_INVALID_PARAMETER || err == ERROR_CALL_NOT_IMPLEMENTED;
@@ -146,6 +148,13 @@ class CommDevice final : public SerialDevice {
   int purge() override {
     return PurgeComm(h_, PURGE_RXCLEAR | PURGE_TXCLEAR) ? 0 : last_error();
   }
+
+  int set_queues(int in_size, int out_size) override {
+    if (in_size < 0 || out_size < 0) return ERROR_INVALID_PARAMETER;
+    return SetupComm(h_, static_cast<DWORD>(in_size), static_cast<DWORD>(out_size)) ? 0 : last_error();
+  }
+
+  int reset() override { return EscapeCommFunction(h_, RESETDEV) ? 0 : last_error(); }
 
   int read(void* buf, int capacity, int* got) override {
     *got = 0;
@@ -310,10 +319,7 @@ class CommDevice final : public SerialDevice {
     return GetCommState(h_, d) != 0;
   }
 
-  int escape(DWORD fn) {
-    if (EscapeCommFunction(h_, fn)) return 0;
-    return no_lines(GetLastError()) ? 0 : last_error();
-  }
+  int escape(DWORD fn) { return EscapeCommFunction(h_, fn) ? 0 : last_error(); }
 
   // One WaitCommEvent of at most a slice; false when the port cannot wait that way.
   bool wait_slice() {
@@ -368,8 +374,7 @@ int serial_device_open(const char* path, SerialDevice** out) {
   std::memset(&dcb, 0, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
   COMMTIMEOUTS saved;
-  if (!GetCommState(h, &dcb) || !GetCommTimeouts(h, &saved) ||
-      !SetupComm(h, kQueueSize, kQueueSize)) {
+  if (!GetCommState(h, &dcb) || !GetCommTimeouts(h, &saved)) {
     int err = last_error();
     CloseHandle(h);
     return err;

@@ -4,7 +4,6 @@
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <iphlpapi.h>
 #include <windows.h>
 
 #include <climits>
@@ -98,17 +97,9 @@ int sock_set_nonblocking(int s, int on) {
   return ioctlsocket(sys(s), FIONBIO, &mode) == SOCKET_ERROR ? fail() : 0;
 }
 
-// Datagram ports are shared as on Linux (the other end may run on this computer). A
-// stream port is not: Windows binds over TIME_WAIT anyway, and its SO_REUSEADDR would
-// let a second server take over a listening port, so the exclusive use is asked instead.
-int sock_set_reuseaddr(int s) {
-  int type = 0;
-  int len = sizeof type;
-  if (getsockopt(sys(s), SOL_SOCKET, SO_TYPE, reinterpret_cast<char*>(&type), &len) ==
-      SOCKET_ERROR)
-    return fail();
-  return set_int_opt(s, SOL_SOCKET, type == SOCK_DGRAM ? SO_REUSEADDR : SO_EXCLUSIVEADDRUSE, 1);
-}
+// Windows' own SO_REUSEADDR on every socket: the game computer's server binds its port
+// again while an earlier one still holds it, and the other end may run on this computer.
+int sock_set_reuseaddr(int s) { return set_int_opt(s, SOL_SOCKET, SO_REUSEADDR, 1); }
 int sock_set_nodelay(int s) { return set_int_opt(s, IPPROTO_TCP, TCP_NODELAY, 1); }
 int sock_set_broadcast(int s) { return set_int_opt(s, SOL_SOCKET, SO_BROADCAST, 1); }
 
@@ -371,42 +362,16 @@ int sock_lookup(const char* name, uint8_t (*out)[4], int max, int* count) {
 
 const char* sock_lookup_text(int code) { return gai_strerrorA(code); }
 
+// The first address of the host-name lookup, as Windows orders it (the adapter of the
+// default route first), not the first adapter's: a VirtualBox or autoconfiguration
+// address may come first in the adapter list.
 int sock_local_ipv4(uint8_t out[4]) {
-  ULONG size = 16384;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    auto* list = static_cast<IP_ADAPTER_ADDRESSES*>(std::malloc(size));
-    if (!list) break;
-    ULONG rc = GetAdaptersAddresses(AF_INET,
-                                    GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST |
-                                        GAA_FLAG_SKIP_DNS_SERVER,
-                                    nullptr, list, &size);
-    if (rc == ERROR_BUFFER_OVERFLOW) {
-      std::free(list);
-      continue;
-    }
-    bool found = false;
-    if (rc == NO_ERROR) {
-      for (IP_ADAPTER_ADDRESSES* a = list; a && !found; a = a->Next) {
-        if (a->OperStatus != IfOperStatusUp || a->IfType == IF_TYPE_SOFTWARE_LOOPBACK) continue;
-        for (IP_ADAPTER_UNICAST_ADDRESS* u = a->FirstUnicastAddress; u; u = u->Next) {
-          const sockaddr* sa = u->Address.lpSockaddr;
-          if (!sa || sa->sa_family != AF_INET) continue;
-          std::memcpy(out, &reinterpret_cast<const sockaddr_in*>(sa)->sin_addr, 4);
-          found = true;
-          break;
-        }
-      }
-    }
-    std::free(list);
-    if (found) return 0;
-    break;
-  }
   char name[256];
   if (sock_hostname(name, sizeof name) != 0) return 1;
-  uint8_t addr[1][4];
-  int count = 0;
-  if (sock_lookup(name, addr, 1, &count) != 0) return 1;
-  std::memcpy(out, addr[0], 4);
+  const hostent* h = gethostbyname(name);
+  if (!h || h->h_addrtype != AF_INET || h->h_length != 4 || !h->h_addr_list || !h->h_addr_list[0])
+    return 1;
+  std::memcpy(out, h->h_addr_list[0], 4);
   return 0;
 }
 

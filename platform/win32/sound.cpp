@@ -23,8 +23,8 @@ void play_alert() {
 void plat_sound_set_alert(plat_alert_fn fn) { g_alert.store(fn); }
 
 int plat_play_wav(const char* path) {
-  // PlaySound would fall back to the default sound silently; a missing file is told
-  // apart first so that it gives the alert.
+  // A missing file is told apart first, so that the caller learns of it (the alert is
+  // the sound a missing file gives on Windows anyway).
   HANDLE h = path ? CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr)
                   : INVALID_HANDLE_VALUE;
@@ -33,6 +33,8 @@ int plat_play_wav(const char* path) {
     return 1;
   }
   CloseHandle(h);
-  if (PlaySoundA(path, nullptr, SND_FILENAME | SND_SYNC | SND_NODEFAULT)) return 0;
+  // Without SND_NODEFAULT: a file that is there but cannot be played gives the system's
+  // default sound, so the technician still hears that sound works.
+  if (PlaySoundA(path, nullptr, SND_FILENAME | SND_SYNC)) return 0;
   return 2;
 }

@@ -1,7 +1,7 @@
 // Device and system queries through WMI: "SELECT * from <class>" on ROOT\CIMV2. The
-// objects are fetched when the query opens and held until it closes, so every index
-// reads the same objects however often it is asked. COM is a single-threaded apartment
-// of the calling thread, from open to close.
+// query's enumerator stays open and is reset and walked, one object fetched per step, so
+// a listing that breaks off keeps what came before it. COM is a single-threaded
+// apartment of the calling thread, from open to close.
 #include "platform/sysquery.h"
 
 #include <windows.h>
@@ -17,9 +17,8 @@
 struct PlatSysQuery {
   IWbemLocator* locator;
   IWbemServices* services;
-  IWbemClassObject** objs;
-  int count;
-  int capacity;
+  IEnumWbemClassObject* objects;  // not forward-only, so it can be reset
+  IWbemClassObject* current;
 };
 
 namespace {
@@ -28,25 +27,12 @@ constexpr int kQueryChars = 300;
 
 // Releases everything the query holds and leaves the apartment it entered.
 void close_all(PlatSysQuery* q) {
-  for (int i = 0; i < q->count; ++i) q->objs[i]->Release();
-  std::free(q->objs);
+  if (q->current) q->current->Release();
+  if (q->objects) q->objects->Release();
   if (q->services) q->services->Release();
   if (q->locator) q->locator->Release();
   std::free(q);
   CoUninitialize();
-}
-
-int append(PlatSysQuery* q, IWbemClassObject* obj) {
-  if (q->count == q->capacity) {
-    int cap = q->capacity ? q->capacity * 2 : 32;
-    auto* grown = static_cast<IWbemClassObject**>(
-        std::realloc(q->objs, sizeof(IWbemClassObject*) * static_cast<size_t>(cap)));
-    if (!grown) return SYSQ_NO_MEMORY;
-    q->objs = grown;
-    q->capacity = cap;
-  }
-  q->objs[q->count++] = obj;
-  return SYSQ_OK;
 }
 
 // A wide text in the ANSI code page, cut to the buffer; empty when it does not convert.
@@ -63,37 +49,22 @@ void ansi_text(const wchar_t* w, char* out, size_t size) {
   std::free(full);
 }
 
-// ExecQuery and the listing of its objects into q. Returns SYSQ_OK or a SYSQ_ code.
-int fetch(PlatSysQuery* q, const wchar_t* query) {
+// ExecQuery into q->objects. Returns SYSQ_OK or a SYSQ_ code.
+int exec_query(PlatSysQuery* q, const wchar_t* query) {
   BSTR lang = SysAllocString(L"WQL");
   BSTR text = SysAllocString(query);
-  IEnumWbemClassObject* objects = nullptr;
   HRESULT hr = E_OUTOFMEMORY;
   if (lang && text)
-    hr = q->services->ExecQuery(lang, text, WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, &objects);
+    hr = q->services->ExecQuery(lang, text, WBEM_FLAG_RETURN_IMMEDIATELY, nullptr, &q->objects);
   SysFreeString(lang);
   SysFreeString(text);
   if (hr == E_OUTOFMEMORY) return SYSQ_NO_MEMORY;
-  // An unknown class is refused here, or, as the query returns at once, at the first Next.
-  if (FAILED(hr) || !objects) return SYSQ_NO_LISTING;
-  int rc = SYSQ_OK;
-  for (;;) {
-    IWbemClassObject* obj = nullptr;
-    ULONG got = 0;
-    hr = objects->Next(static_cast<long>(WBEM_INFINITE), 1, &obj, &got);
-    if (FAILED(hr)) {
-      rc = SYSQ_NO_LISTING;
-      break;
-    }
-    if (got == 0 || !obj) break;  // WBEM_S_FALSE: the end of the list
-    rc = append(q, obj);
-    if (rc != SYSQ_OK) {
-      obj->Release();
-      break;
-    }
+  // Returning at once, the query may also refuse an unknown class only at the first Next.
+  if (FAILED(hr) || !q->objects) {
+    q->objects = nullptr;
+    return SYSQ_NO_LISTING;
   }
-  objects->Release();
-  return rc;
+  return SYSQ_OK;
 }
 
 }  // namespace
@@ -140,7 +111,7 @@ int sysq_open(const char* class_name, PlatSysQuery** out) {
     close_all(q);
     return SYSQ_NO_SECURITY;
   }
-  int rc = fetch(q, query);
+  int rc = exec_query(q, query);
   if (rc != SYSQ_OK) {
     close_all(q);
     return rc;
@@ -149,19 +120,34 @@ int sysq_open(const char* class_name, PlatSysQuery** out) {
   return SYSQ_OK;
 }
 
-int sysq_count(const PlatSysQuery* q) { return q ? q->count : 0; }
+int sysq_reset(PlatSysQuery* q) {
+  if (!q || !q->objects || FAILED(q->objects->Reset())) return SYSQ_NO_RESET;
+  return SYSQ_OK;
+}
 
-int sysq_get(const PlatSysQuery* q, int index, const char* prop, char* out, size_t size,
-             uint32_t* number, int* type) {
+int sysq_next(PlatSysQuery* q) {
+  if (!q || !q->objects) return SYSQ_NO_OBJECT;
+  IWbemClassObject* obj = nullptr;
+  ULONG got = 0;
+  HRESULT hr = q->objects->Next(static_cast<long>(WBEM_INFINITE), 1, &obj, &got);
+  if (FAILED(hr)) return SYSQ_NO_LISTING;
+  if (got == 0 || !obj) return SYSQ_NO_OBJECT;  // WBEM_S_FALSE: the end of the list
+  if (q->current) q->current->Release();
+  q->current = obj;
+  return SYSQ_OK;
+}
+
+int sysq_get(const PlatSysQuery* q, const char* prop, char* out, size_t size, uint32_t* number,
+             int* type) {
   if (out && size) out[0] = '\0';
-  if (!q || index < 0 || index >= q->count) return SYSQ_NO_OBJECT;
+  if (!q || !q->current) return SYSQ_NO_OBJECT;
   if (!prop) return SYSQ_NO_PROPERTY;
   wchar_t name[256];
   if (MultiByteToWideChar(CP_ACP, 0, prop, -1, name, 256) == 0) return SYSQ_NO_PROPERTY;
   VARIANT v;
   VariantInit(&v);
   CIMTYPE cim = CIM_EMPTY;
-  if (FAILED(q->objs[index]->Get(name, 0, &v, &cim, nullptr))) return SYSQ_NO_PROPERTY;
+  if (FAILED(q->current->Get(name, 0, &v, &cim, nullptr))) return SYSQ_NO_PROPERTY;
   if (cim == CIM_UINT32) {
     uint32_t value = 0;  // a null number reads 0
     if (V_VT(&v) == VT_I4) value = static_cast<uint32_t>(V_I4(&v));

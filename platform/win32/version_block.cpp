@@ -98,21 +98,16 @@ int plat_version_block_image(const void* image, size_t image_size, char* buf, si
   return rc == 1 ? 2 : rc;
 }
 
+// The runtime's own form, which pads the day with a zero ("Sat Dec 05 ...") where the
+// C library of Linux pads it with a blank.
 int plat_file_mtime_text(const char* path, char* out, size_t size) {
   if (!out || size == 0) return EINVAL;
   out[0] = '\0';
   struct _stat64 st;
   if (!path || _stat64(path, &st) != 0) return path ? errno : EINVAL;
-  struct tm tm;
-  if (_localtime64_s(&tm, &st.st_mtime) != 0) return EOVERFLOW;
-  // ctime's own layout; strftime keeps it inside the buffer (%e is not in every C library).
-  char day[4];
-  std::snprintf(day, sizeof day, "%2d", tm.tm_mday);
-  char head[8], tail[16];
-  if (strftime(head, sizeof head, "%a %b", &tm) == 0 ||
-      strftime(tail, sizeof tail, "%H:%M:%S %Y", &tm) == 0)
-    return ERANGE;
-  int n = std::snprintf(out, size, "%s %s %s\n", head, day, tail);
+  char text[26];  // what _ctime64_s always needs
+  if (_ctime64_s(text, sizeof text, &st.st_mtime) != 0) return EOVERFLOW;
+  int n = std::snprintf(out, size, "%s", text);
   if (n < 0 || static_cast<size_t>(n) >= size) {
     out[0] = '\0';
     return ERANGE;

@@ -2,8 +2,10 @@
 # installer_test.sh SOURCE_DIR BUILD_DIR: the Windows installer of BUILD_DIR, run silently under Wine
 # (in the WINEPREFIX the caller set up) for each role: every file in the role's folder
 # and equal to the build's, the Start-menu shortcut, the entry in the installed-programs
-# list, the installed linkprobe.exe --version; then the uninstaller, after which nothing
-# of ours is left and what was there before is untouched. Exit code 0 when all passed.
+# list, the installed linkprobe.exe --version. The game computer's install follows the
+# therapist's without an uninstall, and replaces it: one installation per computer. Then
+# the uninstaller, after which nothing of ours is left and what was there before is
+# untouched. Exit code 0 when all passed.
 set -uo pipefail
 SRC=$(cd "$1" && pwd)
 DIR=$(cd "$2" && pwd)
@@ -27,17 +29,16 @@ reg_value() {  # reg_value NAME: the value of NAME under the uninstall key, or n
   wine reg query "$KEY" /v "$1" 2>/dev/null | tr -d '\r' |
     sed -n "s/^ *$1 *REG_[A-Z_]* *//p"
 }
-run_setup() {  # run_setup ARGS...: the installer's exit code once every Wine process ended
-  wine "$SETUP" "$@" >/dev/null 2>&1
+run() {  # run PROGRAM ARGS...: its exit code once every Wine process ended
+  wine "$@" >/dev/null 2>&1
   local rc=$?
   wineserver -w
   return $rc
 }
 
 # The product's files: "their place in the program's folder=where the build has them".
-FILES="linkprobe.exe=$DIR/app/linkprobe.exe libqcomm.dll=$DIR/commlib/libqcomm.dll
-  qcomm-harness.exe=$DIR/commlib/harness/qcomm-harness.exe zrcdump.exe=$DIR/tools/zrcdump/zrcdump.exe
-  linkprobe-responder.exe=$DIR/diag/responder/linkprobe-responder.exe SDK/include/qcomm.h=$SRC/commlib/qcomm.h
+FILES="$(for f in linkprobe.exe libqcomm.dll qcomm-harness.exe zrcdump.exe linkprobe-responder.exe; do
+  echo "$f=$DIR/bin/$f"; done) SDK/include/qcomm.h=$SRC/commlib/qcomm.h
   SDK/lib/libqcomm.dll.a=$DIR/commlib/libqcomm.dll.a SDK/examples/loopback.c=$SRC/commlib/examples/loopback.c
   $(for d in linkprobe linkprobe-responder qcomm-harness zrcdump qcomm; do echo "DOC/$d.txt=$DIR/packaging/doc/$d.txt"; done)"
 
@@ -46,7 +47,7 @@ wine reg delete "$KEY" /f >/dev/null 2>&1
 
 echo "silent install without a role, and with an unknown one"
 for args in "/S" "/S /ROLE=kitchen"; do
-  run_setup $args; rc=$?
+  run "$SETUP" $args; rc=$?
   check "$args: exit code 2" [ $rc -eq 2 ]
 done
 check "nothing installed" absent "$QUMEX"
@@ -55,11 +56,12 @@ for role in therapist game; do
   if [ $role = therapist ]; then folder=BIN; else folder=GAMES; fi
   echo "role $role: C:\\Qumex\\$folder\\"
   # The therapist round starts on a computer with Qumex settings in place; they stay.
+  # The game round installs over the therapist's installation.
   if [ $role = therapist ]; then
     mkdir -p "$QUMEX/PREFERENCES/SETTINGS"
     printf 'DISPLAYMODE=2\r\n' >"$QUMEX/PREFERENCES/SETTINGS/DEVS.NIN"
   fi
-  run_setup /S /ROLE=$role; rc=$?
+  run "$SETUP" /S /ROLE=$role; rc=$?
   inst=$QUMEX/$folder
   other=BIN; [ $folder = BIN ] && other=GAMES
   check "installer exit code 0 ($rc), nothing in C:\\Qumex\\$other" eval '[ $rc -eq 0 ] && absent "$QUMEX/$other"'
@@ -78,22 +80,19 @@ for role in therapist game; do
   check "installed programs: UninstallString" \
     grep -qF "C:\\Qumex\\$folder\\Uninstall Linkprobe.exe" <<<"$(reg_value UninstallString)"
   out=$(cd "$inst" && wine "C:\\Qumex\\$folder\\linkprobe.exe" --version 2>/dev/null | tr -d '\r')
-  when=$(LC_ALL=C date -r "$inst/linkprobe.exe" '+%a %b %e %H:%M:%S %Y')
+  when=$(LC_ALL=C date -r "$inst/linkprobe.exe" '+%a %b %d %H:%M:%S %Y')
   check "--version reads the installed file's version block and time: $out" \
     [ "$out" = "Qumex Linkprobe PB=$VERSION  $when" ]
 
-  wine "C:\\Qumex\\$folder\\Uninstall Linkprobe.exe" /S >/dev/null 2>&1
-  # The uninstaller runs from a copy of itself and returns at once; the copy ends later.
-  wineserver -w
-  check "uninstalled: the folder, the Start-menu folder and the entry" \
-    eval 'absent "$inst" && absent "$MENU" && [ -z "$(reg_value DisplayName)" ]'
-  if [ $role = therapist ]; then
-    check "the settings file stays" [ -f "$QUMEX/PREFERENCES/SETTINGS/DEVS.NIN" ]
-    rm -rf "$QUMEX"
-  else
-    check "C:\\Qumex removed: nothing else was there" absent "$QUMEX"
-  fi
 done
+
+# The uninstaller runs from a copy of itself and returns at once; the copy ends later.
+run "C:\\Qumex\\GAMES\\Uninstall Linkprobe.exe" /S
+check "uninstalled: the folder, the Start-menu folder and the entry" \
+  eval 'absent "$QUMEX/GAMES" && absent "$MENU" && [ -z "$(reg_value DisplayName)" ]'
+check "the settings file stays, nothing else" \
+  eval '[ "$(cd "$QUMEX" && find . -type f)" = ./PREFERENCES/SETTINGS/DEVS.NIN ]'
+rm -rf "$QUMEX"
 
 [ $failures -eq 0 ] && { echo "installer test: passed for both roles"; exit 0; }
 echo "installer test: $failures checks FAILED"

@@ -68,14 +68,16 @@ TEST(WinSockets, WakeDatagramsAndSharedPorts) {
   sock_addr_text(&from, text, sizeof text);
   EXPECT_STREQ(text, "127.0.0.1");
   EXPECT_EQ(sock_close(s) + sock_close(r), 0);
-  // Datagram ports are shared, stream ports are not.
+  // With the address reused, datagram and stream ports alike take a second socket: a
+  // server binds its port again while an earlier socket still holds it (Wine, like Linux,
+  // keeps a listening port to itself; Windows gives it over).
   int a = sock_create(kSockDatagram), b = sock_create(kSockDatagram);
   int l1 = sock_create(kSockStream), l2 = sock_create(kSockStream);
   EXPECT_EQ((Seq() << sock_set_reuseaddr(a) << sock_set_reuseaddr(b) << sock_bind_any(a, port)
                    << sock_bind_any(b, port) << sock_set_reuseaddr(l1) << sock_set_reuseaddr(l2)
-                   << sock_bind_any(l1, 0) << sock_listen(l1, -1)).s,
-            "0 0 0 0 0 0 0 0");
-  EXPECT_LT(sock_bind_any(l2, uint16_t(bound_port(l1))), 0);
+                   << sock_bind_any(l1, 0) << sock_bind_any(l2, uint16_t(bound_port(l1)))
+                   << sock_listen(l2, -1)).s,
+            "0 0 0 0 0 0 0 0 0");
   for (int h : {a, b, l1, l2}) sock_close(h);
 }
 
@@ -114,23 +116,6 @@ TEST(WinPaths, RootFilesUseBackslashesAndTheOverride) {
                    << _putenv("QUMEX_ROOT=") << plat_com_device_path(12, c, sizeof c)
                    << plat_com_device_path(0, c + 100, 10)).s, "0 0 0 1 0 0 1");
   EXPECT_EQ(std::string(a) + "|" + b + "|" + c + "|" + d, "C:\\Qumex\\PREFERENCES\\SETTINGS\\DEVS.NIN|Z:\\tmp\\root\\BIN\\Tunecfg.|\\\\.\\COM12|");
-}
-
-// An installed copy knows its role from its folder: inside the root (any case, the root
-// itself too), not in a sibling whose name only begins like it.
-TEST(WinPaths, InsideTheRoot) {
-  char tmp[MAX_PATH];
-  ASSERT_GT(GetTempPathA(sizeof tmp, tmp), 0u);
-  const std::string root = std::string(tmp) + "lp-root-" + std::to_string(GetCurrentProcessId());
-  for (const char* d : {"", "\\BIN", "-old"}) CreateDirectoryA((root + d).c_str(), nullptr);
-  _putenv(("QUMEX_ROOT=" + root).c_str());
-  std::string upper = root + "\\bin";
-  for (char& ch : upper) ch = char(toupper(ch));
-  EXPECT_EQ((Seq() << plat_in_root((root + "\\BIN").c_str()) << plat_in_root(upper.c_str())
-                   << plat_in_root(root.c_str()) << plat_in_root((root + "-old").c_str())
-                   << plat_in_root((root + "\\none").c_str())).s, "1 1 1 0 0");
-  _putenv("QUMEX_ROOT=");
-  for (const char* d : {"\\BIN", "", "-old"}) RemoveDirectoryA((root + d).c_str());
 }
 
 TEST(WinConsoleKeys, BytesFromAPipeWithTimeoutsAndItsEnd) {
@@ -185,6 +170,10 @@ TEST(WinSerial, SettingsReadBackAnEmptyReadAndAStopEndingAWait) {
   ASSERT_TRUE(da && db);
   SerialLineSettings back;
   EXPECT_EQ((Seq() << da->get_settings(&back) << back.baud << back.byte_size << back.parity).s, "0 19200 8 0");
+  // A pseudo-terminal has no modem lines: Wine refuses DTR and RTS, and the refusals are
+  // told. The caller's queue sizes are taken.
+  EXPECT_EQ((Seq() << da->set_dtr(true) << da->set_rts(false) << da->set_queues(16000, 16000)).s,
+            (Seq() << ERROR_NOT_SUPPORTED << ERROR_NOT_SUPPORTED << 0).s);
   int n = -1;
   char buf[16];
   // Nothing waiting: a read returns at once with no bytes.
