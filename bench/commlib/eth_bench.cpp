@@ -22,11 +22,11 @@
 #include "commlib/core.h"
 #include "commlib/eth_internal.h"
 #include "commlib/transport.h"
-#include "tests/commlib/eth/eth_test_util.h"
+#include "platform/loopback_port.h"
 
 namespace {
 
-using ethtest::raw_send_all;
+bool raw_send_all(int s, const void* data, size_t n) { return plat_send_all(s, data, n); }
 
 using Clock = std::chrono::steady_clock;
 
@@ -47,8 +47,9 @@ struct Link {
   explicit Link(int port) {
     if (conn_connect(server, "ethernet", "127.0.0.1", port, 1 | 32) != 0) return;
     if (conn_connect(client, "ethernet", "127.0.0.1", port, 32) != 0) return;
-    up = ethtest::wait_for(
-        [&] { return ethtest::status_of(client) != 0 && ethtest::status_of(server) == 3; }, 10000);
+    auto end = Clock::now() + std::chrono::seconds(10);
+    while (!(up = ETH_LOAD(client, status) != 0 && ETH_LOAD(server, status) == 3) && Clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   ~Link() {
     conn_free(client);
@@ -224,7 +225,7 @@ int main(int argc, char** argv) {
   int trips = argc > 1 ? std::atoi(argv[1]) : 5000;
   int messages = argc > 2 ? std::atoi(argv[2]) : 200000;
   int disconnects = argc > 3 ? std::atoi(argv[3]) : 100;
-  int port = ethtest::free_port_base();
+  int port = plat_free_port_base();
   if (port == 0) {
     std::fprintf(stderr, "no free port\n");
     return 1;

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "commlib/qcomm.h"
-#include "tests/commlib/eth/eth_test_util.h"
+#include "platform/loopback_port.h"
 
 namespace {
 
@@ -72,7 +72,7 @@ void serve(Mode mode, int port, int n, int ready, int report) {
   double start = 0;
   uint8_t buf[64];
   if (mode == kTcp) {
-    int l = ethtest::bound_socket(SOCK_STREAM, port, true);
+    int l = plat_bound_socket(SOCK_STREAM, port, true);
     if (l < 0 || listen(l, 1) != 0) _exit(1);
     if (write(ready, "r", 1) != 1) _exit(1);
     int s = accept(l, nullptr, nullptr);
@@ -121,7 +121,7 @@ struct Figures {
 
 // One round of n timed round trips, added to the mode's tally.
 bool run(Mode mode, int n, Tally* t) {
-  int port = ethtest::free_port_base();
+  int port = plat_free_port_base();
   int ready[2], report[2];
   if (port == 0 || pipe(ready) != 0 || pipe(report) != 0) return false;
   pid_t pid = fork();
@@ -137,7 +137,10 @@ bool run(Mode mode, int n, Tally* t) {
   bool ok = true;
   if (mode == kTcp) {
     int s = tcp_socket_nodelay();
-    sockaddr_in a = ethtest::loop_addr(port);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ok = s >= 0 && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
     for (int i = 0; ok && i < kWarmup + n; ++i) {
       if (i == kWarmup) cpu0 = cpu_us();

@@ -14,6 +14,7 @@
 #include "commlib/core.h"
 #include "commlib/eth_internal.h"
 #include "commlib/transport.h"
+#include "platform/loopback_port.h"
 #include "platform/sockets.h"
 #include "tests/commlib/capture_reader.h"
 
@@ -33,40 +34,8 @@ bool wait_for(F pred, int ms) {
 
 inline sockaddr_in loop_addr(int port) { return sockaddr_in{AF_INET, htons(uint16_t(port)), {htonl(INADDR_LOOPBACK)}, {}}; }
 
-// A socket bound to port on every address (no SO_REUSEADDR unless asked), or -1.
-inline int bound_socket(int type, int port, bool reuse = false) {
-  int s = socket(AF_INET, type, 0), one = 1;
-  if (s >= 0 && reuse) setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a = loop_addr(port);
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
-  if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(s);
-    s = -1;
-  }
-  return s;
-}
-
-// A base port P with TCP P, P + 1 and UDP P, P + 1 all free, so that tests can run side
-// by side (picked at random, then checked). Test ports stay below the kernel's range for
-// outgoing connections: one of a test running alongside (or a client's own connect that
-// lands on the port it aims at) would otherwise take a server's port now and then.
-inline int free_port_base() {
-  int low = 32768;
-  FILE* f = std::fopen("/proc/sys/net/ipv4/ip_local_port_range", "r");
-  if (!f || std::fscanf(f, "%d", &low) != 1) low = 32768;
-  if (f) std::fclose(f);
-  auto can_bind = [](int port) {
-    int s[4] = {bound_socket(SOCK_STREAM, port), bound_socket(SOCK_STREAM, port + 1), bound_socket(SOCK_DGRAM, port),
-                bound_socket(SOCK_DGRAM, port + 1)}, ok = 1;
-    for (int x : s) ok &= x >= 0 && close(x) == 0;
-    return ok;
-  };
-  std::mt19937 gen(std::random_device{}());
-  std::uniform_int_distribution<int> dist(10000, low - 2 > 12000 ? low - 2 : 30000);
-  for (int i = 0; i < 500; ++i)
-    if (const int p = dist(gen) & ~1; can_bind(p)) return p;
-  return 0;
-}
+inline int bound_socket(int type, int port, bool reuse = false) { return plat_bound_socket(type, port, reuse); }
+inline int free_port_base() { return plat_free_port_base(); }
 
 // A raw datagram peer, without the library, that waits 200 ms at most for a datagram.
 inline int raw_udp(int bind_port) {
@@ -92,12 +61,7 @@ inline int raw_tcp_connect(int port) {
   return s;
 }
 
-inline bool raw_send_all(int s, const void* data, size_t n) {
-  const uint8_t* p = static_cast<const uint8_t*>(data);
-  for (ssize_t r; n > 0; p += r, n -= size_t(r))
-    if ((r = send(s, p, n, MSG_NOSIGNAL)) <= 0) return false;
-  return true;
-}
+inline bool raw_send_all(int s, const void* data, size_t n) { return plat_send_all(s, data, n); }
 
 // Builds a message without an object: type, command, length, payload, sequence.
 inline std::vector<uint8_t> make_msg(uint8_t type, uint8_t cmd, const std::string& payload, uint32_t seq) {
