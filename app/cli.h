@@ -11,11 +11,13 @@ enum CliCheck {
   CLI_AMPLIFIER,
   CLI_LOCAL_SOUND,
   CLI_LINK_DOCTOR,
+  CLI_REMOTE_REPORT,
   CLI_CHECK_COUNT
 };
 
 // Exit codes: the check passed, did not pass, or the command line was wrong. For
 // link-doctor: the link works, a cause was found (or none could be), the command line.
+// For remote-report: the game computer's report came, it did not, the command line.
 enum { CLI_PASSED = 0, CLI_FAILED = 1, CLI_USAGE = 2 };
 
 // True when argv[1] is exactly --run, --help or --version: only then is the command
