@@ -39,9 +39,11 @@ int take_port(bool listener) {
   return s;
 }
 
-// Process numbers and the diagnosis' duration change from run to run.
-std::string masked(const std::string& out) {
-  return std::regex_replace(out, std::regex("(process |\"ms\":)[0-9]+"), "$1N");
+// Process numbers, the diagnosis' duration and the installation root change from run to run.
+std::string masked(const std::string& out, const std::string& root = "") {
+  std::string m = std::regex_replace(out, std::regex("(process |\"ms\":)[0-9]+"), "$1N");
+  for (size_t at; !root.empty() && (at = m.find(root)) != std::string::npos;) m.replace(at, root.size(), "<root>");
+  return m;
 }
 
 class Cli : public ::testing::Test {
@@ -159,8 +161,9 @@ TEST_F(Cli, Transcript) {
 // The link doctor's ethernet causes made for real (tests/golden/app_link_doctor.txt): two
 // network namespaces of the test's own, "this" computer (T, 192.168.10.1) and the game
 // computer (G, 192.168.10.2), joined by a veth pair. "ip"/"nft" change one of them,
-// "game" starts the responder in G (host name gamepc), "stop" ends it, "doctor" runs
-// linkprobe --run link-doctor in T.
+// "game" starts a responder in G with the arguments (host name gamepc, its sound output
+// a file), "stop" ends them, "doctor" runs linkprobe --run link-doctor in T and "report"
+// --run remote-report, each with the arguments.
 TEST_F(Cli, LinkDoctorEthernetCauses) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
   const std::string id = std::to_string(getpid());
@@ -176,27 +179,37 @@ TEST_F(Cli, LinkDoctorEthernetCauses) {
     setup += sh("ip -n " + ns[i] + " link set lo up") + sh("ip -n " + ns[i] + " link set " + (i ? "vgame" : "vther") + " up") +
              sh("ip -n " + ns[i] + " addr add 192.168.10." + std::to_string(i + 1) + "/24 dev " + (i ? "vgame" : "vther"));
   EXPECT_EQ(setup, "");
-  std::unique_ptr<Child> game;
+  ASSERT_TRUE(alsa_to_file(cwd_.path() + "/asound.conf", cwd_.path() + "/captured.raw"));
+  std::vector<std::unique_ptr<Child>> games;
   EXPECT_TRUE(script_match("app_link_doctor.txt", [&](const std::string& w, const std::vector<std::string>& a) {
     const std::string& n = a.empty() ? ns[0] : ns[a[0] == "G"];
     if (w == "devs") root_.devs(a[0]);
     if (w == "ip") return sh("ip -n " + n + " " + a[1]);
     if (w == "nft") return sh("ip netns exec " + n + " nft '" + a[1] + "'");
-    if (w == "stop") game.reset();
-    if (w == "game" && (game.reset(new Child), game->start({"ip", "netns", "exec", ns[1], "unshare", "-u", "sh", "-c",
-                                                           "hostname gamepc && exec " + std::string(kResponder) + " " + a[0] + " " + a[1]})))
-      return game->wait_for("listening on port", 0, 10000) == std::string::npos ? game->output() : "";
-    if (w == "doctor") {
-      std::vector<std::string> argv{"ip", "netns", "exec", ns[0], kLinkprobe, "--run", "link-doctor"};
+    if (w == "stop") games.clear();
+    if (w == "game") {
+      std::string args;
+      for (const std::string& x : a) args += " " + x;
+      games.emplace_back(new Child);
+      games.back()->start({"ip", "netns", "exec", ns[1], "unshare", "-u", "sh", "-c",
+                           "hostname gamepc && QUMEX_SYSROOT=/ exec " + std::string(kResponder) + args});
+      return games.back()->wait_for_any({"listening on port", "report service on port"}, 0, 10000) == std::string::npos
+                 ? games.back()->output()
+                 : "";
+    }
+    if (w == "doctor" || w == "report") {
+      std::vector<std::string> argv{"ip", "netns", "exec", ns[0], kLinkprobe, "--run", w == "doctor" ? "link-doctor" : "remote-report"};
       argv.insert(argv.end(), a.begin(), a.end());
       Child c;
       // The adapters' kinds come from the namespace's own sysfs, not from a fixture.
       int rc = c.start(argv, {"QUMEX_SYSROOT=/"}, cwd_.path()) ? c.finish(60000) : -1;
-      return "exit " + std::to_string(rc) + "\n" + masked(c.output());
+      return "exit " + std::to_string(rc) + "\n" + masked(c.output(), root_.path());
     }
     return std::string();
   }));
+  games.clear();
   for (const std::string& n : ns) run_shell("ip netns delete " + n);
+  unsetenv("ALSA_CONFIG_PATH");
 }
 
 // A progress line goes to standard error only when that is a terminal (on a pipe, as in
