@@ -162,8 +162,10 @@ TEST_F(Cli, Transcript) {
 // network namespaces of the test's own, "this" computer (T, 192.168.10.1) and the game
 // computer (G, 192.168.10.2), joined by a veth pair. "ip"/"nft" change one of them,
 // "game" starts a responder in G with the arguments (host name gamepc, its sound output
-// a file), "stop" ends them, "doctor" runs linkprobe --run link-doctor in T and "report"
-// --run remote-report, each with the arguments.
+// a file), "stop" ends them, "doctor" runs linkprobe --run link-doctor in T with the
+// arguments, "report T|X" or "report G|X" --run remote-report X in that namespace.
+// "pair" makes COM1 and COM2 the two ends of a serial line: two pseudo-terminals whose
+// masters the test joins.
 TEST_F(Cli, LinkDoctorEthernetCauses) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root for network namespaces";
   const std::string id = std::to_string(getpid());
@@ -181,6 +183,9 @@ TEST_F(Cli, LinkDoctorEthernetCauses) {
   EXPECT_EQ(setup, "");
   ASSERT_TRUE(alsa_to_file(cwd_.path() + "/asound.conf", cwd_.path() + "/captured.raw"));
   std::vector<std::unique_ptr<Child>> games;
+  Pty line[2];
+  std::atomic<bool> joined{false};
+  std::thread relay;
   EXPECT_TRUE(script_match("app_link_doctor.txt", [&](const std::string& w, const std::vector<std::string>& a) {
     const std::string& n = a.empty() ? ns[0] : ns[a[0] == "G"];
     if (w == "devs") root_.devs(a[0]);
@@ -193,13 +198,37 @@ TEST_F(Cli, LinkDoctorEthernetCauses) {
       games.emplace_back(new Child);
       games.back()->start({"ip", "netns", "exec", ns[1], "unshare", "-u", "sh", "-c",
                            "hostname gamepc && QUMEX_SYSROOT=/ exec " + std::string(kResponder) + args});
-      return games.back()->wait_for_any({"listening on port", "report service on port"}, 0, 10000) == std::string::npos
+      return games.back()->wait_for_any({"listening on port", "report service on port", "answering on"}, 0, 10000) == std::string::npos
                  ? games.back()->output()
                  : "";
     }
+    if (w == "pair") {
+      joined = true;
+      relay = std::thread([&] {
+        for (char b[512]; joined;) {
+          pollfd p[2] = {{line[0].master, POLLIN, 0}, {line[1].master, POLLIN, 0}};
+          poll(p, 2, 20);
+          for (int i = 0; i < 2; ++i) {
+            ssize_t n = (p[i].revents & POLLIN) ? read(line[i].master, b, sizeof b) : 0;
+            if (n > 0 && write(line[1 - i].master, b, size_t(n)) != n) return;
+          }
+          if ((p[0].revents | p[1].revents) & POLLHUP) usleep(20000);  // no end open: nothing to pass
+        }
+      });
+      for (int i = 0; i < 2; ++i) {
+        termios t;
+        tcgetattr(line[i].slave, &t);
+        cfmakeraw(&t);  // no echo of what passes before a program has opened its end
+        tcsetattr(line[i].slave, TCSANOW, &t);
+        root_.symlink_to("dev/COM" + std::to_string(i + 1), line[i].name);
+        close(line[i].slave);  // the programs open their ends; this one would count as a holder
+        line[i].slave = -1;
+      }
+    }
     if (w == "doctor" || w == "report") {
-      std::vector<std::string> argv{"ip", "netns", "exec", ns[0], kLinkprobe, "--run", w == "doctor" ? "link-doctor" : "remote-report"};
-      argv.insert(argv.end(), a.begin(), a.end());
+      std::vector<std::string> argv{"ip", "netns", "exec", w == "doctor" ? ns[0] : n, kLinkprobe, "--run",
+                                    w == "doctor" ? "link-doctor" : "remote-report"};
+      argv.insert(argv.end(), a.begin() + (w == "report"), a.end());
       Child c;
       // The adapters' kinds come from the namespace's own sysfs, not from a fixture.
       int rc = c.start(argv, {"QUMEX_SYSROOT=/"}, cwd_.path()) ? c.finish(60000) : -1;
@@ -208,6 +237,8 @@ TEST_F(Cli, LinkDoctorEthernetCauses) {
     return std::string();
   }));
   games.clear();
+  joined = false;
+  if (relay.joinable()) relay.join();
   for (const std::string& n : ns) run_shell("ip netns delete " + n);
   unsetenv("ALSA_CONFIG_PATH");
 }
