@@ -17,10 +17,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kRequestMs = 1000;  // for the request to arrive: a client sends it with its connect
+constexpr int kRequestMs = 500;   // for the request to arrive: a client sends it with its connect
 constexpr int kClientMs = 3000;   // for the whole exchange with one client
 constexpr int kRequestMax = 64;   // the request is 22 bytes
-constexpr int kBurst = 4;         // connections a peer may open at once...
+constexpr int kBurst = 3;         // connections a peer may open at once...
 constexpr int kRefillMs = 1000;   // ...and one more each second
 constexpr int kPeers = 16;
 constexpr int kDrainMax = 4096;   // what is read and dropped before closing
@@ -59,8 +59,9 @@ void log_line(const ReportServiceOptions& o, const char* fmt, const uint8_t* pee
   o.log(line);
 }
 
-bool take_token(Bucket* b, int n, const uint8_t peer[4], std::mutex* lock) {
-  std::lock_guard<std::mutex> hold(*lock);
+// The peer's bucket, refilled for the time since; the least recently seen peer's makes
+// room for a new one. Under the lock.
+Bucket* bucket_of(Bucket* b, int n, const uint8_t peer[4]) {
   const Clock::time_point now = Clock::now();
   Bucket* slot = nullptr;
   for (int i = 0; i < n && !slot; ++i)
@@ -86,9 +87,22 @@ bool take_token(Bucket* b, int n, const uint8_t peer[4], std::mutex* lock) {
     slot->tokens = slot->tokens + earned > kBurst ? kBurst : slot->tokens + earned;
     slot->refilled += std::chrono::milliseconds(earned * kRefillMs);
   }
+  return slot;
+}
+
+bool take_token(Bucket* b, int n, const uint8_t peer[4], std::mutex* lock) {
+  std::lock_guard<std::mutex> hold(*lock);
+  Bucket* slot = bucket_of(b, n, peer);
   if (slot->tokens <= 0) return false;
   --slot->tokens;
   return true;
+}
+
+// A peer that sent no request in time, or one that is not understood, is no client of
+// ours: its further connections wait for the next token rather than holding the service.
+void penalise(Bucket* b, int n, const uint8_t peer[4], std::mutex* lock) {
+  std::lock_guard<std::mutex> hold(*lock);
+  bucket_of(b, n, peer)->tokens = 0;
 }
 
 bool in_range(const uint8_t a[4], const uint8_t net[4], int bits) {
@@ -159,6 +173,7 @@ void serve_client(Service* sv, int s, const uint8_t peer[4]) {
     int left = kRequestMs - ms_since(t0);
     if (left <= 0) {
       log_line(o, "report to %u.%u.%u.%u: %s\n", peer, "no request in time");
+      penalise(sv->buckets, kPeers, peer, &sv->buckets_lock);
       sock_close(s);
       return;
     }
@@ -169,6 +184,7 @@ void serve_client(Service* sv, int s, const uint8_t peer[4]) {
     int r = sock_recv(s, req + fill, len - fill);
     if (r < 0 && sock_err_would_block(-r)) continue;
     if (r <= 0) {
+      penalise(sv->buckets, kPeers, peer, &sv->buckets_lock);
       sock_close(s);
       return;
     }
@@ -180,6 +196,7 @@ void serve_client(Service* sv, int s, const uint8_t peer[4]) {
   if (command != REPORT_CMD_REQUEST || len > kRequestMax || fill < len || !report_request_ok(req + 4, len - 8)) {
     send_refusal(s, "not understood: ask with type 224 command 40 \"qumex-report 1\"", 1);
     log_line(o, "report refused to %u.%u.%u.%u: %s\n", peer, "request not understood");
+    penalise(sv->buckets, kPeers, peer, &sv->buckets_lock);
     drain_and_close(s);
     return;
   }

@@ -4,8 +4,10 @@
 //
 // It only reads and reports. It answers only peers on loopback or on the two-computer
 // subnet (the /24 of one of its own 192.168.x.y addresses) or in a range given with
-// --report-allow; one client at a time, each with a time limit; a request is at most 64
-// bytes; each peer may open a few connections a second, more are refused at once.
+// --report-allow; one client at a time, each with a time limit (half a second for its
+// request, three for all); a request is at most 64 bytes; a peer may open three
+// connections at once and one more each second, none more after one that sent no
+// request or one not understood; beyond that it is refused at once.
 #pragma once
 #include <cstdint>
 

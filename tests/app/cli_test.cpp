@@ -1,6 +1,7 @@
 // "linkprobe --run NAME", --help and --version as processes without an X display: the
 // exact report on standard output and the exit code of each diagnostic, over fixture
 // roots, ALSA's file plugin and the responder; the progress line on a terminal only.
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sndfile.h>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <memory>
+#include <map>
 #include <regex>
 #include <thread>
 
@@ -37,6 +39,12 @@ int take_port(bool listener) {
     return -1;
   }
   return s;
+}
+
+// A message of the report's protocol (type 224), sequence 1.
+std::string message(int command, const std::string& payload) {
+  std::string m = {char(224), char(command), char((payload.size() + 8) & 0xff), char((payload.size() + 8) >> 8)};
+  return m + payload + std::string("\x01\0\0\0", 4);
 }
 
 // Process numbers, the diagnosis' duration and the installation root change from run to run.
@@ -87,7 +95,9 @@ TEST_F(Cli, Version) {
 // change the installation root, "com" links a port to a pseudo-terminal or a path,
 // "hold" holds it as another program would, "nosys"/"sys" empty and restore the system
 // root, "take"/"free" occupy port 5510, "responder" starts the game computer's
-// responder on it.
+// responder on it. "answer TEXT[|END]" stands for a game computer's report service on
+// port 5521 that answers one request with TEXT as one answer part and an end message
+// (its payload END, default TEXT's length; "none": no end, "raw": TEXT's bytes alone).
 TEST_F(Cli, Transcript) {
   ASSERT_TRUE(alsa_to_file(cwd_.path() + "/asound.conf", cwd_.path() + "/captured.raw"));
   root_.mkdir("Games");
@@ -101,7 +111,7 @@ TEST_F(Cli, Transcript) {
   // "talk N" sends bytes that start no message (the other side at another speed), "quiet"
   // ends either.
   std::atomic<bool> quiet{true};
-  std::thread peer;
+  std::thread peer, fake;
   auto play = [&](int master, bool echo) {
     quiet = false;
     peer = std::thread([&quiet, master, echo] {
@@ -124,6 +134,24 @@ TEST_F(Cli, Transcript) {
     if (w == "quiet") {
       quiet = true;
       peer.join();
+    }
+    if (w == "answer") {
+      if (fake.joinable()) fake.join();
+      sockaddr_in at{};
+      at.sin_family = AF_INET;
+      at.sin_port = htons(5521);
+      int one = 1, l = socket(AF_INET, SOCK_STREAM, 0);
+      setsockopt(l, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+      if (bind(l, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || listen(l, 1) != 0) return std::string("no port\n");
+      const std::string end = a.size() > 1 ? a[1] : std::to_string(a[0].size());
+      const std::string bytes = end == "raw" ? a[0] : message(41, a[0]) + (end == "none" ? "" : message(42, end));
+      fake = std::thread([l, bytes] {
+        char req[64];
+        int c = accept(l, nullptr, nullptr);
+        if (c >= 0 && recv(c, req, sizeof req, 0) > 0) send(c, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (c >= 0) close(c);
+        close(l);
+      });
     }
     if (w == "devs") root_.devs(a[0]);
     if (w == "root") root_.write(a[0], a[1]);
@@ -155,6 +183,7 @@ TEST_F(Cli, Transcript) {
     if (w == "heard") return std::string(responder.wait_for(a[0], 0, 5000) == std::string::npos ? "not heard\n" : "");
     return std::string();
   }));
+  if (fake.joinable()) fake.join();
   unsetenv("ALSA_CONFIG_PATH");
 }
 
@@ -241,6 +270,103 @@ TEST_F(Cli, LinkDoctorEthernetCauses) {
   if (relay.joinable()) relay.join();
   for (const std::string& n : ns) run_shell("ip netns delete " + n);
   unsetenv("ALSA_CONFIG_PATH");
+}
+
+// A client of the report port from a loopback address of its choice (each peer has its
+// own allowance); -1 when the connect fails.
+int dial(int port, const char* from) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  inet_pton(AF_INET, from, &a.sin_addr);
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  bool ok = s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  a.sin_port = htons(uint16_t(port));
+  inet_pton(AF_INET, "127.0.0.1", &a.sin_addr);
+  ok = ok && connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  if (!ok && s >= 0) close(s);
+  return ok ? s : -1;
+}
+
+// What the service said before it closed, within limit_ms: "report" (a whole answer),
+// "refused: <why>", "closed" (nothing) or "open" (it still holds the connection).
+std::string outcome(int s, int limit_ms = 3000) {
+  std::string got;
+  char b[4096];
+  bool ended = false;
+  for (auto t0 = std::chrono::steady_clock::now(); !ended;) {
+    int left = limit_ms - int(std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count());
+    pollfd p{s, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, left) <= 0) break;
+    ssize_t n = recv(s, b, sizeof b, 0);
+    if (n <= 0) ended = true;
+    else got.append(b, size_t(n));
+  }
+  close(s);
+  if (got.size() >= 8 && uint8_t(got[0]) == 224 && got[1] == 43) return "refused: " + got.substr(4, got.size() - 8);
+  if (got.size() >= 8 && uint8_t(got[0]) == 224 && got[1] == 41 && got.find("\nend\t") != std::string::npos) return "report";
+  return ended ? (got.empty() ? "closed" : "garbled") : "open";
+}
+
+long rss_kb(pid_t pid) {
+  std::string status = run_shell("grep VmRSS /proc/" + std::to_string(pid) + "/status");
+  return std::atol(status.c_str() + status.find_first_of("0123456789"));
+}
+
+// The report service against hostile peers, on loopback: requests it does not
+// understand are refused and closed, a flood is cut at once, a connection that sends no
+// request (or never reads) is closed in its time, a peer's many connections are turned
+// away; meanwhile another peer is answered at once and the service's memory stays put.
+TEST_F(Cli, ReportServiceHoldsAgainstHostilePeers) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  socklen_t len = sizeof a;
+  int probe = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_EQ(bind(probe, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  getsockname(probe, reinterpret_cast<sockaddr*>(&a), &len);
+  close(probe);
+  const int port = ntohs(a.sin_port);
+  Child service;
+  ASSERT_TRUE(service.start({kResponder, "--report-only", "--report-port", std::to_string(port)}));
+  ASSERT_NE(service.wait_for("report service on port"), std::string::npos) << service.output();
+  const std::string request = message(40, "qumex-report 1");
+  auto ask = [&](const std::string& bytes, const char* from) {
+    int s = dial(port, from);
+    if (s < 0 || send(s, bytes.data(), bytes.size(), MSG_NOSIGNAL) != ssize_t(bytes.size())) return std::string("no connection");
+    return outcome(s);
+  };
+  EXPECT_EQ(ask(request, "127.0.0.1"), "report");
+  const long before = rss_kb(service.pid());
+  const std::string not_understood = "refused: not understood: ask with type 224 command 40 \"qumex-report 1\"";
+  EXPECT_EQ(ask("GET / HTTP/1.0\r\n\r\n", "127.0.0.2"), not_understood);
+  EXPECT_EQ(ask(message(40, "qumex-report 0"), "127.0.0.3"), not_understood);
+  EXPECT_EQ(ask(message(4, ""), "127.0.0.4"), not_understood) << "the game menu's echo is not asked here";
+  EXPECT_EQ(ask(message(40, std::string(1592, 'q')).substr(0, 200), "127.0.0.5"), not_understood) << "longer than a request";
+  // A flood on one connection: refused after its first bytes, the rest never read.
+  int flood = dial(port, "127.0.0.6");
+  ASSERT_GE(flood, 0);
+  fcntl(flood, F_SETFL, O_NONBLOCK);
+  const std::string junk(65536, '\xe0');
+  for (int i = 0; i < 64 && send(flood, junk.data(), junk.size(), MSG_NOSIGNAL) != -1;) ++i;
+  // Connections that send half a request, or the request and never read, beside many
+  // connections of one peer: the next client is answered all the same, and soon.
+  int half = dial(port, "127.0.0.7"), deaf = dial(port, "127.0.0.8");
+  ASSERT_EQ(send(half, request.data(), 3, MSG_NOSIGNAL), 3);
+  ASSERT_EQ(send(deaf, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
+  std::vector<int> many;
+  for (int i = 0; i < 40; ++i) many.push_back(dial(port, "127.0.0.9"));
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(ask(request, "127.0.0.1"), "report");
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
+  EXPECT_EQ(outcome(half), "closed") << "half a request is not waited for past its time";
+  std::map<std::string, int> turned;
+  for (int s : many) ++turned[outcome(s, 1000)];
+  EXPECT_GE(turned["refused: busy: too many requests, ask again in a second"], 35) << ::testing::PrintToString(turned);
+  close(deaf);
+  close(flood);
+  EXPECT_EQ(ask(request, "127.0.0.1"), "report");
+  EXPECT_LT(rss_kb(service.pid()) - before, 1024) << "kB more after the hostile peers";
+  kill(service.pid(), SIGTERM);
+  EXPECT_EQ(service.finish(), 0);
 }
 
 // A progress line goes to standard error only when that is a terminal (on a pipe, as in
