@@ -16,7 +16,6 @@
 #include "platform/sockets.h"
 #include "probe/ports.h"
 #include "probe/settings.h"
-#include "serial/ser.h"
 
 namespace {
 
@@ -72,12 +71,12 @@ void gather_ethernet(const uint8_t peer[4], int port, DoctorEthFacts* f) {
   if (wake > 0) sock_wake_close(wake);
 }
 
-// The line as the game computer's report needs it: not held, not looped back, nothing
-// at another speed, and someone there (DSR, or a message back).
+// The line as the game computer's report needs it: not looped back, nothing at another
+// speed, and something on the other end that answered our probe (the game menu answers
+// no report, the responder does; a silent line would only spend the bound).
 bool line_can_answer(const DoctorSerialFacts& f) {
   const SerialLineFacts& l = f.line;
-  return f.port.state == PLAT_COM_FREE && f.line_checked && l.open_result >= 0 && !l.echoed && !l.unreadable &&
-         !l.errors && ((l.lines & SER_LINE_DSR) || l.messages > 0);
+  return f.line_checked && l.open_result >= 0 && !l.echoed && !l.unreadable && !l.errors && l.messages > 0;
 }
 
 }  // namespace
