@@ -2,8 +2,10 @@
 # installer_test.sh SOURCE_DIR BUILD_DIR: the Windows installer of BUILD_DIR, run silently under Wine
 # (in the WINEPREFIX the caller set up) for each role: every file in the role's folder
 # and equal to the build's, the Start-menu shortcut, the entry in the installed-programs
-# list, the installed linkprobe.exe --version; then the uninstaller, after which nothing
-# of ours is left and what was there before is untouched. Exit code 0 when all passed.
+# list, the installed linkprobe.exe --version; the game role's logon start of the report
+# service and its firewall rule (Wine's netsh keeps no rules: the command line the
+# installer gave it is read from Wine's process trace); then the uninstaller, after which
+# nothing of ours is left and what was there before is untouched. Exit code 0 when all passed.
 set -uo pipefail
 SRC=$(cd "$1" && pwd)
 DIR=$(cd "$2" && pwd)
@@ -13,6 +15,11 @@ SETUP=$(ls "$DIR"/qumex-linkprobe-*-setup.exe 2>/dev/null | head -n 1)
 DRIVE_C=$WINEPREFIX/drive_c
 QUMEX=$DRIVE_C/Qumex
 MENU="$DRIVE_C/ProgramData/Microsoft/Windows/Start Menu/Programs/Qumex"
+STARTUP_LNK="$DRIVE_C/ProgramData/Microsoft/Windows/Start Menu/Programs/StartUp/Qumex Linkprobe report service.lnk"
+RULE='advfirewall firewall add rule name="Qumex Linkprobe report service" dir=in action=allow protocol=TCP localport=5520 profile=private'
+UNRULE='advfirewall firewall delete rule name="Qumex Linkprobe report service"'
+TRACE=$(mktemp)
+trap 'rm -f "$TRACE"' EXIT
 KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QumexLinkprobe'
 VERSION=$(sed -n 's/^project(linkprobe VERSION \([0-9.]*\).*/\1/p' "$SRC/CMakeLists.txt")
 failures=0
@@ -33,6 +40,14 @@ run_setup() {  # run_setup ARGS...: the installer's exit code once every Wine pr
   wineserver -w
   return $rc
 }
+traced() {  # traced COMMAND...: as run_setup, the command lines of the programs it started into $TRACE
+  WINEDEBUG=+process "$@" 2>&1 >/dev/null | sed -n 's/.*CreateProcessInternalW app .* cmdline L"\(.*\)"$/\1/p' |
+    sed 's/\\\\/\\/g; s/\\"/"/g' >"$TRACE"
+  local rc=${PIPESTATUS[0]}
+  wineserver -w
+  return $rc
+}
+lnk_texts() { (strings -a "$1"; strings -a -e l "$1") | tr -d '\r'; }
 
 # The product's files: "their place in the program's folder=where the build has them".
 FILES="linkprobe.exe=$DIR/app/linkprobe.exe libqcomm.dll=$DIR/commlib/libqcomm.dll
@@ -59,7 +74,7 @@ for role in therapist game; do
     mkdir -p "$QUMEX/PREFERENCES/SETTINGS"
     printf 'DISPLAYMODE=2\r\n' >"$QUMEX/PREFERENCES/SETTINGS/DEVS.NIN"
   fi
-  run_setup /S /ROLE=$role; rc=$?
+  traced wine "$SETUP" /S /ROLE=$role; rc=$?
   inst=$QUMEX/$folder
   other=BIN; [ $folder = BIN ] && other=GAMES
   check "installer exit code 0 ($rc), nothing in C:\\Qumex\\$other" eval '[ $rc -eq 0 ] && absent "$QUMEX/$other"'
@@ -82,9 +97,17 @@ for role in therapist game; do
   check "--version reads the installed file's version block and time: $out" \
     [ "$out" = "Qumex Linkprobe PB=$VERSION  $when" ]
 
-  wine "C:\\Qumex\\$folder\\Uninstall Linkprobe.exe" /S >/dev/null 2>&1
+  if [ $role = game ]; then
+    check "logon start: the report service alone" eval 'grep -qixF "C:\\Qumex\\GAMES\\linkprobe-responder.exe" <<<"$(lnk_texts "$STARTUP_LNK")" &&
+      grep -qxF -- "--report-only" <<<"$(lnk_texts "$STARTUP_LNK")"'
+    check "firewall rule for TCP 5520, private profile, the responder" \
+      grep -qF "$RULE program=\"C:\\Qumex\\GAMES\\linkprobe-responder.exe\" enable=yes" "$TRACE"
+  else
+    check "no logon start and no firewall rule" eval 'absent "$STARTUP_LNK" && ! grep -qF "$RULE" "$TRACE"'
+  fi
   # The uninstaller runs from a copy of itself and returns at once; the copy ends later.
-  wineserver -w
+  traced wine "C:\\Qumex\\$folder\\Uninstall Linkprobe.exe" /S
+  check "uninstalled: the logon start and the firewall rule" eval 'absent "$STARTUP_LNK" && grep -qF "$UNRULE" "$TRACE"'
   check "uninstalled: the folder, the Start-menu folder and the entry" \
     eval 'absent "$inst" && absent "$MENU" && [ -z "$(reg_value DisplayName)" ]'
   if [ $role = therapist ]; then
