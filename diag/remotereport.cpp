@@ -169,11 +169,15 @@ int report_parse(const char* text, int len, DoctorReport* r) {
     p = e + 1;
     char* fields[6] = {line};
     int nf = 1;
-    for (char* q = line; *q && nf < 6; ++q)
-      if (*q == '\t') {
-        *q = '\0';
-        fields[nf++] = q + 1;
+    for (char* q = line; *q; ++q) {
+      if (*q != '\t') continue;
+      if (nf == 6) {
+        *q = ' ';  // a field past the last: part of it, shown as a blank
+        continue;
       }
+      *q = '\0';
+      fields[nf++] = q + 1;
+    }
     if (std::strcmp(fields[0], "end") == 0) break;
     if (std::strcmp(fields[0], "say") == 0 && nf >= 2 && r->game_nlines < DOCTOR_GAME_LINES) {
       std::snprintf(r->game_lines[r->game_nlines++], DOCTOR_SEEN, "%s", fields[1]);
