@@ -231,7 +231,11 @@ void run(Service* sv) {
     if (n <= 0) continue;
     SockAddr4 from;
     int c = sock_accept(sv->listener, &from);
-    if (c < 0) continue;  // the client left before we took it, or no descriptor to spare
+    if (c < 0 && !sock_err_would_block(-c)) {
+      // No descriptor to spare: the waiting client stays queued, the loop does not spin.
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    if (c < 0) continue;
     serve_client(sv, c, from.addr);
   }
 }
