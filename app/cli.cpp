@@ -7,23 +7,26 @@
 #include "diag/amplifier.h"
 #include "diag/gamecomm.h"
 #include "diag/linkdoctor.h"
+#include "diag/remotereport.h"
 #include "diag/report.h"
 #include "diag/report_text.h"
 #include "diag/sound.h"
 #include "commlib/qcomm.h"
+#include "probe/settings.h"
 #include "platform/console_keys.h"
 #include "platform/fault_note.h"
 
 namespace {
 
 const char* const kNames[CLI_CHECK_COUNT] = {"rescan", "game-comm", "game-sound", "amplifier",
-                                             "local-sound", "link-doctor"};
+                                             "local-sound", "link-doctor", "remote-report"};
 
 const char kUsage[] =
     "usage: linkprobe [FLTK options] [STARTUPDIR=dir]   the window\n"
     "       linkprobe STARTUPTEST                       headless amplifier test\n"
     "       linkprobe --run NAME                        one diagnostic, no window\n"
     "       linkprobe --run link-doctor [--json]        why the game link fails\n"
+    "       linkprobe --run remote-report [ADDRESS]     the game computer's own report\n"
     "       linkprobe --help | --version\n"
     "\n"
     "--run prints the report the window would show and exits with 0 when the check\n"
@@ -37,6 +40,9 @@ const char kUsage[] =
     "  link-doctor  the game link test, and when it fails the checks that find why: one\n"
     "               finding a line, then the most likely cause (0: the link works);\n"
     "               --json prints them as one JSON object\n"
+    "  remote-report  the game computer's own report, from its linkprobe-responder\n"
+    "               (ADDRESS: an address or name, :PORT for another than 5520, or COMn;\n"
+    "               default the configured game link; 0: the report came)\n"
     "The game tests begin with the rescan report, as in the window after start-up.\n"
     "Environment: QUMEX_ROOT, the installation root (default /opt/qumex, on Windows\n"
     "C:\\Qumex); QUMEX_SYSROOT, the system root of the Linux device queries (default /).\n";
@@ -70,7 +76,7 @@ int run_doctor(bool json) {
   return write_out(out, r.cause == CAUSE_NONE ? CLI_PASSED : CLI_FAILED);
 }
 
-int run_check(int check, bool json) {
+int run_check(int check, bool json, const char* target) {
   switch (check) {
     case CLI_RESCAN:
       rescan_action();
@@ -96,6 +102,12 @@ int run_check(int check, bool json) {
     }
     case CLI_LINK_DOCTOR:
       return run_doctor(json);
+    case CLI_REMOTE_REPORT: {
+      read_device_settings();
+      static char out[16384];
+      int r = remote_report_run(target, out, sizeof out);
+      return write_out(out, r == 0 ? CLI_PASSED : CLI_FAILED);
+    }
     default:
       return CLI_USAGE;
   }
@@ -138,12 +150,13 @@ int cli_main(int argc, const char* const* argv, const char* title) {
     if (argc < 3) return usage_error("--run needs a NAME");
     int check = cli_check_by_name(argv[2]);
     bool json = argc == 4 && check == CLI_LINK_DOCTOR && std::strcmp(argv[3], "--json") == 0;
-    if (argc > 3 && !json) return usage_error("--run takes one NAME");
+    const char* target = argc == 4 && check == CLI_REMOTE_REPORT ? argv[3] : nullptr;
+    if (argc > 3 && !json && !target) return usage_error("--run takes one NAME");
     if (check < 0) return usage_error("unknown diagnostic");
     // A check can take ten seconds; a person at a terminal is told it runs, while
     // standard output stays the exact report for scripts.
     if (plat_is_terminal(2)) std::fprintf(stderr, "linkprobe: running %s, please wait...\n", argv[2]);
-    return cli_fault_result(run_check(check, json));
+    return cli_fault_result(run_check(check, json, target));
   }
   if (argc > 2) return usage_error("too many arguments");
   if (std::strcmp(opt, "--help") == 0) {

@@ -11,13 +11,15 @@ enum CliCheck {
   CLI_AMPLIFIER,
   CLI_LOCAL_SOUND,
   CLI_LINK_DOCTOR,
+  CLI_REMOTE_REPORT,
   CLI_CHECK_COUNT
 };
 
 // Exit codes: the check passed, did not pass, the command line was wrong, or the result
 // may be wrong because a file could not be read or written whole or memory ran out
 // (standard error names it). For link-doctor: the link works, a cause was found (or none
-// could be), the command line.
+// could be), the command line. For remote-report: the game computer's report came, it
+// did not, the command line.
 enum { CLI_PASSED = 0, CLI_FAILED = 1, CLI_USAGE = 2, CLI_FAULT = 3 };
 
 // After a check or the start-up test: names the faults met on the way on standard error

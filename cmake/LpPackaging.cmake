@@ -13,6 +13,10 @@ if(WIN32)
   return()
 endif()
 
+# The game computer's report service at boot, installed disabled (no maintainer script
+# enables it): the README gives the line that does.
+install(FILES packaging/systemd/linkprobe-report.service DESTINATION lib/systemd/system)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qumex-linkprobe)
 set(CPACK_PACKAGE_VENDOR "Qumex")

@@ -21,6 +21,7 @@ const CauseWords kCauses[CAUSE_COUNT] = {
     {"two-adapters", "two adapters of this computer are on the game computer's subnet"},
     {"wrong-route", "the link leaves by another adapter"},
     {"local-firewall", "this computer's firewall blocks the game link"},
+    {"game-firewall", "the game computer's firewall blocks the game link"},
     {"loopback", "a loopback plug or an echoing device is on the port, not the game computer"},
     {"break", "breaks on the line: the other side is switching the line, or a wire is held low"},
     {"speed", "the other side talks at another speed"},
@@ -97,6 +98,9 @@ void doctor_conclude(DoctorReport* r, int works) {
   const char* advice = r->deciding >= 0 ? r->findings[r->deciding].advice : "";
   if (works)
     std::snprintf(r->verdict, sizeof r->verdict, "The link works: the game computer answered.");
+  else if (r->cause == CAUSE_UNKNOWN && r->game_answered)
+    std::snprintf(r->verdict, sizeof r->verdict,
+                  "Most likely cause: none found on either computer. Check the cable and the switch between them.");
   else if (r->cause == CAUSE_UNKNOWN)
     std::snprintf(r->verdict, sizeof r->verdict,
                   "Most likely cause: none found on this computer. Check the game computer itself.");
@@ -112,18 +116,40 @@ const char* doctor_cause_key(int cause) {
 
 const char* doctor_side_name(int side) { return side == DOCTOR_GAME ? "game computer" : "this computer"; }
 
+const char* doctor_verdict_key(int verdict) { return kVerdictKeys[verdict & 3]; }
+
+int doctor_cause_by_key(const char* key) {
+  for (int i = 0; key && i < CAUSE_COUNT; ++i)
+    if (std::strcmp(key, kCauses[i].key) == 0) return i;
+  return -1;
+}
+
+int doctor_verdict_by_key(const char* key) {
+  for (int i = 0; key && i < 4; ++i)
+    if (std::strcmp(key, kVerdictKeys[i]) == 0) return i;
+  return -1;
+}
+
 void doctor_text(const DoctorReport* r, char* out, size_t size) {
   if (!out || size == 0) return;
   out[0] = '\0';
   size_t used = 0;
-  for (int i = 0; i < r->count; ++i) {
-    const DoctorFinding& f = r->findings[i];
-    put(out, size, &used, "[%s] %s%s%s: %s", kVerdictWords[f.verdict & 3],
-        f.side == DOCTOR_GAME ? doctor_side_name(f.side) : "", f.side == DOCTOR_GAME ? ", " : "", f.check, f.seen);
-    if (f.advice[0] && f.verdict != DOCTOR_OK) put(out, size, &used, " -> %s", f.advice);
-    put(out, size, &used, "\n");
+  // This computer's findings first, then what the game computer says of itself.
+  for (int side = DOCTOR_HERE; side <= DOCTOR_GAME; ++side) {
+    if (side == DOCTOR_GAME && r->game_answered) {
+      put(out, size, &used, "Game computer says:\n");
+      for (int i = 0; i < r->game_nlines; ++i) put(out, size, &used, "  %s\n", r->game_lines[i]);
+    }
+    for (int i = 0; i < r->count; ++i) {
+      const DoctorFinding& f = r->findings[i];
+      if ((f.side == DOCTOR_GAME) != (side == DOCTOR_GAME)) continue;
+      put(out, size, &used, "[%s] %s%s%s: %s", kVerdictWords[f.verdict & 3],
+          f.side == DOCTOR_GAME ? doctor_side_name(f.side) : "", f.side == DOCTOR_GAME ? ", " : "", f.check, f.seen);
+      if (f.advice[0] && f.verdict != DOCTOR_OK) put(out, size, &used, " -> %s", f.advice);
+      put(out, size, &used, "\n");
+    }
   }
-  put(out, size, &used, "%s\n", r->verdict);
+  if (r->verdict[0]) put(out, size, &used, "%s\n", r->verdict);
 }
 
 int doctor_json(const DoctorReport* r, char* out, size_t size) {
@@ -143,7 +169,18 @@ int doctor_json(const DoctorReport* r, char* out, size_t size) {
     if (f.verdict == DOCTOR_FAULT) put(out, size, &used, ",\"cause\":\"%s\"", doctor_cause_key(f.cause));
     put(out, size, &used, "}");
   }
-  put(out, size, &used, "],\"cause\":\"%s\",\"verdict\":", doctor_cause_key(r->cause));
+  put(out, size, &used, "],\"game_report\":");
+  if (!r->game_answered) {
+    put(out, size, &used, "null");
+  } else {
+    put(out, size, &used, "[");
+    for (int i = 0; i < r->game_nlines; ++i) {
+      if (i) put(out, size, &used, ",");
+      json_string(out, size, &used, r->game_lines[i]);
+    }
+    put(out, size, &used, "]");
+  }
+  put(out, size, &used, ",\"cause\":\"%s\",\"verdict\":", doctor_cause_key(r->cause));
   json_string(out, size, &used, r->verdict);
   put(out, size, &used, ",\"ms\":%d}\n", r->ms);
   if (used + 1 >= size) {

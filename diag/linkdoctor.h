@@ -26,6 +26,7 @@ enum DoctorCause {
   CAUSE_TWO_ADAPTERS,      // two adapters hold the subnet
   CAUSE_WRONG_ROUTE,       // the link leaves by another adapter
   CAUSE_LOCAL_FIREWALL,    // this computer's firewall blocks the ports
+  CAUSE_GAME_FIREWALL,     // a rule of the game computer's firewall, as it reports it
   CAUSE_LOOPBACK,          // serial: our bytes come back (a loopback plug, an echoing device)
   CAUSE_BREAK,             // serial: breaks on the line
   CAUSE_SPEED,             // serial: line errors or unreadable bytes (another speed)
@@ -39,7 +40,7 @@ enum DoctorCause {
   CAUSE_COUNT
 };
 
-enum { DOCTOR_FINDINGS = 24, DOCTOR_CHECK = 16, DOCTOR_SEEN = 200, DOCTOR_ADVICE = 160 };
+enum { DOCTOR_FINDINGS = 32, DOCTOR_CHECK = 16, DOCTOR_SEEN = 200, DOCTOR_ADVICE = 160, DOCTOR_GAME_LINES = 24 };
 
 struct DoctorFinding {
   int side;                  // DoctorSide: which computer saw it
@@ -55,6 +56,9 @@ struct DoctorReport {
   char target[64];             // "192.168.10.2 port 5510" or "COM2"
   int count;
   DoctorFinding findings[DOCTOR_FINDINGS];
+  int game_answered;           // the game computer's own report came: its lines below
+  int game_nlines;
+  char game_lines[DOCTOR_GAME_LINES][DOCTOR_SEEN];  // what it says of itself, one line each
   int cause;                   // DoctorCause, set by doctor_conclude
   int deciding;                // the finding that named it, -1 none
   char verdict[DOCTOR_SEEN + DOCTOR_ADVICE + 64];
@@ -72,8 +76,13 @@ void doctor_conclude(DoctorReport* r, int works);
 
 const char* doctor_cause_key(int cause);  // "refused", "no-carrier", ... for scripts
 const char* doctor_side_name(int side);   // "this computer", "game computer"
+const char* doctor_verdict_key(int verdict);  // "ok", "fault", "warning", "unknown"
+// The reverse of the two above: -1 for a key that is not known.
+int doctor_cause_by_key(const char* key);
+int doctor_verdict_by_key(const char* key);
 
-// One finding a line, then the verdict line. Cut to size, always terminated.
+// One finding a line (the game computer's below the heading "Game computer says:" and
+// its own lines), then the verdict line. Cut to size, always terminated.
 void doctor_text(const DoctorReport* r, char* out, size_t size);
 // The same as one JSON object. Returns 0, or 1 when it did not fit (out is then "").
 int doctor_json(const DoctorReport* r, char* out, size_t size);
@@ -108,6 +117,22 @@ struct DoctorSerialFacts {
   int line_checked;
 };
 void doctor_judge_serial(const DoctorSerialFacts& f, const DoctorTest& test, int side, DoctorReport* r);
+
+// The answering side judged by itself: the adapters and route toward the computer that
+// asked (peer; skipped when it asked over loopback), who listens on the game port, and
+// the firewall's rules for the game ports and the game menu's program. The causes are
+// worded from the asking computer's view: side DOCTOR_GAME.
+struct DoctorHostFacts {
+  uint8_t peer[4];
+  int port;
+  int peer_local;          // asked over loopback or from an address of its own
+  LinkAdapters adapters;
+  LinkRoute route;
+  PlatFirewall firewall;
+  char program[64];        // the program the firewall was asked about ("" none)
+  LinkListener listener;
+};
+void doctor_judge_host(const DoctorHostFacts& f, int side, DoctorReport* r);
 
 // ---- the diagnosis of the configured link ----
 

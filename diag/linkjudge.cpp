@@ -31,6 +31,18 @@ void subnet_address(const PlatAdapterFacts& a, const uint8_t peer[4], char* out,
     }
 }
 
+// Findings are read on this computer: the game computer's own speak of it in the third
+// person and of this one as "this computer".
+struct Sides {
+  const char* self;       // the computer that saw it
+  const char* other;      // the computer across the link
+  const char* other_pos;  // the same, possessive
+  explicit Sides(int side)
+      : self(side == DOCTOR_GAME ? "the game computer" : "this computer"),
+        other(side == DOCTOR_GAME ? "this computer" : "the game computer"),
+        other_pos(side == DOCTOR_GAME ? "this computer's" : "the game computer's") {}
+};
+
 void settings_findings(const DoctorTest& t, int side, DoctorReport* r) {
   switch (t.open_code) {
     case GAME_LINK_LOCALHOST:
@@ -59,9 +71,10 @@ void settings_findings(const DoctorTest& t, int side, DoctorReport* r) {
   }
 }
 
-void adapter_findings(const DoctorEthFacts& f, int side, DoctorReport* r) {
+template <typename Facts>
+void adapter_findings(const Facts& f, int side, DoctorReport* r) {
   const LinkAdapters& a = f.adapters;
-  Ip peer(f.peer);
+  const Sides w(side);
   char words[160], addr[32];
   if (a.error != 0) {
     doctor_add(r, side, "adapter", DOCTOR_UNKNOWN, CAUSE_NONE, "", "the adapters could not be listed (%s)",
@@ -79,9 +92,8 @@ void adapter_findings(const DoctorEthFacts& f, int side, DoctorReport* r) {
       used += static_cast<size_t>(n) < sizeof others - used ? static_cast<size_t>(n) : sizeof others - used - 1;
     }
     char advice[DOCTOR_ADVICE];
-    std::snprintf(advice, sizeof advice,
-                  "give the adapter cabled to the game computer the address %u.%u.%u.%u (Try setting IP address)",
-                  f.peer[0], f.peer[1], f.peer[2], f.peer[3] == 1 ? 2u : 1u);
+    std::snprintf(advice, sizeof advice, "give the adapter cabled to %s the address %u.%u.%u.%u (Try setting IP address)",
+                  w.other, f.peer[0], f.peer[1], f.peer[2], f.peer[3] == 1 ? 2u : 1u);
     doctor_add(r, side, "adapter", DOCTOR_FAULT, CAUSE_NO_ADAPTER, advice, "no adapter has an address in %u.%u.%u.0/24 (%s)",
                f.peer[0], f.peer[1], f.peer[2], others[0] ? others : "no addresses at all");
     return;
@@ -92,10 +104,12 @@ void adapter_findings(const DoctorEthFacts& f, int side, DoctorReport* r) {
   if (!e.up)
     doctor_add(r, side, "adapter", DOCTOR_FAULT, CAUSE_NO_CARRIER, "switch the adapter on", "%s has %s but is switched off",
                words, addr);
-  else if (!e.carrier)
-    doctor_add(r, side, "adapter", DOCTOR_FAULT, CAUSE_NO_CARRIER,
-               "check the cable and the switch, and that the game computer is on", "%s has %s but no link (no carrier)",
-               words, addr);
+  else if (!e.carrier) {
+    char advice[DOCTOR_ADVICE];
+    std::snprintf(advice, sizeof advice, "check the cable and the switch, and that %s is on", w.other);
+    doctor_add(r, side, "adapter", DOCTOR_FAULT, CAUSE_NO_CARRIER, advice, "%s has %s but no link (no carrier)", words,
+               addr);
+  }
   else
     doctor_add(r, side, "adapter", DOCTOR_OK, CAUSE_NONE, "", "%s has %s, link up", words, addr);
   for (int k = 0; k < a.nsubnet; ++k) {
@@ -103,19 +117,23 @@ void adapter_findings(const DoctorEthFacts& f, int side, DoctorReport* r) {
     const PlatAdapterFacts& o = a.all[a.in_subnet[k]];
     adapter_words(o, words, sizeof words);
     subnet_address(o, f.peer, addr, sizeof addr);
-    doctor_add(r, side, "adapter", DOCTOR_FAULT, CAUSE_TWO_ADAPTERS,
-               "remove the address from the adapter that is not cabled to the game computer (often a virtual one)",
-               "%s also has %s, on the same subnet", words, addr);
+    char advice[DOCTOR_ADVICE];
+    std::snprintf(advice, sizeof advice, "remove the address from the adapter that is not cabled to %s (often a virtual one)",
+                  w.other);
+    doctor_add(r, side, "adapter", DOCTOR_FAULT, CAUSE_TWO_ADAPTERS, advice, "%s also has %s, on the same subnet", words,
+               addr);
   }
-  (void)peer;
 }
 
-void route_finding(const DoctorEthFacts& f, int side, DoctorReport* r) {
+template <typename Facts>
+void route_finding(const Facts& f, int side, DoctorReport* r) {
   const LinkRoute& rt = f.route;
   Ip peer(f.peer);
+  const Sides w(side);
+  char give[DOCTOR_ADVICE];
+  std::snprintf(give, sizeof give, "give %s an address on %s subnet", w.self, w.other_pos);
   if (rt.result == PLAT_ROUTE_NONE) {
-    doctor_add(r, side, "route", DOCTOR_FAULT, CAUSE_NO_ADAPTER, "give this computer an address on the game computer's subnet",
-               "this computer has no route to %s", peer.t);
+    doctor_add(r, side, "route", DOCTOR_FAULT, CAUSE_NO_ADAPTER, give, "%s has no route to %s", w.self, peer.t);
     return;
   }
   if (rt.result != 0) {
@@ -127,8 +145,7 @@ void route_finding(const DoctorEthFacts& f, int side, DoctorReport* r) {
   for (int i = 0; i < f.adapters.count; ++i)
     if (f.adapters.all[i].index == rt.route.if_index) kind = f.adapters.all[i].kind;
   if (rt.route.via_gateway) {
-    doctor_add(r, side, "route", DOCTOR_FAULT, f.adapters.nsubnet ? CAUSE_WRONG_ROUTE : CAUSE_NO_ADAPTER,
-               "give this computer an address on the game computer's subnet",
+    doctor_add(r, side, "route", DOCTOR_FAULT, f.adapters.nsubnet ? CAUSE_WRONG_ROUTE : CAUSE_NO_ADAPTER, give,
                "%s is reached through the router %s on %s, not directly", peer.t, Ip(rt.route.gateway).t, rt.ifname);
     return;
   }
@@ -143,6 +160,44 @@ void route_finding(const DoctorEthFacts& f, int side, DoctorReport* r) {
                f.adapters.all[f.adapters.expected].name);
   else
     doctor_add(r, side, "route", DOCTOR_OK, CAUSE_NONE, "", "%s leaves by %s (%s)", peer.t, rt.ifname, link_kind_name(kind));
+}
+
+// The rules of the firewall of the computer that saw them. Its own rules are the cause
+// that only it can see: the game computer's findings name the rule in the advice.
+void firewall_findings(const PlatFirewall& fw, int port, const char* program, int side, DoctorReport* r) {
+  if (fw.state == PLAT_FW_NO_TOOL) {
+    doctor_add(r, side, "firewall", DOCTOR_UNKNOWN, CAUSE_NONE, "", "nft is not installed: the firewall rules were not read");
+    return;
+  }
+  if (fw.state != PLAT_FW_READ) {
+    doctor_add(r, side, "firewall", DOCTOR_UNKNOWN, CAUSE_NONE, "", "the firewall rules could not be read (error %d)",
+               fw.error);
+    return;
+  }
+  char profiles[64] = "";
+  if (fw.profiles_known)
+    std::snprintf(profiles, sizeof profiles, "; profiles: domain %s, private %s, public %s", fw.domain_on ? "on" : "off",
+                  fw.private_on ? "on" : "off", fw.public_on ? "on" : "off");
+  if (fw.count == 0)
+    doctor_add(r, side, "firewall", DOCTOR_OK, CAUSE_NONE, "", "no rule blocks ports %d-%d%s%s%s", port, port + 1,
+               program[0] ? " or " : "", program, profiles);
+  for (int i = 0; i < fw.count; ++i) {
+    const PlatFirewallRule& w = fw.rules[i];
+    char what[64], advice[DOCTOR_ADVICE];
+    if (w.port)
+      std::snprintf(what, sizeof what, "%s%s%s port %d", w.tcp ? "TCP" : "", w.tcp && w.udp ? "/" : "", w.udp ? "UDP" : "",
+                    w.port);
+    else
+      std::snprintf(what, sizeof what, "the program %s", w.program);
+    if (side == DOCTOR_GAME)
+      std::snprintf(advice, sizeof advice,
+                    "remove the rule %.48s on the game computer, or allow the game link there (TCP and UDP ports %d-%d)",
+                    w.name, port, port + 1);
+    else
+      std::snprintf(advice, sizeof advice, "remove the rule, or allow the game link (TCP and UDP ports 5510-5511)");
+    doctor_add(r, side, "firewall", DOCTOR_FAULT, side == DOCTOR_GAME ? CAUSE_GAME_FIREWALL : CAUSE_LOCAL_FIREWALL, advice,
+               "rule %s blocks %s (%s)%s", w.name, what, w.inbound ? "incoming" : "outgoing", profiles);
+  }
 }
 
 }  // namespace
@@ -234,32 +289,7 @@ void doctor_judge_ethernet(const DoctorEthFacts& f, const DoctorTest& test, int 
                  f.beacons.wait_ms / 1000.0);
     }
   }
-  const PlatFirewall& fw = f.firewall;
-  if (fw.state == PLAT_FW_NO_TOOL) {
-    doctor_add(r, side, "firewall", DOCTOR_UNKNOWN, CAUSE_NONE, "", "nft is not installed: the firewall rules were not read");
-  } else if (fw.state != PLAT_FW_READ) {
-    doctor_add(r, side, "firewall", DOCTOR_UNKNOWN, CAUSE_NONE, "", "the firewall rules could not be read (error %d)",
-               fw.error);
-  } else {
-    char profiles[64] = "";
-    if (fw.profiles_known)
-      std::snprintf(profiles, sizeof profiles, "; profiles: domain %s, private %s, public %s", fw.domain_on ? "on" : "off",
-                    fw.private_on ? "on" : "off", fw.public_on ? "on" : "off");
-    if (fw.count == 0)
-      doctor_add(r, side, "firewall", DOCTOR_OK, CAUSE_NONE, "", "no rule blocks ports %d-%d%s", f.port, f.port + 1, profiles);
-    for (int i = 0; i < fw.count; ++i) {
-      const PlatFirewallRule& w = fw.rules[i];
-      char what[64];
-      if (w.port)
-        std::snprintf(what, sizeof what, "%s%s%s port %d", w.tcp ? "TCP" : "", w.tcp && w.udp ? "/" : "", w.udp ? "UDP" : "",
-                      w.port);
-      else
-        std::snprintf(what, sizeof what, "the program %s", w.program);
-      doctor_add(r, side, "firewall", DOCTOR_FAULT, CAUSE_LOCAL_FIREWALL,
-                 "remove the rule, or allow the game link (TCP and UDP ports 5510-5511)", "rule %s blocks %s (%s)%s",
-                 w.name, what, w.inbound ? "incoming" : "outgoing", profiles);
-    }
-  }
+  firewall_findings(f.firewall, f.port, "", side, r);
   if (f.listener_checked) {
     const LinkListener& l = f.listener;
     if (l.result != 0)
@@ -330,4 +360,22 @@ void doctor_judge_serial(const DoctorSerialFacts& f, const DoctorTest& test, int
     doctor_add(r, side, "break", DOCTOR_FAULT, CAUSE_BREAK,
                "run the game computer's program as the answering side; if it is not running, check the cable's wires",
                "%d break%s seen on the line", l.breaks, l.breaks == 1 ? "" : "s");
+}
+
+void doctor_judge_host(const DoctorHostFacts& f, int side, DoctorReport* r) {
+  if (!f.peer_local) {
+    adapter_findings(f, side, r);
+    route_finding(f, side, r);
+  }
+  const LinkListener& l = f.listener;
+  if (l.result != 0)
+    doctor_add(r, side, "listener", DOCTOR_UNKNOWN, CAUSE_NONE, "", "the listening ports could not be read (%s)",
+               sock_err_text(l.result));
+  else if (!l.found)
+    doctor_add(r, side, "listener", DOCTOR_FAULT, CAUSE_REFUSED, "start the game menu (or linkprobe-responder) there",
+               "nothing listens on TCP port %d", f.port);
+  else
+    doctor_add(r, side, "listener", DOCTOR_OK, CAUSE_NONE, "", "TCP port %d is held by %s (process %d)", f.port,
+               l.holder.name[0] ? l.holder.name : "a program", l.holder.pid);
+  firewall_findings(f.firewall, f.port, f.program, side, r);
 }

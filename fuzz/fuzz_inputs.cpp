@@ -1,5 +1,5 @@
 // Every parser that meets outside bytes, one fuzz target: the first byte picks the parser
-// (its value modulo 9, in the order of the table at the end), the rest is its input. Each case
+// (its value modulo 10, in the order of the table at the end), the rest is its input. Each case
 // traps on a broken invariant of its parser; the sanitizers catch the rest.
 #include <algorithm>
 #include <cstddef>
@@ -13,6 +13,8 @@
 #include "commlib/serial.h"
 #include "commlib/settings_list.h"
 #include "commlib/transport.h"
+#include "diag/linkdoctor.h"
+#include "diag/remotereport.h"
 #include "platform/linux/sysparse.h"
 #include "platform/version_block.h"
 #include "probe/settings.h"
@@ -178,12 +180,38 @@ void zrcdump(const uint8_t* data, size_t size) {
   check(used <= size);
 }
 
+// The game computer's report as this computer reads it: taken whole or not at all, no
+// control byte in what is shown, the lists within their sizes.
+void report(const uint8_t* data, size_t size) {
+  static DoctorReport r;
+  doctor_clear(&r);
+  const int rc = report_parse(reinterpret_cast<const char*>(data), int(std::min(size, size_t(REPORT_TEXT_MAX))), &r);
+  check(rc == 0 ? r.game_answered == 1 : (r.game_answered == 0 && r.count == 0 && r.game_nlines == 0));
+  check(r.game_nlines <= DOCTOR_GAME_LINES && r.count <= DOCTOR_FINDINGS);
+  auto shown = [](const char* t) {
+    for (; *t; ++t) check(static_cast<unsigned char>(*t) >= 0x20 && (static_cast<unsigned char>(*t) < 0x7f || static_cast<unsigned char>(*t) > 0x9f));
+  };
+  for (int i = 0; i < r.game_nlines; ++i) shown(r.game_lines[i]);
+  for (int i = 0; i < r.count; ++i) {
+    check(r.findings[i].side == DOCTOR_GAME && r.findings[i].verdict >= 0 && r.findings[i].verdict <= 3);
+    shown(r.findings[i].check);
+    shown(r.findings[i].seen);
+    shown(r.findings[i].advice);
+  }
+  static char text[16384];
+  doctor_text(&r, text, sizeof text);
+  check(std::strlen(text) < sizeof text);
+  int command = 0, len = 0;
+  if (report_msg_header(data, int(std::min(size, size_t(64))), &command, &len))
+    check(command >= REPORT_CMD_REQUEST && command <= REPORT_CMD_REFUSED && len >= 8 && len <= REPORT_MSG_MAX);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static void (*const parsers[])(const uint8_t*, size_t) = {
       elf_version, eth_rx, log_options, [](const uint8_t* p, size_t n) { serial(p, n, false); },
-      [](const uint8_t* p, size_t n) { serial(p, n, true); }, settings, settings_list, sysparse, zrcdump};
-  if (size >= 1) parsers[data[0] % 9](data + 1, size - 1);
+      [](const uint8_t* p, size_t n) { serial(p, n, true); }, settings, settings_list, sysparse, zrcdump, report};
+  if (size >= 1) parsers[data[0] % 10](data + 1, size - 1);
   return 0;
 }

@@ -24,11 +24,12 @@ struct PlatFirewall {
   int error;               // the system's number when refused
   int profiles_known;      // Windows: the profile flags below were read
   int domain_on, private_on, public_on;
+  char program[64];        // the program the rules were read for; "" where rules name none
   int count;               // blocking rules found (at most PLAT_FW_RULES kept)
   PlatFirewallRule rules[PLAT_FW_RULES];
 };
 
 // Reads the enabled rules that drop or reject traffic to or from one of ports (TCP or
-// UDP), or that block the program whose file name is program (may be null). Always
-// fills *out; returns its state.
+// UDP), or that block the program whose file name is program (null: this program's
+// own). Always fills *out; returns its state.
 int plat_firewall_read(const int* ports, int nports, const char* program, PlatFirewall* out);

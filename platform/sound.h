@@ -12,3 +12,7 @@ void plat_sound_set_alert(plat_alert_fn fn);
 // 0 played; 1 the file is missing or unreadable (the alert sound was played instead);
 // 2 the sound device refused it (open, configuration or write failure).
 int plat_play_wav(const char* path);
+
+// The output the reward sound would go to: 0 with its name (the card's when known),
+// 1 none opens (the system's words for why in name), 2 another program holds it.
+int plat_sound_output(char* name, int size);

@@ -90,10 +90,11 @@ counts() { echo "$2: $(grep -c '^  ok ' "$1") passed, $(grep -c '^  FAIL ' "$1")
 # The Linux peers: the harness and the game-computer stand-in.
 LINUX_HARNESS=${LINUX_HARNESS:-$ROOT/build/commlib/harness/qcomm-harness}
 LINUX_RESPONDER=${LINUX_RESPONDER:-$ROOT/build/diag/responder/linkprobe-responder}
-if [ ! -x "$LINUX_HARNESS" ] || [ ! -x "$LINUX_RESPONDER" ]; then
+LINUX_LINKPROBE=${LINUX_LINKPROBE:-$ROOT/build/app/linkprobe}
+if [ ! -x "$LINUX_HARNESS" ] || [ ! -x "$LINUX_RESPONDER" ] || [ ! -x "$LINUX_LINKPROBE" ]; then
   cmake -S . -B "$ROOT/build" -DLP_BUILD_BENCH=OFF >/dev/null 2>&1 &&
-    cmake --build "$ROOT/build" -j"$JOBS" --target qcomm-harness linkprobe-responder >/dev/null 2>&1 ||
-    { echo "cannot build the Linux harness and responder"; exit 1; }
+    cmake --build "$ROOT/build" -j"$JOBS" --target qcomm-harness linkprobe-responder linkprobe >/dev/null 2>&1 ||
+    { echo "cannot build the Linux harness, responder and linkprobe"; exit 1; }
 fi
 
 echo "=== linkprobe.exe under Wine: headless options and diagnostics over fixture roots ==="
@@ -134,6 +135,23 @@ if pair "$WIN_HARNESS sCOM6" "env QUMEX_ROOT=$LROOT $LINUX_HARNESS sCOM1 m" &&
   echo "harness pair over serial: both roles and Wine with Wine passed"
 else
   echo "harness pair over serial FAILED"; status=1
+fi
+
+echo "=== the game computer's report: Wine <-> Linux over loopback and over the serial line ==="
+WIN_RESPONDER="wine $DIR/diag/responder/linkprobe-responder.exe"
+WIN_LINKPROBE="wine $DIR/app/linkprobe.exe"
+wineserver -k 2>/dev/null; sleep 0.5
+# Over TCP in a network namespace of its own, so port 5520 is the pair's alone.
+if unshare -n sh -c "ip link set lo up && \
+    '$ROOT/scripts/report-pair.sh' '$WIN_RESPONDER --report-only' '$LINUX_LINKPROBE --run remote-report 127.0.0.1' && \
+    '$ROOT/scripts/report-pair.sh' '$LINUX_RESPONDER --report-only' '$WIN_LINKPROBE --run remote-report 127.0.0.1'" &&
+    scripts/report-pair.sh "$WIN_RESPONDER --serial COM6 --report-port 0" \
+      "env QUMEX_ROOT=$LROOT $LINUX_LINKPROBE --run remote-report COM1" &&
+    scripts/report-pair.sh "env QUMEX_ROOT=$LROOT $LINUX_RESPONDER --serial COM2 --report-port 0" \
+      "$WIN_LINKPROBE --run remote-report COM5"; then
+  echo "report pairs: both ways over loopback and over the serial line passed"
+else
+  echo "report pairs FAILED"; status=1
 fi
 
 echo "=== the window under Wine on Xvfb ==="

@@ -23,6 +23,7 @@
 
 #include "diag/gamecomm.h"
 #include "diag/linkdoctor.h"
+#include "diag/remotereport.h"
 #include "probe/ports.h"
 #include "probe/settings.h"
 #include "serial/ser.h"
@@ -78,7 +79,17 @@ void ethernet(const std::string& linkprobe, const std::string& responder, const 
   inT("addr add 192.168.10.1/24 dev vther");
   inG("addr add 192.168.10.2/24 dev vgame");
   const std::string nftG = "ip netns exec " + G + " nft ", nftT = "ip netns exec " + T + " nft ";
-  const std::string game = "ip netns exec " + G + " " + responder + " --address 192.168.10.1 >/dev/null 2>&1 & echo $! > " + root + "/pid";
+  // The game computer with its report service, and (one-way) without: then only this
+  // side's view is left.
+  // The responder writes its own process number (ip netns exec may stay its parent),
+  // with its report service, and (one-way) without: then only this side's view is left.
+  auto responder_in_G = [&](const std::string& more) {
+    return "ip netns exec " + G + " sh -c 'echo $$ > " + root + "/pid && exec " + responder + " --address 192.168.10.1" +
+           more + " >/dev/null 2>&1' & true";
+  };
+  const std::string game = responder_in_G(""), mute = responder_in_G(" --report-port 0");
+  // Ended before the next one takes its ports.
+  const std::string stop = "p=$(cat " + root + "/pid); kill $p; while kill -0 $p; do sleep 0.05; done";
   struct Case {
     const char* cause;
     std::vector<std::string> setup, undo;
@@ -89,7 +100,8 @@ void ethernet(const std::string& linkprobe, const std::string& responder, const 
        {nftG + "add table inet g", nftG + "'add chain inet g input { type filter hook input priority 0; }'",
         nftG + "add rule inet g input tcp dport 5510 drop"},
        {}},
-      {"one-way", {game, "sleep 0.5"}, {"kill $(cat " + root + "/pid)", nftG + "flush ruleset"}},
+      {"game-firewall", {game, "sleep 0.5"}, {stop}},
+      {"one-way", {mute, "sleep 0.5"}, {stop, nftG + "flush ruleset"}},
       {"local-firewall",
        {nftT + "add table inet t", nftT + "'add chain inet t output { type filter hook output priority 0; }'",
         nftT + "add rule inet t output tcp dport 5510 drop"},
@@ -119,8 +131,50 @@ void ethernet(const std::string& linkprobe, const std::string& responder, const 
     row(c.cause, field(out, "cause"), std::atoi(field(out, "ms").c_str()), DOCTOR_ETHERNET_MS, ms_since(t0));
     for (const std::string& s : c.undo) sh(s);
   }
+  // The report's round trip between the two computers, as linkprobe --run remote-report
+  // does it (the program's start included).
+  sh(game);
+  sh("sleep 0.5");
+  for (int i = 0; i < 3; ++i) {
+    const Clock::time_point t0 = Clock::now();
+    int rc = sh("ip netns exec " + T + " " + linkprobe + " --run remote-report 192.168.10.2");
+    std::printf("remote-report over the veth pair: %s in %.0f ms (the whole program)\n", rc == 0 ? "answered" : "FAILED",
+                ms_since(t0));
+    if (rc != 0) ++g_failed;
+  }
+  sh(stop);
   sh("ip netns delete " + T);
   sh("ip netns delete " + G);
+}
+
+// The report's round trip in-process over loopback: connect, request, the whole answer.
+// A peer may ask three times at once and once a second after: the asks are a second apart.
+void report_round_trip(const std::string& responder) {
+  std::string out;
+  const std::string port = "5577";
+  sh(responder + " --report-only --report-port " + port + " >/dev/null 2>&1 & echo $! > /tmp/lpdoctor-bench-report.pid; true");
+  usleep(300000);
+  static RemoteReport rr;
+  const uint8_t loop[4] = {127, 0, 0, 1};
+  double best = 1e9, worst = 0, sum = 0;
+  int n = 0;
+  for (int i = 0; i < 5; ++i, usleep(1000000)) {
+    const Clock::time_point t0 = Clock::now();
+    remote_report_fetch(loop, std::atoi(port.c_str()), 3000, &rr);
+    double ms = ms_since(t0);
+    if (rr.state != REMOTE_ANSWERED) {
+      std::printf("report round trip: no report (%s)\n", rr.reason);
+      ++g_failed;
+      continue;
+    }
+    best = ms < best ? ms : best;
+    worst = ms > worst ? ms : worst;
+    sum += ms;
+    ++n;
+  }
+  if (n) std::printf("report round trip over loopback: %d bytes, best %.1f ms, mean %.1f ms, worst %.1f ms (%d asks)\n",
+                     rr.len, best, sum / n, worst, n);
+  sh("kill $(cat /tmp/lpdoctor-bench-report.pid); rm -f /tmp/lpdoctor-bench-report.pid");
 }
 
 void diagnose(const char* made, int open_code) {
@@ -218,6 +272,7 @@ int main(int argc, char** argv) {
   std::printf("cause made      cause named     ok   diagnosis    bound   whole run\n");
   ethernet(bin + "/app/linkprobe", bin + "/diag/responder/linkprobe-responder", root);
   serial(root);
+  report_round_trip(bin + "/diag/responder/linkprobe-responder");
   sh("rm -rf " + root);
   std::printf("%s\n", g_failed ? "SOME CAUSE NOT NAMED WITHIN THE BOUND" : "every cause named within the bound");
   return g_failed ? 1 : 0;

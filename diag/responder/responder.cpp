@@ -14,6 +14,11 @@ void responder_defaults(ResponderOptions* o) {
   o->port = QCOMM_DEFAULT_PORT;
   std::snprintf(o->address, sizeof o->address, "%s", "127.0.0.1");
   o->baud = 115200;
+  o->report_only = 0;
+  std::memset(&o->report, 0, sizeof o->report);
+  o->report.port = REPORT_PORT;
+  o->report.host.game_port = QCOMM_DEFAULT_PORT;
+  o->report.host.program = "linkprobe-responder " LP_RESPONDER_VERSION;
 }
 
 // A whole decimal number in [lo, hi]; 0 on success.
@@ -27,11 +32,25 @@ static int parse_int(const char* s, int lo, int hi, int* out) {
 }
 
 int responder_parse_args(int argc, char** argv, ResponderOptions* o, char* err, int err_size) {
-  // Every option takes one value: the arguments go by pairs.
+  // Every option but --report-only takes one value.
   for (int i = 1; i < argc; i += 2) {
     const char* a = argv[i];
     const char* v = (i + 1 < argc) ? argv[i + 1] : nullptr;
-    if (std::strcmp(a, "--port") == 0) {
+    if (std::strcmp(a, "--report-only") == 0) {
+      o->report_only = 1;
+      --i;
+    } else if (std::strcmp(a, "--report-port") == 0) {
+      if (parse_int(v, 0, 65535, &o->report.port) != 0) {
+        std::snprintf(err, static_cast<size_t>(err_size), "--report-port needs a port number (0: none)\n");
+        return 1;
+      }
+    } else if (std::strcmp(a, "--report-allow") == 0) {
+      if (report_allow_add(&o->report, v) != 0) {
+        std::snprintf(err, static_cast<size_t>(err_size), "--report-allow needs A.B.C.D/N (at most %d)\n",
+                      static_cast<int>(REPORT_ALLOW_MAX));
+        return 1;
+      }
+    } else if (std::strcmp(a, "--port") == 0) {
       if (parse_int(v, 1, 65534, &o->port) != 0) {
         std::snprintf(err, static_cast<size_t>(err_size), "--port needs a port number\n");
         return 1;
@@ -54,10 +73,19 @@ int responder_parse_args(int argc, char** argv, ResponderOptions* o, char* err, 
         return 1;
       }
       o->serial_com = com;
+      o->report.host.serial_com = com;
     } else {
       std::snprintf(err, static_cast<size_t>(err_size), "unknown option %.60s\n", a);
       return 1;
     }
+  }
+  if (o->report_only && o->report.port == 0) {
+    std::snprintf(err, static_cast<size_t>(err_size), "--report-only needs a report port\n");
+    return 1;
+  }
+  if (o->port == o->report.port && !o->serial_com && !o->report_only) {
+    std::snprintf(err, static_cast<size_t>(err_size), "--report-port must differ from the game port\n");
+    return 1;
   }
   return 0;
 }
@@ -85,7 +113,7 @@ int responder_open(const ResponderOptions& o, Connection** out) {
 }
 
 int responder_serve_one(Connection* c, char* line, int line_size,
-                        void (*play_reward)(const char* line)) {
+                        void (*play_reward)(const char* line), const ResponderOptions* o) {
   uint8_t msg[QCOMM_MAX_MESSAGE];
   int n = rx_receive(c, QCOMM_CHANNEL_EITHER, msg, static_cast<int>(sizeof msg));
   if (n <= 0) return -1;
@@ -106,6 +134,10 @@ int responder_serve_one(Connection* c, char* line, int line_size,
     what = (r == QCOMM_SEND_OK) ? " -> echo answered" : " -> echo answer FAILED";
   } else if (type == RESPONDER_TYPE && command == RESPONDER_CMD_REWARD) {
     what = " -> reward sound";
+  } else if (type == REPORT_TYPE && command == REPORT_CMD_REQUEST && o && o->serial_com > 0) {
+    // Over the serial line the report travels on the game link itself.
+    int r = report_answer_on_link(c, msg, n, o->report);
+    what = (r == QCOMM_SEND_OK) ? " -> report answered" : " -> report answer FAILED";
   }
   std::snprintf(line, static_cast<size_t>(line_size),
                 "message type %d command %d length %d sequence %u%s\n", type, command, length,

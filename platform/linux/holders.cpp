@@ -23,6 +23,22 @@ void process_name(int pid, char* out, size_t size) {
   if (!std::fgets(out, static_cast<int>(size), f)) out[0] = '\0';
   std::fclose(f);
   out[std::strcspn(out, "\n")] = '\0';
+  // The kernel keeps 15 characters of the name: a longer one is read from the command
+  // line's first word ("linkprobe-responder", not "linkprobe-respo").
+  if (std::strlen(out) < 15) return;
+  std::snprintf(path, sizeof path, "/proc/%d/cmdline", pid);
+  f = std::fopen(path, "re");
+  if (!f) return;
+  char first[256];
+  size_t n = std::fread(first, 1, sizeof first - 1, f);
+  std::fclose(f);
+  first[n] = '\0';
+  const char* base = std::strrchr(first, '/');
+  base = base ? base + 1 : first;
+  if (std::strncmp(base, out, 15) != 0) return;
+  const size_t len = strnlen(base, size - 1);
+  std::memcpy(out, base, len);
+  out[len] = '\0';
 }
 
 // Calls hit(pid) for every process (but this one with skip_self) with a descriptor whose link text is

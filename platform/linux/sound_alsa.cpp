@@ -4,6 +4,9 @@
 #include <sndfile.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -36,6 +39,8 @@ int pump(SNDFILE* sf, snd_pcm_t* pcm, int channels) {
     }
   }
 }
+
+void quiet(const char*, int, const char*, int, const char*, ...) {}
 
 }  // namespace
 
@@ -71,4 +76,33 @@ int plat_play_wav(const char* path) {
   // rare, and an edited configuration is then seen at the next sound.
   snd_config_update_free_global();
   return rc;
+}
+
+int plat_sound_output(char* name, int size) {
+  if (!name || size <= 0) return 1;
+  snd_pcm_t* pcm = nullptr;
+  // ALSA's own complaints would go to standard error: the answer says it instead.
+  snd_lib_error_set_handler(quiet);
+  // Without waiting: a device that another program plays on answers busy at once.
+  int err = snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+  snd_lib_error_set_handler(nullptr);
+  if (err < 0) {
+    std::snprintf(name, static_cast<size_t>(size), "%s", snd_strerror(err));
+    snd_config_update_free_global();
+    return err == -EBUSY ? 2 : 1;
+  }
+  std::snprintf(name, static_cast<size_t>(size), "default");
+  snd_pcm_info_t* info = nullptr;
+  char* card_name = nullptr;
+  if (snd_pcm_info_malloc(&info) == 0) {
+    if (snd_pcm_info(pcm, info) == 0 && snd_pcm_info_get_card(info) >= 0 &&
+        snd_card_get_name(snd_pcm_info_get_card(info), &card_name) == 0 && card_name) {
+      std::snprintf(name, static_cast<size_t>(size), "default (%s)", card_name);
+      std::free(card_name);
+    }
+    snd_pcm_info_free(info);
+  }
+  snd_pcm_close(pcm);
+  snd_config_update_free_global();
+  return 0;
 }

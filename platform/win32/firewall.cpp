@@ -132,6 +132,7 @@ int plat_firewall_read(const int* ports, int nports, const char* program, PlatFi
   if (!program) {
     if (GetModuleFileNameA(nullptr, self, sizeof self) > 0) program = base_name(self);
   }
+  std::snprintf(out->program, sizeof out->program, "%.63s", program ? program : "");
   HRESULT init = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   INetFwPolicy2* policy = nullptr;
   HRESULT hr = CoCreateInstance(kPolicy2, nullptr, CLSCTX_INPROC_SERVER, __uuidof(INetFwPolicy2),

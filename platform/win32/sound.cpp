@@ -4,6 +4,7 @@
 #include <mmsystem.h>
 
 #include <atomic>
+#include <cstdio>
 
 namespace {
 
@@ -37,4 +38,19 @@ int plat_play_wav(const char* path) {
   // default sound, so the technician still hears that sound works.
   if (PlaySoundA(path, nullptr, SND_FILENAME | SND_SYNC)) return 0;
   return 2;
+}
+
+int plat_sound_output(char* name, int size) {
+  if (!name || size <= 0) return 1;
+  if (waveOutGetNumDevs() == 0) {
+    std::snprintf(name, static_cast<size_t>(size), "no sound output device");
+    return 1;
+  }
+  WAVEOUTCAPSA caps;
+  if (waveOutGetDevCapsA(0, &caps, sizeof caps) != MMSYSERR_NOERROR) {
+    std::snprintf(name, static_cast<size_t>(size), "the sound output does not answer");
+    return 1;
+  }
+  std::snprintf(name, static_cast<size_t>(size), "%.*s", int(sizeof caps.szPname), caps.szPname);
+  return 0;
 }

@@ -24,7 +24,7 @@ dpkg-deb -x "$deb" "$root" || exit 1
 lib=$(cd "$root" && ls -d usr/lib/*/libqcomm.so.*.*.* usr/lib/libqcomm.so.*.*.* 2>/dev/null | head -n 1)
 libdir=$(dirname "${lib:-usr/lib/x}")
 dpkg-deb -c "$deb" | awk '{ p = $6; sub("^\\./", "/", p); print p }' | grep -v '/$' |
-  sed "s|^/$libdir/|/LIBDIR/|; s|libqcomm\.so\.[0-9]*\.[0-9]*\.[0-9]*$|libqcomm.so.X.Y.Z|" | sort >"$scratch/listed"
+  sed "s#^/$libdir/\(libqcomm\|pkgconfig/\)#/LIBDIR/\1#; s|libqcomm\.so\.[0-9]*\.[0-9]*\.[0-9]*$|libqcomm.so.X.Y.Z|" | sort >"$scratch/listed"
 { for p in "$@"; do echo "/usr/bin/$p"; done; cat "$(dirname "$0")/../golden/package_files.txt"; } | sort |
   diff -u - "$scratch/listed" || bad "file list differs (- wanted, + in the package)"
 [ "$(readlink "$root/$libdir/libqcomm.so.0") $(readlink "$root/$libdir/libqcomm.so")" = "$(basename "${lib:-x}") libqcomm.so.0" ] ||
@@ -35,6 +35,12 @@ pc() { realpath -m "$(PKG_CONFIG_PATH="$root/$libdir/pkgconfig" pkg-config --var
 for p in "$@"; do ! ldd "$root/usr/bin/$p" 2>&1 | grep 'not found' || bad "$p: library not found"; done
 v=$(env -u DISPLAY -u LD_LIBRARY_PATH "$root/usr/bin/linkprobe" --version)
 case "$v" in "Qumex Linkprobe PB="*) ;; *) bad "linkprobe --version: $v" ;; esac
+# The report service's unit starts a program of the package, and nothing enables it.
+unit="$root/usr/lib/systemd/system/linkprobe-report.service"
+exec=$(sed -n 's/^ExecStart=//p' "$unit")
+[ -x "$root${exec%% *}" ] && "$root/usr/bin/linkprobe-responder" ${exec#* } --report-port 70000 2>&1 | grep -q '^--report-port' ||
+  bad "the unit's ExecStart: $exec"
+! dpkg-deb -I "$deb" postinst 2>/dev/null | grep -q systemctl || bad "the postinst enables a unit: it is to stay disabled"
 "$root/usr/bin/zrcdump" --help | grep -q '^usage: zrcdump' || bad "zrcdump --help"
 for m in "$root"/usr/share/man/man1/*.1 "$root"/usr/share/man/man3/*.3; do
   out=$(MANWIDTH=80 man --warnings -E UTF-8 -l "$m" 2>&1 >/dev/null)

@@ -2,10 +2,12 @@
 # installer_test.sh SOURCE_DIR BUILD_DIR: the Windows installer of BUILD_DIR, run silently under Wine
 # (in the WINEPREFIX the caller set up) for each role: every file in the role's folder
 # and equal to the build's, the Start-menu shortcut, the entry in the installed-programs
-# list, the installed linkprobe.exe --version. The game computer's install follows the
-# therapist's without an uninstall, and replaces it: one installation per computer. Then
-# the uninstaller, after which nothing of ours is left and what was there before is
-# untouched. Exit code 0 when all passed.
+# list, the installed linkprobe.exe --version; the game role's logon start of the report
+# service and its firewall rule (Wine's netsh keeps no rules: the command line the
+# installer gave it is read from Wine's process trace). The game computer's install
+# follows the therapist's without an uninstall, and replaces it: one installation per
+# computer. Then the uninstaller, after which nothing of ours is left and what was there
+# before is untouched. Exit code 0 when all passed.
 set -uo pipefail
 SRC=$(cd "$1" && pwd)
 DIR=$(cd "$2" && pwd)
@@ -15,6 +17,11 @@ SETUP=$(ls "$DIR"/qumex-linkprobe-*-setup.exe 2>/dev/null | head -n 1)
 DRIVE_C=$WINEPREFIX/drive_c
 QUMEX=$DRIVE_C/Qumex
 MENU="$DRIVE_C/ProgramData/Microsoft/Windows/Start Menu/Programs/Qumex"
+STARTUP_LNK="$DRIVE_C/ProgramData/Microsoft/Windows/Start Menu/Programs/StartUp/Qumex Linkprobe report service.lnk"
+RULE='advfirewall firewall add rule name="Qumex Linkprobe report service" dir=in action=allow protocol=TCP localport=5520 profile=private'
+UNRULE='advfirewall firewall delete rule name="Qumex Linkprobe report service"'
+TRACE=$(mktemp)
+trap 'rm -f "$TRACE"' EXIT
 KEY='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\QumexLinkprobe'
 VERSION=$(sed -n 's/^project(linkprobe VERSION \([0-9.]*\).*/\1/p' "$SRC/CMakeLists.txt")
 failures=0
@@ -35,6 +42,14 @@ run() {  # run PROGRAM ARGS...: its exit code once every Wine process ended
   wineserver -w
   return $rc
 }
+traced() {  # traced COMMAND...: as run, the command lines of the programs it started into $TRACE
+  WINEDEBUG=+process "$@" 2>&1 >/dev/null | sed -n 's/.*CreateProcessInternalW app .* cmdline L"\(.*\)"$/\1/p' |
+    sed 's/\\\\/\\/g; s/\\"/"/g' >"$TRACE"
+  local rc=${PIPESTATUS[0]}
+  wineserver -w
+  return $rc
+}
+lnk_texts() { (strings -a "$1"; strings -a -e l "$1") | tr -d '\r'; }
 
 # The product's files: "their place in the program's folder=where the build has them".
 FILES="$(for f in linkprobe.exe libqcomm.dll qcomm-harness.exe zrcdump.exe linkprobe-responder.exe; do
@@ -61,7 +76,7 @@ for role in therapist game; do
     mkdir -p "$QUMEX/PREFERENCES/SETTINGS"
     printf 'DISPLAYMODE=2\r\n' >"$QUMEX/PREFERENCES/SETTINGS/DEVS.NIN"
   fi
-  run "$SETUP" /S /ROLE=$role; rc=$?
+  traced wine "$SETUP" /S /ROLE=$role; rc=$?
   inst=$QUMEX/$folder
   other=BIN; [ $folder = BIN ] && other=GAMES
   check "installer exit code 0 ($rc), nothing in C:\\Qumex\\$other" eval '[ $rc -eq 0 ] && absent "$QUMEX/$other"'
@@ -71,7 +86,7 @@ for role in therapist game; do
     eval '[ -f "$inst/Uninstall Linkprobe.exe" ] && [ -f "$lnk" ] && [ -f "$MENU/Uninstall Qumex Linkprobe.lnk" ]'
   # The link's texts: its target's path, and the folder it starts in (where the program
   # writes its files).
-  texts=$( (strings -a "$lnk"; strings -a -e l "$lnk") | tr -d '\r')
+  texts=$(lnk_texts "$lnk")
   check "shortcut starts C:\\Qumex\\$folder\\linkprobe.exe" \
     grep -qixF "C:\\Qumex\\$folder\\linkprobe.exe" <<<"$texts"
   check "shortcut starts in C:\\Qumex\\$folder" grep -qixF "C:\\Qumex\\$folder" <<<"$texts"
@@ -83,11 +98,19 @@ for role in therapist game; do
   when=$(LC_ALL=C date -r "$inst/linkprobe.exe" '+%a %b %d %H:%M:%S %Y')
   check "--version reads the installed file's version block and time: $out" \
     [ "$out" = "Qumex Linkprobe PB=$VERSION  $when" ]
-
+  if [ $role = game ]; then
+    check "logon start: the report service alone" eval 'grep -qixF "C:\\Qumex\\GAMES\\linkprobe-responder.exe" <<<"$(lnk_texts "$STARTUP_LNK")" &&
+      grep -qxF -- "--report-only" <<<"$(lnk_texts "$STARTUP_LNK")"'
+    check "firewall rule for TCP 5520, private profile, the responder" \
+      grep -qF "$RULE program=\"C:\\Qumex\\GAMES\\linkprobe-responder.exe\" enable=yes" "$TRACE"
+  else
+    check "no logon start and no firewall rule" eval 'absent "$STARTUP_LNK" && ! grep -qF "$RULE" "$TRACE"'
+  fi
 done
 
 # The uninstaller runs from a copy of itself and returns at once; the copy ends later.
-run "C:\\Qumex\\GAMES\\Uninstall Linkprobe.exe" /S
+traced wine "C:\\Qumex\\GAMES\\Uninstall Linkprobe.exe" /S
+check "uninstalled: the logon start and the firewall rule" eval 'absent "$STARTUP_LNK" && grep -qF "$UNRULE" "$TRACE"'
 check "uninstalled: the folder, the Start-menu folder and the entry" \
   eval 'absent "$QUMEX/GAMES" && absent "$MENU" && [ -z "$(reg_value DisplayName)" ]'
 check "the settings file stays, nothing else" \
