@@ -138,8 +138,8 @@ else
 fi
 
 echo "=== the game computer's report: Wine <-> Linux over loopback and over the serial line ==="
-WIN_RESPONDER="wine $DIR/diag/responder/linkprobe-responder.exe"
-WIN_LINKPROBE="wine $DIR/app/linkprobe.exe"
+WIN_RESPONDER="wine $DIR/bin/linkprobe-responder.exe"
+WIN_LINKPROBE="wine $DIR/bin/linkprobe.exe"
 wineserver -k 2>/dev/null; sleep 0.5
 # Over TCP in a network namespace of its own, so port 5520 is the pair's alone.
 if unshare -n sh -c "ip link set lo up && \
