@@ -263,6 +263,13 @@ void serial(const std::string& root) {
 
 int main(int argc, char** argv) {
   const std::string bin = argc > 1 ? argv[1] : LP_BINARY_DIR;
+  // Without its programs every cause would read as "not named".
+  if (access((bin + "/app/linkprobe").c_str(), X_OK) != 0 ||
+      access((bin + "/diag/responder/linkprobe-responder").c_str(), X_OK) != 0) {
+    std::fprintf(stderr, "usage: doctor_bench [BUILD_DIR]  (run as root; BUILD_DIR holds app/linkprobe and "
+                         "diag/responder/linkprobe-responder, default %s)\n", LP_BINARY_DIR);
+    return 2;
+  }
   setvbuf(stdout, nullptr, _IOLBF, 0);
   char tmpl[] = "/tmp/lpdoctor-bench-XXXXXX";
   if (!mkdtemp(tmpl)) return 1;
