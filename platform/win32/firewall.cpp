@@ -20,9 +20,9 @@ const LONG kAnyProtocol = 256;  // NET_FW_IP_PROTOCOL_ANY, which the headers her
 const CLSID kPolicy2 = {0xe2b3c97f, 0x6ae1, 0x41ac, {0x81, 0x7a, 0xf6, 0xf9, 0x21, 0x66, 0xd7, 0xdd}};
 
 // "5510", "5500-5600", "5510,5511", "*": the first of ports the text names; 0 none.
-int port_in(const wchar_t* spec, const int* ports, int nports) {
-  if (!spec) return 0;
-  for (const wchar_t* p = spec; *p;) {
+int port_in(const wchar_t* text, const int* ports, int nports) {
+  if (!text) return 0;
+  for (const wchar_t* p = text; *p;) {
     wchar_t* end = nullptr;
     long lo = std::wcstol(p, &end, 10);
     if (end == p) {  // a keyword ("*", "RPC", ...) names no port of ours
